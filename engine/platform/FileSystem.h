@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/Strings.h"
+
+// The engine's only way to the file system. Paths are "/" separated; every
+// failure a user should see is an ExceptionModule with a fixed message, the
+// path concerned and, where a system call failed, its error text as cause.
+
+enum class PathType { File, Folder, Symlink, Other }; // Other: FIFO, socket, device
+
+struct PathInfo {
+    bool isFolder = false;
+    uint32_t volume = 0; // st_dev, truncated to 32 bits
+    uint32_t size = 0;   // bytes of a file; 0 for anything else
+    PathType type = PathType::File;
+};
+
+// Creates one folder level; an existing folder is accepted. Private folders
+// get mode 0700, others 0777 under the umask.
+void createFolder(const nocase_wstring& path, bool isPrivate = false);
+
+// Creates every missing level of path (each new level as createFolder would).
+void createFolders(const nocase_wstring& path, bool isPrivate = false);
+
+// Copies one file. The copy is complete and flushed before it appears under
+// the target name, so a failed copy leaves an existing target as it was.
+// With replace = false an existing target is an error and stays untouched.
+void copyPath(const nocase_wstring& source, const nocase_wstring& target, bool replace = true);
+
+// Moves or renames a file or folder. Across file systems the source is
+// copied, the copy flushed and put in place, and only then is the source
+// deleted; a failure removes only what this call created.
+void movePath(const nocase_wstring& source, const nocase_wstring& target, bool replace = true);
+
+// Deletes one file (or symbolic link); returns success, never throws.
+[[nodiscard]] bool deleteFile(const nocase_wstring& path) noexcept;
+
+// Deletes a file or a folder with everything below it. A missing path is
+// quietly nothing; read-only folders are made writable first; a symbolic
+// link is removed as a link and what it points to is never touched.
+void deletePath(const nocase_wstring& path);
+
+// True when something (even a dangling symbolic link) has this name.
+[[nodiscard]] bool pathExists(const nocase_wstring& path);
+
+// What the path itself is (links are not followed). Files of 4 GiB or more
+// are refused, since sizes are stored as 32-bit numbers.
+[[nodiscard]] PathInfo pathInfo(const nocase_wstring& path);
+
+// Appends the names in a folder, except "." and "..", in the system's order.
+void listFolder(const nocase_wstring& path, std::vector<nocase_wstring>& names);
+
+// Makes the path owner-writable so it can be deleted; returns success.
+[[nodiscard]] bool clearAttributes(const nocase_wstring& path) noexcept;
+
+// Writes one file's (or folder's entries') data through to the disk.
+void flushFile(const nocase_wstring& path);
+
+// Writes everything pending on the file system holding the path: one flush
+// for many files written before.
+void flushFileSystem(const nocase_wstring& anyPathOnIt);
+
+// A new random GUID as 36 lower-case characters (8-4-4-4-12).
+[[nodiscard]] nocase_wstring uniqueId();
+
+// 12 upper-case hex digits of this machine's chosen network hardware address.
+[[nodiscard]] nocase_wstring getDeviceIdentity();
