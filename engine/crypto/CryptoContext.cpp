@@ -169,8 +169,9 @@ public:
             refuse(systemErrorText());
 
         // Replacing an existing file: open it without creating, and make sure
-        // it is an ordinary file and not the source itself before emptying it.
-        descriptor = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        // it is an ordinary file, not a link into some other file and not the
+        // source itself before emptying it.
+        descriptor = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
         if (descriptor < 0)
             refuse(systemErrorText());
         struct stat existing {};

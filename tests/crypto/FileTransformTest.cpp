@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
@@ -148,7 +149,8 @@ TEST(FileTransform, RoundTripsFilesLargerThanItsBlocks)
     const std::string folder = testsupport::makeScratchFolder("large");
     // Exactly one block, several blocks ending in a padded chunk that fills
     // 2000 bytes, and several blocks of whole chunks.
-    for (const std::uint64_t length : { std::uint64_t { 1 } << 20, std::uint64_t { 3201990 }, std::uint64_t { 4000000 } }) {
+    const std::vector<std::uint64_t> lengths = { std::uint64_t { 1 } << 20, 3201990, 4000000 };
+    for (const std::uint64_t length : lengths) {
         const std::string plain = patternBytes(length);
         writeFile(folder + "/plain", plain);
 
@@ -284,6 +286,14 @@ TEST(FileTransform, TargetRulesProtectFilesItDidNotCreate)
     EXPECT_EQ(std::filesystem::file_size(folder + "/old"), encryptedBodyLength(3000));
     EXPECT_EQ(decryptFile(kFileKey, folder + "/old", folder + "/back", 3000), 3000U);
     EXPECT_EQ(readFile(folder + "/back"), plain);
+
+    // A symbolic link is not followed into the file it names.
+    writeFile(folder + "/victim", "keep me");
+    std::filesystem::create_symlink(folder + "/victim", folder + "/link");
+    EXPECT_EQ(messageOf([&] { (void)crypto.transformFile(toWide(folder + "/plain"), toWide(folder + "/link"), true); }),
+        "Cannot find the file: " + folder + "/link");
+    EXPECT_EQ(readFile(folder + "/victim"), "keep me");
+    EXPECT_TRUE(std::filesystem::is_symlink(folder + "/link"));
 
     // A transform onto its own source would destroy it.
     EXPECT_EQ(messageOf([&] { (void)crypto.transformFile(toWide(folder + "/plain"), toWide(folder + "/plain"), true); }),
