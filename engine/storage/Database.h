@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+// One database file and the pool of connections opened to it. Every
+// connection is keyed with the system's fixed passphrase and waits for a
+// while when another process holds the file locked. A Query borrows one
+// connection for its whole life; connections are opened on demand and stay
+// open until the Database is destroyed, because keying a new one is slow.
+//
+// Destroying a Database closes every connection, also those still lent to a
+// live Query: such a Query then behaves as if it never had a connection.
+class Database {
+public:
+    struct Connection {
+        sqlite3* handle = nullptr;
+        bool busy = false; // lent to a live Query
+    };
+
+    // Opens nothing yet; the path is handed to SQLite unchanged.
+    explicit Database(std::string fileName);
+    virtual ~Database();
+
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    // Lends the first free connection, or opens a new one (creating a missing
+    // file with owner-only access). nullptr when none can be opened.
+    [[nodiscard]] Connection* grabdb();
+    void release(Connection* connection);
+
+    std::size_t connectionCount() const;
+    const std::string& fileName() const;
+    // Why the last attempt to open a connection failed ("" when none did).
+    std::string lastOpenError() const;
+
+private:
+    friend class Query;
+
+    // Shared with every Query that borrowed from this Database, so that a
+    // Query outliving it still finds its Connection (closed) and never
+    // touches freed memory.
+    struct Pool {
+        std::string file_name;
+        std::vector<std::unique_ptr<Connection>> connections;
+        std::string last_open_error;
+        bool open = true;
+    };
+
+    bool createPrivateFile();
+    Connection* openConnection();
+
+    std::shared_ptr<Pool> pool;
+};

@@ -1,0 +1,255 @@
+#include "engine/storage/Query.h"
+
+#include "engine/ExceptionModule.h"
+#include "engine/Strings.h"
+
+#include <sqlcipher/sqlite3.h>
+
+#include <climits>
+
+namespace {
+
+// sqlite3_finalize repeats the code of the statement's last step, which the
+// caller has examined already; finalizing itself cannot fail.
+void finalizeStatement(sqlite3_stmt* statement)
+{
+    const int result = sqlite3_finalize(statement);
+    (void)result;
+}
+
+} // namespace
+
+Query::Query(Database& db)
+    : pool(db.pool)
+    , connection(db.grabdb())
+{
+}
+
+Query::~Query()
+{
+    if (statement != nullptr)
+        finalizeStatement(statement);
+    statement = nullptr;
+    if (connection != nullptr) {
+        // The connection goes back to the pool: it must not carry a
+        // half-done transaction into the next Query.
+        rollbackOpenTransaction();
+        connection->busy = false;
+    }
+}
+
+bool Query::hasConnection() const
+{
+    return connection != nullptr && connection->handle != nullptr;
+}
+
+bool Query::fail(std::string text)
+{
+    last_error = std::move(text);
+    return false;
+}
+
+bool Query::failWithoutConnection()
+{
+    if (connection != nullptr)
+        return fail("the database is closed");
+    const std::string reason = pool->last_open_error;
+    return fail(reason.empty() ? "no connection to the database" : reason);
+}
+
+bool Query::runOnce(const std::string& sql)
+{
+    if (sql.size() > static_cast<std::size_t>(INT_MAX))
+        return fail("statement too long");
+    sqlite3_stmt* prepared = nullptr;
+    const int prepareCode =
+        sqlite3_prepare_v2(connection->handle, sql.data(), static_cast<int>(sql.size()), &prepared, nullptr);
+    if (prepareCode != SQLITE_OK) {
+        fail(sqlite3_errmsg(connection->handle));
+        if (prepared != nullptr)
+            finalizeStatement(prepared);
+        return false;
+    }
+    if (prepared == nullptr)
+        return fail("the statement text is empty");
+
+    const int code = sqlite3_step(prepared);
+    const bool succeeded = code == SQLITE_ROW || code == SQLITE_DONE;
+    if (!succeeded)
+        fail(sqlite3_errmsg(connection->handle));
+    finalizeStatement(prepared);
+    return succeeded;
+}
+
+bool Query::execute(const std::string& sql)
+{
+    last_sql = sql;
+    if (!hasConnection())
+        return failWithoutConnection();
+    if (statement != nullptr)
+        return fail("execute: query busy");
+    return runOnce(sql);
+}
+
+void Query::executeOrThrow(const std::string& sql, const std::string& step)
+{
+    if (!execute(sql))
+        throw ExceptionModule(L"Cannot " + toWide(step) + L": the vault database refused the change.",
+                              toWide(lastError()));
+}
+
+void Query::rollbackOpenTransaction()
+{
+    if (hasConnection() && sqlite3_get_autocommit(connection->handle) == 0) {
+        // Nothing more can be done if even the rollback fails; closing the
+        // connection later discards the transaction all the same.
+        const bool rolledBack = runOnce("rollback transaction");
+        (void)rolledBack;
+    }
+}
+
+bool Query::get_result(const std::string& sql)
+{
+    last_sql = sql;
+    if (!hasConnection())
+        return failWithoutConnection();
+    if (statement != nullptr)
+        return fail("get_result: query busy");
+    if (sql.size() > static_cast<std::size_t>(INT_MAX))
+        return fail("statement too long");
+
+    sqlite3_stmt* prepared = nullptr;
+    const int prepareCode =
+        sqlite3_prepare_v2(connection->handle, sql.data(), static_cast<int>(sql.size()), &prepared, nullptr);
+    if (prepareCode != SQLITE_OK) {
+        fail(sqlite3_errmsg(connection->handle));
+        if (prepared != nullptr)
+            finalizeStatement(prepared);
+        return false;
+    }
+    if (prepared == nullptr)
+        return fail("the statement text is empty");
+
+    column_index.clear();
+    column_count = sqlite3_column_count(prepared);
+    for (int i = 0; i < column_count; ++i) {
+        if (const char* name = sqlite3_column_name(prepared, i))
+            column_index[name] = i + 1;
+    }
+
+    // The first step shows at once whether the statement can run at all; its
+    // result is kept for the first fetch_row.
+    const int firstStep = sqlite3_step(prepared);
+    if (firstStep != SQLITE_ROW && firstStep != SQLITE_DONE) {
+        fail(sqlite3_errmsg(connection->handle));
+        finalizeStatement(prepared);
+        column_index.clear();
+        first_step_rows = 0;
+        return false;
+    }
+    statement = prepared;
+    cached_step = firstStep;
+    cached_step_valid = true;
+    exhausted = false;
+    row = false;
+    first_step_rows = firstStep == SQLITE_ROW ? 1 : 0;
+    return true;
+}
+
+bool Query::fetch_row()
+{
+    row = false;
+    if (!hasConnection() || statement == nullptr || exhausted)
+        return false;
+    // SQLite would start the statement over on a step after its end.
+    const int code = cached_step_valid ? cached_step : sqlite3_step(statement);
+    cached_step_valid = false;
+    if (code == SQLITE_ROW) {
+        row = true;
+        return true;
+    }
+    exhausted = true;
+    if (code != SQLITE_DONE)
+        fail(sqlite3_errmsg(connection->handle));
+    return false;
+}
+
+bool Query::readable() const
+{
+    return hasConnection() && statement != nullptr && row;
+}
+
+int Query::columnPosition(const std::string& column) const
+{
+    const auto found = column_index.find(column);
+    if (found == column_index.end())
+        return -1;
+    return found->second - 1;
+}
+
+std::string Query::getstr(const std::string& column)
+{
+    const int position = columnPosition(column);
+    if (position < 0 || position >= column_count || !readable())
+        return {};
+    const unsigned char* text = sqlite3_column_text(statement, position);
+    if (text == nullptr)
+        return {};
+    // The byte count keeps text that is not valid UTF-8 intact.
+    const int bytes = sqlite3_column_bytes(statement, position);
+    return std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(bytes));
+}
+
+int32_t Query::getval(const std::string& column)
+{
+    const int position = columnPosition(column);
+    if (position < 0 || position >= column_count || !readable())
+        return 0;
+    return sqlite3_column_int(statement, position);
+}
+
+int64_t Query::getbigint(const std::string& column)
+{
+    const int position = columnPosition(column);
+    if (position < 0 || position >= column_count || !readable())
+        return 0;
+    return sqlite3_column_int64(statement, position);
+}
+
+void Query::free_result()
+{
+    if (statement != nullptr)
+        finalizeStatement(statement);
+    statement = nullptr;
+    row = false;
+    cached_step_valid = false;
+    exhausted = false;
+    column_index.clear();
+}
+
+int Query::row_count() const
+{
+    return first_step_rows;
+}
+
+std::string Query::lastError() const
+{
+    return last_error;
+}
+
+sqlite3* Query::connectionHandle()
+{
+    return hasConnection() ? connection->handle : nullptr;
+}
+
+std::string sqlText(std::string_view value)
+{
+    std::string quoted;
+    quoted.reserve(value.size());
+    for (const char c : value) {
+        quoted += c;
+        if (c == '\'')
+            quoted += '\'';
+    }
+    return quoted;
+}

@@ -1,0 +1,133 @@
+#pragma once
+
+#include <map>
+#include <string>
+
+class Query;
+
+// The fixed names, versions, key and statement texts of the databases the
+// system writes. Stored vaults and packages depend on every byte here
+// (including the tabs and double blanks inside the statements): change
+// nothing without a migration.
+namespace vaultschema {
+
+// Every database (vault, package, settings) is keyed with this passphrase,
+// passed with its length and without a terminating zero.
+inline constexpr char connectionKey[] = "581736024917365028471639502847361dce";
+inline constexpr int connectionKeyLength = 36;
+
+// The vault database file, directly inside the vault folder (and inside
+// every package).
+inline constexpr char databaseFileName[] = "f13f2488-44d3-4267-bf0d-80a84ac7f3ee";
+
+// Written to KistConfig's "Version"; only its second component decides
+// whether a stored vault can be read.
+inline constexpr char vaultFormatVersion[] = "0.31.012";
+// The program's own version, recorded in the settings store on every start.
+inline constexpr char programVersion[] = "0.31.018";
+inline constexpr char defaultEncryption[] = "CALG_AES_128";
+
+// KistConfig setting names.
+inline constexpr char currentPasswordSetting[] = "CurrentPassword";
+inline constexpr char previousPasswordSetting[] = "PreviousPassword";
+inline constexpr char versionSetting[] = "Version";
+inline constexpr char skinSetting[] = "Skin";
+inline constexpr char encryptionSetting[] = "Encryption";
+
+// ---- Vault schema, in the order a new vault is created ----
+
+inline constexpr char dropProtectedFiles[] = "drop table if exists ProtectedFiles";
+inline constexpr char dropKistConfig[] = "drop table if exists KistConfig";
+
+inline constexpr char createProtectedFiles[] =
+    "create table if not exists ProtectedFiles( \t\t\t\t  entry_id integer primary key asc autoincrement, "
+    "current_path TEXT, display_name TEXT, raw_file_name TEXT, unique_name TEXT, \t\t\tis_directory INT, "
+    "volume INT, size INT, lock_date DATE, cipher TEXT, encrypt_algo TEXT, parent TEXT, target_path TEXT, "
+    "current_root TEXT, target_root TEXT, \t\t\tis_hidden INT, is_encrypted INT, pending_transform INT)";
+inline constexpr char createIdsrcIndex[] = "create index if not exists idsrc on ProtectedFiles(unique_name)";
+inline constexpr char createKistConfig[] =
+    "create table if not exists KistConfig(nv_name TEXT primary key, nv_value TEXT, update_date DATE)";
+inline constexpr char createConfignameIndex[] = "create index if not exists configname on KistConfig(nv_name)";
+inline constexpr char createKistConfigTrigger[] =
+    "create trigger if not exists KistConfigAI AFTER INSERT ON KistConfig BEGIN UPDATE KistConfig "
+    "SET update_date = DATETIME('NOW','LOCALTIME')  WHERE rowid = new.rowid; END";
+
+// printf formats: %s takes the empty password's hash (through sqlText), and
+// vaultFormatVersion for the version.
+inline constexpr char insertCurrentPassword[] =
+    "insert into KistConfig (nv_name, nv_value) values ('CurrentPassword', '%s')";
+inline constexpr char insertPreviousPassword[] =
+    "insert into KistConfig (nv_name, nv_value) values ('PreviousPassword', '%s')";
+inline constexpr char insertVersion[] = "insert into KistConfig (nv_name, nv_value) values ('Version', '%s')";
+inline constexpr char insertSkin[] = "insert into KistConfig (nv_name, nv_value) values ('Skin', '')";
+inline constexpr char insertEncryption[] =
+    "insert into KistConfig (nv_name, nv_value) values ('Encryption', 'CALG_AES_128')";
+
+inline constexpr char selectKistConfig[] = "select * from KistConfig";
+
+// ---- ProtectedFiles rows ----
+// printf formats. Every %s value goes through sqlText first. volume and size
+// are unsigned 32-bit values and are passed as unsigned long (%lu); the
+// other numbers are int.
+
+// current_path, unique_name, display_name, raw_file_name, is_directory,
+// volume, size, cipher, encrypt_algo, parent, target_path, current_root,
+// target_root, is_hidden, is_encrypted, pending_transform
+inline constexpr char insertProtectedFile[] =
+    "insert into ProtectedFiles \t\t(current_path, unique_name, display_name, raw_file_name, is_directory, "
+    "volume, size, cipher, encrypt_algo, parent, \t\t\ttarget_path, current_root, target_root, is_hidden, "
+    "is_encrypted, pending_transform) \t\tvalues \t\t\t('%s', '%s', '%s', '%s', %d, %lu, %lu, '%s', '%s', "
+    "'%s', '%s', '%s', '%s', %d, %d, %d)";
+// unique_name
+inline constexpr char deleteProtectedFile[] = "delete from ProtectedFiles where unique_name = '%s'";
+// target_path, target_root, current_path, current_root, cipher,
+// encrypt_algo, pending_transform, unique_name
+inline constexpr char storePlannedTransform[] =
+    "update ProtectedFiles set target_path = '%s', target_root = '%s', current_path = '%s', "
+    "current_root = '%s', cipher = '%s', encrypt_algo = '%s', pending_transform = %d where unique_name = '%s'";
+// current_path, current_root, pending_transform, is_hidden, is_encrypted,
+// unique_name
+inline constexpr char storeFinishedTransform[] =
+    "update ProtectedFiles set target_path = '', target_root = '', current_path = '%s', current_root = '%s', "
+    "pending_transform = %d, is_hidden = %d, is_encrypted = %d where unique_name = '%s'";
+// cipher, unique_name
+inline constexpr char storeCipher[] = "update ProtectedFiles set cipher='%s' where unique_name='%s'";
+inline constexpr char selectTopLevel[] = "select * from ProtectedFiles where parent =''";
+// parent's unique_name
+inline constexpr char selectChildren[] = "select * from ProtectedFiles where parent='%s'";
+
+// ---- Settings store (".config", table ConfigItems) ----
+
+inline constexpr char configFileName[] = ".config";
+inline constexpr char createConfigItems[] =
+    "create table if not exists ConfigItems(nv_name TEXT primary key, nv_value TEXT, update_date DATE)";
+inline constexpr char createConfigItemsIndex[] = "create index if not exists configname on ConfigItems(nv_name)";
+inline constexpr char createConfigItemsTrigger[] =
+    "create trigger if not exists ConfigItemsAI AFTER INSERT ON ConfigItems BEGIN UPDATE ConfigItems "
+    "SET update_date = DATETIME('NOW','LOCALTIME')  WHERE rowid = new.rowid; END";
+inline constexpr char selectConfigItems[] = "select * from ConfigItems";
+// name
+inline constexpr char selectConfigItem[] = "select * from ConfigItems where nv_name = '%s'";
+// value, name
+inline constexpr char updateConfigItem[] = "update ConfigItems set nv_value = '%s' where nv_name='%s'";
+// name, value
+inline constexpr char insertConfigItem[] = "insert into ConfigItems (nv_name, nv_value) values ('%s', '%s')";
+
+} // namespace vaultschema
+
+// The statement a printf format makes with its arguments, however long it
+// grows (paths have no fixed limit). Quote text values with sqlText first.
+std::string formatStatement(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Drops and creates both vault tables, inserts the five initial settings
+// (emptyPasswordHash for CurrentPassword and PreviousPassword) and fills
+// settings with the same five pairs, all in one transaction. Throws
+// ExceptionModule "Cannot initialize configuration database." on any
+// failure; the database is then left as it was and no transaction stays open.
+void createVaultSchema(Query& query, const std::string& emptyPasswordHash,
+                       std::map<std::string, std::string>& settings);
+
+// True when the database holds no table at all (a new vault), false when it
+// has tables. Throws "Cannot initialize configuration database." when it
+// cannot tell (not a database, a different key, an unreadable file).
+[[nodiscard]] bool hasNoTables(Query& query);
