@@ -1,0 +1,176 @@
+#include "engine/Kist.h"
+
+#include <memory>
+
+#include "engine/PackageReading.h"
+#include "engine/PackageWriter.h"
+#include "engine/VaultEngine.h"
+#include "engine/VaultLock.h"
+#include "engine/VaultOperations.h"
+#include "engine/platform/FileSystem.h"
+#include "engine/platform/Folders.h"
+#include "engine/storage/VaultSchema.h"
+
+namespace {
+
+std::vector<nocase_wstring> toWideNames(const std::vector<std::string>& names)
+{
+    std::vector<nocase_wstring> wide;
+    wide.reserve(names.size());
+    for (const std::string& name : names)
+        wide.push_back(toWide(name));
+    return wide;
+}
+
+} // namespace
+
+Kist::Kist(bool userVault)
+    : engine(new VaultEngine(userVault ? EngineKind::UserVault : EngineKind::TemporaryVault))
+{
+}
+
+Kist::Kist(std::string packagePath)
+    : engine(new VaultEngine(toWide(packagePath)))
+{
+}
+
+Kist::Kist(const char* packagePath)
+    : Kist(std::string(packagePath ? packagePath : ""))
+{
+}
+
+Kist::~Kist()
+{
+    delete engine;
+}
+
+bool Kist::login(std::string password)
+{
+    const bool accepted = engine->login(password);
+    if (accepted)
+        cachedPassword = password;
+    return accepted;
+}
+
+void Kist::logoff()
+{
+    cachedPassword.clear();
+    engine->logoff();
+}
+
+void Kist::setPassword(std::string newPassword, std::string oldPassword)
+{
+    engine->setPassword(newPassword, oldPassword);
+    cachedPassword = newPassword;
+}
+
+void Kist::setEmail(std::string email)
+{
+    engine->setEmail(email);
+}
+
+bool Kist::isEmptyPassword()
+{
+    return engine->isEmptyPassword();
+}
+
+bool Kist::isEmptyEmail()
+{
+    return engine->isEmptyEmail();
+}
+
+bool Kist::isFirstLaunch()
+{
+    return engine->isFirstLaunch();
+}
+
+void Kist::addFile(std::string path, KistFile* record, bool in_memory_only)
+{
+    KistFile scratch;
+    VaultOperations(*engine).addFile(toWide(path), record ? *record : scratch, in_memory_only);
+}
+
+void Kist::removeFile(std::string name, std::string folder)
+{
+    takeOutPath = toNarrow(VaultOperations(*engine).removeFile(toWide(name), toWide(folder)));
+}
+
+void Kist::listFiles(std::vector<KistFile*>& out)
+{
+    VaultOperations(*engine).listFiles(out);
+}
+
+void Kist::exportFiles(std::string destination, std::vector<std::string> names, std::string packagePassword)
+{
+    // The bodies are read until the package is complete, so no other
+    // process may take them out meanwhile.
+    VaultLock lock(*engine);
+    const std::vector<ProtectedFile*> records = VaultOperations(*engine).selectByNames(toWideNames(names));
+    PackageWriter::exportFiles(records, toWide(destination), cachedPassword, packagePassword,
+                               engine->progressObserver);
+}
+
+void Kist::copyFilesToVault(std::vector<std::string> names, std::string vaultPassword)
+{
+    PackageReading::copyFilesToVault(*engine, toWideNames(names), vaultPassword, cachedPassword);
+}
+
+std::string Kist::generateMasterKey(std::string)
+{
+    return {};
+}
+
+void Kist::persistConfig(std::string name, std::string value)
+{
+    engine->persistConfig(name, value);
+}
+
+std::string Kist::retrieveConfig(std::string name)
+{
+    return engine->retrieveConfig(name);
+}
+
+std::string Kist::getFolder(KorvelinDir which)
+{
+    switch (which) {
+    case DesktopDir:
+        return toNarrow(resolveFolder(DesktopKind));
+    case RestoredFilesDir:
+        return toNarrow(resolveFolder(DesktopKind, L"KORVELIN Restored Files"));
+    case DropboxDir:
+        return toNarrow(resolveFolder(DropboxKind));
+    case TempDir:
+        return toNarrow(resolveFolder(TempKind, uniqueId()));
+    }
+    throw ExceptionModule(L"Internal error. Invalid folder request.", L"");
+}
+
+std::string Kist::getDeviceIdentity()
+{
+    return toNarrow(::getDeviceIdentity());
+}
+
+int Kist::isUpgradeAvailable()
+{
+    return engine->isUpgradeAvailable();
+}
+
+std::string Kist::getUpgradeDownloadUrl()
+{
+    return engine->upgradeUrl;
+}
+
+void Kist::setProgressObserver(KistProgress* observer)
+{
+    engine->progressObserver = observer;
+}
+
+std::string Kist::lastTakeOutPath() const
+{
+    return takeOutPath;
+}
+
+std::string Kist::version()
+{
+    return vaultschema::programVersion;
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+// The one public header of KistCore: the vault engine as the desktop program
+// and the kist tool see it.
+
+#include <string>
+#include <vector>
+
+#include "engine/ExceptionModule.h"
+#include "engine/KistExport.h"
+#include "engine/KistFile.h"
+#include "engine/KistProgress.h"
+#include "engine/KorvelinDir.h"
+
+class VaultEngine;
+
+// The engine facade. Paths and names are UTF-8; passwords, e-mail addresses
+// and setting names and values are passed on byte for byte. Every failure is
+// an ExceptionModule thrown by the engine and passed on unchanged.
+class KIST_EXPORT Kist {
+public:
+    // true: the user's vault; false: a temporary vault, deleted with the object.
+    explicit Kist(bool userVault);
+    // A reader of the package or zip file at packagePath.
+    explicit Kist(std::string packagePath);
+    // A string literal is a path, never a bool.
+    explicit Kist(const char* packagePath);
+    ~Kist();
+
+    bool login(std::string password);
+    void logoff();
+    void setPassword(std::string newPassword, std::string oldPassword);
+    void setEmail(std::string email);
+    bool isEmptyPassword();
+    bool isEmptyEmail();
+    bool isFirstLaunch();
+    void addFile(std::string path, KistFile* record, bool in_memory_only);
+    void removeFile(std::string name, std::string folder);
+    void listFiles(std::vector<KistFile*>& out);
+    void exportFiles(std::string destination, std::vector<std::string> names, std::string packagePassword);
+    void copyFilesToVault(std::vector<std::string> names, std::string vaultPassword);
+    std::string generateMasterKey(std::string text);
+    void persistConfig(std::string name, std::string value);
+    std::string retrieveConfig(std::string name);
+    static std::string getFolder(KorvelinDir which);
+    static std::string getDeviceIdentity();
+    int isUpgradeAvailable();
+    std::string getUpgradeDownloadUrl();
+
+    // Optional: an observer of adding, taking out, exporting and copying.
+    // The caller keeps it alive while it is set; nullptr removes it.
+    void setProgressObserver(KistProgress* observer);
+    // Where the last removeFile put its entry (a free name in the folder).
+    std::string lastTakeOutPath() const;
+
+    // The program's version text.
+    static std::string version();
+
+private:
+    Kist(const Kist& other);
+    Kist& operator=(const Kist& other);
+
+    VaultEngine* engine;
+    std::string cachedPassword;
+    std::string takeOutPath;
+};

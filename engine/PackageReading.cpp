@@ -1,0 +1,363 @@
+#include "engine/PackageReading.h"
+
+#include <memory>
+#include <set>
+
+#include "engine/ExceptionModule.h"
+#include "engine/KistFile.h"
+#include "engine/ProgressTracker.h"
+#include "engine/Transforms.h"
+#include "engine/VaultEngine.h"
+#include "engine/VaultLock.h"
+#include "engine/VaultOperations.h"
+#include "engine/archive/ZipArchive.h"
+#include "engine/crypto/CryptoContext.h"
+#include "engine/platform/FileSystem.h"
+#include "engine/platform/Folders.h"
+#include "engine/platform/PathUtil.h"
+#include "engine/storage/AppConfig.h"
+#include "engine/storage/Database.h"
+#include "engine/storage/Query.h"
+#include "engine/storage/VaultSchema.h"
+
+namespace {
+
+constexpr wchar_t kPasswordMessage[] = L"Cannot use this feature until you enter your password.";
+constexpr wchar_t kUnsupportedZip[] =
+    L"Zip files not created by Windows Explorer or Zip files with password are not supported in this version.";
+
+ExceptionModule invalidPackage(const nocase_wstring& path)
+{
+    return ExceptionModule(L"Invalid KORVELIN file: " + path + L".", L"");
+}
+
+bool isPasswordRefusal(const ExceptionModule& e)
+{
+    return toWide(e.getMessage()) == kPasswordMessage;
+}
+
+struct ZipCloser {
+    void operator()(ZipHandleData* zip) const { (void)closeZip(zip); }
+};
+
+nocase_wstring storedPath(const std::string& text)
+{
+    std::string path = text;
+    for (char& c : path)
+        if (c == '\\')
+            c = '/';
+    return toWide(path);
+}
+
+// Empties the work folder after a failed unpacking so that nothing of a
+// half-read archive is ever taken for its content.
+void resetFolder(const nocase_wstring& folder)
+{
+    deletePath(folder);
+    createFolder(folder, true);
+}
+
+} // namespace
+
+bool PackageReading::isPlainZip(const nocase_wstring& path)
+{
+    const nocase_wstring name = lastComponent(path);
+    return name.size() > 4 && name.compare(name.size() - 4, 4, L".zip") == 0;
+}
+
+void PackageReading::open(VaultEngine& engine, const nocase_wstring& packageFile)
+{
+    if (packageFile.empty() || !pathExists(packageFile))
+        throw invalidPackage(packageFile);
+    engine.kind = EngineKind::PackageReader;
+    engine.vaultFolder = resolveFolder(TempKind, uniqueId());
+    engine.workFolder = engine.vaultFolder;
+    engine.removeWorkFolder = true;
+    engine.removeVaultFolder = false;
+    try {
+        engine.restoreFolder = resolveFolder(DesktopKind, L"KORVELIN Restored Files");
+        engine.packagePath = makeAbsolute(packageFile);
+        engine.contentReady = false;
+        bool locked = false;
+        try {
+            unpack(engine);
+        } catch (const ExceptionModule& e) {
+            if (!isPasswordRefusal(e))
+                throw;
+            locked = true;
+        }
+        if (locked) {
+            // The archive's own database comes only with its password; until
+            // then the reader holds the placeholder password in memory, so
+            // nothing written now can be mistaken for the package's.
+            engine.crypto = std::make_unique<CryptoContext>(L"Korvelin");
+            engine.appConfig =
+                std::make_unique<AppConfig>(resolveFolder(LocalAppDataKind, L"Brannoway/Korvelin"));
+            engine.settings = {
+                {vaultschema::currentPasswordSetting, engine.hashOf(kFixedKeyText)},
+                {vaultschema::previousPasswordSetting, engine.hashOf("")},
+                {vaultschema::versionSetting, vaultschema::vaultFormatVersion},
+                {vaultschema::skinSetting, ""},
+                {vaultschema::encryptionSetting, vaultschema::defaultEncryption},
+            };
+            engine.password = kFixedKeyText;
+            engine.loggedIn = false;
+        } else {
+            openUnpacked(engine);
+        }
+    } catch (...) {
+        engine.closeVault();
+        try {
+            deletePath(engine.workFolder);
+        } catch (const ExceptionModule&) {
+        }
+        throw;
+    }
+}
+
+void PackageReading::openUnpacked(VaultEngine& engine)
+{
+    engine.closeVault();
+    engine.openVault();
+    validateRows(engine);
+    if (isPlainZip(engine.packagePath))
+        importPlainZip(engine);
+}
+
+void PackageReading::unpack(VaultEngine& engine)
+{
+    if (engine.contentReady || engine.packagePath.empty())
+        return;
+    const std::string password = engine.password;
+    std::unique_ptr<ZipHandleData, ZipCloser> zip(
+        openZip(engine.packagePath, password.empty() ? nullptr : &password));
+    if (!zip)
+        throw invalidPackage(engine.packagePath);
+    try {
+        ZipItem item;
+        if (setUnzipBaseFolder(zip.get(), engine.workFolder) != ZR_OK || getZipItem(zip.get(), -1, item) != ZR_OK)
+            throw invalidPackage(engine.packagePath);
+        const int count = item.index;
+        for (int index = 0; index < count; ++index) {
+            if (getZipItem(zip.get(), index, item) != ZR_OK)
+                throw invalidPackage(engine.packagePath);
+            const int result = unzipItem(zip.get(), index, item.name);
+            if (result == ZR_OK)
+                continue;
+            if (result == ZR_PASSWORD)
+                throw ExceptionModule(kPasswordMessage, L"");
+            if (result == ZR_UNSAFE || result == ZR_ARGS)
+                throw invalidPackage(engine.packagePath);
+            throw ExceptionModule(kUnsupportedZip, L"");
+        }
+    } catch (...) {
+        zip.reset();
+        resetFolder(engine.workFolder);
+        throw;
+    }
+    zip.reset();
+    engine.contentReady = true;
+}
+
+void PackageReading::validateRows(VaultEngine& engine)
+{
+    Query query(*engine.database);
+    if (!query.get_result("select * from ProtectedFiles"))
+        return;
+    std::set<std::wstring> uniqueNames;
+    bool valid = true;
+    while (valid && query.fetch_row()) {
+        const nocase_wstring uniqueName = toWide(query.getstr("unique_name"));
+        const std::wstring exactName(uniqueName.data(), uniqueName.size());
+        valid = isSafeRelativePath(storedPath(query.getstr("current_path")))
+                && isSafeComponent(toWide(query.getstr("raw_file_name")))
+                && isSafeComponent(toWide(query.getstr("display_name"))) && !uniqueName.empty()
+                && uniqueNames.insert(exactName).second && !sameExactly(toWide(query.getstr("parent")), uniqueName)
+                && query.getval("pending_transform") == NothingPending && query.getstr("current_root").empty()
+                && query.getstr("target_root").empty() && query.getstr("target_path").empty();
+    }
+    query.free_result();
+    if (!valid) {
+        engine.rootEntries.clear();
+        throw invalidPackage(engine.packagePath);
+    }
+}
+
+void PackageReading::importPlainZip(VaultEngine& engine)
+{
+    std::vector<nocase_wstring> names;
+    listFolder(engine.workFolder, names);
+    VaultOperations operations(engine);
+    for (const nocase_wstring& name : names) {
+        if (name == toWide(vaultschema::databaseFileName))
+            continue;
+        KistFile entry;
+        operations.addFile(joinPath(engine.workFolder, name), entry, true, false);
+    }
+}
+
+bool PackageReading::loginLocked(VaultEngine& engine, const std::string& candidate)
+{
+    engine.password = candidate;
+    try {
+        unpack(engine);
+    } catch (const ExceptionModule& e) {
+        if (!isPasswordRefusal(e))
+            throw;
+        engine.password.clear();
+        return false;
+    }
+    // The unpacked database replaces the placeholder: settings and entries
+    // are the package's own from now on.
+    openUnpacked(engine);
+    if (isPlainZip(engine.packagePath) && !candidate.empty())
+        engine.setPassword(candidate, "");
+    else
+        engine.password = candidate;
+    return true;
+}
+
+void PackageReading::copyFilesToVault(VaultEngine& reader, const std::vector<nocase_wstring>& names,
+                                      const std::string& vaultPassword, const std::string& packagePassword)
+{
+    const std::vector<ProtectedFile*> records = VaultOperations(reader).selectByNames(names);
+    VaultEngine vault(EngineKind::UserVault);
+    vault.progressObserver = reader.progressObserver;
+    (void)vault.login(vaultPassword);
+    copyIntoVault(vault, records, packagePassword);
+}
+
+namespace {
+
+// A copy of a package record tree as it will lie in the vault.
+std::unique_ptr<ProtectedFile> copyRecordTree(const ProtectedFile& source, const nocase_wstring& vaultFolder)
+{
+    auto copy = std::make_unique<ProtectedFile>();
+    copy->display_name = source.display_name;
+    copy->unique_name = source.unique_name;
+    copy->raw_file_name = source.raw_file_name;
+    copy->current_path = source.current_path;
+    copy->current_root = vaultFolder;
+    copy->parent = source.parent;
+    copy->size = source.size;
+    copy->volume = source.volume;
+    copy->is_directory = source.is_directory;
+    copy->is_encrypted = source.is_encrypted;
+    copy->is_hidden = true;
+    copy->cipher = source.cipher;
+    copy->encrypt_algo = source.encrypt_algo;
+    for (const auto& child : source.children)
+        copy->children.push_back(copyRecordTree(*child, vaultFolder));
+    return copy;
+}
+
+// New GUID identities and numbered body paths for a whole tree.
+void giveFreshIdentity(ProtectedFile& record, const nocase_wstring& path, const nocase_wstring& parentName)
+{
+    record.unique_name = uniqueId();
+    record.current_path = path;
+    record.parent = parentName;
+    for (std::size_t i = 0; i < record.children.size(); ++i)
+        giveFreshIdentity(*record.children[i], childTargetPath(path, i, *record.children[i], true),
+                          record.unique_name);
+}
+
+bool collidesWithVault(const ProtectedFile& tree, Database& database)
+{
+    bool collides = false;
+    tree.forEach([&](const ProtectedFile& record) {
+        if (collides)
+            return;
+        if (pathExists(record.sourcePath())) {
+            collides = true;
+            return;
+        }
+        Query query(database);
+        if (query.get_result(formatStatement("select unique_name from ProtectedFiles where unique_name = '%s'",
+                                             sqlText(toNarrow(record.unique_name)).c_str()))) {
+            collides = query.fetch_row();
+            query.free_result();
+        }
+    });
+    return collides;
+}
+
+} // namespace
+
+void PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<ProtectedFile*>& records,
+                                   const std::string& packagePassword)
+{
+    vault.requireLogin();
+    VaultLock lock(vault);
+    vault.loadNewTopLevelEntries();
+    ProgressTracker progress(vault.progressObserver);
+    for (const ProtectedFile* record : records)
+        progress.addWork(*record);
+    VaultOperations operations(vault);
+    Query query(*vault.database);
+    bool first = true;
+    for (ProtectedFile* record : records) {
+        if (!first)
+            progress.stopPointReached();
+        first = false;
+        bool copiedBefore = false;
+        for (const auto& [name, entry] : vault.rootEntries)
+            copiedBefore = copiedBefore || entry->unique_name == record->unique_name;
+        if (copiedBefore)
+            continue;
+        const nocase_wstring freeName = operations.freeDisplayName(record->display_name);
+        progress.startEntry(freeName);
+
+        if (!record->is_encrypted) {
+            // A plain zip entry is protected like a dropped file.
+            auto tree = operations.buildRecordTree(record->sourcePath());
+            tree->display_name = freeName;
+            operations.protect(*tree, query, &progress);
+            vault.rootEntries[freeName] = std::move(tree);
+            continue;
+        }
+
+        auto copy = copyRecordTree(*record, vault.vaultFolder);
+        copy->display_name = freeName;
+        copy->parent.clear();
+        // Nothing in the vault is ever copied over: a tree whose identity or
+        // body paths are taken gets an identity of its own.
+        if (collidesWithVault(*copy, *vault.database))
+            giveFreshIdentity(*copy, uniqueId(), L"");
+
+        std::vector<nocase_wstring> created;
+        try {
+            Transaction transaction(query);
+            std::vector<const ProtectedFile*> sources;
+            record->forEach([&](const ProtectedFile& r) { sources.push_back(&r); });
+            std::size_t index = 0;
+            copy->forEach([&](ProtectedFile& target) {
+                const ProtectedFile& source = *sources[index++];
+                const nocase_wstring destination = target.sourcePath();
+                if (!isInsideOrSame(destination, vault.vaultFolder))
+                    throw ExceptionModule(L"You cannot copy a parent folder into its child: " + destination, L"");
+                if (target.is_directory) {
+                    createFolder(destination, true);
+                } else {
+                    copyPath(source.sourcePath(), destination, false);
+                    progress.fileDone(target.size);
+                }
+                created.push_back(destination);
+                target.insertRow(query);
+            });
+            Transforms(query, vault.kind).resealFileKeys(*copy, packagePassword, vault.password);
+            transaction.commit();
+        } catch (...) {
+            // Bodies copied for rows that were never committed would only be
+            // clutter in the vault.
+            for (auto it = created.rbegin(); it != created.rend(); ++it) {
+                try {
+                    deletePath(*it);
+                } catch (const ExceptionModule&) {
+                }
+            }
+            throw;
+        }
+        vault.rootEntries[freeName] = std::move(copy);
+    }
+}

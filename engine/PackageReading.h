@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "engine/Strings.h"
+
+class KistProgress;
+class ProtectedFile;
+class VaultEngine;
+
+// The package-reader kind of engine: a package (.kzip, .kzipbkp) or a plain
+// zip file unpacked into a private folder, opened like a small vault, and
+// copied into the user's vault. What comes from a package is hostile until
+// proven otherwise: every row must stay inside the unpacking folder.
+class PackageReading {
+public:
+    // Builds the reader for packageFile on a fresh engine.
+    static void open(VaultEngine& engine, const nocase_wstring& packageFile);
+
+    // The login of a reader whose archive needs a password: unpacks with it.
+    [[nodiscard]] static bool loginLocked(VaultEngine& engine, const std::string& candidate);
+
+    // Copies the named entries of the reader into the user's vault, whose
+    // password is vaultPassword; their keys are sealed under packagePassword.
+    static void copyFilesToVault(VaultEngine& reader, const std::vector<nocase_wstring>& names,
+                                 const std::string& vaultPassword, const std::string& packagePassword);
+
+    // Copies records of a package into a vault engine that is logged in,
+    // re-sealing their keys from packagePassword to the vault's password.
+    static void copyIntoVault(VaultEngine& vault, const std::vector<ProtectedFile*>& records,
+                              const std::string& packagePassword);
+
+    // A plain zip file is told by its own extension, ".zip" in any case.
+    [[nodiscard]] static bool isPlainZip(const nocase_wstring& path);
+
+private:
+    static void unpack(VaultEngine& engine);
+    static void openUnpacked(VaultEngine& engine);
+    static void validateRows(VaultEngine& engine);
+    static void importPlainZip(VaultEngine& engine);
+};

@@ -1,0 +1,110 @@
+#include "engine/PackageWriter.h"
+
+#include <memory>
+
+#include "engine/ExceptionModule.h"
+#include "engine/ProgressTracker.h"
+#include "engine/VaultEngine.h"
+#include "engine/VaultOperations.h"
+#include "engine/archive/ZipArchive.h"
+#include "engine/platform/PathUtil.h"
+#include "engine/storage/Database.h"
+#include "engine/storage/Query.h"
+#include "engine/storage/VaultSchema.h"
+
+namespace {
+
+constexpr wchar_t kAddFailed[] = L"Error while adding files to KORVELIN file.";
+
+struct ZipCloser {
+    void operator()(ZipHandleData* zip) const { (void)closeZip(zip); }
+};
+
+// The package's copy of a vault record: roots and targets empty, so every
+// body path is relative to wherever the package is unpacked.
+std::unique_ptr<ProtectedFile> packageCopy(const ProtectedFile& source)
+{
+    auto copy = std::make_unique<ProtectedFile>();
+    copy->display_name = source.display_name;
+    copy->unique_name = source.unique_name;
+    copy->raw_file_name = source.raw_file_name;
+    copy->current_path = source.current_path;
+    copy->parent = source.parent;
+    copy->size = source.size;
+    copy->volume = source.volume;
+    copy->is_directory = source.is_directory;
+    copy->is_encrypted = source.is_encrypted;
+    copy->encrypt_algo = source.encrypt_algo;
+    copy->cipher = source.cipher;
+    copy->is_hidden = true;
+    for (const auto& child : source.children)
+        copy->children.push_back(packageCopy(*child));
+    return copy;
+}
+
+} // namespace
+
+void PackageWriter::exportFiles(const std::vector<ProtectedFile*>& records, const nocase_wstring& destination,
+                                const std::string& sealingText, const std::string& packagePassword,
+                                KistProgress* observer)
+{
+    ProgressTracker progress(observer);
+    for (const ProtectedFile* record : records)
+        progress.addWork(*record);
+
+    VaultEngine writer(EngineKind::TemporaryVault);
+    const nocase_wstring target = makeAbsolute(destination);
+    std::unique_ptr<ZipHandleData, ZipCloser> zip(createZip(target));
+    if (!zip)
+        throw ExceptionModule(L"Invalid KORVELIN file: " + destination + L".", L"");
+
+    writer.setPassword(sealingText, "");
+    VaultOperations writerOperations(writer);
+    {
+        Query query(*writer.database);
+        Transaction transaction(query);
+        bool first = true;
+        for (const ProtectedFile* record : records) {
+            if (!first)
+                progress.stopPointReached();
+            first = false;
+            progress.startEntry(record->display_name);
+            auto copy = packageCopy(*record);
+            // Every record travels, empty files and folders included, so a
+            // backup brings back everything the vault held.
+            std::vector<const ProtectedFile*> sources;
+            record->forEach([&](const ProtectedFile& r) { sources.push_back(&r); });
+            std::size_t index = 0;
+            copy->forEach([&](const ProtectedFile& row) {
+                const ProtectedFile& source = *sources[index++];
+                row.insertRow(query);
+                if (!row.is_directory) {
+                    if (zipAdd(zip.get(), row.current_path, source.sourcePath()) != ZR_OK)
+                        throw ExceptionModule(kAddFailed, L"");
+                    progress.fileDone(row.size);
+                }
+            });
+            copy->display_name = writerOperations.freeDisplayName(copy->display_name);
+            const nocase_wstring name = copy->display_name;
+            writer.rootEntries[name] = std::move(copy);
+        }
+        transaction.commit();
+    }
+
+    writer.setPassword(packagePassword, sealingText);
+    {
+        // The package says nothing about the sender's Vault password: its
+        // previous-password row holds the hash of the empty text, as a new
+        // vault's does.
+        Query query(*writer.database);
+        query.executeOrThrow(formatStatement("update KistConfig set nv_value='%s' where nv_name='PreviousPassword'",
+                                             sqlText(writer.hashOf("")).c_str()),
+                             "write the package");
+    }
+    const nocase_wstring databasePath = joinPath(writer.vaultFolder, toWide(vaultschema::databaseFileName));
+    writer.database.reset();
+    if (zipAdd(zip.get(), toWide(vaultschema::databaseFileName), databasePath) != ZR_OK)
+        throw ExceptionModule(kAddFailed, L"");
+    if (closeZip(zip.release()) != ZR_OK)
+        throw ExceptionModule(kAddFailed, L"");
+}

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/Strings.h"
+
+class Database;
+class KistFile;
+class Query;
+
+// What a record's pending_transform column says is under way.
+enum PendingTransform : int32_t {
+    NothingPending = 0,
+    MoveIntoVault = 1,
+    Encrypting = 2,
+    Decrypting = 3,
+    MoveOutOfVault = 4,
+};
+
+// The in-memory copy of one ProtectedFiles row, owning the rows below it.
+// A body lies at current_root/current_path; a pending transform puts it at
+// target_root/target_path.
+class ProtectedFile {
+public:
+    nocase_wstring display_name;
+    nocase_wstring unique_name;
+    nocase_wstring raw_file_name;
+    nocase_wstring current_path;
+    nocase_wstring target_path;
+    nocase_wstring current_root;
+    nocase_wstring target_root;
+    uint32_t size = 0;
+    uint32_t volume = 0;
+    bool is_directory = false;
+    nocase_wstring parent;
+    int32_t pending_transform = NothingPending;
+    bool is_hidden = false;
+    bool is_encrypted = false;
+    std::string cipher;
+    std::string encrypt_algo;
+    std::vector<std::unique_ptr<ProtectedFile>> children;
+
+    [[nodiscard]] nocase_wstring sourcePath() const;
+    [[nodiscard]] nocase_wstring destinationPath() const;
+
+    // Reads the row the query is positioned on and, for a folder, every row
+    // below it. Roots stored in the row win; an empty one takes inheritedRoot.
+    void load(Database& database, Query& query, const nocase_wstring& parentName,
+              const nocase_wstring& inheritedRoot);
+
+    // Row statements. Each throws ExceptionModule when the database refuses
+    // it: a file must never move on the strength of a row that was not written.
+    void insertRow(Query& query) const;
+    void deleteRow(Query& query) const;
+    void storePlannedTransform(Query& query) const;
+    void storeFinishedTransform(Query& query) const;
+    void storeCipher(Query& query) const;
+    void storeSize(Query& query) const;
+
+    void fillKistFile(KistFile& out) const;
+
+    // Calls visit on this record and every record below it, parents first.
+    template <typename Visit>
+    void forEach(Visit&& visit)
+    {
+        visit(*this);
+        for (auto& child : children)
+            child->forEach(visit);
+    }
+    template <typename Visit>
+    void forEach(Visit&& visit) const
+    {
+        visit(*this);
+        for (const auto& child : children)
+            static_cast<const ProtectedFile&>(*child).forEach(visit);
+    }
+};

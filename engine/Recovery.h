@@ -1,0 +1,35 @@
+#pragma once
+
+#include "engine/ProtectedFile.h"
+
+class ProgressTracker;
+class Query;
+class VaultEngine;
+
+// Brings an entry whose transform was interrupted (a crash, a full disk, a
+// killed process) back to rest from what its rows say and what lies on disk.
+// Every pending record ends finished or undone, every body it names present,
+// and in the user's vault no file is left plain inside the vault folder.
+class Recovery {
+public:
+    Recovery(VaultEngine& engine, Query& query);
+
+    // True when the tree has a pending transform or, in the user's vault, a
+    // file that lies plain inside the vault.
+    [[nodiscard]] bool isNeeded(const ProtectedFile& top) const;
+
+    // Resolves the tree. Returns false when the entry left the vault (an
+    // undone add, a finished take-out): its rows are gone.
+    [[nodiscard]] bool recover(ProtectedFile& top);
+
+private:
+    bool recoverMove(ProtectedFile& top);
+    void completeMoves(ProtectedFile& record, std::vector<nocase_wstring>& emptied);
+    void recoverCrypt(ProtectedFile& record);
+    void rollBack(ProtectedFile& record);
+    void rollForward(ProtectedFile& record);
+    void encryptPlainFiles(ProtectedFile& top);
+
+    VaultEngine& engine;
+    Query& query;
+};

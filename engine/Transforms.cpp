@@ -1,0 +1,356 @@
+#include "engine/Transforms.h"
+
+#include <cerrno>
+#include <climits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/ExceptionModule.h"
+#include "engine/ProgressTracker.h"
+#include "engine/StepBoundary.h"
+#include "engine/crypto/CryptoContext.h"
+#include "engine/crypto/FileKey.h"
+#include "engine/platform/FileSystem.h"
+#include "engine/platform/PathUtil.h"
+#include "engine/storage/Query.h"
+#include "engine/storage/VaultSchema.h"
+
+namespace {
+
+bool isMove(const ProtectedFile& record)
+{
+    return record.pending_transform == MoveIntoVault || record.pending_transform == MoveOutOfVault;
+}
+
+bool isCrypt(const ProtectedFile& record)
+{
+    return record.pending_transform == Encrypting || record.pending_transform == Decrypting;
+}
+
+void swapCurrentAndTarget(ProtectedFile& record)
+{
+    std::swap(record.current_path, record.target_path);
+    std::swap(record.current_root, record.target_root);
+}
+
+void refuseParentIntoChild(const ProtectedFile& record)
+{
+    const nocase_wstring source = record.sourcePath();
+    const nocase_wstring destination = record.destinationPath();
+    if (isInsideOrSame(destination, source) && !sameExactly(destination, source))
+        throw ExceptionModule(L"You cannot copy a parent folder into its child: " + source, L"");
+}
+
+// Files that leave the engine's private folders get the modes any new file
+// of the user would get.
+void giveToUser(const nocase_wstring& path, bool isFolder)
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::chmod(toNarrow(path).c_str(), (isFolder ? 0777 : 0666) & ~mask);
+}
+
+uint32_t sumOfChildren(const ProtectedFile& folder)
+{
+    uint64_t total = 0;
+    for (const auto& child : folder.children)
+        total += child->size;
+    return total > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(total);
+}
+
+nocase_wstring collectedError(const ProtectedFile& child, const nocase_wstring& text)
+{
+    return child.display_name + L": " + text + L"\n";
+}
+
+} // namespace
+
+struct Transforms::CryptWork {
+    std::vector<nocase_wstring> sourceFiles;   // deleted once every target is on disk
+    std::vector<nocase_wstring> sourceFolders; // children before parents
+    nocase_wstring lastTarget;
+};
+
+nocase_wstring childTargetPath(const nocase_wstring& parentPath, std::size_t index, const ProtectedFile& child,
+                               bool numbered)
+{
+    return joinPath(parentPath, numbered ? toWide(std::to_string(index + 1)) : child.raw_file_name);
+}
+
+Transforms::Transforms(Query& stepQuery, EngineKind engineKind, ProgressTracker* tracker)
+    : query(stepQuery)
+    , kind(engineKind)
+    , progress(tracker)
+{
+}
+
+void Transforms::removeIfEmpty(const nocase_wstring& folder)
+{
+    // rmdir refuses a folder that still holds anything, which is the point.
+    (void)clearAttributes(folder);
+    ::rmdir(toNarrow(folder).c_str());
+}
+
+void Transforms::planMove(ProtectedFile& record, const nocase_wstring& root, const nocase_wstring& path,
+                          bool numbered)
+{
+    if (numbered) {
+        if (record.pending_transform != MoveIntoVault) {
+            if (record.is_hidden && record.pending_transform != MoveOutOfVault)
+                return;
+            record.target_path = path;
+            record.target_root = root;
+            record.pending_transform = MoveIntoVault;
+            record.insertRow(query);
+        }
+    } else if (record.pending_transform != MoveOutOfVault) {
+        if (record.is_hidden && record.pending_transform != MoveIntoVault) {
+            record.target_path = path;
+            record.target_root = root;
+        } else if (record.pending_transform == MoveIntoVault) {
+            swapCurrentAndTarget(record);
+        } else {
+            return;
+        }
+        record.pending_transform = MoveOutOfVault;
+        if (kind == EngineKind::UserVault)
+            record.storePlannedTransform(query);
+    }
+    for (std::size_t i = 0; i < record.children.size(); ++i) {
+        ProtectedFile& child = *record.children[i];
+        planMove(child, root, childTargetPath(path, i, child, numbered), numbered);
+    }
+}
+
+nocase_wstring Transforms::moveTree(ProtectedFile& record, bool keepSource, std::vector<nocase_wstring>& emptied)
+{
+    refuseParentIntoChild(record);
+    const nocase_wstring source = record.sourcePath();
+    const nocase_wstring destination = record.destinationPath();
+    if (!record.is_directory) {
+        if (keepSource)
+            copyPath(source, destination, false);
+        else
+            movePath(source, destination, false);
+        if (progress)
+            progress->fileDone(record.size);
+        stepboundary::reached("file moved");
+        return {};
+    }
+    createFolder(destination, record.pending_transform == MoveIntoVault);
+    nocase_wstring errors;
+    for (auto& child : record.children) {
+        if (!isMove(*child))
+            continue;
+        try {
+            const nocase_wstring childErrors = moveTree(*child, keepSource, emptied);
+            if (!childErrors.empty())
+                errors += collectedError(*child, childErrors);
+        } catch (const ExceptionModule& e) {
+            errors += collectedError(*child, toWide(e.getMessage()));
+        }
+    }
+    if (!keepSource)
+        emptied.push_back(source);
+    return errors;
+}
+
+void Transforms::performMove(ProtectedFile& record, bool keepSource)
+{
+    if (!isMove(record))
+        return;
+    std::vector<nocase_wstring> emptied;
+    const nocase_wstring errors = moveTree(record, keepSource, emptied);
+    // The new names must be on disk before the finish says they are there.
+    flushFileSystem(parentFolder(record.destinationPath()));
+    for (const nocase_wstring& folder : emptied)
+        removeIfEmpty(folder);
+    if (!errors.empty())
+        throw ExceptionModule(errors, L"");
+}
+
+void Transforms::finishMove(ProtectedFile& record, bool staysInVault)
+{
+    for (auto& child : record.children)
+        finishMove(*child, staysInVault);
+    if (!isMove(record))
+        return;
+    record.pending_transform = NothingPending;
+    record.current_path = record.target_path;
+    record.current_root = record.target_root;
+    record.target_path.clear();
+    record.target_root.clear();
+    if (staysInVault) {
+        record.is_hidden = true;
+        if (kind == EngineKind::UserVault)
+            record.storeFinishedTransform(query);
+    } else {
+        record.is_hidden = false;
+        record.deleteRow(query);
+    }
+}
+
+void Transforms::planCrypt(ProtectedFile& record, const nocase_wstring& root, const nocase_wstring& path,
+                           const std::string& sealingText, const std::string& algorithm, bool encrypt)
+{
+    if (encrypt) {
+        if (record.pending_transform == Decrypting) {
+            swapCurrentAndTarget(record);
+            record.pending_transform = Encrypting;
+            if (kind == EngineKind::UserVault)
+                record.storePlannedTransform(query);
+        } else if (record.pending_transform != Encrypting) {
+            if (record.is_encrypted)
+                return;
+            if (!record.is_directory)
+                record.cipher = sealFileKey(sealingText, drawFileKey());
+            record.encrypt_algo = algorithm;
+            record.target_root = root;
+            record.target_path = path;
+            record.pending_transform = Encrypting;
+            if (kind == EngineKind::UserVault)
+                record.storePlannedTransform(query);
+        }
+    } else if (record.pending_transform != Decrypting) {
+        if (record.pending_transform == Encrypting) {
+            swapCurrentAndTarget(record);
+        } else {
+            record.target_root = root;
+            record.target_path = path;
+        }
+        record.pending_transform = Decrypting;
+        if (kind == EngineKind::UserVault)
+            record.storePlannedTransform(query);
+    }
+    const bool numbered = kind == EngineKind::UserVault || record.pending_transform != Decrypting;
+    for (std::size_t i = 0; i < record.children.size(); ++i) {
+        ProtectedFile& child = *record.children[i];
+        planCrypt(child, root, childTargetPath(path, i, child, numbered), sealingText, algorithm, encrypt);
+    }
+}
+
+void Transforms::transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool flush)
+{
+    CryptoContext context(L"Korvelin");
+    context.deriveKey(openFileKey(sealingText, record.cipher));
+    context.setAlgorithm(record.encrypt_algo.empty() ? vaultschema::defaultEncryption : record.encrypt_algo);
+    FileTransformOptions options;
+    options.exclusive = true;
+    options.flush = flush;
+    if (!encrypt)
+        options.plainSize = record.size;
+    if (progress && progress->active())
+        options.onBytes = [this](uint64_t bytes) { progress->fileBytes(bytes); };
+    const nocase_wstring target = record.destinationPath();
+    const uint64_t plainBytes = context.transformFile(record.sourcePath(), target, encrypt, options);
+    if (encrypt && plainBytes != record.size) {
+        // The file changed after it was measured: decryption relies on the
+        // number of bytes actually encrypted.
+        if (plainBytes > UINT32_MAX) {
+            (void)deleteFile(target);
+            throw ExceptionModule(L"File too large: " + record.sourcePath(), L"");
+        }
+        record.size = static_cast<uint32_t>(plainBytes);
+        resized.insert(&record);
+    }
+}
+
+nocase_wstring Transforms::cryptTree(ProtectedFile& record, const std::string& sealingText, bool encrypt,
+                                     bool keepSource, CryptWork& work)
+{
+    const nocase_wstring source = record.sourcePath();
+    const nocase_wstring destination = record.destinationPath();
+    if (record.is_directory) {
+        createFolder(destination, encrypt);
+        nocase_wstring errors;
+        for (auto& child : record.children) {
+            if (!isCrypt(*child))
+                continue;
+            try {
+                const nocase_wstring childErrors = cryptTree(*child, sealingText, encrypt, keepSource, work);
+                if (!childErrors.empty())
+                    errors += collectedError(*child, childErrors);
+            } catch (const ExceptionModule& e) {
+                errors += collectedError(*child, toWide(e.getMessage()));
+            }
+        }
+        if (!keepSource)
+            work.sourceFolders.push_back(source);
+        return errors;
+    }
+    if (record.pending_transform == Encrypting || record.is_encrypted) {
+        transformOneFile(record, sealingText, encrypt, false);
+        if (!keepSource)
+            work.sourceFiles.push_back(source);
+    } else {
+        if (keepSource)
+            copyPath(source, destination, false);
+        else
+            movePath(source, destination, false);
+        if (!encrypt)
+            giveToUser(destination, false);
+    }
+    work.lastTarget = destination;
+    if (progress)
+        progress->fileDone(record.size);
+    stepboundary::reached("file transformed");
+    return {};
+}
+
+void Transforms::performCrypt(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource)
+{
+    if (!isCrypt(record))
+        return;
+    CryptWork work;
+    const nocase_wstring errors = cryptTree(record, sealingText, encrypt, keepSource, work);
+    // Every target is written before one flush, and only then do the
+    // sources go: a crash leaves at least one whole copy of each file.
+    if (!work.lastTarget.empty())
+        flushFileSystem(work.lastTarget);
+    for (const nocase_wstring& file : work.sourceFiles) {
+        (void)clearAttributes(file);
+        (void)deleteFile(file);
+    }
+    for (const nocase_wstring& folder : work.sourceFolders)
+        removeIfEmpty(folder);
+    if (!errors.empty())
+        throw ExceptionModule(errors, L"");
+}
+
+void Transforms::finishCrypt(ProtectedFile& record, bool encrypted)
+{
+    for (auto& child : record.children)
+        finishCrypt(*child, encrypted);
+    if (!isCrypt(record))
+        return;
+    record.pending_transform = NothingPending;
+    record.current_path = record.target_path;
+    record.current_root = record.target_root;
+    record.target_path.clear();
+    record.target_root.clear();
+    record.is_encrypted = encrypted;
+    if (record.is_directory && !resized.empty()) {
+        const uint32_t total = sumOfChildren(record);
+        if (total != record.size) {
+            record.size = total;
+            resized.insert(&record);
+        }
+    }
+    if (kind == EngineKind::UserVault) {
+        record.storeFinishedTransform(query);
+        if (resized.count(&record))
+            record.storeSize(query);
+    } else if (!encrypted) {
+        record.deleteRow(query);
+    }
+}
+
+void Transforms::resealFileKeys(ProtectedFile& record, const std::string& oldText, const std::string& newText)
+{
+    for (auto& child : record.children)
+        resealFileKeys(*child, oldText, newText);
+    if (record.cipher.empty())
+        return;
+    record.cipher = sealFileKey(newText, openFileKey(oldText, record.cipher));
+    record.storeCipher(query);
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/ProtectedFile.h"
+#include "engine/Strings.h"
+#include "engine/VaultEngine.h"
+
+class ProgressTracker;
+class Query;
+
+// The journaled steps that change where or in what form an entry's bodies
+// lie. A plan writes targets and the pending state to the rows; perform
+// moves or transforms the files; finish writes the result. Plans walk parents
+// first, finishes children first. The caller wraps each plan and finish in a
+// transaction. Only in the user's vault are the plan and finish updates
+// written; row inserts and deletions happen in every kind.
+class Transforms {
+public:
+    Transforms(Query& query, EngineKind kind, ProgressTracker* progress = nullptr);
+
+    void planMove(ProtectedFile& record, const nocase_wstring& root, const nocase_wstring& path, bool numbered);
+    void performMove(ProtectedFile& record, bool keepSource);
+    void finishMove(ProtectedFile& record, bool staysInVault);
+
+    void planCrypt(ProtectedFile& record, const nocase_wstring& root, const nocase_wstring& path,
+                   const std::string& sealingText, const std::string& algorithm, bool encrypt);
+    void performCrypt(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource);
+    void finishCrypt(ProtectedFile& record, bool encrypted);
+
+    // Opens every sealed key of the tree with oldText and seals it again
+    // with newText, children first; bodies are not touched.
+    void resealFileKeys(ProtectedFile& record, const std::string& oldText, const std::string& newText);
+
+    // Removes a folder that nothing is left in; a folder that still holds
+    // anything stays, so no file is ever deleted with it.
+    static void removeIfEmpty(const nocase_wstring& folder);
+
+private:
+    struct CryptWork;
+    nocase_wstring moveTree(ProtectedFile& record, bool keepSource, std::vector<nocase_wstring>& emptiedFolders);
+    nocase_wstring cryptTree(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
+                             CryptWork& work);
+    void transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool flush);
+
+    Query& query;
+    EngineKind kind;
+    ProgressTracker* progress;
+    // Records whose size changed while their files were encrypted.
+    std::unordered_set<const ProtectedFile*> resized;
+};
+
+// The name a child gets below its parent's target: its position or its own name.
+nocase_wstring childTargetPath(const nocase_wstring& parentPath, std::size_t index, const ProtectedFile& child,
+                               bool numbered);

@@ -1,0 +1,391 @@
+#include "engine/VaultEngine.h"
+
+#include <cctype>
+#include <climits>
+#include <ctime>
+
+#include "engine/ExceptionModule.h"
+#include "engine/PackageReading.h"
+#include "engine/VaultLock.h"
+#include "engine/crypto/CryptoContext.h"
+#include "engine/crypto/FileKey.h"
+#include "engine/platform/FileSystem.h"
+#include "engine/platform/Folders.h"
+#include "engine/platform/PathUtil.h"
+#include "engine/platform/UpdateCheck.h"
+#include "engine/storage/AppConfig.h"
+#include "engine/storage/Database.h"
+#include "engine/storage/Query.h"
+#include "engine/storage/VaultSchema.h"
+
+namespace {
+
+constexpr wchar_t kVaultSubFolder[] = L"kist";
+constexpr wchar_t kRestoreSubFolder[] = L"KORVELIN Restored Files";
+constexpr wchar_t kSettingsSubFolder[] = L"Brannoway/Korvelin";
+constexpr wchar_t kCryptoContainer[] = L"Korvelin";
+constexpr wchar_t kPasswordMessage[] = L"Cannot use this feature until you enter your password.";
+constexpr wchar_t kCannotInitialize[] = L"Cannot initialize configuration database.";
+constexpr int64_t kResetCodeLifetime = 86400;
+
+int64_t systemClock()
+{
+    return static_cast<int64_t>(std::time(nullptr));
+}
+
+// The second dot-separated component of a version text; a text without a
+// full stop is its own second component.
+std::string secondComponent(const std::string& version)
+{
+    const auto dot = version.find('.');
+    if (dot == std::string::npos)
+        return version;
+    const auto next = version.find('.', dot + 1);
+    return version.substr(dot + 1, next == std::string::npos ? std::string::npos : next - dot - 1);
+}
+
+// Reads "WORD NUMBER" as a reset code's opened text holds it: a run of
+// non-blank characters, blanks, then a signed decimal that fits 32 bits.
+bool parseResetText(const std::string& text, std::string& word, int64_t& number)
+{
+    std::size_t i = 0;
+    const auto blank = [&](std::size_t k) { return std::isspace(static_cast<unsigned char>(text[k])) != 0; };
+    while (i < text.size() && blank(i))
+        ++i;
+    const std::size_t wordStart = i;
+    while (i < text.size() && !blank(i) && i - wordStart < 4095)
+        ++i;
+    word = text.substr(wordStart, i - wordStart);
+    if (word.empty())
+        return false;
+    while (i < text.size() && blank(i))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    int64_t value = 0;
+    std::size_t digits = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i, ++digits) {
+        value = value * 10 + (text[i] - '0');
+        if (value > static_cast<int64_t>(INT32_MAX) + 1)
+            return false;
+    }
+    if (digits == 0)
+        return false;
+    number = negative ? -value : value;
+    return number >= INT32_MIN && number <= INT32_MAX;
+}
+
+} // namespace
+
+int64_t (*VaultEngine::clock)() = systemClock;
+
+bool isCompatibleFormatVersion(const std::string& version)
+{
+    return secondComponent(version) == secondComponent(vaultschema::vaultFormatVersion);
+}
+
+VaultEngine::VaultEngine(EngineKind vaultKind)
+    : kind(vaultKind)
+{
+    if (kind == EngineKind::UserVault)
+        vaultFolder = resolveFolder(LocalAppDataKind, kVaultSubFolder);
+    else
+        vaultFolder = resolveFolder(TempKind, uniqueId());
+    workFolder = vaultFolder;
+    removeVaultFolder = kind == EngineKind::TemporaryVault;
+    try {
+        restoreFolder = resolveFolder(DesktopKind, kRestoreSubFolder);
+        contentReady = true;
+        openVault();
+    } catch (...) {
+        closeVault();
+        if (removeVaultFolder)
+            deletePath(vaultFolder);
+        throw;
+    }
+}
+
+VaultEngine::VaultEngine(const nocase_wstring& packageFile)
+    : kind(EngineKind::PackageReader)
+{
+    PackageReading::open(*this, packageFile);
+}
+
+VaultEngine::~VaultEngine()
+{
+    closeVault();
+    try {
+        if (removeWorkFolder && !workFolder.empty())
+            deletePath(workFolder);
+        if (removeVaultFolder && !vaultFolder.empty())
+            deletePath(vaultFolder);
+    } catch (const ExceptionModule&) {
+        // A folder that cannot be removed stays behind; nothing to report to.
+    }
+}
+
+void VaultEngine::openVault()
+{
+    crypto = std::make_unique<CryptoContext>(kCryptoContainer);
+    appConfig = std::make_unique<AppConfig>(resolveFolder(LocalAppDataKind, kSettingsSubFolder));
+    password.clear();
+    appConfig->set("Version", vaultschema::programVersion);
+    loggedIn = false;
+
+    database = std::make_unique<Database>(toNarrow(joinPath(vaultFolder, toWide(vaultschema::databaseFileName))));
+    if (Database::Connection* connection = database->grabdb())
+        database->release(connection);
+    else
+        throw ExceptionModule(L"Cannot connect to configuration database.", L"");
+
+    {
+        Query query(*database);
+        query.execute("VACUUM;");
+        // Only a database without tables is new. A read that fails on an
+        // existing one must not reset the vault's password and records.
+        if (hasNoTables(query))
+            createVaultSchema(query, hashOf(""), settings);
+        else
+            readSettings();
+    }
+    checkFormatVersion();
+    loadEntries();
+}
+
+void VaultEngine::readSettings()
+{
+    Query query(*database);
+    settings.clear();
+    if (query.get_result(vaultschema::selectKistConfig)) {
+        while (query.fetch_row())
+            settings[query.getstr("nv_name")] = query.getstr("nv_value");
+        query.free_result();
+    }
+    if (settings.empty())
+        throw ExceptionModule(kCannotInitialize, L"");
+}
+
+void VaultEngine::checkFormatVersion() const
+{
+    const auto found = settings.find(vaultschema::versionSetting);
+    const std::string version = found == settings.end() ? std::string() : found->second;
+    // A user vault of another format is refused too: it stays exactly as it
+    // is on disk until a build that knows its format opens it.
+    if (!isCompatibleFormatVersion(version))
+        throw ExceptionModule(L"The KORVELIN file you are opening has been created with an incompatible version "
+                              L"of KORVELIN Writer:" + toWide(version),
+                              L"");
+}
+
+void VaultEngine::loadEntries()
+{
+    Query query(*database);
+    if (!query.get_result(vaultschema::selectTopLevel)) {
+        if (!query.lastError().empty())
+            throw ExceptionModule(kCannotInitialize, L"");
+        return;
+    }
+    while (query.fetch_row()) {
+        auto entry = std::make_unique<ProtectedFile>();
+        Query transaction(*database);
+        transaction.execute("begin transaction");
+        try {
+            entry->load(*database, query, L"", vaultFolder);
+            transaction.execute("commit transaction");
+        } catch (const ExceptionModule&) {
+            transaction.execute("rollback transaction");
+            continue; // an entry that cannot be read is left out
+        }
+        const nocase_wstring name = entry->display_name;
+        rootEntries[name] = std::move(entry);
+    }
+    query.free_result();
+}
+
+void VaultEngine::loadNewTopLevelEntries()
+{
+    Query query(*database);
+    if (!query.get_result(vaultschema::selectTopLevel))
+        return;
+    while (query.fetch_row()) {
+        const nocase_wstring name = toWide(query.getstr("display_name"));
+        if (rootEntries.count(name))
+            continue;
+        auto entry = std::make_unique<ProtectedFile>();
+        Query transaction(*database);
+        transaction.execute("begin transaction");
+        try {
+            entry->load(*database, query, L"", vaultFolder);
+            transaction.execute("commit transaction");
+        } catch (const ExceptionModule&) {
+            transaction.execute("rollback transaction");
+            continue;
+        }
+        rootEntries[entry->display_name] = std::move(entry);
+    }
+    query.free_result();
+}
+
+void VaultEngine::closeVault()
+{
+    rootEntries.clear();
+    database.reset();
+    settings.clear();
+}
+
+std::string VaultEngine::hashOf(const std::string& text)
+{
+    return crypto->secureHash(text);
+}
+
+void VaultEngine::requireLogin() const
+{
+    if (!loggedIn)
+        throw ExceptionModule(kPasswordMessage, L"");
+}
+
+bool VaultEngine::login(const std::string& candidate)
+{
+    if (kind == EngineKind::PackageReader && !contentReady)
+        return PackageReading::loginLocked(*this, candidate);
+    if (hashOf(candidate) == settings[vaultschema::currentPasswordSetting]) {
+        password = candidate;
+        loggedIn = true;
+        return true;
+    }
+    loggedIn = false;
+    return false;
+}
+
+void VaultEngine::logoff()
+{
+    password.clear();
+    loggedIn = false;
+}
+
+void VaultEngine::setPassword(const std::string& newPassword, const std::string& oldPassword)
+{
+    VaultLock lock(*this);
+    const std::string stored = settings[vaultschema::currentPasswordSetting];
+    if (hashOf(oldPassword) != stored && !checkResetCode(oldPassword))
+        throw ExceptionModule(L"Incorrect old password.", L"");
+    const std::string newHash = hashOf(newPassword);
+
+    // Every sealed key is re-sealed, those of rows this engine never loaded
+    // (added by another process, or skipped at loading) included; the rows
+    // win over the in-memory copies they stand for.
+    std::map<nocase_wstring, std::string> sealed;
+    for (auto& [name, entry] : rootEntries)
+        entry->forEach([&](ProtectedFile& record) {
+            if (!record.cipher.empty())
+                sealed[record.unique_name] = record.cipher;
+        });
+    Query query(*database);
+    if (!query.get_result("select unique_name, cipher from ProtectedFiles where cipher <> ''")) {
+        if (!query.lastError().empty())
+            throw ExceptionModule(L"Cannot read the vault's keys.", toWide(query.lastError()));
+    } else {
+        while (query.fetch_row())
+            sealed[toWide(query.getstr("unique_name"))] = query.getstr("cipher");
+        query.free_result();
+    }
+
+    std::map<nocase_wstring, std::string> resealed;
+    {
+        Transaction transaction(query);
+        for (const auto& [uniqueName, cipher] : sealed) {
+            ProtectedFile row;
+            row.unique_name = uniqueName;
+            row.display_name = uniqueName;
+            row.cipher = sealFileKey(newPassword, openFileKey(oldPassword, cipher));
+            row.storeCipher(query);
+            resealed[uniqueName] = row.cipher;
+        }
+        query.executeOrThrow(formatStatement("update KistConfig set nv_value='%s' where nv_name='CurrentPassword'",
+                                             sqlText(newHash).c_str()),
+                             "store the new password");
+        query.executeOrThrow(formatStatement("update KistConfig set nv_value='%s' where nv_name='PreviousPassword'",
+                                             sqlText(stored).c_str()),
+                             "store the previous password");
+        transaction.commit();
+    }
+
+    for (auto& [name, entry] : rootEntries)
+        entry->forEach([&](ProtectedFile& record) {
+            const auto found = resealed.find(record.unique_name);
+            if (found != resealed.end())
+                record.cipher = found->second;
+        });
+    settings[vaultschema::currentPasswordSetting] = newHash;
+    settings[vaultschema::previousPasswordSetting] = stored;
+    password = newPassword;
+    loggedIn = true;
+}
+
+bool VaultEngine::checkResetCode(const std::string& code)
+{
+    try {
+        CryptoContext context(kCryptoContainer);
+        const std::string opened = context.decryptText(kFixedKeyText, code);
+        std::string word;
+        int64_t issued = 0;
+        if (!parseResetText(opened, word, issued))
+            return false;
+        if (context.secureHash(word) != appConfig->get("Email"))
+            return false;
+        return clock() - issued <= kResetCodeLifetime;
+    } catch (const ExceptionModule&) {
+        return false;
+    }
+}
+
+bool VaultEngine::isEmptyPassword()
+{
+    if (settings[vaultschema::currentPasswordSetting] != hashOf(""))
+        return false;
+    loggedIn = true;
+    return true;
+}
+
+void VaultEngine::setEmail(const std::string& email)
+{
+    requireLogin();
+    if (email.empty())
+        throw ExceptionModule(L"Please enter your e-mail address: it cannot be empty.", L"");
+    appConfig->set("Email", hashOf(email));
+    appConfig->set("EmailD", email);
+}
+
+bool VaultEngine::isEmptyEmail()
+{
+    return appConfig->get("EmailD").empty();
+}
+
+void VaultEngine::persistConfig(const std::string& name, const std::string& value)
+{
+    appConfig->set(name, value);
+}
+
+std::string VaultEngine::retrieveConfig(const std::string& name)
+{
+    return appConfig->get(name);
+}
+
+bool VaultEngine::isFirstLaunch() const
+{
+    return appConfig->isFirstLaunch();
+}
+
+int VaultEngine::isUpgradeAvailable()
+{
+    try {
+        UpdateCheck update;
+        const int result = update.check(appConfig->get("EmailD"), vaultschema::programVersion);
+        if (result >= 1)
+            upgradeUrl = update.downloadAddress();
+        return result;
+    } catch (...) {
+        return 0; // the update check never stands in the way of the program
+    }
+}

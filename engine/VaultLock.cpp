@@ -1,0 +1,66 @@
+#include "engine/VaultLock.h"
+
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
+
+#include "engine/ExceptionModule.h"
+#include "engine/VaultEngine.h"
+#include "engine/platform/PathUtil.h"
+
+int VaultLock::waitMilliseconds = 5000;
+
+namespace {
+
+constexpr wchar_t kLockFileName[] = L".lock";
+
+} // namespace
+
+VaultLock::VaultLock(VaultEngine& vaultEngine)
+    : engine(vaultEngine)
+{
+    if (engine.kind != EngineKind::UserVault)
+        return;
+    if (engine.lockDepth > 0) {
+        ++engine.lockDepth;
+        counted = true;
+        return;
+    }
+    const std::string path = toNarrow(joinPath(engine.vaultFolder, kLockFileName));
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        const int err = errno;
+        throw ExceptionModule(L"Cannot lock the vault: " + toWide(path), systemErrorText(err));
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMilliseconds);
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        if (err != EWOULDBLOCK && err != EINTR) {
+            ::close(fd);
+            throw ExceptionModule(L"Cannot lock the vault: " + toWide(path), systemErrorText(err));
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::close(fd);
+            throw ExceptionModule(
+                L"The vault is in use by another KORVELIN program. Try again when it has finished.", L"");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    engine.lockDescriptor = fd;
+    engine.lockDepth = 1;
+    counted = true;
+}
+
+VaultLock::~VaultLock()
+{
+    if (!counted)
+        return;
+    if (--engine.lockDepth == 0) {
+        ::flock(engine.lockDescriptor, LOCK_UN);
+        ::close(engine.lockDescriptor);
+        engine.lockDescriptor = -1;
+    }
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+class VaultEngine;
+
+// Keeps other processes (the desktop program, a shell switch, kist) out of
+// the user's vault while one of them plans, performs, finishes or recovers a
+// transform, re-seals keys or changes the password. An exclusive advisory
+// lock on a small file in the vault folder, released by the kernel if the
+// process dies. Nested locks on one engine are free; temporary vaults and
+// package readers are private to their process and take no lock.
+class VaultLock {
+public:
+    explicit VaultLock(VaultEngine& engine);
+    ~VaultLock();
+    VaultLock(const VaultLock&) = delete;
+    VaultLock& operator=(const VaultLock&) = delete;
+
+    // How long a second process waits before giving up, in milliseconds.
+    static int waitMilliseconds;
+
+private:
+    VaultEngine& engine;
+    bool counted = false;
+};

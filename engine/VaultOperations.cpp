@@ -1,0 +1,328 @@
+#include "engine/VaultOperations.h"
+
+#include "engine/ExceptionModule.h"
+#include "engine/KistFile.h"
+#include "engine/ProgressTracker.h"
+#include "engine/Recovery.h"
+#include "engine/StepBoundary.h"
+#include "engine/Transforms.h"
+#include "engine/VaultEngine.h"
+#include "engine/VaultLock.h"
+#include "engine/platform/FileSystem.h"
+#include "engine/platform/PathUtil.h"
+#include "engine/storage/Query.h"
+#include "engine/storage/VaultSchema.h"
+
+#include <climits>
+
+namespace {
+
+constexpr int kLastNameNumber = 9999;
+
+// Folders add up the sizes below them; sizes are 32-bit, so a folder of 4 GiB
+// or more reads as the largest size there is.
+uint32_t addSizes(uint32_t a, uint32_t b)
+{
+    const uint64_t total = static_cast<uint64_t>(a) + b;
+    return total > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(total);
+}
+
+void refuseUnusableName(const nocase_wstring& name, const nocase_wstring& fullPath)
+{
+    // Stored paths use "/" and read a backslash as "/", so a name holding a
+    // backslash could not be found again after a crash.
+    if (name.find(L'\\') != nocase_wstring::npos)
+        throw ExceptionModule(L"Cannot store a file whose name holds a backslash: " + fullPath, L"");
+}
+
+} // namespace
+
+VaultOperations::VaultOperations(VaultEngine& vaultEngine)
+    : engine(vaultEngine)
+{
+}
+
+std::string VaultOperations::encryptionAlgorithm() const
+{
+    const auto found = engine.settings.find(vaultschema::encryptionSetting);
+    if (found == engine.settings.end() || (found->second != "CALG_AES_128" && found->second != "CALG_AES_256"))
+        return vaultschema::defaultEncryption;
+    return found->second;
+}
+
+nocase_wstring VaultOperations::freeDisplayName(const nocase_wstring& name) const
+{
+    if (!engine.rootEntries.count(name))
+        return name;
+    for (int number = 2; number <= kLastNameNumber; ++number) {
+        const nocase_wstring candidate = name + L" (" + toWide(std::to_string(number)) + L")";
+        if (!engine.rootEntries.count(candidate))
+            return candidate;
+    }
+    throw ExceptionModule(L"Too many files with the same name have been stored. Try changing the name of the file "
+                          L"before storing it.",
+                          L"");
+}
+
+std::unique_ptr<ProtectedFile> VaultOperations::buildRecordTree(const nocase_wstring& path) const
+{
+    const nocase_wstring full = trimTrailingSlashes(path);
+    auto record = std::make_unique<ProtectedFile>();
+    record->current_root = parentFolder(full);
+    record->current_path = lastComponent(full);
+    if (record->current_path.empty())
+        throw ExceptionModule(L"Cannot find the file: " + path, L"");
+    record->raw_file_name = record->current_path;
+    record->display_name = record->raw_file_name;
+    refuseUnusableName(record->raw_file_name, full);
+    record->unique_name = uniqueId();
+    const PathInfo info = pathInfo(full);
+    if (info.type == PathType::Symlink || info.type == PathType::Other)
+        throw ExceptionModule(L"Cannot store a symbolic link, device, socket or pipe: " + full, L"");
+    record->is_directory = info.isFolder;
+    record->volume = info.volume;
+    record->size = info.size;
+    if (record->is_directory)
+        addChildren(*record);
+    return record;
+}
+
+void VaultOperations::addChildren(ProtectedFile& folder) const
+{
+    const nocase_wstring folderPath = folder.sourcePath();
+    std::vector<nocase_wstring> names;
+    listFolder(folderPath, names);
+    for (const nocase_wstring& name : names) {
+        const nocase_wstring full = joinPath(folderPath, name);
+        refuseUnusableName(name, full);
+        auto child = std::make_unique<ProtectedFile>();
+        child->current_root = folder.current_root;
+        child->current_path = joinPath(folder.current_path, name);
+        child->raw_file_name = name;
+        child->display_name = name;
+        child->parent = folder.unique_name;
+        child->unique_name = uniqueId();
+        // Never follow a link out of the folder, nor store what is no file.
+        const PathInfo info = pathInfo(full);
+        if (info.type == PathType::Symlink || info.type == PathType::Other)
+            throw ExceptionModule(L"Cannot store a symbolic link, device, socket or pipe: " + full, L"");
+        child->is_directory = info.isFolder;
+        child->volume = info.volume;
+        child->size = info.size;
+        if (child->is_directory)
+            addChildren(*child);
+        folder.size = addSizes(folder.size, child->size);
+        folder.children.push_back(std::move(child));
+    }
+}
+
+void VaultOperations::addFile(const nocase_wstring& path, KistFile& out, bool inMemoryOnly, bool checkLogin)
+{
+    if (checkLogin)
+        engine.requireLogin();
+    std::unique_ptr<VaultLock> lock;
+    if (!inMemoryOnly)
+        lock = std::make_unique<VaultLock>(engine);
+    const nocase_wstring full = makeAbsolute(trimTrailingSlashes(path));
+    if (!inMemoryOnly && engine.kind == EngineKind::UserVault) {
+        if (isInsideOrSame(full, engine.vaultFolder))
+            throw ExceptionModule(L"Cannot store a file that is part of the vault itself: " + full, L"");
+        if (isInsideOrSame(engine.vaultFolder, full))
+            throw ExceptionModule(L"You cannot copy a parent folder into its child: " + full, L"");
+    }
+    auto tree = buildRecordTree(full);
+    if (!inMemoryOnly && engine.database)
+        engine.loadNewTopLevelEntries();
+    tree->display_name = freeDisplayName(tree->display_name);
+    if (!inMemoryOnly) {
+        ProgressTracker progress(engine.progressObserver);
+        progress.addWork(*tree);
+        progress.startEntry(tree->display_name);
+        Query query(*engine.database);
+        protect(*tree, query, &progress);
+    }
+    tree->fillKistFile(out);
+    const nocase_wstring name = tree->display_name;
+    engine.rootEntries[name] = std::move(tree);
+}
+
+void VaultOperations::protect(ProtectedFile& tree, Query& query, ProgressTracker* progress)
+{
+    if (engine.kind == EngineKind::UserVault) {
+        Transforms transforms(query, engine.kind);
+        const nocase_wstring root =
+            engine.settings[vaultschema::encryptionSetting] == "None" ? engine.workFolder : engine.vaultFolder;
+        {
+            Transaction transaction(query);
+            transforms.planMove(tree, root, uniqueId(), true);
+            transaction.commit();
+        }
+        stepboundary::reached("move planned");
+        transforms.performMove(tree, false);
+        {
+            Transaction transaction(query);
+            transforms.finishMove(tree, true);
+            transaction.commit();
+        }
+        stepboundary::reached("move finished");
+    }
+    encryptTree(tree, query, progress);
+}
+
+void VaultOperations::encryptTree(ProtectedFile& tree, Query& query, ProgressTracker* progress)
+{
+    Transforms transforms(query, engine.kind, progress);
+    {
+        Transaction transaction(query);
+        transforms.planCrypt(tree, engine.vaultFolder, uniqueId(), engine.password, encryptionAlgorithm(), true);
+        transaction.commit();
+    }
+    stepboundary::reached("encryption planned");
+    transforms.performCrypt(tree, engine.password, true, engine.kind != EngineKind::UserVault);
+    {
+        Transaction transaction(query);
+        transforms.finishCrypt(tree, true);
+        transaction.commit();
+    }
+    stepboundary::reached("encryption finished");
+}
+
+void VaultOperations::recoverEntries()
+{
+    std::vector<nocase_wstring> names;
+    for (const auto& [name, entry] : engine.rootEntries)
+        names.push_back(name);
+    for (const nocase_wstring& name : names) {
+        ProtectedFile& entry = *engine.rootEntries[name];
+        Query query(*engine.database);
+        Recovery recovery(engine, query);
+        if (!recovery.isNeeded(entry))
+            continue;
+        try {
+            if (!recovery.recover(entry))
+                engine.rootEntries.erase(name);
+        } catch (const ExceptionModule&) {
+            // Left as it is; the next listing, adding or taking out tries again.
+        }
+    }
+}
+
+void VaultOperations::listFiles(std::vector<KistFile*>& out)
+{
+    engine.requireLogin();
+    if (engine.database) {
+        VaultLock lock(engine);
+        engine.loadNewTopLevelEntries();
+        recoverEntries();
+    }
+    for (const auto& [name, entry] : engine.rootEntries) {
+        auto file = std::make_unique<KistFile>();
+        entry->fillKistFile(*file);
+        out.push_back(file.release());
+    }
+}
+
+nocase_wstring VaultOperations::removeFile(const nocase_wstring& name, const nocase_wstring& destinationFolder)
+{
+    engine.requireLogin();
+    VaultLock lock(engine);
+    auto found = engine.rootEntries.find(name);
+    if (found == engine.rootEntries.end())
+        throw ExceptionModule(L"No such file found in the store: " + name, L"");
+    ProtectedFile& entry = *found->second;
+    const nocase_wstring destination =
+        destinationFolder.empty() ? engine.restoreFolder : makeAbsolute(trimTrailingSlashes(destinationFolder));
+    if (!pathExists(destination) || !pathInfo(destination).isFolder)
+        throw ExceptionModule(L"Cannot find the file: " + destination, L"");
+    if (isInsideOrSame(destination, engine.vaultFolder))
+        throw ExceptionModule(L"You cannot copy a parent folder into its child: " + destination, L"");
+    // Names come from elsewhere too (packages); one that is no plain file
+    // name here is refused before anything moves.
+    entry.forEach([&](const ProtectedFile& record) {
+        if (!isSafeComponent(record.raw_file_name))
+            throw ExceptionModule(L"Invalid file name in the store: " + record.raw_file_name, L"");
+    });
+
+    Query query(*engine.database);
+    ProgressTracker progress(engine.progressObserver);
+    nocase_wstring outName;
+    if (engine.kind == EngineKind::UserVault) {
+        Recovery recovery(engine, query);
+        if (recovery.isNeeded(entry) && !recovery.recover(entry)) {
+            engine.rootEntries.erase(found);
+            throw ExceptionModule(L"No such file found in the store: " + name, L"");
+        }
+        progress.addWork(entry);
+        progress.startEntry(entry.display_name);
+        Transforms transforms(query, engine.kind, &progress);
+        {
+            Transaction transaction(query);
+            transforms.planCrypt(entry, engine.workFolder, uniqueId(), engine.password, "None", false);
+            transaction.commit();
+        }
+        stepboundary::reached("decryption planned");
+        transforms.performCrypt(entry, engine.password, false, false);
+        {
+            Transaction transaction(query);
+            transforms.finishCrypt(entry, false);
+            transaction.commit();
+        }
+        stepboundary::reached("decryption finished");
+        // The free name is chosen with the plan and kept in the rows, so a
+        // recovery knows it, and the move never replaces what is there.
+        outName = freeTargetName(destination, entry.raw_file_name, entry.is_directory);
+        {
+            Transaction transaction(query);
+            transforms.planMove(entry, destination, outName, false);
+            transaction.commit();
+        }
+        stepboundary::reached("move planned");
+        transforms.performMove(entry, false);
+        {
+            Transaction transaction(query);
+            transforms.finishMove(entry, false);
+            transaction.commit();
+        }
+        stepboundary::reached("move finished");
+    } else {
+        progress.addWork(entry);
+        progress.startEntry(entry.display_name);
+        Transforms transforms(query, engine.kind, &progress);
+        outName = freeTargetName(destination, entry.raw_file_name, entry.is_directory);
+        {
+            Transaction transaction(query);
+            transforms.planCrypt(entry, destination, outName, engine.password, "None", false);
+            transaction.commit();
+        }
+        transforms.performCrypt(entry, engine.password, false, false);
+        {
+            Transaction transaction(query);
+            transforms.finishCrypt(entry, false);
+            transaction.commit();
+        }
+    }
+    engine.rootEntries.erase(found);
+    return joinPath(destination, outName);
+}
+
+std::vector<ProtectedFile*> VaultOperations::selectByNames(const std::vector<nocase_wstring>& names)
+{
+    engine.requireLogin();
+    VaultLock lock(engine);
+    if (engine.database)
+        engine.loadNewTopLevelEntries();
+    std::vector<ProtectedFile*> selected;
+    for (const nocase_wstring& name : names) {
+        auto found = engine.rootEntries.find(name);
+        if (found == engine.rootEntries.end())
+            throw ExceptionModule(L"No such file found in the store: " + name, L"");
+        Query query(*engine.database);
+        Recovery recovery(engine, query);
+        if (recovery.isNeeded(*found->second) && !recovery.recover(*found->second)) {
+            engine.rootEntries.erase(found);
+            throw ExceptionModule(L"No such file found in the store: " + name, L"");
+        }
+        selected.push_back(found->second.get());
+    }
+    return selected;
+}

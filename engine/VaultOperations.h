@@ -1,0 +1,58 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/ProtectedFile.h"
+#include "engine/Strings.h"
+
+class KistFile;
+class ProgressTracker;
+class Query;
+class VaultEngine;
+
+// Adding, listing and taking out entries, and selecting them by name: each a
+// sequence of journaled transforms on the engine's records.
+class VaultOperations {
+public:
+    explicit VaultOperations(VaultEngine& engine);
+
+    // Protects the file or folder at path under a free display name and
+    // fills out. inMemoryOnly registers the entry without touching the
+    // database or the disk (the plain contents of an opened zip file).
+    void addFile(const nocase_wstring& path, KistFile& out, bool inMemoryOnly, bool checkLogin = true);
+
+    // One new KistFile per top-level entry, in case-blind name order.
+    void listFiles(std::vector<KistFile*>& out);
+
+    // Takes the named entry out into destination (empty: the restore folder)
+    // without replacing anything there; returns where it came out.
+    nocase_wstring removeFile(const nocase_wstring& name, const nocase_wstring& destination);
+
+    // The records of the named top-level entries, each recovered first.
+    std::vector<ProtectedFile*> selectByNames(const std::vector<nocase_wstring>& names);
+
+    // The first of name, "name (2)" ... "name (9999)" that no top-level entry has.
+    [[nodiscard]] nocase_wstring freeDisplayName(const nocase_wstring& name) const;
+
+    // Describes the file or folder at an absolute path as a record tree.
+    [[nodiscard]] std::unique_ptr<ProtectedFile> buildRecordTree(const nocase_wstring& path) const;
+
+    // The protect sequence: move into the vault (user vault only), then
+    // encrypt each file under a key of its own.
+    void protect(ProtectedFile& tree, Query& query, ProgressTracker* progress);
+
+    // The encrypting half of the protect sequence.
+    void encryptTree(ProtectedFile& tree, Query& query, ProgressTracker* progress);
+
+    // Resolves every entry with an interrupted transform; an entry whose
+    // recovery fails stays as it is, to be tried again next time.
+    void recoverEntries();
+
+private:
+    void addChildren(ProtectedFile& folder) const;
+    [[nodiscard]] std::string encryptionAlgorithm() const;
+
+    VaultEngine& engine;
+};
