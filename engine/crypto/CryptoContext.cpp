@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include <fcntl.h>
@@ -36,6 +37,9 @@ constexpr std::size_t kIoBlockSize = std::size_t { 1 } << 20;
 static_assert(kIoBlockSize % kCipherBlockSize == 0);
 
 constexpr unsigned char kZeroIv[kCipherBlockSize] = {};
+
+// Beyond this the body length of a plain length no longer fits 64 bits.
+constexpr std::uint64_t kLargestPlainLength = std::numeric_limits<std::uint64_t>::max() - kFileChunkSize;
 
 struct CipherContextFree {
     void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
@@ -527,7 +531,7 @@ std::uint64_t CryptoContext::transformFile(const nocase_wstring& source, const n
     if (!keyReady)
         throw ExceptionModule(kCipherFailed, L"");
     // Only the plain length tells where a body's padding lies (see decryptBody).
-    if (!encrypt && !options.plainSize)
+    if (!encrypt && (!options.plainSize || *options.plainSize > kLargestPlainLength))
         throw ExceptionModule(kCipherFailed, L"");
 
     SourceFile input(source);

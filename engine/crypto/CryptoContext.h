@@ -40,7 +40,8 @@ struct FileTransformOptions {
 // corrupted data.
 [[nodiscard]] std::string fromHex(std::string_view text);
 
-// The body length the chunk rule gives for a plain length.
+// The body length the chunk rule gives for a plain length (that is at least
+// 2000 below 2^64; transformFile refuses larger ones).
 [[nodiscard]] std::uint64_t encryptedBodyLength(std::uint64_t plainLength);
 
 // Hashing, key derivation, sealing of short texts and the chunked encryption

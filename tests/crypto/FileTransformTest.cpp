@@ -233,6 +233,12 @@ TEST(FileTransform, NeedsAKeyAndThePlainLengthToDecrypt)
     EXPECT_EQ(messageOf([&] { (void)crypto.transformFile(toWide(folder + "/body"), toWide(folder + "/out"), false); }),
         kCipherMessage);
     EXPECT_FALSE(exists(folder + "/out"));
+
+    // A plain length whose body length would not fit 64 bits.
+    writeFile(folder + "/empty", "");
+    EXPECT_EQ(messageOf([&] { (void)decryptFile(kFileKey, folder + "/empty", folder + "/out", UINT64_MAX); }),
+        kCipherMessage);
+    EXPECT_FALSE(exists(folder + "/out"));
 }
 
 TEST(FileTransform, MissingSourceNamesItAndLeavesNoTarget)
