@@ -1,0 +1,132 @@
+#include "tests/archive/ArchiveTestTools.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "engine/archive/ZipArchive.h"
+
+namespace archivetest {
+
+ToolRun runTool(const std::vector<std::string>& argv, const std::string& folder)
+{
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0)
+        throw std::runtime_error("pipe failed");
+    const pid_t child = fork();
+    if (child < 0)
+        throw std::runtime_error("fork failed");
+    if (child == 0) {
+        dup2(pipeFds[1], STDOUT_FILENO);
+        dup2(pipeFds[1], STDERR_FILENO);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        const int devNull = open("/dev/null", O_RDONLY);
+        if (devNull >= 0)
+            dup2(devNull, STDIN_FILENO);
+        if (!folder.empty() && chdir(folder.c_str()) != 0)
+            _exit(126);
+        setenv("LC_ALL", "C.UTF-8", 1);
+        setenv("LANG", "C.UTF-8", 1);
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    ToolRun run;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        run.output.append(buffer, static_cast<std::size_t>(n));
+    close(pipeFds[0]);
+    int status = 0;
+    if (waitpid(child, &status, 0) == child && WIFEXITED(status))
+        run.exitCode = WEXITSTATUS(status);
+    return run;
+}
+
+ToolRun runPython(const std::string& script, const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> argv{"python3", "-c", script};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return runTool(argv);
+}
+
+} // namespace archivetest
+
+namespace archivetest {
+
+int writeArchive(const std::string& zipPath, const std::vector<EntrySource>& entries)
+{
+    ZipHandle zip = createZip(wide(zipPath));
+    if (zip == nullptr)
+        return lastWriterResult();
+    int first = ZR_OK;
+    for (const EntrySource& entry : entries) {
+        const int result = zipAdd(zip, wide(entry.entryName), wide(entry.sourcePath));
+        if (first == ZR_OK)
+            first = result;
+    }
+    const int closed = closeZip(zip);
+    return first != ZR_OK ? first : closed;
+}
+
+int extractAll(const std::string& zipPath, const std::string* password, const std::string& base)
+{
+    ZipHandle zip = openZip(wide(zipPath), password);
+    if (zip == nullptr)
+        return -1;
+    ZipItem count;
+    int result = setUnzipBaseFolder(zip, wide(base));
+    if (result == ZR_OK)
+        result = getZipItem(zip, -1, count);
+    for (int i = 0; result == ZR_OK && i < count.index; ++i) {
+        ZipItem item;
+        result = getZipItem(zip, i, item);
+        if (result == ZR_OK)
+            result = unzipItem(zip, i, item.name);
+    }
+    const int closed = closeZip(zip);
+    return result != ZR_OK ? result : closed;
+}
+
+std::vector<std::string> listTree(const std::string& root)
+{
+    namespace fs = std::filesystem;
+    std::vector<std::string> paths;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
+        paths.push_back(fs::relative(it->path(), root).string());
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+std::string treeDifference(const std::vector<std::pair<std::string, std::string>>& actual,
+                           const std::vector<std::pair<std::string, std::string>>& expected)
+{
+    const std::map<std::string, std::string> have(actual.begin(), actual.end());
+    const std::map<std::string, std::string> want(expected.begin(), expected.end());
+    std::string report;
+    for (const auto& [name, bytes] : want) {
+        const auto found = have.find(name);
+        if (found == have.end())
+            report += "missing: " + name + "\n";
+        else if (found->second != bytes)
+            report += "different bytes: " + name + "\n";
+    }
+    for (const auto& [name, bytes] : have) {
+        if (want.count(name) == 0)
+            report += "unexpected: " + name + "\n";
+    }
+    return report;
+}
+
+} // namespace archivetest
