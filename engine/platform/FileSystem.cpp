@@ -472,7 +472,12 @@ bool deleteFile(const nocase_wstring& path) noexcept
 
 void deletePath(const nocase_wstring& path)
 {
-    const std::string name = toNarrow(path);
+    // "link/" or "link/." would name what a link points to, not the link.
+    const nocase_wstring trimmed = trimTrailingSlashes(path);
+    const nocase_wstring last = lastComponent(trimmed);
+    if (sameExactly(last, L".") || sameExactly(last, L".."))
+        throw ExceptionModule(L"Failed to delete: " + path, systemErrorText(EINVAL));
+    const std::string name = toNarrow(trimmed);
     struct stat info {};
     if (lstat(name.c_str(), &info) != 0) {
         if (errno == ENOENT || errno == ENOTDIR)

@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
-#include <regex>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -377,10 +376,16 @@ TEST(DeletePath, RemovesReadOnlyTreesButNeverFollowsLinks)
     // Making folders writable stopped at the link: the outside folder keeps its mode.
     EXPECT_EQ(modeOf(outside), 0555u);
 
-    // A link given directly is removed as a link.
+    // A link given directly is removed as a link, with or without a trailing slash.
     fs::create_directory_symlink(outside, root + "/direct-link");
     deletePath(w(root + "/direct-link"));
     EXPECT_FALSE(testsupport::exists(root + "/direct-link"));
+    fs::create_directory_symlink(outside, root + "/slash-link");
+    deletePath(w(root + "/slash-link/"));
+    EXPECT_FALSE(testsupport::exists(root + "/slash-link"));
+    fs::create_directory_symlink(outside, root + "/dot-link");
+    EXPECT_EQ(failureOf([&] { deletePath(w(root + "/dot-link/.")); }).message,
+              "Failed to delete: " + root + "/dot-link/.");
     EXPECT_EQ(readFile(outside + "/keep.txt"), "keep");
 
     // Missing paths are quietly nothing.
@@ -523,14 +528,35 @@ TEST(Flush, FlushesFilesFoldersAndFileSystems)
     EXPECT_EQ(failureOf([&] { flushFileSystem(w(root + "/missing")); }).cause, std::strerror(ENOENT));
 }
 
+namespace {
+
+// 8-4-4-4-12 lower-case hex digits of a random (version 4, RFC 4122 variant) GUID.
+bool isRandomGuidText(const std::string& id)
+{
+    if (id.size() != 36)
+        return false;
+    for (std::size_t i = 0; i < id.size(); ++i) {
+        const char c = id[i];
+        const bool isDashPlace = i == 8 || i == 13 || i == 18 || i == 23;
+        if (isDashPlace != (c == '-'))
+            return false;
+        if (!isDashPlace && !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return id[14] == '4' && std::string("89ab").find(id[19]) != std::string::npos;
+}
+
+} // namespace
+
 TEST(UniqueId, IsALowerCaseGuidTextAndNeverRepeats)
 {
-    const std::regex form("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    EXPECT_TRUE(isRandomGuidText("0f8fad5b-d9cb-469f-a165-70867728950e"));
+    EXPECT_FALSE(isRandomGuidText("0F8FAD5B-D9CB-469F-A165-70867728950E"));
+    EXPECT_FALSE(isRandomGuidText("{0f8fad5b-d9cb-469f-a165-70867728950e}"));
     std::set<std::string> seen;
     for (int i = 0; i < 2000; ++i) {
         const std::string id = toNarrow(uniqueId());
-        ASSERT_EQ(id.size(), 36u);
-        ASSERT_TRUE(std::regex_match(id, form)) << id;
+        ASSERT_TRUE(isRandomGuidText(id)) << id;
         seen.insert(id);
     }
     EXPECT_EQ(seen.size(), 2000u);
