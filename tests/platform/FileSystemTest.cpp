@@ -273,8 +273,15 @@ protected:
     }
     void TearDown() override
     {
-        if (!other.empty())
+        if (other.empty())
+            return;
+        try {
             deletePath(w(other));
+        } catch (const ExceptionModule& error) {
+            ADD_FAILURE() << error.getMessage() << ": " << error.getCause();
+            std::error_code ignored;
+            fs::remove_all(other, ignored);
+        }
     }
     std::string other;
     std::string local;
