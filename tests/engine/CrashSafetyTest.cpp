@@ -1,0 +1,223 @@
+// Stops a child process at every step boundary of adding and taking out,
+// then proves that the next opening of the vault recovers every file whole.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "engine/Kist.h"
+#include "engine/StepBoundary.h"
+#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/ScratchHome.h"
+#include "tests/support/TestFiles.h"
+
+using namespace enginetest;
+using testsupport::makeScratchFolder;
+using testsupport::patternBytes;
+using testsupport::readFile;
+using testsupport::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kStoppedAtBoundary = 42;
+constexpr int kRanToTheEnd = 43;
+constexpr int kFailedInChild = 44;
+const std::string kPassword = "crash test";
+
+int boundariesLeft = 0;
+
+void stopAtBoundary(const char*)
+{
+    if (--boundariesLeft == 0)
+        _exit(kStoppedAtBoundary);
+}
+
+// Runs operation in a child process that dies at boundary number `stopAt`.
+int runInterrupted(const std::function<void()>& operation, int stopAt)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        boundariesLeft = stopAt;
+        stepboundary::setHook(stopAtBoundary);
+        try {
+            operation();
+        } catch (const ExceptionModule& e) {
+            fprintf(stderr, "child failed: %s\n", e.getMessage().c_str());
+            _exit(kFailedInChild);
+        }
+        _exit(kRanToTheEnd);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+using Files = std::map<std::string, std::string>; // relative path -> bytes
+
+Files makeFolder(const std::string& root)
+{
+    Files files{
+        {"album/one.txt", patternBytes(1990)},
+        {"album/two.bin", patternBytes(4001)},
+        {"album/deep/three.dat", patternBytes(2000)},
+        {"album/deep/deeper/four's.txt", patternBytes(15)},
+        {"album/deep/deeper/five.txt", "five"},
+    };
+    for (const auto& [path, bytes] : files)
+        writeFile(root + "/" + path, bytes);
+    fs::create_directories(root + "/album/empty");
+    return files;
+}
+
+Files underFolder(const std::string& root)
+{
+    Files files;
+    if (!fs::exists(root))
+        return files;
+    for (const auto& [path, bytes] : testsupport::snapshotTree(root))
+        files[path] = bytes;
+    return files;
+}
+
+// Paths with a short fingerprint of their bytes, so a failure reads well.
+std::map<std::string, std::string> fingerprints(const Files& files)
+{
+    std::map<std::string, std::string> prints;
+    for (const auto& [path, bytes] : files)
+        prints[path] = std::to_string(bytes.size()) + " bytes, hash " + std::to_string(std::hash<std::string>{}(bytes));
+    return prints;
+}
+
+std::vector<std::string> contentsOf(const Files& files)
+{
+    std::vector<std::string> contents;
+    for (const auto& [path, bytes] : files)
+        contents.push_back(bytes);
+    return contents;
+}
+
+// After the interruption: list (which recovers), then take whatever the vault
+// holds out and return it. No plain copy may remain in the vault folder.
+Files recoverAndTakeOut(const Files& originals)
+{
+    auto kist = openVault(kPassword);
+    const auto entries = list(*kist);
+    EXPECT_FALSE(vaultHoldsPlainCopy(contentsOf(originals))) << "a plain copy was left in the vault";
+    const std::string out = makeScratchFolder("recovered");
+    for (const Entry& entry : entries)
+        kist->removeFile(entry.name, out);
+    EXPECT_TRUE(list(*kist).empty());
+    return underFolder(out);
+}
+
+} // namespace
+
+class CrashSafety : public ::testing::Test {
+protected:
+    void SetUp() override { resetProfile(); }
+};
+
+TEST_F(CrashSafety, AddingAFolderLosesNothingAtAnyStep)
+{
+    for (int stopAt = 1;; ++stopAt) {
+        SCOPED_TRACE("stopped at boundary " + std::to_string(stopAt));
+        resetProfile();
+        openVault(kPassword);
+        const std::string source = makeScratchFolder("source");
+        const Files originals = makeFolder(source);
+
+        const int outcome = runInterrupted(
+            [&] {
+                auto kist = openVault(kPassword);
+                KistFile added;
+                kist->addFile(source + "/album", &added, false);
+            },
+            stopAt);
+        ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
+
+        // Each file is either back where it was or comes out of the vault.
+        const Files fromVault = recoverAndTakeOut(originals);
+        Files found = underFolder(source);
+        for (const auto& [path, bytes] : fromVault) {
+            EXPECT_FALSE(found.count(path)) << path << " is both in place and in the vault";
+            found[path] = bytes;
+        }
+        EXPECT_EQ(fingerprints(found), fingerprints(originals));
+        if (outcome == kRanToTheEnd)
+            break;
+        ASSERT_LT(stopAt, 100);
+    }
+}
+
+TEST_F(CrashSafety, AddingAFileLosesNothingAtAnyStep)
+{
+    for (int stopAt = 1;; ++stopAt) {
+        SCOPED_TRACE("stopped at boundary " + std::to_string(stopAt));
+        resetProfile();
+        openVault(kPassword);
+        const std::string source = makeScratchFolder("single");
+        const Files originals{{"letter.txt", patternBytes(3990)}};
+        writeFile(source + "/letter.txt", originals.at("letter.txt"));
+
+        const int outcome = runInterrupted(
+            [&] {
+                auto kist = openVault(kPassword);
+                KistFile added;
+                kist->addFile(source + "/letter.txt", &added, false);
+            },
+            stopAt);
+        ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
+
+        const Files fromVault = recoverAndTakeOut(originals);
+        Files found = underFolder(source);
+        for (const auto& [path, bytes] : fromVault) {
+            EXPECT_FALSE(found.count(path));
+            found[path] = bytes;
+        }
+        EXPECT_EQ(fingerprints(found), fingerprints(originals));
+        if (outcome == kRanToTheEnd)
+            break;
+        ASSERT_LT(stopAt, 100);
+    }
+}
+
+TEST_F(CrashSafety, TakingOutLosesNothingAtAnyStep)
+{
+    for (int stopAt = 1;; ++stopAt) {
+        SCOPED_TRACE("stopped at boundary " + std::to_string(stopAt));
+        resetProfile();
+        const std::string source = makeScratchFolder("source");
+        const Files originals = makeFolder(source);
+        {
+            auto kist = openVault(kPassword);
+            KistFile added;
+            kist->addFile(source + "/album", &added, false);
+        }
+        const std::string destination = makeScratchFolder("destination");
+
+        const int outcome = runInterrupted(
+            [&] {
+                auto kist = openVault(kPassword);
+                kist->removeFile("album", destination);
+            },
+            stopAt);
+        ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
+
+        // Each file is either at the destination or still in the vault.
+        const Files fromVault = recoverAndTakeOut(originals);
+        Files found = underFolder(destination);
+        for (const auto& [path, bytes] : fromVault) {
+            EXPECT_FALSE(found.count(path)) << path << " is both taken out and in the vault";
+            found[path] = bytes;
+        }
+        EXPECT_EQ(fingerprints(found), fingerprints(originals));
+        if (outcome == kRanToTheEnd)
+            break;
+        ASSERT_LT(stopAt, 100);
+    }
+}
