@@ -37,7 +37,7 @@ bool isPasswordRefusal(const ExceptionModule& e)
 }
 
 struct ZipCloser {
-    void operator()(ZipHandleData* zip) const { (void)closeZip(zip); }
+    void operator()(ZipHandleData* zip) const { discardZip(zip); }
 };
 
 nocase_wstring storedPath(const std::string& text)

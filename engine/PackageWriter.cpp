@@ -16,8 +16,9 @@ namespace {
 
 constexpr wchar_t kAddFailed[] = L"Error while adding files to KORVELIN file.";
 
-struct ZipCloser {
-    void operator()(ZipHandleData* zip) const { (void)closeZip(zip); }
+// A package that did not reach its end is dropped, never written half.
+struct ZipDiscarder {
+    void operator()(ZipHandleData* zip) const { discardZip(zip); }
 };
 
 // The package's copy of a vault record: roots and targets empty, so every
@@ -54,7 +55,7 @@ void PackageWriter::exportFiles(const std::vector<ProtectedFile*>& records, cons
 
     VaultEngine writer(EngineKind::TemporaryVault);
     const nocase_wstring target = makeAbsolute(destination);
-    std::unique_ptr<ZipHandleData, ZipCloser> zip(createZip(target));
+    std::unique_ptr<ZipHandleData, ZipDiscarder> zip(createZip(target));
     if (!zip)
         throw ExceptionModule(L"Invalid KORVELIN file: " + destination + L".", L"");
 

@@ -442,6 +442,14 @@ int closeZip(ZipHandle zip)
     return writerResult(ZR_OK);
 }
 
+void discardZip(ZipHandle zip)
+{
+    if (zip == nullptr)
+        return;
+    const std::unique_ptr<ZipHandleData> owned(zip);
+    zip_discard(owned->archive);
+}
+
 ZipHandle openZip(const nocase_wstring& path, const std::string* password)
 {
     const std::string narrow = toNarrow(path);

@@ -58,6 +58,9 @@ struct ZipItem {
 // failed (an earlier add, a source that cannot be read, a full disk) it
 // returns non-zero and leaves no partial archive behind.
 [[nodiscard]] int closeZip(ZipHandle zip);
+// Frees a handle without writing anything: an unfinished writer leaves no
+// archive behind and a file already at its path stays as it was.
+void discardZip(ZipHandle zip);
 
 // Reader side. nullptr when the file is missing or is not a readable zip
 // archive. A password (null or empty for none) opens encrypted entries.
