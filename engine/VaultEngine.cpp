@@ -141,7 +141,6 @@ void VaultEngine::openVault()
 
     {
         Query query(*database);
-        query.execute("VACUUM;");
         // Only a database without tables is new. A read that fails on an
         // existing one must not reset the vault's password and records.
         if (hasNoTables(query))
@@ -150,6 +149,12 @@ void VaultEngine::openVault()
             readSettings();
     }
     checkFormatVersion();
+    {
+        // Compacted only once it is known to be ours: a vault that is
+        // refused stays on disk byte for byte as it was.
+        Query query(*database);
+        query.execute("VACUUM;");
+    }
     loadEntries();
 }
 

@@ -1,0 +1,310 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <sys/stat.h>
+
+#include "engine/Kist.h"
+#include "engine/VaultEngine.h"
+#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/ScratchHome.h"
+#include "tests/support/TestFiles.h"
+
+using namespace enginetest;
+using testsupport::makeScratchFolder;
+using testsupport::patternBytes;
+using testsupport::readFile;
+using testsupport::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kDatabaseName[] = "f13f2488-44d3-4267-bf0d-80a84ac7f3ee";
+constexpr char kEmptyTextSha1[] = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+constexpr char kIncompatible[] =
+    "The KORVELIN file you are opening has been created with an incompatible version of KORVELIN Writer:";
+
+std::string databasePath()
+{
+    return vaultFolder() + "/" + kDatabaseName;
+}
+
+// Runs SQL on a vault database through the sqlcipher shell, so what the
+// engine wrote is read back without the engine's own access layer.
+std::string sqlcipher(const std::string& database, const std::string& sql)
+{
+    const std::string script = makeScratchFolder("sql") + "/script.sql";
+    writeFile(script, "PRAGMA key='581736024917365028471639502847361dce';\n" + sql + "\n");
+    FILE* pipe = popen(("sqlcipher -batch '" + database + "' < '" + script + "' 2>&1").c_str(), "r");
+    if (!pipe)
+        throw std::runtime_error("cannot run sqlcipher");
+    std::string output;
+    char buffer[4096];
+    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
+        output.append(buffer, n);
+    if (pclose(pipe) != 0)
+        throw std::runtime_error("sqlcipher failed: " + output);
+    return output;
+}
+
+mode_t modeOf(const std::string& path)
+{
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        throw std::runtime_error("cannot stat " + path);
+    return info.st_mode & 07777;
+}
+
+std::set<std::string> namesIn(const std::string& folder)
+{
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+// Every regular file below folder with its size and a digest of its bytes,
+// one line each, so a difference shows which file changed.
+std::string fingerprint(const std::string& folder)
+{
+    std::string lines;
+    for (const auto& [path, bytes] : tree(folder))
+        lines += path + " " + std::to_string(bytes.size()) + " " + std::to_string(std::hash<std::string>()(bytes)) + "\n";
+    return lines;
+}
+
+std::string errorOf(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const ExceptionModule& e) {
+        return e.getMessage();
+    }
+    return "(no error)";
+}
+
+// A vault with a password, one file and one folder, closed again.
+void makeFilledVault(const std::string& password)
+{
+    auto kist = openVault(password);
+    const std::string source = makeScratchFolder("filled");
+    writeFile(source + "/letter.txt", patternBytes(3000));
+    writeFile(source + "/album/one.jpg", patternBytes(4001));
+    writeFile(source + "/album/two.jpg", "");
+    KistFile added;
+    kist->addFile(source + "/letter.txt", &added, false);
+    kist->addFile(source + "/album", &added, false);
+}
+
+} // namespace
+
+class Lifecycle : public ::testing::Test {
+protected:
+    void SetUp() override { resetProfile(); }
+};
+
+TEST(FormatVersion, OnlyTheSecondComponentDecides)
+{
+    struct Case {
+        const char* version;
+        bool compatible;
+    };
+    const Case cases[] = {
+        {"0.31.012", true}, {"2.31", true},      {"31", true},     {"0.31", true},  {"9.31.999.1", true},
+        {"0.30.009", false}, {"", false},        {"0.310.1", false}, {"0.3.1", false}, {"31.0", false},
+        {"0.32.012", false}, {"0..31", false},   {".31", true},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(isCompatibleFormatVersion(c.version), c.compatible) << '"' << c.version << '"';
+}
+
+TEST_F(Lifecycle, FirstConstructionCreatesTheVaultItsSettingsAndTheRestoreFolder)
+{
+    const std::string restore = std::string(std::getenv("XDG_DESKTOP_DIR")) + "/KORVELIN Restored Files";
+    ASSERT_FALSE(fs::exists(vaultFolder()));
+    {
+        Kist kist(true);
+        EXPECT_TRUE(kist.isFirstLaunch());
+        ASSERT_TRUE(fs::is_directory(vaultFolder()));
+        EXPECT_EQ(modeOf(vaultFolder()), 0700u);
+        ASSERT_TRUE(fs::is_regular_file(databasePath()));
+        EXPECT_EQ(modeOf(databasePath()), 0600u);
+        EXPECT_TRUE(fs::is_directory(restore));
+        EXPECT_EQ(kist.retrieveConfig("Version"), "0.31.018");
+
+        EXPECT_EQ(sqlcipher(databasePath(), "select nv_name, nv_value from KistConfig order by rowid;"),
+                  std::string("CurrentPassword|") + kEmptyTextSha1 + "\nPreviousPassword|" + kEmptyTextSha1
+                      + "\nVersion|0.31.012\nSkin|\nEncryption|CALG_AES_128\n");
+        EXPECT_EQ(sqlcipher(databasePath(), "select count(*) from ProtectedFiles;"), "0\n");
+        EXPECT_TRUE(kist.isEmptyPassword());
+        kist.setPassword("first password", "");
+    }
+    {
+        Kist kist(true);
+        EXPECT_FALSE(kist.isFirstLaunch());
+        EXPECT_FALSE(kist.isEmptyPassword());
+        EXPECT_TRUE(kist.login("first password"));
+    }
+    // A desktop folder removed by the user comes back with the next start.
+    fs::remove_all(restore);
+    Kist again(true);
+    EXPECT_TRUE(fs::is_directory(restore));
+}
+
+TEST_F(Lifecycle, EngineKindsChooseTheirFolders)
+{
+    VaultEngine user(EngineKind::UserVault);
+    EXPECT_EQ(user.kind, EngineKind::UserVault);
+    EXPECT_EQ(toNarrow(user.vaultFolder), vaultFolder());
+    EXPECT_TRUE(sameExactly(user.workFolder, user.vaultFolder));
+    EXPECT_EQ(toNarrow(user.restoreFolder),
+              std::string(std::getenv("XDG_DESKTOP_DIR")) + "/KORVELIN Restored Files");
+    EXPECT_FALSE(user.removeVaultFolder);
+    EXPECT_FALSE(user.removeWorkFolder);
+    EXPECT_TRUE(user.contentReady);
+    EXPECT_FALSE(user.loggedIn);
+    EXPECT_TRUE(user.password.empty());
+    EXPECT_TRUE(user.packagePath.empty());
+    EXPECT_EQ(user.settings.size(), 5u);
+    EXPECT_EQ(user.settings["Version"], "0.31.012");
+    EXPECT_EQ(user.settings["Encryption"], "CALG_AES_128");
+
+    const std::string temp = std::getenv("TMPDIR");
+    VaultEngine temporary(EngineKind::TemporaryVault);
+    EXPECT_EQ(temporary.kind, EngineKind::TemporaryVault);
+    EXPECT_EQ(toNarrow(temporary.vaultFolder).rfind(temp + "/", 0), 0u);
+    EXPECT_FALSE(sameExactly(temporary.vaultFolder, user.vaultFolder));
+    EXPECT_TRUE(sameExactly(temporary.workFolder, temporary.vaultFolder));
+    EXPECT_TRUE(temporary.removeVaultFolder);
+    EXPECT_TRUE(temporary.contentReady);
+    EXPECT_EQ(temporary.settings.size(), 5u);
+    EXPECT_TRUE(fs::is_regular_file(toNarrow(temporary.vaultFolder) + "/" + kDatabaseName));
+}
+
+TEST_F(Lifecycle, SecondConstructionLoadsTheEntriesLoggedOff)
+{
+    makeFilledVault("pw");
+    Kist kist(true);
+    EXPECT_EQ(errorOf([&] { list(kist); }), "Cannot use this feature until you enter your password.");
+    EXPECT_FALSE(kist.login("PW"));
+    ASSERT_TRUE(kist.login("pw"));
+    EXPECT_EQ(list(kist), (std::vector<Entry>{{"album", true, 4001}, {"letter.txt", false, 3000}}));
+}
+
+TEST_F(Lifecycle, TemporaryVaultLivesExactlyAsLongAsItsObject)
+{
+    const std::string temp = std::getenv("TMPDIR");
+    const auto before = namesIn(temp);
+    const std::string source = makeScratchFolder("temp-src");
+    writeFile(source + "/kept.txt", patternBytes(2500));
+    {
+        Kist temporary(false);
+        const auto during = namesIn(temp);
+        ASSERT_EQ(during.size(), before.size() + 1);
+        EXPECT_TRUE(temporary.isEmptyPassword());
+        KistFile added;
+        temporary.addFile(source + "/kept.txt", &added, false);
+        EXPECT_EQ(added.name, "kept.txt");
+        // A temporary vault encrypts a copy and leaves the source where it is.
+        EXPECT_EQ(readFile(source + "/kept.txt"), patternBytes(2500));
+        Kist other(false);
+        EXPECT_EQ(namesIn(temp).size(), before.size() + 2);
+        EXPECT_EQ(list(temporary).size(), 1u);
+    }
+    EXPECT_EQ(namesIn(temp), before);
+    // Temporary vaults never create or touch the user's vault.
+    EXPECT_FALSE(fs::exists(vaultFolder()));
+}
+
+TEST_F(Lifecycle, DestroyingTheUserVaultRemovesNothing)
+{
+    makeFilledVault("pw");
+    const auto files = tree(vaultFolder());
+    ASSERT_GE(files.size(), 3u); // the database and at least two bodies
+    {
+        Kist kist(true);
+        ASSERT_TRUE(kist.login("pw"));
+    }
+    EXPECT_TRUE(fs::is_regular_file(databasePath()));
+    std::vector<std::string> bodies;
+    for (const auto& [path, bytes] : tree(vaultFolder()))
+        if (path != kDatabaseName)
+            bodies.push_back(path);
+    std::vector<std::string> bodiesBefore;
+    for (const auto& [path, bytes] : files)
+        if (path != kDatabaseName)
+            bodiesBefore.push_back(path);
+    EXPECT_EQ(bodies, bodiesBefore);
+}
+
+TEST_F(Lifecycle, IncompatibleUserVaultIsRefusedAndLeftExactlyAsItWas)
+{
+    makeFilledVault("pw");
+    sqlcipher(databasePath(), "update KistConfig set nv_value='0.30.009' where nv_name='Version';");
+    const auto before = fingerprint(vaultFolder());
+
+    EXPECT_EQ(errorOf([] { Kist kist(true); }), std::string(kIncompatible) + "0.30.009");
+    EXPECT_EQ(fingerprint(vaultFolder()), before);
+
+    // A vault without a version row is refused the same way.
+    sqlcipher(databasePath(), "delete from KistConfig where nv_name='Version';");
+    const auto withoutVersion = fingerprint(vaultFolder());
+    EXPECT_EQ(errorOf([] { Kist kist(true); }), kIncompatible);
+    EXPECT_EQ(fingerprint(vaultFolder()), withoutVersion);
+
+    // Nothing was lost: a build that knows the format opens every entry.
+    sqlcipher(databasePath(), "insert into KistConfig (nv_name, nv_value) values ('Version', '2.31');");
+    auto kist = openVault("pw");
+    const std::string out = makeScratchFolder("out");
+    kist->removeFile("letter.txt", out);
+    kist->removeFile("album", out);
+    EXPECT_EQ(readFile(out + "/letter.txt"), patternBytes(3000));
+    EXPECT_EQ(readFile(out + "/album/one.jpg"), patternBytes(4001));
+    EXPECT_EQ(readFile(out + "/album/two.jpg"), "");
+}
+
+TEST_F(Lifecycle, ExistingVaultWithoutReadableSettingsIsNeverReset)
+{
+    makeFilledVault("pw");
+    const std::string rowsBefore = sqlcipher(databasePath(), "select unique_name, cipher from ProtectedFiles;");
+    ASSERT_EQ(std::count(rowsBefore.begin(), rowsBefore.end(), '\n'), 4);
+
+    // An empty settings table: the vault is not new, so it is not set up again.
+    sqlcipher(databasePath(), "delete from KistConfig;");
+    const auto emptied = fingerprint(vaultFolder());
+    EXPECT_EQ(errorOf([] { Kist kist(true); }), "Cannot initialize configuration database.");
+    EXPECT_EQ(fingerprint(vaultFolder()), emptied);
+    EXPECT_EQ(sqlcipher(databasePath(), "select count(*) from KistConfig;"), "0\n");
+    EXPECT_EQ(sqlcipher(databasePath(), "select unique_name, cipher from ProtectedFiles;"), rowsBefore);
+
+    // No settings table at all, but records.
+    sqlcipher(databasePath(), "drop table KistConfig;");
+    const auto dropped = fingerprint(vaultFolder());
+    EXPECT_EQ(errorOf([] { Kist kist(true); }), "Cannot initialize configuration database.");
+    EXPECT_EQ(fingerprint(vaultFolder()), dropped);
+    EXPECT_EQ(sqlcipher(databasePath(), "select count(*) from sqlite_master where name='KistConfig';"), "0\n");
+    EXPECT_EQ(sqlcipher(databasePath(), "select unique_name, cipher from ProtectedFiles;"), rowsBefore);
+}
+
+TEST_F(Lifecycle, UnreadableDatabaseFileIsRefusedUntouched)
+{
+    makeFilledVault("pw");
+    // Not a database at all (or one under a different key).
+    writeFile(databasePath(), patternBytes(8192));
+    const auto before = fingerprint(vaultFolder());
+    EXPECT_EQ(errorOf([] { Kist kist(true); }), "Cannot initialize configuration database.");
+    EXPECT_EQ(fingerprint(vaultFolder()), before);
+}
+
+TEST_F(Lifecycle, EmptyDatabaseFileIsANewVault)
+{
+    fs::create_directories(vaultFolder());
+    writeFile(databasePath(), "");
+    Kist kist(true);
+    EXPECT_TRUE(kist.isEmptyPassword());
+    EXPECT_EQ(sqlcipher(databasePath(), "select count(*) from KistConfig;"), "5\n");
+}
