@@ -271,16 +271,19 @@ nocase_wstring VaultOperations::removeFile(const nocase_wstring& name, const noc
         // The free name is chosen with the plan and kept in the rows, so a
         // recovery knows it, and the move never replaces what is there.
         outName = freeTargetName(destination, entry.raw_file_name, entry.is_directory);
+        // Progress counted the files as they were decrypted; the renames
+        // that follow are not counted again.
+        Transforms moves(query, engine.kind);
         {
             Transaction transaction(query);
-            transforms.planMove(entry, destination, outName, false);
+            moves.planMove(entry, destination, outName, false);
             transaction.commit();
         }
         stepboundary::reached("move planned");
-        transforms.performMove(entry, false);
+        moves.performMove(entry, false);
         {
             Transaction transaction(query);
-            transforms.finishMove(entry, false);
+            moves.finishMove(entry, false);
             transaction.commit();
         }
         stepboundary::reached("move finished");
