@@ -1,0 +1,9 @@
+#pragma once
+
+#include <string>
+
+// What "kist --help" prints.
+class HelpText {
+public:
+    [[nodiscard]] static std::string text();
+};

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+class Console;
+
+// The commands on packages (.kzip, .kzipbkp) and zip files.
+class PackageCommands {
+public:
+    explicit PackageCommands(Console& console);
+
+    void list(const std::string& file);
+    // Takes every entry out into folder (created when missing).
+    void extract(const std::string& file, const std::string& folder);
+    // Copies the named entries (all when names is empty) into the vault.
+    void import(const std::string& file, const std::vector<std::string>& names);
+
+    // Prints the vault entries whose names are not among before: what a copy
+    // into the vault brought.
+    static void printNewEntries(Console& console, const std::vector<std::string>& before,
+                                const std::vector<std::string>& after);
+
+private:
+    Console& console;
+};

@@ -1,0 +1,99 @@
+#include "tools/kist/VaultCommands.h"
+
+#include <sys/stat.h>
+
+#include "engine/Kist.h"
+#include "tools/kist/Console.h"
+#include "tools/kist/EntryFormatter.h"
+#include "tools/kist/EntryList.h"
+#include "tools/kist/ErrorReporter.h"
+#include "tools/kist/PasswordSource.h"
+#include "tools/kist/PathArgument.h"
+#include "tools/kist/ToolError.h"
+#include "tools/kist/VaultSession.h"
+
+VaultCommands::VaultCommands(Console& consoleToUse)
+    : console(consoleToUse)
+{
+}
+
+bool VaultCommands::isPresent(const std::string& path)
+{
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+void VaultCommands::list()
+{
+    VaultSession session(console.passwords);
+    for (const ListedEntry& entry : EntryList::read(session.kist()))
+        console.printLine(EntryFormatter::entryLine(entry.name, entry.isDirectory, entry.size));
+}
+
+void VaultCommands::add(const std::vector<std::string>& paths)
+{
+    VaultSession session(console.passwords);
+    console.watch(session.kist());
+    for (const std::string& path : paths) {
+        if (console.stopsBefore(path))
+            return;
+        console.errors.attempt([&]() {
+            const std::string absolutePath = PathArgument::absolute(path);
+            KistFile record;
+            session.kist().addFile(absolutePath, &record, false);
+            console.printLine(EntryFormatter::escape(record.name));
+        });
+    }
+}
+
+void VaultCommands::takeOut(const std::vector<std::string>& names, const std::optional<std::string>& to)
+{
+    std::string destination;
+    if (to) {
+        destination = PathArgument::absolute(*to);
+        PathArgument::createFolder(destination);
+    }
+    VaultSession session(console.passwords);
+    console.watch(session.kist());
+    for (const std::string& name : names) {
+        if (console.stopsBefore(name))
+            return;
+        console.errors.attempt([&]() {
+            session.kist().removeFile(name, destination);
+            console.printLine(EntryFormatter::escape(session.kist().lastTakeOutPath()));
+        });
+    }
+}
+
+void VaultCommands::exportPackage(const std::string& out, bool force, const std::vector<std::string>& names)
+{
+    const std::string destination = PathArgument::absolute(out);
+    if (!force && isPresent(destination))
+        throw ToolError::failure("The file already exists: " + destination + " (use --force to replace it).");
+    VaultSession session(console.passwords);
+    const std::string packagePassword = console.passwords.newPackagePassword();
+    console.watch(session.kist());
+    session.kist().exportFiles(destination, names, packagePassword);
+}
+
+void VaultCommands::changePassword()
+{
+    Kist vault(true);
+    // A vault whose password is still empty takes the empty text as its current one.
+    const std::string oldPassword = vault.isEmptyPassword() ? std::string() : console.passwords.oldVaultPassword();
+    const std::string newPassword = console.passwords.newVaultPassword();
+    vault.setPassword(newPassword, oldPassword);
+}
+
+void VaultCommands::setEmail(const std::string& address)
+{
+    VaultSession session(console.passwords);
+    session.kist().setEmail(address);
+}
+
+void VaultCommands::checkForUpdate()
+{
+    Kist vault(true);
+    const int code = vault.isUpgradeAvailable();
+    console.printLine(std::to_string(code) + " " + EntryFormatter::escape(vault.getUpgradeDownloadUrl()));
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+class Console;
+
+// The commands on the user's vault itself.
+class VaultCommands {
+public:
+    explicit VaultCommands(Console& console);
+
+    void list();
+    void add(const std::vector<std::string>& paths);
+    // to: the destination folder (created when missing); none: the restore folder.
+    void takeOut(const std::vector<std::string>& names, const std::optional<std::string>& to);
+    void exportPackage(const std::string& out, bool force, const std::vector<std::string>& names);
+    void changePassword();
+    void setEmail(const std::string& address);
+    void checkForUpdate();
+
+    // True when anything is at path, a dangling symbolic link included.
+    [[nodiscard]] static bool isPresent(const std::string& path);
+
+private:
+    Console& console;
+};
