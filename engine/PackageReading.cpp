@@ -57,6 +57,24 @@ void resetFolder(const nocase_wstring& folder)
     createFolder(folder, true);
 }
 
+// The archive's own database comes only with its password; until then the
+// reader holds the placeholder password in memory, so nothing written now
+// can be mistaken for the package's.
+void holdLocked(VaultEngine& engine)
+{
+    engine.crypto = std::make_unique<CryptoContext>(L"Korvelin");
+    engine.appConfig = std::make_unique<AppConfig>(resolveFolder(LocalAppDataKind, L"Brannoway/Korvelin"));
+    engine.settings = {
+        {vaultschema::currentPasswordSetting, engine.hashOf(kFixedKeyText)},
+        {vaultschema::previousPasswordSetting, engine.hashOf("")},
+        {vaultschema::versionSetting, vaultschema::vaultFormatVersion},
+        {vaultschema::skinSetting, ""},
+        {vaultschema::encryptionSetting, vaultschema::defaultEncryption},
+    };
+    engine.password = kFixedKeyText;
+    engine.loggedIn = false;
+}
+
 } // namespace
 
 bool PackageReading::isPlainZip(const nocase_wstring& path)
@@ -86,25 +104,10 @@ void PackageReading::open(VaultEngine& engine, const nocase_wstring& packageFile
                 throw;
             locked = true;
         }
-        if (locked) {
-            // The archive's own database comes only with its password; until
-            // then the reader holds the placeholder password in memory, so
-            // nothing written now can be mistaken for the package's.
-            engine.crypto = std::make_unique<CryptoContext>(L"Korvelin");
-            engine.appConfig =
-                std::make_unique<AppConfig>(resolveFolder(LocalAppDataKind, L"Brannoway/Korvelin"));
-            engine.settings = {
-                {vaultschema::currentPasswordSetting, engine.hashOf(kFixedKeyText)},
-                {vaultschema::previousPasswordSetting, engine.hashOf("")},
-                {vaultschema::versionSetting, vaultschema::vaultFormatVersion},
-                {vaultschema::skinSetting, ""},
-                {vaultschema::encryptionSetting, vaultschema::defaultEncryption},
-            };
-            engine.password = kFixedKeyText;
-            engine.loggedIn = false;
-        } else {
+        if (locked)
+            holdLocked(engine);
+        else
             openUnpacked(engine);
-        }
     } catch (...) {
         engine.closeVault();
         try {
@@ -146,7 +149,10 @@ void PackageReading::unpack(VaultEngine& engine)
                 continue;
             if (result == ZR_PASSWORD)
                 throw ExceptionModule(kPasswordMessage, L"");
-            if (result == ZR_UNSAFE || result == ZR_ARGS)
+            // A damaged archive is no valid package; only what the zip layer
+            // cannot read by design is "not supported".
+            if (result == ZR_UNSAFE || result == ZR_ARGS || result == ZR_CORRUPT || result == ZR_READ
+                || result == ZR_FLATE)
                 throw invalidPackage(engine.packagePath);
             throw ExceptionModule(kUnsupportedZip, L"");
         }
@@ -209,7 +215,18 @@ bool PackageReading::loginLocked(VaultEngine& engine, const std::string& candida
     }
     // The unpacked database replaces the placeholder: settings and entries
     // are the package's own from now on.
-    openUnpacked(engine);
+    try {
+        openUnpacked(engine);
+    } catch (...) {
+        // A refused package stays refused: no later login may open the
+        // database or rows that were just found wanting.
+        engine.closeVault();
+        resetFolder(engine.workFolder);
+        engine.contentReady = false;
+        holdLocked(engine);
+        engine.password.clear();
+        throw;
+    }
     if (isPlainZip(engine.packagePath) && !candidate.empty())
         engine.setPassword(candidate, "");
     else

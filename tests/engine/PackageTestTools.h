@@ -1,0 +1,101 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/Kist.h"
+
+// Helpers of the package tests: third-party tools run without a shell (so
+// names with blanks and apostrophes need no quoting), a package's own
+// database read and edited with the sqlcipher command-line tool, and
+// snapshots that tell whether anything appeared outside a given place.
+namespace packagetest {
+
+struct ToolRun {
+    int exitCode = -1;
+    std::string output; // stdout and stderr together
+};
+
+// Runs argv[0] from PATH in folder (empty: the current one) with a UTF-8
+// locale; input is fed to its standard input.
+ToolRun runTool(const std::vector<std::string>& argv, const std::string& folder = "", const std::string& input = "");
+
+// Runs a Python 3 script; its arguments arrive in sys.argv[1:].
+ToolRun runPython(const std::string& script, const std::vector<std::string>& arguments);
+
+// Runs a tool and throws std::runtime_error (with its output) unless it exits with 0.
+std::string runOrThrow(const std::vector<std::string>& argv, const std::string& folder = "",
+                       const std::string& input = "");
+
+// Runs SQL on a database keyed with the vault's fixed passphrase through the
+// sqlcipher tool; returns its output ("|" between columns, one row a line).
+std::string sqlcipher(const std::string& database, const std::string& statements);
+
+// Lower-case hex SHA-1 of the bytes, from the system's sha1sum.
+std::string sha1Hex(const std::string& bytes);
+
+// The name of the database file inside a vault folder and inside a package.
+inline constexpr char kDatabaseName[] = "f13f2488-44d3-4267-bf0d-80a84ac7f3ee";
+
+// Unpacks a zip file into folder with Python's zipfile.
+void unpackZip(const std::string& zipPath, const std::string& folder);
+
+// Writes every file and folder below folder into a new zip file with Python's
+// zipfile (deflated, "/" separated names; the database entry last, as the
+// engine writes it).
+void packZip(const std::string& folder, const std::string& zipPath);
+
+// Unpacks package, runs statements on its database and packs it again at
+// result.
+void editPackage(const std::string& package, const std::string& statements, const std::string& result);
+
+// One entry of a zip file built by makeZip.
+struct ZipEntrySpec {
+    std::string name;
+    std::string data;
+    enum Kind { File, Folder, Link } kind = File; // a Link's data is its target
+};
+
+// Writes exactly these entries, names unchanged, with Python's zipfile.
+void makeZip(const std::string& zipPath, const std::vector<ZipEntrySpec>& entries);
+
+// Names directly inside $TMPDIR, sorted.
+std::vector<std::string> temporaryEntries();
+
+// Every path (files, folders, links) below root, relative and sorted, except
+// those below any of the skipped absolute paths.
+std::vector<std::string> pathsBelow(const std::string& root, const std::vector<std::string>& skipped = {});
+
+// Paths of regular files below root whose bytes contain marker.
+std::vector<std::string> filesHolding(const std::string& root, const std::string& marker);
+
+// The message of the ExceptionModule that action throws, or "" when it throws none.
+template <typename Action>
+std::string messageOf(Action&& action)
+{
+    try {
+        action();
+    } catch (const ExceptionModule& e) {
+        return e.getMessage();
+    }
+    return {};
+}
+
+inline std::string invalidFileMessage(const std::string& path)
+{
+    return "Invalid KORVELIN file: " + path + ".";
+}
+
+inline constexpr char kPasswordMessage[] = "Cannot use this feature until you enter your password.";
+inline constexpr char kUnsupportedZip[] =
+    "Zip files not created by Windows Explorer or Zip files with password are not supported in this version.";
+
+// A vault entry's content as files: relative path -> bytes.
+using Snapshot = std::vector<std::pair<std::string, std::string>>;
+
+// Takes the named entry out of reader into a new scratch folder and returns
+// the files that came out.
+Snapshot takeOut(Kist& kist, const std::string& name);
+
+} // namespace packagetest
