@@ -232,6 +232,31 @@ void VaultEngine::loadNewTopLevelEntries()
     query.free_result();
 }
 
+bool VaultEngine::followPasswordChange()
+{
+    if (kind != EngineKind::UserVault || !database)
+        return false;
+    std::map<std::string, std::string> stored;
+    {
+        Query query(*database);
+        // Unreadable now: the operation that follows fails on the database itself.
+        if (!query.get_result(vaultschema::selectKistConfig))
+            return false;
+        while (query.fetch_row())
+            stored[query.getstr("nv_name")] = query.getstr("nv_value");
+        query.free_result();
+    }
+    const auto current = stored.find(vaultschema::currentPasswordSetting);
+    if (current == stored.end() || current->second == settings[vaultschema::currentPasswordSetting])
+        return false;
+    settings = std::move(stored);
+    password.clear();
+    loggedIn = false;
+    rootEntries.clear();
+    loadEntries();
+    return true;
+}
+
 void VaultEngine::closeVault()
 {
     rootEntries.clear();
@@ -254,6 +279,7 @@ bool VaultEngine::login(const std::string& candidate)
 {
     if (kind == EngineKind::PackageReader && !contentReady)
         return PackageReading::loginLocked(*this, candidate);
+    (void)followPasswordChange();
     if (hashOf(candidate) == settings[vaultschema::currentPasswordSetting]) {
         password = candidate;
         loggedIn = true;
@@ -347,6 +373,7 @@ bool VaultEngine::checkResetCode(const std::string& code)
 
 bool VaultEngine::isEmptyPassword()
 {
+    (void)followPasswordChange();
     if (settings[vaultschema::currentPasswordSetting] != hashOf(""))
         return false;
     loggedIn = true;

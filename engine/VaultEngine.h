@@ -56,6 +56,12 @@ public:
     void closeVault();
     // Reads top-level rows that are not in rootEntries yet.
     void loadNewTopLevelEntries();
+    // Another program may have changed the user vault's password since its
+    // settings were read. After a change the settings and entries (whose
+    // keys were re-sealed) are read again and the engine is logged off, so
+    // no key is ever sealed or opened with the password that went out of
+    // force. True when the password changed.
+    bool followPasswordChange();
     // The secure hash of a text, with the engine's own context.
     [[nodiscard]] std::string hashOf(const std::string& text);
 

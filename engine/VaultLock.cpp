@@ -51,16 +51,37 @@ VaultLock::VaultLock(VaultEngine& vaultEngine)
     }
     engine.lockDescriptor = fd;
     engine.lockDepth = 1;
+    // Another program may have changed the password while this one waited or
+    // idled: nothing may be sealed or opened with the old one from here on.
+    const bool wasLoggedIn = engine.loggedIn;
+    bool changed = false;
+    try {
+        changed = engine.followPasswordChange();
+    } catch (...) {
+        release();
+        throw;
+    }
+    if (changed && wasLoggedIn) {
+        release();
+        throw ExceptionModule(L"Cannot use this feature until you enter your password.", L"");
+    }
     counted = true;
+}
+
+void VaultLock::release()
+{
+    engine.lockDepth = 0;
+    ::flock(engine.lockDescriptor, LOCK_UN);
+    ::close(engine.lockDescriptor);
+    engine.lockDescriptor = -1;
 }
 
 VaultLock::~VaultLock()
 {
     if (!counted)
         return;
-    if (--engine.lockDepth == 0) {
-        ::flock(engine.lockDescriptor, LOCK_UN);
-        ::close(engine.lockDescriptor);
-        engine.lockDescriptor = -1;
-    }
+    if (engine.lockDepth == 1)
+        release();
+    else
+        --engine.lockDepth;
 }

@@ -19,6 +19,8 @@ public:
     static int waitMilliseconds;
 
 private:
+    void release();
+
     VaultEngine& engine;
     bool counted = false;
 };
