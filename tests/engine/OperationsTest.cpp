@@ -1,0 +1,502 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/Kist.h"
+#include "engine/VaultEngine.h"
+#include "engine/VaultOperations.h"
+#include "tests/engine/EngineTestSupport.h"
+#include "tests/support/ScratchHome.h"
+#include "tests/support/TestFiles.h"
+
+using namespace enginetest;
+using testsupport::makeScratchFolder;
+using testsupport::patternBytes;
+using testsupport::readFile;
+using testsupport::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kDatabaseName[] = "f13f2488-44d3-4267-bf0d-80a84ac7f3ee";
+
+// Runs SQL on the vault database through the sqlcipher shell, independent
+// of the engine's own access layer.
+std::string sqlcipher(const std::string& sql)
+{
+    const std::string script = makeScratchFolder("sql") + "/script.sql";
+    writeFile(script, "PRAGMA key='581736024917365028471639502847361dce';\n" + sql + "\n");
+    FILE* pipe = popen(("sqlcipher -batch '" + vaultFolder() + "/" + kDatabaseName + "' < '" + script + "' 2>&1")
+                           .c_str(),
+                       "r");
+    if (!pipe)
+        throw std::runtime_error("cannot run sqlcipher");
+    std::string output;
+    char buffer[4096];
+    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
+        output.append(buffer, n);
+    if (pclose(pipe) != 0)
+        throw std::runtime_error("sqlcipher failed: " + output);
+    return output;
+}
+
+std::string errorOf(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const ExceptionModule& e) {
+        return e.getMessage();
+    }
+    return "(no error)";
+}
+
+bool startsWith(const std::string& text, const std::string& prefix)
+{
+    return text.rfind(prefix, 0) == 0;
+}
+
+// The bodies in the vault folder (everything but the database and the lock).
+std::set<std::string> bodies()
+{
+    std::set<std::string> paths;
+    for (const auto& entry : fs::recursive_directory_iterator(vaultFolder()))
+        if (entry.is_regular_file() && entry.path().filename() != kDatabaseName
+            && entry.path().filename() != ".lock")
+            paths.insert(entry.path().string());
+    return paths;
+}
+
+std::string fingerprint(const std::string& folder)
+{
+    std::string lines;
+    for (const auto& [path, bytes] : tree(folder))
+        lines += path + " " + std::to_string(bytes.size()) + " " + std::to_string(std::hash<std::string>()(bytes))
+                 + "\n";
+    return lines;
+}
+
+std::string restoreFolder()
+{
+    return std::string(std::getenv("XDG_DESKTOP_DIR")) + "/KORVELIN Restored Files";
+}
+
+// Records every report and can ask to stop.
+class RecordingObserver : public KistProgress {
+public:
+    void progress(const KistProgressState& state) override { reports.push_back(state); }
+    bool stopRequested() override
+    {
+        ++stopQuestions;
+        return wantsStop;
+    }
+
+    std::vector<KistProgressState> reports;
+    bool wantsStop = false;
+    int stopQuestions = 0;
+};
+
+} // namespace
+
+class Operations : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        resetProfile();
+        kist = openVault("pw");
+        source = makeScratchFolder("src");
+        out = makeScratchFolder("out");
+    }
+
+    void add(const std::string& path)
+    {
+        KistFile added;
+        kist->addFile(path, &added, false);
+    }
+
+    std::unique_ptr<Kist> kist;
+    std::string source;
+    std::string out;
+};
+
+TEST_F(Operations, SameNamesGetNumberedDisplayNamesAndComeOutUnderTheirOwn)
+{
+    writeFile(source + "/one/a.txt", "first");
+    writeFile(source + "/two/a.txt", "second");
+    writeFile(source + "/three/A.TXT", "third");
+    KistFile added;
+    kist->addFile(source + "/one/a.txt", &added, false);
+    EXPECT_EQ(added.name, "a.txt");
+    kist->addFile(source + "/two/a.txt", &added, false);
+    EXPECT_EQ(added.name, "a.txt (2)");
+    kist->addFile(source + "/three/A.TXT", &added, false);
+    EXPECT_EQ(added.name, "A.TXT (3)");
+    EXPECT_EQ(list(*kist), (std::vector<Entry>{{"a.txt", false, 5}, {"a.txt (2)", false, 6}, {"A.TXT (3)", false, 5}}));
+
+    kist->removeFile("a.txt (3)", out); // the lookup is case-blind
+    EXPECT_EQ(readFile(out + "/A.TXT"), "third");
+    const std::string second = makeScratchFolder("second");
+    kist->removeFile("A.TXT (2)", second);
+    EXPECT_EQ(readFile(second + "/a.txt"), "second");
+    // The freed name is taken again by the next file of that name.
+    writeFile(source + "/four/a.txt", "fourth");
+    kist->addFile(source + "/four/a.txt", &added, false);
+    EXPECT_EQ(added.name, "a.txt (2)");
+}
+
+TEST_F(Operations, DisplayNamesRunOutAfterNumber9999)
+{
+    VaultEngine engine(EngineKind::TemporaryVault);
+    VaultOperations operations(engine);
+    engine.rootEntries[L"x.bin"] = std::make_unique<ProtectedFile>();
+    for (int number = 2; number <= 9998; ++number)
+        engine.rootEntries[L"x.bin (" + toWide(std::to_string(number)) + L")"] = std::make_unique<ProtectedFile>();
+    EXPECT_TRUE(sameExactly(operations.freeDisplayName(L"X.BIN"), L"X.BIN (9999)"));
+    engine.rootEntries[L"x.bin (9999)"] = std::make_unique<ProtectedFile>();
+    EXPECT_EQ(errorOf([&] { (void)operations.freeDisplayName(L"x.bin"); }),
+              "Too many files with the same name have been stored. Try changing the name of the file before storing "
+              "it.");
+    EXPECT_TRUE(sameExactly(operations.freeDisplayName(L"y.bin"), L"y.bin"));
+}
+
+TEST_F(Operations, FoldersAddUpTheirFilesAndComeOutWhole)
+{
+    writeFile(source + "/docs/a.txt", patternBytes(100));
+    writeFile(source + "/docs/sub/b.txt", patternBytes(2500));
+    writeFile(source + "/docs/sub/deeper/c.txt", patternBytes(7));
+    writeFile(source + "/docs/sub/zero.txt", "");
+    fs::create_directories(source + "/docs/hollow/inside");
+    fs::create_directories(source + "/bare");
+
+    KistFile added;
+    kist->addFile(source + "/docs/", &added, false); // a trailing slash names the folder
+    EXPECT_EQ(added.name, "docs");
+    EXPECT_TRUE(added.is_directory);
+    EXPECT_EQ(added.size, 2607u);
+    kist->addFile(source + "/bare", &added, false);
+    EXPECT_EQ(added.size, 0u);
+    EXPECT_FALSE(fs::exists(source + "/docs"));
+    EXPECT_FALSE(fs::exists(source + "/bare"));
+    EXPECT_EQ(sqlcipher("select count(*) from ProtectedFiles;"), "10\n");
+    EXPECT_EQ(sqlcipher("select count(*) from ProtectedFiles where parent='';"), "2\n");
+    EXPECT_EQ(sqlcipher("select size from ProtectedFiles where display_name='sub';"), "2507\n");
+
+    kist->removeFile("docs", out);
+    kist->removeFile("BARE", out);
+    EXPECT_EQ(readFile(out + "/docs/a.txt"), patternBytes(100));
+    EXPECT_EQ(readFile(out + "/docs/sub/b.txt"), patternBytes(2500));
+    EXPECT_EQ(readFile(out + "/docs/sub/deeper/c.txt"), patternBytes(7));
+    EXPECT_EQ(readFile(out + "/docs/sub/zero.txt"), "");
+    EXPECT_TRUE(fs::is_directory(out + "/docs/hollow/inside"));
+    EXPECT_TRUE(fs::is_directory(out + "/bare"));
+    EXPECT_TRUE(fs::is_empty(out + "/bare"));
+    // Nothing of either tree is left in the vault.
+    EXPECT_EQ(sqlcipher("select count(*) from ProtectedFiles;"), "0\n");
+    EXPECT_TRUE(bodies().empty());
+    EXPECT_TRUE(list(*kist).empty());
+}
+
+TEST_F(Operations, InMemoryEntriesTouchNeitherDatabaseNorDisk)
+{
+    writeFile(source + "/plain.txt", "stays where it is");
+    fs::create_directories(source + "/folder/inner");
+    writeFile(source + "/folder/inner/x.bin", patternBytes(300));
+    const std::string vaultBefore = fingerprint(vaultFolder());
+
+    KistFile added;
+    kist->addFile(source + "/plain.txt", &added, true);
+    kist->addFile(source + "/folder", &added, true);
+    EXPECT_EQ(added.size, 300u);
+    EXPECT_EQ(list(*kist), (std::vector<Entry>{{"folder", true, 300}, {"plain.txt", false, 17}}));
+    EXPECT_EQ(fingerprint(vaultFolder()), vaultBefore);
+    EXPECT_EQ(readFile(source + "/plain.txt"), "stays where it is");
+    EXPECT_EQ(readFile(source + "/folder/inner/x.bin"), patternBytes(300));
+    EXPECT_EQ(sqlcipher("select count(*) from ProtectedFiles;"), "0\n");
+}
+
+TEST_F(Operations, ListingIsSortedWithoutRegardToCase)
+{
+    writeFile(source + "/b", "b");
+    writeFile(source + "/A", "A");
+    writeFile(source + "/c.txt", "c");
+    writeFile(source + "/B2", "B2");
+    for (const char* name : {"b", "A", "c.txt", "B2"})
+        add(source + "/" + name);
+    std::vector<std::string> names;
+    for (const Entry& entry : list(*kist))
+        names.push_back(entry.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"A", "b", "B2", "c.txt"}));
+
+    // A fresh engine lists what the database holds in the same order.
+    kist.reset();
+    kist = openVault("pw");
+    names.clear();
+    for (const Entry& entry : list(*kist))
+        names.push_back(entry.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"A", "b", "B2", "c.txt"}));
+}
+
+TEST_F(Operations, EmptyDestinationMeansTheRestoredFilesFolder)
+{
+    writeFile(source + "/letter.txt", "dear");
+    add(source + "/letter.txt");
+    kist->removeFile("letter.txt", "");
+    EXPECT_EQ(readFile(restoreFolder() + "/letter.txt"), "dear");
+    EXPECT_EQ(kist->lastTakeOutPath(), restoreFolder() + "/letter.txt");
+}
+
+TEST_F(Operations, UnknownNamesAndMissingDestinationsChangeNothing)
+{
+    writeFile(source + "/kept.txt", "kept");
+    add(source + "/kept.txt");
+    EXPECT_EQ(errorOf([&] { kist->removeFile("kept.tx", out); }), "No such file found in the store: kept.tx");
+    const std::string missing = out + "/not there";
+    const std::string refusal = errorOf([&] { kist->removeFile("kept.txt", missing); });
+    EXPECT_NE(refusal.find(missing), std::string::npos) << refusal;
+    EXPECT_FALSE(fs::exists(missing));
+    // Taking out into the vault itself would hide the files again.
+    EXPECT_TRUE(startsWith(errorOf([&] { kist->removeFile("kept.txt", vaultFolder()); }),
+                           "You cannot copy a parent folder into its child: "));
+    EXPECT_EQ(list(*kist).size(), 1u);
+    kist->removeFile("KEPT.TXT", out);
+    EXPECT_EQ(readFile(out + "/kept.txt"), "kept");
+}
+
+TEST_F(Operations, UnusualNamesRoundTrip)
+{
+    const std::vector<std::string> names = {
+        "John's notes.txt", "  two  blanks .txt", "Ünïcödé – ĳ.txt", "日本語のファイル", "bad\xff\xfe bytes.bin",
+        "semi;colon%s&'\".txt",
+    };
+    for (std::size_t i = 0; i < names.size(); ++i)
+        writeFile(source + "/" + names[i], patternBytes(10 + i));
+    writeFile(source + "/Folder 'x' é/inner\x80.txt", "inner");
+    for (const std::string& name : names)
+        add(source + "/" + name);
+    add(source + "/Folder 'x' é");
+
+    std::set<std::string> listed;
+    for (const Entry& entry : list(*kist))
+        listed.insert(entry.name);
+    std::set<std::string> expected(names.begin(), names.end());
+    expected.insert("Folder 'x' é");
+    EXPECT_EQ(listed, expected);
+
+    // The names survive a fresh engine reading them back from the database.
+    kist.reset();
+    kist = openVault("pw");
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        kist->removeFile(names[i], out);
+        EXPECT_EQ(readFile(out + "/" + names[i]), patternBytes(10 + i)) << names[i];
+    }
+    kist->removeFile("folder 'X' é", out);
+    EXPECT_EQ(readFile(out + "/Folder 'x' é/inner\x80.txt"), "inner");
+}
+
+TEST_F(Operations, EveryPlainLengthComesOutByteIdentical)
+{
+    // Encrypted bodies follow the chunk rule: 2000-byte chunks, only a short
+    // last chunk padded to the next 16 bytes.
+    const std::vector<std::pair<std::size_t, std::size_t>> lengths = {
+        {0, 0}, {15, 16}, {1990, 2000}, {1999, 2000}, {2000, 2000}, {3990, 4000}, {4000, 4000}, {4001, 4016},
+    };
+    for (const auto& [plain, body] : lengths) {
+        SCOPED_TRACE(plain);
+        const std::string name = "len" + std::to_string(plain) + ".bin";
+        writeFile(source + "/" + name, patternBytes(plain));
+        const auto before = bodies();
+        add(source + "/" + name);
+        std::vector<std::string> added;
+        for (const std::string& path : bodies())
+            if (!before.count(path))
+                added.push_back(path);
+        ASSERT_EQ(added.size(), 1u);
+        const std::string stored = readFile(added[0]);
+        EXPECT_EQ(stored.size(), body);
+        if (plain > 0) {
+            EXPECT_EQ(stored.find(patternBytes(plain).substr(0, std::min<std::size_t>(plain, 64))),
+                      std::string::npos);
+        }
+    }
+    kist.reset();
+    kist = openVault("pw");
+    for (const auto& [plain, body] : lengths) {
+        const std::string name = "len" + std::to_string(plain) + ".bin";
+        kist->removeFile(name, out);
+        EXPECT_EQ(readFile(out + "/" + name), patternBytes(plain)) << name;
+    }
+    EXPECT_TRUE(bodies().empty());
+}
+
+TEST_F(Operations, TakingOutNeverReplacesWhatIsThere)
+{
+    writeFile(out + "/report.docx", "the user's own report");
+    writeFile(out + "/.bashrc", "the user's own settings");
+    writeFile(out + "/docs/mine.txt", "the user's own folder");
+
+    for (int copy = 1; copy <= 2; ++copy) {
+        const std::string folder = makeScratchFolder("copy");
+        writeFile(folder + "/report.docx", "vault report " + std::to_string(copy));
+        add(folder + "/report.docx");
+    }
+    writeFile(source + "/.bashrc", "vault settings");
+    writeFile(source + "/docs/vault.txt", "vault folder");
+    add(source + "/.bashrc");
+    add(source + "/docs");
+
+    kist->removeFile("report.docx", out);
+    EXPECT_EQ(kist->lastTakeOutPath(), out + "/report (2).docx");
+    kist->removeFile("report.docx (2)", out);
+    EXPECT_EQ(kist->lastTakeOutPath(), out + "/report (3).docx");
+    kist->removeFile(".bashrc", out);
+    kist->removeFile("docs", out);
+
+    EXPECT_EQ(readFile(out + "/report.docx"), "the user's own report");
+    EXPECT_EQ(readFile(out + "/report (2).docx"), "vault report 1");
+    EXPECT_EQ(readFile(out + "/report (3).docx"), "vault report 2");
+    EXPECT_EQ(readFile(out + "/.bashrc"), "the user's own settings");
+    EXPECT_EQ(readFile(out + "/.bashrc (2)"), "vault settings");
+    EXPECT_EQ(readFile(out + "/docs/mine.txt"), "the user's own folder");
+    EXPECT_FALSE(fs::exists(out + "/docs/vault.txt"));
+    EXPECT_EQ(readFile(out + "/docs (2)/vault.txt"), "vault folder");
+    EXPECT_EQ(sqlcipher("select count(*) from ProtectedFiles;"), "0\n");
+}
+
+TEST_F(Operations, RefusedAddsMoveNothing)
+{
+    const std::string vaultBefore = fingerprint(vaultFolder());
+    const auto expectRefused = [&](const std::string& path, const std::string& messageStart) {
+        SCOPED_TRACE(path);
+        const std::string message = errorOf([&] { add(path); });
+        EXPECT_TRUE(startsWith(message, messageStart)) << message;
+        EXPECT_EQ(fingerprint(vaultFolder()), vaultBefore);
+        EXPECT_TRUE(list(*kist).empty());
+    };
+
+    // The vault itself, a part of it, and a folder that holds it.
+    expectRefused(vaultFolder(), "Cannot store a file that is part of the vault itself: ");
+    expectRefused(vaultFolder() + "/" + kDatabaseName, "Cannot store a file that is part of the vault itself: ");
+    expectRefused(std::getenv("XDG_DATA_HOME"), "You cannot copy a parent folder into its child: ");
+    expectRefused(vaultFolder() + "/../kist/", "Cannot store a file that is part of the vault itself: ");
+
+    // A folder with a symbolic link deep inside: nothing of it moves.
+    writeFile(source + "/linked/a.txt", "a");
+    writeFile(source + "/linked/sub/b.txt", "b");
+    fs::create_symlink("/etc/hostname", source + "/linked/sub/link");
+    const std::string linkedBefore = fingerprint(source + "/linked");
+    expectRefused(source + "/linked", "Cannot store a symbolic link, device, socket or pipe: ");
+    EXPECT_EQ(fingerprint(source + "/linked"), linkedBefore);
+    EXPECT_TRUE(fs::is_symlink(source + "/linked/sub/link"));
+
+    // A link given directly, and a folder holding a named pipe.
+    fs::create_symlink(source + "/linked/a.txt", source + "/direct-link");
+    expectRefused(source + "/direct-link", "Cannot store a symbolic link, device, socket or pipe: ");
+    EXPECT_TRUE(fs::is_symlink(source + "/direct-link"));
+    writeFile(source + "/piped/a.txt", "a");
+    ASSERT_EQ(::mkfifo((source + "/piped/fifo").c_str(), 0600), 0);
+    expectRefused(source + "/piped", "Cannot store a symbolic link, device, socket or pipe: ");
+    EXPECT_EQ(readFile(source + "/piped/a.txt"), "a");
+
+    // Something that is not there.
+    const std::string missing = errorOf([&] { add(source + "/nothing here"); });
+    EXPECT_NE(missing.find(source + "/nothing here"), std::string::npos) << missing;
+
+    // A file of 4 GiB cannot be described by the 32-bit size of a record.
+    const std::string huge = source + "/huge.img";
+    const int fd = ::open(huge.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, 4LL * 1024 * 1024 * 1024), 0);
+    ::close(fd);
+    expectRefused(huge, "File too large: ");
+    EXPECT_EQ(fs::file_size(huge), 4ULL * 1024 * 1024 * 1024);
+}
+
+TEST_F(Operations, RelativePathsAreTakenFromTheWorkingFolder)
+{
+    writeFile(source + "/relative.txt", "relative");
+    writeFile(source + "/sub/deeper.txt", "deeper");
+    const fs::path saved = fs::current_path();
+    fs::current_path(source + "/sub");
+    KistFile added;
+    kist->addFile("../relative.txt", &added, false);
+    EXPECT_EQ(added.name, "relative.txt");
+    kist->addFile("./deeper.txt", &added, false);
+    fs::current_path(saved);
+    EXPECT_FALSE(fs::exists(source + "/relative.txt"));
+    kist->removeFile("relative.txt", out);
+    kist->removeFile("deeper.txt", out);
+    EXPECT_EQ(readFile(out + "/relative.txt"), "relative");
+    EXPECT_EQ(readFile(out + "/deeper.txt"), "deeper");
+}
+
+TEST_F(Operations, ProgressCountsFilesAndBytes)
+{
+    writeFile(source + "/tree/a.bin", patternBytes(5000));
+    writeFile(source + "/tree/b/c.bin", patternBytes(123));
+    writeFile(source + "/tree/b/empty.bin", "");
+    RecordingObserver observer;
+    kist->setProgressObserver(&observer);
+    observer.wantsStop = true; // an operation on one entry is never stopped half-way
+    add(source + "/tree");
+    ASSERT_FALSE(observer.reports.empty());
+    const KistProgressState& last = observer.reports.back();
+    EXPECT_EQ(last.name, "tree");
+    EXPECT_EQ(last.filesTotal, 3u);
+    EXPECT_EQ(last.bytesTotal, 5123u);
+    EXPECT_EQ(last.filesDone, 3u);
+    EXPECT_EQ(last.bytesDone, 5123u);
+    for (std::size_t i = 1; i < observer.reports.size(); ++i)
+        EXPECT_GE(observer.reports[i].bytesDone, observer.reports[i - 1].bytesDone);
+
+    observer.reports.clear();
+    kist->removeFile("tree", out);
+    ASSERT_FALSE(observer.reports.empty());
+    EXPECT_EQ(observer.reports.back().filesDone, 3u);
+    EXPECT_EQ(observer.reports.back().bytesDone, 5123u);
+    EXPECT_EQ(readFile(out + "/tree/a.bin"), patternBytes(5000));
+    kist->setProgressObserver(nullptr);
+}
+
+TEST_F(Operations, StopRequestBetweenEntriesOfAnExportLeavesNoPackage)
+{
+    writeFile(source + "/first.txt", patternBytes(3000));
+    writeFile(source + "/second.txt", patternBytes(4000));
+    add(source + "/first.txt");
+    add(source + "/second.txt");
+    const std::string temp = std::getenv("TMPDIR");
+    const auto tempBefore = tree(temp);
+    const std::string packages = makeScratchFolder("pkg");
+
+    RecordingObserver observer;
+    observer.wantsStop = true;
+    kist->setProgressObserver(&observer);
+    EXPECT_EQ(errorOf([&] { kist->exportFiles(packages + "/two.kzip", {"first.txt", "second.txt"}, "pp"); }),
+              "The operation was cancelled; every entry is whole.");
+    EXPECT_GE(observer.stopQuestions, 1);
+    EXPECT_FALSE(fs::exists(packages + "/two.kzip"));
+    EXPECT_TRUE(fs::is_empty(packages));
+    EXPECT_EQ(tree(temp), tempBefore);
+
+    // A package that was there before is not replaced by a cancelled one.
+    writeFile(packages + "/old.kzip", "an earlier package");
+    EXPECT_NE(errorOf([&] { kist->exportFiles(packages + "/old.kzip", {"first.txt", "second.txt"}, "pp"); }),
+              "(no error)");
+    EXPECT_EQ(readFile(packages + "/old.kzip"), "an earlier package");
+
+    // One entry has no point between entries: it is written to its end.
+    kist->exportFiles(packages + "/one.kzip", {"second.txt"}, "pp");
+    kist->setProgressObserver(nullptr);
+    {
+        Kist reader(packages + "/one.kzip");
+        ASSERT_TRUE(reader.login("pp"));
+        reader.removeFile("second.txt", out);
+    }
+    EXPECT_EQ(readFile(out + "/second.txt"), patternBytes(4000));
+    EXPECT_EQ(list(*kist).size(), 2u);
+}
