@@ -236,7 +236,7 @@ TEST_F(PackageHostile, HostileRowsBehindAZipPasswordNeverOpen)
         EXPECT_FALSE(messageOf([&] { reader.removeFile("single.txt", makeScratchFolder("dest")); }).empty());
         EXPECT_FALSE(messageOf([&] { reader.copyFilesToVault({"single.txt"}, "vault pw"); }).empty());
     }
-    EXPECT_EQ(readFile(victim), victimBytes);
+    EXPECT_TRUE(readFile(victim) == victimBytes) << "the body outside the unpacking folder changed";
     EXPECT_EQ(list(*vault).size(), 2u);
 }
 
@@ -341,10 +341,7 @@ TEST_F(PackageHostile, WrongPasswordsOnTraditionalEncryptionKeepTheReaderLocked)
                       reader.listFiles(files);
                   }),
                   kPasswordMessage);
-        bool ok = false;
-        ASSERT_EQ(messageOf([&] { ok = reader.login("right one"); }), "");
-        ASSERT_TRUE(ok);
-        ASSERT_EQ(messageOf([&] { (void)list(reader); }), "");
+        ASSERT_TRUE(reader.login("right one"));
         std::vector<std::string> names;
         for (const Entry& entry : list(reader))
             names.push_back(entry.name);

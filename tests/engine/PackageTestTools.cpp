@@ -216,6 +216,15 @@ std::vector<std::string> filesHolding(const std::string& root, const std::string
     return found;
 }
 
+std::vector<std::string> summary(const Snapshot& files)
+{
+    std::vector<std::string> lines;
+    for (const auto& [path, bytes] : files)
+        lines.push_back(path + ": " + std::to_string(bytes.size()) + " bytes, " + sha1Hex(bytes));
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
 Snapshot takeOut(Kist& kist, const std::string& name)
 {
     const std::string folder = testsupport::makeScratchFolder("out");

@@ -94,6 +94,10 @@ inline constexpr char kUnsupportedZip[] =
 // A vault entry's content as files: relative path -> bytes.
 using Snapshot = std::vector<std::pair<std::string, std::string>>;
 
+// A snapshot as short sorted lines "path: size bytes, sha1", so that a
+// failing comparison prints names and digests instead of contents.
+std::vector<std::string> summary(const Snapshot& files);
+
 // Takes the named entry out of reader into a new scratch folder and returns
 // the files that came out.
 Snapshot takeOut(Kist& kist, const std::string& name);
