@@ -104,6 +104,10 @@ TEST_F(KistJourney, FirstUseNeedsNoPasswordUntilOneIsSetAndChanged)
     EXPECT_RUN(noNew, 2);
     EXPECT_NE(noNew.err.find("KIST_NEW_PASSWORD"), std::string::npos) << noNew.err;
 
+    const RunResult emptyNew = kist({"passwd"}, {{"KIST_PASSWORD", "first pw"}, {"KIST_NEW_PASSWORD", ""}});
+    EXPECT_RUN(emptyNew, 2);
+    EXPECT_EQ(emptyNew.err, "kist: The new Vault password cannot be empty.\n");
+
     EXPECT_RUN(kist({"passwd"}, {{"KIST_PASSWORD", "first pw"}, {"KIST_NEW_PASSWORD", "second pw"}}), 0);
     EXPECT_RUN(kist({"list"}, {{"KIST_PASSWORD", "first pw"}}), 2);
     const RunResult afterChange = kist({"list"}, {{"KIST_PASSWORD", "second pw"}});
@@ -159,6 +163,11 @@ TEST_F(KistJourney, ExportListExtractAndImportIntoASecondVault)
     const RunResult noPackagePassword = kist(joined({"export", "--out", package}, chosen), {{"KIST_PASSWORD", "vault pw"}});
     EXPECT_RUN(noPackagePassword, 2);
     EXPECT_NE(noPackagePassword.err.find("KIST_PACKAGE_PASSWORD"), std::string::npos);
+    EXPECT_FALSE(fs::exists(package));
+    const RunResult emptyPackagePassword =
+        kist(joined({"export", "--out", package}, chosen), {{"KIST_PASSWORD", "vault pw"}, {"KIST_PACKAGE_PASSWORD", ""}});
+    EXPECT_RUN(emptyPackagePassword, 2);
+    EXPECT_EQ(emptyPackagePassword.err, "kist: The package password cannot be empty.\n");
     EXPECT_FALSE(fs::exists(package));
 
     const RunResult exported = kist(joined({"export", "--out", package}, chosen), both);

@@ -276,7 +276,7 @@ TEST(PasswordSource, AsksTheTerminalWhenTheVariableIsUnsetAndNewPasswordsTwice)
     EXPECT_EQ(terminal.questions.size(), 6u);
 }
 
-TEST(PasswordSource, FailsAsAPasswordErrorNamingTheVariableOrOnAMismatch)
+TEST(PasswordSource, FailsAsAPasswordErrorWhenMissingMistypedOrEmptyWhenNew)
 {
     const ScopedVariable vault(PasswordSource::kVaultVariable, std::nullopt);
     const ScopedVariable fresh(PasswordSource::kNewVaultVariable, std::nullopt);
@@ -305,6 +305,15 @@ TEST(PasswordSource, FailsAsAPasswordErrorNamingTheVariableOrOnAMismatch)
     mistyped.answers = {std::string("one"), std::string("two")};
     PasswordSource twice(mistyped.prompt());
     expectRefusal([&] { (void)twice.newVaultPassword(); }, "do not match");
+
+    ScriptedTerminal blank;
+    blank.answers = {std::string(), std::string()};
+    PasswordSource emptyTwice(blank.prompt());
+    expectRefusal([&] { (void)emptyTwice.newPackagePassword(); }, "cannot be empty");
+    {
+        const ScopedVariable emptyNew(PasswordSource::kNewVaultVariable, std::string());
+        expectRefusal([&] { (void)withoutTerminal.newVaultPassword(); }, "cannot be empty");
+    }
 
     const ScopedVariable backupSet(PasswordSource::kBackupVariable, std::string(""));
     EXPECT_EQ(withoutTerminal.backupPasswordVariable(), std::optional<std::string>(""));

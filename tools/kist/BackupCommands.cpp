@@ -10,7 +10,6 @@
 #include "tools/kist/PasswordSource.h"
 #include "tools/kist/PathArgument.h"
 #include "tools/kist/ToolError.h"
-#include "tools/kist/VaultCommands.h"
 #include "tools/kist/VaultSession.h"
 
 BackupCommands::BackupCommands(Console& consoleToUse)
@@ -28,7 +27,7 @@ void BackupCommands::backup(const std::optional<std::string>& folder, bool force
     const std::string target = folder ? PathArgument::absolute(*folder)
                                       : Kist::getFolder(DropboxDir) + "/" + kDropboxFolder;
     const std::string path = target + "/" + backupFileName(Kist::getDeviceIdentity());
-    if (!force && VaultCommands::isPresent(path))
+    if (!force && PathArgument::isPresent(path))
         throw ToolError::failure("A KORVELIN backup already exists: " + path + " (use --force to replace it).");
     VaultSession session(console.passwords);
     PathArgument::createFolder(target);

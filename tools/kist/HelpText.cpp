@@ -32,7 +32,8 @@ Options:
 
 Passwords never go on the command line. Each is read from its variable when
 that is set, even to the empty text, else asked on the terminal (new ones
-twice) when standard input is one:
+twice) when standard input is one. A new password may not be empty.
+
   KIST_PASSWORD          the Vault password (not needed while it is empty)
   KIST_NEW_PASSWORD      the new Vault password for 'passwd'
   KIST_PACKAGE_PASSWORD  the password of a package read or written

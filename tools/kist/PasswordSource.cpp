@@ -60,15 +60,20 @@ std::optional<std::string> PasswordSource::askBackupPassword()
 std::string PasswordSource::obtain(const char* name, const std::string& what, const std::string& question,
                                    bool confirm)
 {
-    if (std::optional<std::string> value = variable(name))
-        return *value;
-    std::optional<std::string> answer = prompt(question);
-    if (!answer)
-        throw ToolError::password("No terminal to ask for the " + what + ": set " + name + ".");
-    if (confirm) {
-        const std::optional<std::string> again = prompt("Repeat it: ");
-        if (!again || *again != *answer)
-            throw ToolError::password("The two passwords do not match.");
+    std::optional<std::string> answer = variable(name);
+    if (!answer) {
+        answer = prompt(question);
+        if (!answer)
+            throw ToolError::password("No terminal to ask for the " + what + ": set " + name + ".");
+        if (confirm) {
+            const std::optional<std::string> again = prompt("Repeat it: ");
+            if (!again || *again != *answer)
+                throw ToolError::password("The two passwords do not match.");
+        }
     }
+    // An empty new password would leave the vault or package open to
+    // anyone; the desktop program refuses it too.
+    if (confirm && answer->empty())
+        throw ToolError::password("The " + what + " cannot be empty.");
     return *answer;
 }

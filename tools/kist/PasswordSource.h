@@ -6,7 +6,8 @@
 
 // Where each password comes from: its environment variable when that is set
 // (an empty value counts), else a prompt on the terminal, else nowhere, and
-// then the command fails naming the variable. New passwords are asked twice.
+// then the command fails naming the variable. New passwords are asked twice
+// and may not be empty.
 class PasswordSource {
 public:
     // Asks one question; nullopt when there is no terminal to ask on.

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -38,6 +39,12 @@ std::string PathArgument::absolute(const std::string& path, const std::string& w
         start = end + 1;
     }
     return cleaned.empty() ? "/" : cleaned;
+}
+
+bool PathArgument::isPresent(const std::string& path)
+{
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
 }
 
 void PathArgument::createFolder(const std::string& folder)

@@ -15,6 +15,9 @@ public:
     // file system knows where it leads when a symbolic link is on the way.
     [[nodiscard]] static std::string absolute(const std::string& path, const std::string& workingFolder);
 
+    // True when anything is at path, a dangling symbolic link included.
+    [[nodiscard]] static bool isPresent(const std::string& path);
+
     // Creates folder and its missing parents; throws ToolError when it cannot.
     static void createFolder(const std::string& folder);
 };

@@ -1,7 +1,5 @@
 #include "tools/kist/VaultCommands.h"
 
-#include <sys/stat.h>
-
 #include "engine/Kist.h"
 #include "tools/kist/Console.h"
 #include "tools/kist/EntryFormatter.h"
@@ -15,12 +13,6 @@
 VaultCommands::VaultCommands(Console& consoleToUse)
     : console(consoleToUse)
 {
-}
-
-bool VaultCommands::isPresent(const std::string& path)
-{
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0;
 }
 
 void VaultCommands::list()
@@ -48,12 +40,11 @@ void VaultCommands::add(const std::vector<std::string>& paths)
 
 void VaultCommands::takeOut(const std::vector<std::string>& names, const std::optional<std::string>& to)
 {
-    std::string destination;
-    if (to) {
-        destination = PathArgument::absolute(*to);
-        PathArgument::createFolder(destination);
-    }
+    // Empty: the engine's restore folder.
+    const std::string destination = to ? PathArgument::absolute(*to) : std::string();
     VaultSession session(console.passwords);
+    if (!destination.empty())
+        PathArgument::createFolder(destination);
     console.watch(session.kist());
     for (const std::string& name : names) {
         if (console.stopsBefore(name))
@@ -68,7 +59,7 @@ void VaultCommands::takeOut(const std::vector<std::string>& names, const std::op
 void VaultCommands::exportPackage(const std::string& out, bool force, const std::vector<std::string>& names)
 {
     const std::string destination = PathArgument::absolute(out);
-    if (!force && isPresent(destination))
+    if (!force && PathArgument::isPresent(destination))
         throw ToolError::failure("The file already exists: " + destination + " (use --force to replace it).");
     VaultSession session(console.passwords);
     const std::string packagePassword = console.passwords.newPackagePassword();

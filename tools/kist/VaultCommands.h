@@ -20,9 +20,6 @@ public:
     void setEmail(const std::string& address);
     void checkForUpdate();
 
-    // True when anything is at path, a dangling symbolic link included.
-    [[nodiscard]] static bool isPresent(const std::string& path);
-
 private:
     Console& console;
 };
