@@ -84,7 +84,7 @@ std::string runOrThrow(const std::vector<std::string>& argv, const std::string& 
 
 std::string sqlcipher(const std::string& database, const std::string& statements)
 {
-    const std::string script = "PRAGMA key='581736024917365028471639502847361dce';\n.bail on\n" + statements + ";\n";
+    const std::string script = "PRAGMA key='581736024917365028471639502847361dce';\n.bail on\n" + statements + "\n;\n";
     std::string output = runOrThrow({"sqlcipher", "-batch", database}, "", script);
     // The key pragma answers with "ok" on newer builds; it is no row.
     if (output.rfind("ok\n", 0) == 0)
