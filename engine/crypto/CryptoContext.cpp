@@ -100,6 +100,15 @@ private:
     std::size_t length;
 };
 
+// Blocks as large as the file needs, up to kIoBlockSize: most files are
+// small, and allocating and wiping a whole block for each of them costs far
+// more than encrypting them. A file that grows meanwhile is read in more turns.
+std::size_t blockSizeFor(std::uint64_t expectedLength)
+{
+    const std::uint64_t rounded = (expectedLength / kCipherBlockSize + 1) * kCipherBlockSize;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(rounded, kIoBlockSize));
+}
+
 class SourceFile {
 public:
     explicit SourceFile(const nocase_wstring& path)
@@ -255,8 +264,9 @@ std::uint64_t encryptBody(SourceFile& source, TargetFile& target, const EVP_CIPH
     const unsigned char* key, const FileTransformOptions& options)
 {
     CipherContextPtr context = startCipher(cipher, key, true, false);
-    WipedBuffer plain(kIoBlockSize);
-    WipedBuffer sealed(kIoBlockSize + 2 * kCipherBlockSize);
+    const std::size_t blockSize = blockSizeFor(static_cast<std::uint64_t>(source.status().st_size));
+    WipedBuffer plain(blockSize);
+    WipedBuffer sealed(blockSize + 2 * kCipherBlockSize);
     std::uint64_t total = 0;
     int produced = 0;
     for (;;) {
@@ -302,8 +312,9 @@ std::uint64_t decryptBody(SourceFile& source, TargetFile& target, const EVP_CIPH
     const auto padLength = static_cast<unsigned char>(bodyLength - plainSize);
 
     CipherContextPtr context = startCipher(cipher, key, false, false);
-    WipedBuffer sealed(kIoBlockSize);
-    WipedBuffer plain(kIoBlockSize + 2 * kCipherBlockSize);
+    const std::size_t blockSize = blockSizeFor(bodyLength);
+    WipedBuffer sealed(blockSize);
+    WipedBuffer plain(blockSize + 2 * kCipherBlockSize);
     std::uint64_t bodyRead = 0;
     std::uint64_t decrypted = 0;
     std::uint64_t written = 0;
