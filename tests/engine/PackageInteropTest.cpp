@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <map>
+#include <stdexcept>
 #include <sstream>
 
 #include "engine/Kist.h"
@@ -36,31 +37,26 @@ std::vector<std::string> lines(const std::string& text)
     return result;
 }
 
-// Decrypts one body of an unpacked package by hand: the key of a text is the
-// first 16 bytes of SHA-1 over SHA-1(text) padded to 64 bytes and XORed with
-// 0x36; the file key is sealed under the package password with AES-128-CBC,
-// zero IV, PKCS#7; the body is one AES-128-CBC chain whose padding is cut
-// off at the row's size. Only bash, sqlcipher, openssl, xxd and head.
-constexpr char kHandDecryption[] = R"BASH(
-set -euo pipefail
-derive_key() {
-    local h pad i
-    h=$(printf '%s' "$1" | openssl sha1 -binary | xxd -p)
-    pad=""
-    for i in $(seq 0 2 38); do pad+=$(printf '%02x' $(( 0x${h:$i:2} ^ 0x36 ))); done
-    for i in $(seq 20 63); do pad+=36; done
-    printf '%s' "$pad" | xxd -r -p | openssl sha1 -binary | xxd -p | cut -c1-32
+// The recovery script of docs/vault-format.md: it decrypts one top-level
+// file of a vault folder or unpacked package with bash, sqlcipher, openssl
+// and xxd alone, by the published key rule and body format.
+std::string recoveryScript()
+{
+    const std::string page = readFile(std::string(KIST_SOURCE_DIR) + "/docs/vault-format.md");
+    const std::string begin = "<!-- recovery-script: begin -->\n```bash\n";
+    const std::size_t from = page.find(begin);
+    const std::size_t to = page.find("```\n<!-- recovery-script: end -->");
+    if (from == std::string::npos || to == std::string::npos || to < from)
+        throw std::runtime_error("no recovery script in docs/vault-format.md");
+    return page.substr(from + begin.size(), to - from - begin.size());
 }
-zero_iv=00000000000000000000000000000000
-package_dir=$1; display_name=$2; password=$3; out=$4
-IFS='|' read -r cipher body size < <(sqlcipher "$package_dir/f13f2488-44d3-4267-bf0d-80a84ac7f3ee" <<SQL | grep '|'
-PRAGMA key='581736024917365028471639502847361dce';
-select cipher, current_path, size from ProtectedFiles where display_name='$display_name';
-SQL
-)
-file_key=$(printf '%s' "$cipher" | xxd -r -p | openssl enc -d -aes-128-cbc -K "$(derive_key "$password")" -iv $zero_iv)
-openssl enc -d -aes-128-cbc -nopad -K "$(derive_key "$file_key")" -iv $zero_iv -in "$package_dir/$body" | head -c "$size" > "$out"
-)BASH";
+
+ToolRun recover(const std::string& folder, const std::string& name, const std::string& password,
+                const std::string& out)
+{
+    return runTool({"env", "VAULT=" + folder, "NAME=" + name, "PASSWORD=" + password, "OUT=" + out, "bash", "-c",
+                    recoveryScript()});
+}
 
 class PackageInterop : public ::testing::Test {
 protected:
@@ -129,7 +125,7 @@ TEST_F(PackageInterop, PackagesListAndTestCleanInCommonTools)
     }
 }
 
-TEST_F(PackageInterop, BodiesDecryptByHandWithTheDocumentedRule)
+TEST_F(PackageInterop, BodiesDecryptByHandWithTheDocumentedRecoveryScript)
 {
     auto vault = openVault("vault pw");
     const std::string source = makeScratchFolder("src");
@@ -139,9 +135,13 @@ TEST_F(PackageInterop, BodiesDecryptByHandWithTheDocumentedRule)
     for (std::size_t length : lengths) {
         const std::string name = "file-" + std::to_string(length) + ".dat";
         writeFile(source + "/" + name, patternBytes(length));
+        names.push_back(name);
+    }
+    writeFile(source + "/John's notes.txt", "an apostrophe in the name");
+    names.push_back("John's notes.txt");
+    for (const std::string& name : names) {
         KistFile added;
         vault->addFile(source + "/" + name, &added, false);
-        names.push_back(name);
     }
     const std::string package = makeScratchFolder("pkg") + "/by-hand.kzip";
     vault->exportFiles(package, names, "pässwörd 'quoted'");
@@ -151,14 +151,21 @@ TEST_F(PackageInterop, BodiesDecryptByHandWithTheDocumentedRule)
     for (std::size_t length : lengths) {
         SCOPED_TRACE(length);
         const std::string name = "file-" + std::to_string(length) + ".dat";
-        const ToolRun run =
-            runTool({"bash", "-c", kHandDecryption, "decrypt", unpacked, name, "pässwörd 'quoted'", out + "/" + name});
+        const ToolRun run = recover(unpacked, name, "pässwörd 'quoted'", out + "/" + name);
         ASSERT_EQ(run.exitCode, 0) << run.output;
         EXPECT_TRUE(readFile(out + "/" + name) == patternBytes(length));
     }
-    // The Vault password opens none of the sealed keys.
-    const ToolRun wrong = runTool({"bash", "-c", kHandDecryption, "decrypt", unpacked, "file-2001.dat", "vault pw",
-                                   out + "/wrong"});
+    // The same script on the vault folder itself, with the Vault password.
+    const std::vector<std::pair<std::string, std::string>> inVault = {
+        {"file-4001.dat", patternBytes(4001)}, {"John's notes.txt", "an apostrophe in the name"}};
+    for (const auto& [name, bytes] : inVault) {
+        SCOPED_TRACE(name);
+        const ToolRun run = recover(vaultFolder(), name, "vault pw", out + "/from-vault");
+        ASSERT_EQ(run.exitCode, 0) << run.output;
+        EXPECT_TRUE(readFile(out + "/from-vault") == bytes);
+    }
+    // The Vault password opens none of the package's keys.
+    const ToolRun wrong = recover(unpacked, "file-2001.dat", "vault pw", out + "/wrong");
     EXPECT_NE(wrong.exitCode, 0);
 }
 
