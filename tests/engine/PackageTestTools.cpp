@@ -202,13 +202,17 @@ std::vector<std::string> pathsBelow(const std::string& root, const std::vector<s
     return paths;
 }
 
+constexpr std::uintmax_t kLargestSearchedFile = 64 * 1024 * 1024;
+
 std::vector<std::string> filesHolding(const std::string& root, const std::string& marker)
 {
     std::vector<std::string> found;
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator();
          it.increment(ec)) {
-        if (!it->is_regular_file(ec) || it->is_symlink(ec))
+        // Hostile entries are small; a large file is another test's and
+        // reading it whole would only cost time and memory.
+        if (!it->is_regular_file(ec) || it->is_symlink(ec) || it->file_size(ec) > kLargestSearchedFile)
             continue;
         if (testsupport::readFile(it->path().string()).find(marker) != std::string::npos)
             found.push_back(it->path().string());

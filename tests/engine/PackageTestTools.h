@@ -67,7 +67,7 @@ std::vector<std::string> temporaryEntries();
 // those below any of the skipped absolute paths.
 std::vector<std::string> pathsBelow(const std::string& root, const std::vector<std::string>& skipped = {});
 
-// Paths of regular files below root whose bytes contain marker.
+// Paths of regular files of up to 64 MiB below root whose bytes contain marker.
 std::vector<std::string> filesHolding(const std::string& root, const std::string& marker);
 
 // The message of the ExceptionModule that action throws, or "" when it throws none.
