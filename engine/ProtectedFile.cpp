@@ -35,6 +35,15 @@ nocase_wstring ProtectedFile::destinationPath() const
     return joinPath(target_root, target_path);
 }
 
+void ProtectedFile::settleAtTarget()
+{
+    pending_transform = NothingPending;
+    current_path = target_path;
+    current_root = target_root;
+    target_path.clear();
+    target_root.clear();
+}
+
 void ProtectedFile::load(Database& database, Query& query, const nocase_wstring& parentName,
                          const nocase_wstring& inheritedRoot)
 {

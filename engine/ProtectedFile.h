@@ -46,6 +46,10 @@ public:
     [[nodiscard]] nocase_wstring sourcePath() const;
     [[nodiscard]] nocase_wstring destinationPath() const;
 
+    // The transform under way has reached its end: the target becomes the
+    // current place and nothing is pending any more (in memory only).
+    void settleAtTarget();
+
     // Reads the row the query is positioned on and, for a folder, every row
     // below it. Roots stored in the row win; an empty one takes inheritedRoot.
     void load(Database& database, Query& query, const nocase_wstring& parentName,

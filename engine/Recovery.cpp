@@ -232,11 +232,7 @@ void Recovery::rollForward(ProtectedFile& record)
     default:
         break;
     }
-    record.current_path = record.target_path;
-    record.current_root = record.target_root;
-    record.target_path.clear();
-    record.target_root.clear();
-    record.pending_transform = NothingPending;
+    record.settleAtTarget();
     if (record.is_hidden) {
         if (engine.kind == EngineKind::UserVault)
             record.storeFinishedTransform(query);

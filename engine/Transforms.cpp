@@ -13,6 +13,7 @@
 #include "engine/platform/FileSystem.h"
 #include "engine/platform/PathUtil.h"
 #include "engine/storage/Query.h"
+#include "engine/storage/Transaction.h"
 #include "engine/storage/VaultSchema.h"
 
 namespace {
@@ -169,17 +170,31 @@ void Transforms::performMove(ProtectedFile& record, bool keepSource)
         throw ExceptionModule(errors, L"");
 }
 
+void Transforms::moveAsJournaled(ProtectedFile& record, const nocase_wstring& root, const nocase_wstring& path,
+                                 bool intoVault)
+{
+    {
+        Transaction transaction(query);
+        planMove(record, root, path, intoVault);
+        transaction.commit();
+    }
+    stepboundary::reached("move planned");
+    performMove(record, false);
+    {
+        Transaction transaction(query);
+        finishMove(record, intoVault);
+        transaction.commit();
+    }
+    stepboundary::reached("move finished");
+}
+
 void Transforms::finishMove(ProtectedFile& record, bool staysInVault)
 {
     for (auto& child : record.children)
         finishMove(*child, staysInVault);
     if (!isMove(record))
         return;
-    record.pending_transform = NothingPending;
-    record.current_path = record.target_path;
-    record.current_root = record.target_root;
-    record.target_path.clear();
-    record.target_root.clear();
+    record.settleAtTarget();
     if (staysInVault) {
         record.is_hidden = true;
         if (kind == EngineKind::UserVault)
@@ -323,11 +338,7 @@ void Transforms::finishCrypt(ProtectedFile& record, bool encrypted)
         finishCrypt(*child, encrypted);
     if (!isCrypt(record))
         return;
-    record.pending_transform = NothingPending;
-    record.current_path = record.target_path;
-    record.current_root = record.target_root;
-    record.target_path.clear();
-    record.target_root.clear();
+    record.settleAtTarget();
     record.is_encrypted = encrypted;
     if (record.is_directory && !resized.empty()) {
         const uint32_t total = sumOfChildren(record);

@@ -24,6 +24,10 @@ public:
     void planMove(ProtectedFile& record, const nocase_wstring& root, const nocase_wstring& path, bool numbered);
     void performMove(ProtectedFile& record, bool keepSource);
     void finishMove(ProtectedFile& record, bool staysInVault);
+    // Plan, perform and finish, each plan and finish in a transaction of its
+    // own: the whole move of one entry into the vault or out of it.
+    void moveAsJournaled(ProtectedFile& record, const nocase_wstring& root, const nocase_wstring& path,
+                         bool intoVault);
 
     void planCrypt(ProtectedFile& record, const nocase_wstring& root, const nocase_wstring& path,
                    const std::string& sealingText, const std::string& algorithm, bool encrypt);

@@ -183,6 +183,22 @@ void VaultEngine::checkFormatVersion() const
                               L"");
 }
 
+std::unique_ptr<ProtectedFile> VaultEngine::loadTopLevelEntry(Query& query)
+{
+    // One entry's rows are read in one transaction, so they are consistent.
+    auto entry = std::make_unique<ProtectedFile>();
+    Query transaction(*database);
+    transaction.execute("begin transaction");
+    try {
+        entry->load(*database, query, L"", vaultFolder);
+        transaction.execute("commit transaction");
+    } catch (const ExceptionModule&) {
+        transaction.execute("rollback transaction");
+        return nullptr; // an entry that cannot be read is left out
+    }
+    return entry;
+}
+
 void VaultEngine::loadEntries()
 {
     Query query(*database);
@@ -192,18 +208,8 @@ void VaultEngine::loadEntries()
         return;
     }
     while (query.fetch_row()) {
-        auto entry = std::make_unique<ProtectedFile>();
-        Query transaction(*database);
-        transaction.execute("begin transaction");
-        try {
-            entry->load(*database, query, L"", vaultFolder);
-            transaction.execute("commit transaction");
-        } catch (const ExceptionModule&) {
-            transaction.execute("rollback transaction");
-            continue; // an entry that cannot be read is left out
-        }
-        const nocase_wstring name = entry->display_name;
-        rootEntries[name] = std::move(entry);
+        if (auto entry = loadTopLevelEntry(query))
+            rootEntries[entry->display_name] = std::move(entry);
     }
     query.free_result();
 }
@@ -217,17 +223,8 @@ void VaultEngine::loadNewTopLevelEntries()
         const nocase_wstring name = toWide(query.getstr("display_name"));
         if (rootEntries.count(name))
             continue;
-        auto entry = std::make_unique<ProtectedFile>();
-        Query transaction(*database);
-        transaction.execute("begin transaction");
-        try {
-            entry->load(*database, query, L"", vaultFolder);
-            transaction.execute("commit transaction");
-        } catch (const ExceptionModule&) {
-            transaction.execute("rollback transaction");
-            continue;
-        }
-        rootEntries[entry->display_name] = std::move(entry);
+        if (auto entry = loadTopLevelEntry(query))
+            rootEntries[entry->display_name] = std::move(entry);
     }
     query.free_result();
 }

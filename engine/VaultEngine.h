@@ -93,6 +93,9 @@ private:
     void readSettings();
     void checkFormatVersion() const;
     void loadEntries();
+    // The entry whose top-level row the query is on, or null when its rows
+    // cannot be read.
+    std::unique_ptr<ProtectedFile> loadTopLevelEntry(Query& query);
 };
 
 // True when the second dot-separated component of version matches the

@@ -152,19 +152,7 @@ void VaultOperations::protect(ProtectedFile& tree, Query& query, ProgressTracker
         Transforms transforms(query, engine.kind);
         const nocase_wstring root =
             engine.settings[vaultschema::encryptionSetting] == "None" ? engine.workFolder : engine.vaultFolder;
-        {
-            Transaction transaction(query);
-            transforms.planMove(tree, root, uniqueId(), true);
-            transaction.commit();
-        }
-        stepboundary::reached("move planned");
-        transforms.performMove(tree, false);
-        {
-            Transaction transaction(query);
-            transforms.finishMove(tree, true);
-            transaction.commit();
-        }
-        stepboundary::reached("move finished");
+        transforms.moveAsJournaled(tree, root, uniqueId(), true);
     }
     encryptTree(tree, query, progress);
 }
@@ -274,19 +262,7 @@ nocase_wstring VaultOperations::removeFile(const nocase_wstring& name, const noc
         // Progress counted the files as they were decrypted; the renames
         // that follow are not counted again.
         Transforms moves(query, engine.kind);
-        {
-            Transaction transaction(query);
-            moves.planMove(entry, destination, outName, false);
-            transaction.commit();
-        }
-        stepboundary::reached("move planned");
-        moves.performMove(entry, false);
-        {
-            Transaction transaction(query);
-            moves.finishMove(entry, false);
-            transaction.commit();
-        }
-        stepboundary::reached("move finished");
+        moves.moveAsJournaled(entry, destination, outName, false);
     } else {
         progress.addWork(entry);
         progress.startEntry(entry.display_name);

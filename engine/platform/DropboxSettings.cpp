@@ -3,6 +3,8 @@
 #include <map>
 #include <vector>
 
+#include "engine/Strings.h"
+
 namespace {
 
 constexpr int kInvalidDigit = -1;
@@ -215,21 +217,8 @@ private:
         }
         if (cp == 0)
             return false; // no file name holds a NUL
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
+        // A valid code point (surrogates were paired above) converts exactly.
+        out += toNarrow(nocase_wstring(1, static_cast<wchar_t>(cp)));
         return true;
     }
 

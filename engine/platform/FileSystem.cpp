@@ -84,6 +84,25 @@ private:
     DIR* dir;
 };
 
+// Every name in an open folder but "." and "..", all read before any is
+// used: changing a folder while reading it is unspecified.
+std::vector<std::string> readFolderNames(DIR* folder, const nocase_wstring& path)
+{
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(folder);
+        if (!entry) {
+            if (errno != 0)
+                throw ExceptionModule(L"Cannot read files in the folder:" + path, systemErrorText());
+            return names;
+        }
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+}
+
 // The folder that holds path as given ("." for a bare name).
 std::string containingFolder(const nocase_wstring& path)
 {
@@ -364,20 +383,7 @@ void removeFolderContents(int parentFd, const std::string& name, const nocase_ws
         throw ExceptionModule(L"Cannot read files in the folder:" + path, systemErrorText());
     handle.release(); // the folder stream owns the descriptor now
 
-    // Names are collected first: removing entries while reading is unspecified.
-    std::vector<std::string> names;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = readdir(folder.get());
-        if (!entry) {
-            if (errno != 0)
-                throw ExceptionModule(L"Cannot read files in the folder:" + path, systemErrorText());
-            break;
-        }
-        const std::string child = entry->d_name;
-        if (child != "." && child != "..")
-            names.push_back(child);
-    }
+    const std::vector<std::string> names = readFolderNames(folder.get(), path);
     const int folderFd = dirfd(folder.get());
     for (const std::string& child : names)
         removeEntry(folderFd, child, joinPath(path, toWide(child)));
@@ -529,21 +535,9 @@ void listFolder(const nocase_wstring& path, std::vector<nocase_wstring>& names)
     FolderHandle folder(opendir(toNarrow(path).c_str()));
     if (!folder.get())
         throw ExceptionModule(L"Cannot read files in the folder:" + path, systemErrorText());
-    std::vector<nocase_wstring> found;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = readdir(folder.get());
-        if (!entry) {
-            if (errno != 0)
-                throw ExceptionModule(L"Cannot read files in the folder:" + path, systemErrorText());
-            break;
-        }
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            found.push_back(toWide(name));
-    }
     // Appended only once the whole folder was read, so a failure adds nothing.
-    names.insert(names.end(), found.begin(), found.end());
+    for (const std::string& name : readFolderNames(folder.get(), path))
+        names.push_back(toWide(name));
 }
 
 bool clearAttributes(const nocase_wstring& path) noexcept

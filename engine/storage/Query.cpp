@@ -57,21 +57,30 @@ bool Query::failWithoutConnection()
     return fail(reason.empty() ? "no connection to the database" : reason);
 }
 
-bool Query::runOnce(const std::string& sql)
+bool Query::prepare(const std::string& sql, sqlite3_stmt*& prepared)
 {
+    prepared = nullptr;
     if (sql.size() > static_cast<std::size_t>(INT_MAX))
         return fail("statement too long");
-    sqlite3_stmt* prepared = nullptr;
     const int prepareCode =
         sqlite3_prepare_v2(connection->handle, sql.data(), static_cast<int>(sql.size()), &prepared, nullptr);
     if (prepareCode != SQLITE_OK) {
         fail(sqlite3_errmsg(connection->handle));
         if (prepared != nullptr)
             finalizeStatement(prepared);
+        prepared = nullptr;
         return false;
     }
     if (prepared == nullptr)
         return fail("the statement text is empty");
+    return true;
+}
+
+bool Query::runOnce(const std::string& sql)
+{
+    sqlite3_stmt* prepared = nullptr;
+    if (!prepare(sql, prepared))
+        return false;
 
     const int code = sqlite3_step(prepared);
     const bool succeeded = code == SQLITE_ROW || code == SQLITE_DONE;
@@ -115,20 +124,9 @@ bool Query::get_result(const std::string& sql)
         return failWithoutConnection();
     if (statement != nullptr)
         return fail("get_result: query busy");
-    if (sql.size() > static_cast<std::size_t>(INT_MAX))
-        return fail("statement too long");
-
     sqlite3_stmt* prepared = nullptr;
-    const int prepareCode =
-        sqlite3_prepare_v2(connection->handle, sql.data(), static_cast<int>(sql.size()), &prepared, nullptr);
-    if (prepareCode != SQLITE_OK) {
-        fail(sqlite3_errmsg(connection->handle));
-        if (prepared != nullptr)
-            finalizeStatement(prepared);
+    if (!prepare(sql, prepared))
         return false;
-    }
-    if (prepared == nullptr)
-        return fail("the statement text is empty");
 
     column_index.clear();
     column_count = sqlite3_column_count(prepared);

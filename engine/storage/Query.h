@@ -65,6 +65,8 @@ private:
     bool readable() const;
     int columnPosition(const std::string& column) const;
     bool fail(std::string text);
+    // Compiles one statement; false (with the reason recorded) when it cannot.
+    bool prepare(const std::string& sql, sqlite3_stmt*& prepared);
     bool failWithoutConnection();
     // Prepares, steps once and finalizes, beside any open result set.
     bool runOnce(const std::string& sql);
