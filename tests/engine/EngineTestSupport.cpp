@@ -2,7 +2,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
 
+#include "engine/ExceptionModule.h"
+#include "tests/engine/PackageTestTools.h"
 #include "tests/support/ScratchHome.h"
 #include "tests/support/TestFiles.h"
 
@@ -13,6 +16,33 @@ namespace enginetest {
 std::string vaultFolder()
 {
     return std::string(std::getenv("XDG_DATA_HOME")) + "/kist";
+}
+
+std::string vaultDatabasePath()
+{
+    return vaultFolder() + "/" + kDatabaseName;
+}
+
+std::string sqlcipher(const std::string& database, const std::string& statements)
+{
+    const std::string script = "PRAGMA key='581736024917365028471639502847361dce';\n.bail on\n" + statements + "\n;\n";
+    std::string output = packagetest::runOrThrow({"sqlcipher", "-batch", database}, "", script);
+    // The key pragma answers with "ok" on newer builds; it is no row.
+    if (output.rfind("ok\n", 0) == 0)
+        output.erase(0, 3);
+    if (output.find("Error") != std::string::npos)
+        throw std::runtime_error("sqlcipher: " + output);
+    return output;
+}
+
+std::string errorOf(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const ExceptionModule& e) {
+        return e.getMessage();
+    }
+    return "(no error)";
 }
 
 void resetProfile()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,6 +17,18 @@ void resetProfile();
 
 // The vault folder of the scratch home.
 std::string vaultFolder();
+
+// The vault database inside it.
+inline constexpr char kDatabaseName[] = "f13f2488-44d3-4267-bf0d-80a84ac7f3ee";
+std::string vaultDatabasePath();
+
+// Runs SQL on a vault database through the sqlcipher shell, so what the
+// engine wrote is read back without the engine's own access layer. Throws
+// when the shell reports an error.
+std::string sqlcipher(const std::string& database, const std::string& statements);
+
+// The message of the ExceptionModule that action throws, or "(no error)".
+std::string errorOf(const std::function<void()>& action);
 
 struct Entry {
     std::string name;

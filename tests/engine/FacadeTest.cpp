@@ -21,16 +21,6 @@ namespace {
 
 constexpr char kPasswordMessage[] = "Cannot use this feature until you enter your password.";
 
-std::string errorOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const ExceptionModule& e) {
-        return e.getMessage();
-    }
-    return "(no error)";
-}
-
 std::vector<std::string> namesIn(const std::string& folder)
 {
     std::vector<std::string> names;

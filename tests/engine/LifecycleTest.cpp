@@ -23,33 +23,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char kDatabaseName[] = "f13f2488-44d3-4267-bf0d-80a84ac7f3ee";
 constexpr char kEmptyTextSha1[] = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
 constexpr char kIncompatible[] =
     "The KORVELIN file you are opening has been created with an incompatible version of KORVELIN Writer:";
-
-std::string databasePath()
-{
-    return vaultFolder() + "/" + kDatabaseName;
-}
-
-// Runs SQL on a vault database through the sqlcipher shell, so what the
-// engine wrote is read back without the engine's own access layer.
-std::string sqlcipher(const std::string& database, const std::string& sql)
-{
-    const std::string script = makeScratchFolder("sql") + "/script.sql";
-    writeFile(script, "PRAGMA key='581736024917365028471639502847361dce';\n" + sql + "\n");
-    FILE* pipe = popen(("sqlcipher -batch '" + database + "' < '" + script + "' 2>&1").c_str(), "r");
-    if (!pipe)
-        throw std::runtime_error("cannot run sqlcipher");
-    std::string output;
-    char buffer[4096];
-    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
-        output.append(buffer, n);
-    if (pclose(pipe) != 0)
-        throw std::runtime_error("sqlcipher failed: " + output);
-    return output;
-}
 
 mode_t modeOf(const std::string& path)
 {
@@ -75,16 +51,6 @@ std::string fingerprint(const std::string& folder)
     for (const auto& [path, bytes] : tree(folder))
         lines += path + " " + std::to_string(bytes.size()) + " " + std::to_string(std::hash<std::string>()(bytes)) + "\n";
     return lines;
-}
-
-std::string errorOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const ExceptionModule& e) {
-        return e.getMessage();
-    }
-    return "(no error)";
 }
 
 // A vault with a password, one file and one folder, closed again.
@@ -131,15 +97,15 @@ TEST_F(Lifecycle, FirstConstructionCreatesTheVaultItsSettingsAndTheRestoreFolder
         EXPECT_TRUE(kist.isFirstLaunch());
         ASSERT_TRUE(fs::is_directory(vaultFolder()));
         EXPECT_EQ(modeOf(vaultFolder()), 0700u);
-        ASSERT_TRUE(fs::is_regular_file(databasePath()));
-        EXPECT_EQ(modeOf(databasePath()), 0600u);
+        ASSERT_TRUE(fs::is_regular_file(vaultDatabasePath()));
+        EXPECT_EQ(modeOf(vaultDatabasePath()), 0600u);
         EXPECT_TRUE(fs::is_directory(restore));
         EXPECT_EQ(kist.retrieveConfig("Version"), "0.31.018");
 
-        EXPECT_EQ(sqlcipher(databasePath(), "select nv_name, nv_value from KistConfig order by rowid;"),
+        EXPECT_EQ(sqlcipher(vaultDatabasePath(), "select nv_name, nv_value from KistConfig order by rowid;"),
                   std::string("CurrentPassword|") + kEmptyTextSha1 + "\nPreviousPassword|" + kEmptyTextSha1
                       + "\nVersion|0.31.012\nSkin|\nEncryption|CALG_AES_128\n");
-        EXPECT_EQ(sqlcipher(databasePath(), "select count(*) from ProtectedFiles;"), "0\n");
+        EXPECT_EQ(sqlcipher(vaultDatabasePath(), "select count(*) from ProtectedFiles;"), "0\n");
         EXPECT_TRUE(kist.isEmptyPassword());
         kist.setPassword("first password", "");
     }
@@ -229,7 +195,7 @@ TEST_F(Lifecycle, DestroyingTheUserVaultRemovesNothing)
         Kist kist(true);
         ASSERT_TRUE(kist.login("pw"));
     }
-    EXPECT_TRUE(fs::is_regular_file(databasePath()));
+    EXPECT_TRUE(fs::is_regular_file(vaultDatabasePath()));
     std::vector<std::string> bodies;
     for (const auto& [path, bytes] : tree(vaultFolder()))
         if (path != kDatabaseName)
@@ -244,20 +210,20 @@ TEST_F(Lifecycle, DestroyingTheUserVaultRemovesNothing)
 TEST_F(Lifecycle, IncompatibleUserVaultIsRefusedAndLeftExactlyAsItWas)
 {
     makeFilledVault("pw");
-    sqlcipher(databasePath(), "update KistConfig set nv_value='0.30.009' where nv_name='Version';");
+    sqlcipher(vaultDatabasePath(), "update KistConfig set nv_value='0.30.009' where nv_name='Version';");
     const auto before = fingerprint(vaultFolder());
 
     EXPECT_EQ(errorOf([] { Kist kist(true); }), std::string(kIncompatible) + "0.30.009");
     EXPECT_EQ(fingerprint(vaultFolder()), before);
 
     // A vault without a version row is refused the same way.
-    sqlcipher(databasePath(), "delete from KistConfig where nv_name='Version';");
+    sqlcipher(vaultDatabasePath(), "delete from KistConfig where nv_name='Version';");
     const auto withoutVersion = fingerprint(vaultFolder());
     EXPECT_EQ(errorOf([] { Kist kist(true); }), kIncompatible);
     EXPECT_EQ(fingerprint(vaultFolder()), withoutVersion);
 
     // Nothing was lost: a build that knows the format opens every entry.
-    sqlcipher(databasePath(), "insert into KistConfig (nv_name, nv_value) values ('Version', '2.31');");
+    sqlcipher(vaultDatabasePath(), "insert into KistConfig (nv_name, nv_value) values ('Version', '2.31');");
     auto kist = openVault("pw");
     const std::string out = makeScratchFolder("out");
     kist->removeFile("letter.txt", out);
@@ -270,31 +236,31 @@ TEST_F(Lifecycle, IncompatibleUserVaultIsRefusedAndLeftExactlyAsItWas)
 TEST_F(Lifecycle, ExistingVaultWithoutReadableSettingsIsNeverReset)
 {
     makeFilledVault("pw");
-    const std::string rowsBefore = sqlcipher(databasePath(), "select unique_name, cipher from ProtectedFiles;");
+    const std::string rowsBefore = sqlcipher(vaultDatabasePath(), "select unique_name, cipher from ProtectedFiles;");
     ASSERT_EQ(std::count(rowsBefore.begin(), rowsBefore.end(), '\n'), 4);
 
     // An empty settings table: the vault is not new, so it is not set up again.
-    sqlcipher(databasePath(), "delete from KistConfig;");
+    sqlcipher(vaultDatabasePath(), "delete from KistConfig;");
     const auto emptied = fingerprint(vaultFolder());
     EXPECT_EQ(errorOf([] { Kist kist(true); }), "Cannot initialize configuration database.");
     EXPECT_EQ(fingerprint(vaultFolder()), emptied);
-    EXPECT_EQ(sqlcipher(databasePath(), "select count(*) from KistConfig;"), "0\n");
-    EXPECT_EQ(sqlcipher(databasePath(), "select unique_name, cipher from ProtectedFiles;"), rowsBefore);
+    EXPECT_EQ(sqlcipher(vaultDatabasePath(), "select count(*) from KistConfig;"), "0\n");
+    EXPECT_EQ(sqlcipher(vaultDatabasePath(), "select unique_name, cipher from ProtectedFiles;"), rowsBefore);
 
     // No settings table at all, but records.
-    sqlcipher(databasePath(), "drop table KistConfig;");
+    sqlcipher(vaultDatabasePath(), "drop table KistConfig;");
     const auto dropped = fingerprint(vaultFolder());
     EXPECT_EQ(errorOf([] { Kist kist(true); }), "Cannot initialize configuration database.");
     EXPECT_EQ(fingerprint(vaultFolder()), dropped);
-    EXPECT_EQ(sqlcipher(databasePath(), "select count(*) from sqlite_master where name='KistConfig';"), "0\n");
-    EXPECT_EQ(sqlcipher(databasePath(), "select unique_name, cipher from ProtectedFiles;"), rowsBefore);
+    EXPECT_EQ(sqlcipher(vaultDatabasePath(), "select count(*) from sqlite_master where name='KistConfig';"), "0\n");
+    EXPECT_EQ(sqlcipher(vaultDatabasePath(), "select unique_name, cipher from ProtectedFiles;"), rowsBefore);
 }
 
 TEST_F(Lifecycle, UnreadableDatabaseFileIsRefusedUntouched)
 {
     makeFilledVault("pw");
     // Not a database at all (or one under a different key).
-    writeFile(databasePath(), patternBytes(8192));
+    writeFile(vaultDatabasePath(), patternBytes(8192));
     const auto before = fingerprint(vaultFolder());
     EXPECT_EQ(errorOf([] { Kist kist(true); }), "Cannot initialize configuration database.");
     EXPECT_EQ(fingerprint(vaultFolder()), before);
@@ -303,8 +269,8 @@ TEST_F(Lifecycle, UnreadableDatabaseFileIsRefusedUntouched)
 TEST_F(Lifecycle, EmptyDatabaseFileIsANewVault)
 {
     fs::create_directories(vaultFolder());
-    writeFile(databasePath(), "");
+    writeFile(vaultDatabasePath(), "");
     Kist kist(true);
     EXPECT_TRUE(kist.isEmptyPassword());
-    EXPECT_EQ(sqlcipher(databasePath(), "select count(*) from KistConfig;"), "5\n");
+    EXPECT_EQ(sqlcipher(vaultDatabasePath(), "select count(*) from KistConfig;"), "5\n");
 }

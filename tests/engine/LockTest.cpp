@@ -30,16 +30,6 @@ namespace {
 
 constexpr char kInUse[] = "The vault is in use by another KORVELIN program. Try again when it has finished.";
 
-std::string errorOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const ExceptionModule& e) {
-        return e.getMessage();
-    }
-    return "(no error)";
-}
-
 // A pipe whose ends close with the object.
 struct Pipe {
     int ends[2] = {-1, -1};

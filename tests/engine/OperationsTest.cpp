@@ -25,36 +25,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char kDatabaseName[] = "f13f2488-44d3-4267-bf0d-80a84ac7f3ee";
-
-// Runs SQL on the vault database through the sqlcipher shell, independent
-// of the engine's own access layer.
-std::string sqlcipher(const std::string& sql)
+// SQL on the vault database of the scratch home.
+std::string vaultSql(const std::string& sql)
 {
-    const std::string script = makeScratchFolder("sql") + "/script.sql";
-    writeFile(script, "PRAGMA key='581736024917365028471639502847361dce';\n" + sql + "\n");
-    FILE* pipe = popen(("sqlcipher -batch '" + vaultFolder() + "/" + kDatabaseName + "' < '" + script + "' 2>&1")
-                           .c_str(),
-                       "r");
-    if (!pipe)
-        throw std::runtime_error("cannot run sqlcipher");
-    std::string output;
-    char buffer[4096];
-    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
-        output.append(buffer, n);
-    if (pclose(pipe) != 0)
-        throw std::runtime_error("sqlcipher failed: " + output);
-    return output;
-}
-
-std::string errorOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const ExceptionModule& e) {
-        return e.getMessage();
-    }
-    return "(no error)";
+    return sqlcipher(vaultDatabasePath(), sql);
 }
 
 bool startsWith(const std::string& text, const std::string& prefix)
@@ -183,9 +157,9 @@ TEST_F(Operations, FoldersAddUpTheirFilesAndComeOutWhole)
     EXPECT_EQ(added.size, 0u);
     EXPECT_FALSE(fs::exists(source + "/docs"));
     EXPECT_FALSE(fs::exists(source + "/bare"));
-    EXPECT_EQ(sqlcipher("select count(*) from ProtectedFiles;"), "10\n");
-    EXPECT_EQ(sqlcipher("select count(*) from ProtectedFiles where parent='';"), "2\n");
-    EXPECT_EQ(sqlcipher("select size from ProtectedFiles where display_name='sub';"), "2507\n");
+    EXPECT_EQ(vaultSql("select count(*) from ProtectedFiles;"), "10\n");
+    EXPECT_EQ(vaultSql("select count(*) from ProtectedFiles where parent='';"), "2\n");
+    EXPECT_EQ(vaultSql("select size from ProtectedFiles where display_name='sub';"), "2507\n");
 
     kist->removeFile("docs", out);
     kist->removeFile("BARE", out);
@@ -197,7 +171,7 @@ TEST_F(Operations, FoldersAddUpTheirFilesAndComeOutWhole)
     EXPECT_TRUE(fs::is_directory(out + "/bare"));
     EXPECT_TRUE(fs::is_empty(out + "/bare"));
     // Nothing of either tree is left in the vault.
-    EXPECT_EQ(sqlcipher("select count(*) from ProtectedFiles;"), "0\n");
+    EXPECT_EQ(vaultSql("select count(*) from ProtectedFiles;"), "0\n");
     EXPECT_TRUE(bodies().empty());
     EXPECT_TRUE(list(*kist).empty());
 }
@@ -217,7 +191,7 @@ TEST_F(Operations, InMemoryEntriesTouchNeitherDatabaseNorDisk)
     EXPECT_EQ(fingerprint(vaultFolder()), vaultBefore);
     EXPECT_EQ(readFile(source + "/plain.txt"), "stays where it is");
     EXPECT_EQ(readFile(source + "/folder/inner/x.bin"), patternBytes(300));
-    EXPECT_EQ(sqlcipher("select count(*) from ProtectedFiles;"), "0\n");
+    EXPECT_EQ(vaultSql("select count(*) from ProtectedFiles;"), "0\n");
 }
 
 TEST_F(Operations, ListingIsSortedWithoutRegardToCase)
@@ -365,7 +339,7 @@ TEST_F(Operations, TakingOutNeverReplacesWhatIsThere)
     EXPECT_EQ(readFile(out + "/docs/mine.txt"), "the user's own folder");
     EXPECT_FALSE(fs::exists(out + "/docs/vault.txt"));
     EXPECT_EQ(readFile(out + "/docs (2)/vault.txt"), "vault folder");
-    EXPECT_EQ(sqlcipher("select count(*) from ProtectedFiles;"), "0\n");
+    EXPECT_EQ(vaultSql("select count(*) from ProtectedFiles;"), "0\n");
 }
 
 TEST_F(Operations, RefusedAddsMoveNothing)

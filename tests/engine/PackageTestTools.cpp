@@ -82,18 +82,6 @@ std::string runOrThrow(const std::vector<std::string>& argv, const std::string& 
     return run.output;
 }
 
-std::string sqlcipher(const std::string& database, const std::string& statements)
-{
-    const std::string script = "PRAGMA key='581736024917365028471639502847361dce';\n.bail on\n" + statements + "\n;\n";
-    std::string output = runOrThrow({"sqlcipher", "-batch", database}, "", script);
-    // The key pragma answers with "ok" on newer builds; it is no row.
-    if (output.rfind("ok\n", 0) == 0)
-        output.erase(0, 3);
-    if (output.find("Error") != std::string::npos)
-        throw std::runtime_error("sqlcipher: " + output);
-    return output;
-}
-
 std::string sha1Hex(const std::string& bytes)
 {
     return runOrThrow({"sha1sum"}, "", bytes).substr(0, 40);

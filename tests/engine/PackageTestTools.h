@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/Kist.h"
+#include "tests/engine/EngineTestSupport.h"
 
 // Helpers of the package tests: third-party tools run without a shell (so
 // names with blanks and apostrophes need no quoting), a package's own
@@ -28,15 +29,12 @@ ToolRun runPython(const std::string& script, const std::vector<std::string>& arg
 std::string runOrThrow(const std::vector<std::string>& argv, const std::string& folder = "",
                        const std::string& input = "");
 
-// Runs SQL on a database keyed with the vault's fixed passphrase through the
-// sqlcipher tool; returns its output ("|" between columns, one row a line).
-std::string sqlcipher(const std::string& database, const std::string& statements);
-
 // Lower-case hex SHA-1 of the bytes, from the system's sha1sum.
 std::string sha1Hex(const std::string& bytes);
 
-// The name of the database file inside a vault folder and inside a package.
-inline constexpr char kDatabaseName[] = "f13f2488-44d3-4267-bf0d-80a84ac7f3ee";
+// A package holds its database under the vault database's name.
+using enginetest::kDatabaseName;
+using enginetest::sqlcipher;
 
 // Unpacks a zip file into folder with Python's zipfile.
 void unpackZip(const std::string& zipPath, const std::string& folder);

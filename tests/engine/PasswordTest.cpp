@@ -27,32 +27,15 @@ constexpr char kPasswordMessage[] = "Cannot use this feature until you enter you
 constexpr char kIncorrectOld[] = "Incorrect old password.";
 constexpr int64_t kNow = 1700000000;
 
-std::string databasePath()
+// SQL on the vault database of the scratch home.
+std::string vaultSql(const std::string& sql)
 {
-    return vaultFolder() + "/f13f2488-44d3-4267-bf0d-80a84ac7f3ee";
-}
-
-// Runs SQL on the vault database through the sqlcipher shell, independent
-// of the engine's own access layer.
-std::string sqlcipher(const std::string& sql)
-{
-    const std::string script = makeScratchFolder("sql") + "/script.sql";
-    writeFile(script, "PRAGMA key='581736024917365028471639502847361dce';\n" + sql + "\n");
-    FILE* pipe = popen(("sqlcipher -batch '" + databasePath() + "' < '" + script + "' 2>&1").c_str(), "r");
-    if (!pipe)
-        throw std::runtime_error("cannot run sqlcipher");
-    std::string output;
-    char buffer[4096];
-    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
-        output.append(buffer, n);
-    if (pclose(pipe) != 0)
-        throw std::runtime_error("sqlcipher failed: " + output);
-    return output;
+    return sqlcipher(vaultDatabasePath(), sql);
 }
 
 std::string setting(const std::string& name)
 {
-    std::string value = sqlcipher("select nv_value from KistConfig where nv_name='" + name + "';");
+    std::string value = vaultSql("select nv_value from KistConfig where nv_name='" + name + "';");
     if (!value.empty() && value.back() == '\n')
         value.pop_back();
     return value;
@@ -61,7 +44,7 @@ std::string setting(const std::string& name)
 // Everything a password change may touch, as the database holds it.
 std::string storedState()
 {
-    return sqlcipher("select nv_name, nv_value from KistConfig order by nv_name;"
+    return vaultSql("select nv_name, nv_value from KistConfig order by nv_name;"
                      "select unique_name, cipher, is_encrypted, pending_transform from ProtectedFiles "
                      "order by unique_name;");
 }
@@ -69,7 +52,7 @@ std::string storedState()
 std::vector<std::string> storedCiphers()
 {
     std::vector<std::string> ciphers;
-    std::string text = sqlcipher("select cipher from ProtectedFiles where cipher <> '' order by unique_name;");
+    std::string text = vaultSql("select cipher from ProtectedFiles where cipher <> '' order by unique_name;");
     std::size_t start = 0;
     for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
         ciphers.push_back(text.substr(start, end - start));
@@ -82,16 +65,6 @@ std::string sha1Hex(const std::string& text)
     const std::string file = makeScratchFolder("sha1") + "/text";
     writeFile(file, text);
     return testsupport::sha1OfFile(file);
-}
-
-std::string errorOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const ExceptionModule& e) {
-        return e.getMessage();
-    }
-    return "(no error)";
 }
 
 bool isCryptoMessage(const std::string& message)
@@ -181,7 +154,7 @@ TEST_F(Passwords, SettingAPasswordStoresOnlyHashes)
     kist.setPassword("battery staple", "correct horse");
     EXPECT_EQ(setting("CurrentPassword"), sha1Hex("battery staple"));
     EXPECT_EQ(setting("PreviousPassword"), sha1Hex("correct horse"));
-    EXPECT_EQ(sqlcipher("select count(*) from KistConfig where nv_value like '%horse%' or nv_value like '%staple%';"),
+    EXPECT_EQ(vaultSql("select count(*) from KistConfig where nv_value like '%horse%' or nv_value like '%staple%';"),
               "0\n");
 
     // Any text is a password, the empty one too.
@@ -284,8 +257,8 @@ TEST_F(Passwords, FailedReSealingLeavesEverythingAsItWas)
         auto kist = openVault("pw");
         addAll(*kist, sources);
         const std::string goodCipher =
-            sqlcipher("select cipher from ProtectedFiles where display_name='inner.bin';");
-        sqlcipher("update ProtectedFiles set cipher='" + badCipher + "' where display_name='inner.bin';");
+            vaultSql("select cipher from ProtectedFiles where display_name='inner.bin';");
+        vaultSql("update ProtectedFiles set cipher='" + badCipher + "' where display_name='inner.bin';");
         const std::string before = storedState();
 
         const std::string message = errorOf([&] { kist->setPassword("new", "pw"); });
@@ -300,7 +273,7 @@ TEST_F(Passwords, FailedReSealingLeavesEverythingAsItWas)
         kist->addFile(out + "/alpha.txt", &added, false);
         kist.reset();
 
-        sqlcipher("update ProtectedFiles set cipher='" + goodCipher.substr(0, goodCipher.size() - 1)
+        vaultSql("update ProtectedFiles set cipher='" + goodCipher.substr(0, goodCipher.size() - 1)
                   + "' where display_name='inner.bin';");
         Kist fresh(true);
         EXPECT_FALSE(fresh.login("new"));
