@@ -14,5 +14,6 @@ struct ChildResult {
 };
 
 // Throws std::runtime_error with the child's message when the scenario
-// failed or the child died.
+// failed or the child died. The message of a failed scenario is what() of
+// the exception it threw.
 ChildResult runInChild(const std::string& name, const std::function<std::vector<double>()>& scenario);

@@ -20,29 +20,31 @@
 // status 0 when every step succeeded, 1 otherwise.
 
 #include <algorithm>
-#include <chrono>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "engine/Kist.h"
+#include "tools/bench_common/BenchArguments.h"
+#include "tools/bench_common/BenchFiles.h"
+#include "tools/bench_common/BenchMain.h"
+#include "tools/bench_common/ChildProgram.h"
+#include "tools/bench_common/Descriptor.h"
+#include "tools/bench_common/ProcessUsage.h"
+#include "tools/bench_common/ScratchFolder.h"
+#include "tools/bench_common/ScratchHome.h"
+#include "tools/bench_common/Stopwatch.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint64_t kMiB = std::uint64_t { 1 } << 20;
 constexpr char kSenderPassword[] = "sender vault pw";
 constexpr char kReceiverPassword[] = "receiver vault pw";
 constexpr char kPackagePassword[] = "bench package pw";
@@ -51,96 +53,29 @@ constexpr char kEntryName[] = "data";
 struct Settings {
     std::uint64_t sizeMiB = 1024;
     int files = 8;
-    std::string folder;
+    std::string folder = defaultScratchParent();
     bool keep = false;
 };
-
-[[noreturn]] void usage(const std::string& message)
-{
-    std::fprintf(stderr, "bench_packages: %s\nusage: bench_packages [--size-mib N] [--files N] [--dir D] [--keep]\n",
-                 message.c_str());
-    std::exit(1);
-}
 
 Settings parseArguments(int argc, char** argv)
 {
     Settings settings;
-    const char* temporary = std::getenv("TMPDIR");
-    settings.folder = temporary != nullptr && *temporary != '\0' ? temporary : "/var/tmp";
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        const auto value = [&]() -> std::string {
-            if (i + 1 >= argc)
-                usage("missing value after " + argument);
-            return argv[++i];
-        };
-        const auto positive = [&](const std::string& text) {
-            char* end = nullptr;
-            const unsigned long long number = std::strtoull(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || number == 0)
-                usage(argument + " takes a positive number");
-            return number;
-        };
-        if (argument == "--size-mib")
-            settings.sizeMiB = positive(value());
-        else if (argument == "--files")
-            settings.files = static_cast<int>(std::min<unsigned long long>(positive(value()), 100000));
-        else if (argument == "--dir")
-            settings.folder = value();
-        else if (argument == "--keep")
+    BenchArguments arguments("bench_packages", "bench_packages [--size-mib N] [--files N] [--dir D] [--keep]",
+                             "measures exporting and importing packages against 7z", argc, argv);
+    while (arguments.next()) {
+        const std::string& option = arguments.option();
+        if (option == "--size-mib")
+            settings.sizeMiB = arguments.positiveNumber();
+        else if (option == "--files")
+            settings.files = static_cast<int>(std::min<std::uint64_t>(arguments.positiveNumber(), 100000));
+        else if (option == "--dir")
+            settings.folder = arguments.value();
+        else if (option == "--keep")
             settings.keep = true;
-        else if (argument == "--help" || argument == "-h")
-            usage("measures exporting and importing packages against 7z");
         else
-            usage("unknown argument " + argument);
+            arguments.rejectOption();
     }
     return settings;
-}
-
-class Descriptor {
-public:
-    Descriptor(const std::string& path, int flags)
-        : fd(::open(path.c_str(), flags | O_CLOEXEC, 0600))
-    {
-        if (fd < 0)
-            throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
-    }
-    ~Descriptor() { ::close(fd); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd; }
-
-private:
-    int fd;
-};
-
-void writeAll(int fd, const char* data, std::size_t count, const std::string& path)
-{
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t put = ::write(fd, data + done, count - done);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put < 0)
-            throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-        done += static_cast<std::size_t>(put);
-    }
-}
-
-std::size_t readFully(int fd, char* buffer, std::size_t count)
-{
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t got = ::read(fd, buffer + done, count - done);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            throw std::runtime_error(std::string("read failed: ") + std::strerror(errno));
-        if (got == 0)
-            break;
-        done += static_cast<std::size_t>(got);
-    }
-    return done;
 }
 
 // Bytes of a small xorshift generator: what plain data compresses to does
@@ -159,109 +94,28 @@ void createPlainFile(const std::string& path, std::uint64_t size, std::uint64_t 
             word = state;
         }
         const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(kMiB, size - position));
-        writeAll(out.get(), reinterpret_cast<const char*>(block.data()), count, path);
+        out.writeAll(reinterpret_cast<const char*>(block.data()), count);
         position += count;
     }
 }
 
-bool sameContents(const std::string& a, const std::string& b)
-{
-    Descriptor first(a, O_RDONLY);
-    Descriptor second(b, O_RDONLY);
-    std::vector<char> left(kMiB);
-    std::vector<char> right(kMiB);
-    for (;;) {
-        const std::size_t gotLeft = readFully(first.get(), left.data(), left.size());
-        const std::size_t gotRight = readFully(second.get(), right.data(), right.size());
-        if (gotLeft != gotRight || std::memcmp(left.data(), right.data(), gotLeft) != 0)
-            return false;
-        if (gotLeft < left.size())
-            return true;
-    }
-}
-
-// Runs a program without a shell; returns its standard output and fails
-// unless it exits with 0.
-std::string run(const std::vector<std::string>& arguments, const std::string& folder = "")
-{
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0)
-        throw std::runtime_error(std::string("pipe failed: ") + std::strerror(errno));
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    const pid_t child = ::fork();
-    if (child < 0)
-        throw std::runtime_error(std::string("fork failed: ") + std::strerror(errno));
-    if (child == 0) {
-        ::dup2(pipeFds[1], STDOUT_FILENO);
-        ::close(pipeFds[0]);
-        ::close(pipeFds[1]);
-        if (!folder.empty() && ::chdir(folder.c_str()) != 0)
-            std::_Exit(126);
-        ::execvp(argv[0], argv.data());
-        std::_Exit(127);
-    }
-    ::close(pipeFds[1]);
-    std::string output;
-    char buffer[4096];
-    ssize_t got = 0;
-    while ((got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR))
-        if (got > 0)
-            output.append(buffer, static_cast<std::size_t>(got));
-    ::close(pipeFds[0]);
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR)
-            throw std::runtime_error(std::string("waitpid failed: ") + std::strerror(errno));
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw std::runtime_error("failed: " + arguments.front() + " (exit status " +
-                                 std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ")");
-    return output;
-}
-
-bool available(const std::string& program)
-{
-    try {
-        (void)run({"sh", "-c", "command -v \"$0\" >/dev/null", program});
-        return true;
-    } catch (const std::runtime_error&) {
-        return false;
-    }
-}
-
-// Writes back what earlier steps left dirty, so that no step pays for the
-// write-back of another.
-void settle(const std::string& folder)
-{
-    Descriptor directory(folder, O_RDONLY | O_DIRECTORY);
-    if (::syncfs(directory.get()) != 0)
-        throw std::runtime_error(std::string("syncfs failed: ") + std::strerror(errno));
-}
-
+// Settles the disk before and after step, so that its time holds the
+// write-back of what it wrote and nothing of what came before.
 template <typename Step>
-double secondsOf(const std::string& folder, Step&& step)
+double settledSecondsOf(const std::string& folder, Step&& step)
 {
     settle(folder);
-    const auto start = std::chrono::steady_clock::now();
-    step();
-    settle(folder);
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return secondsOf([&] {
+        step();
+        settle(folder);
+    });
 }
 
 // Points the home folders and $TMPDIR into home, so that Kist(true) opens
 // the vault there.
 void useHome(const std::string& home)
 {
-    for (const char* folder : {"/Desktop", "/.local/share", "/.config", "/tmp"})
-        fs::create_directories(home + folder);
-    ::setenv("HOME", home.c_str(), 1);
-    ::setenv("XDG_DATA_HOME", (home + "/.local/share").c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
-    ::setenv("XDG_DESKTOP_DIR", (home + "/Desktop").c_str(), 1);
-    ::setenv("TMPDIR", (home + "/tmp").c_str(), 1);
+    useScratchHome(home, home + "/tmp");
     ::unsetenv("KORVELIN_UPDATE_SERVER");
 }
 
@@ -302,7 +156,7 @@ double deflateSeconds(const std::vector<std::string>& bodies)
     arguments.insert(arguments.end(), bodies.begin(), bodies.end());
     double best = -1;
     for (int round = 0; round < 3; ++round) {
-        const double seconds = std::stod(run(arguments));
+        const double seconds = std::stod(outputOfProgram(arguments));
         best = best < 0 ? seconds : std::min(best, seconds);
     }
     return best;
@@ -311,22 +165,6 @@ double deflateSeconds(const std::vector<std::string>& bodies)
 double mibPerSecond(std::uint64_t bytes, double seconds)
 {
     return seconds > 0 ? static_cast<double>(bytes) / static_cast<double>(kMiB) / seconds : 0.0;
-}
-
-// Processor time (user and system) this process has used so far.
-double processorSeconds()
-{
-    struct rusage usage {};
-    ::getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-double peakMemoryMiB()
-{
-    struct rusage usage {};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
 struct Results {
@@ -374,27 +212,14 @@ void report(const Settings& settings, std::uint64_t total, const Results& r)
     } else {
         std::printf("  python3 not found: deflate share not measured\n");
     }
-    std::printf("  peak memory of this process: %.1f MiB\n", peakMemoryMiB());
+    std::printf("  peak memory of this process: %.1f MiB\n", usageOfThisProcess().peakMiB);
 }
 
 int benchmark(const Settings& settings)
 {
-    std::string pattern = settings.folder + "/bench-packages-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("cannot create a scratch folder below " + settings.folder);
-    const std::string root = pattern;
-    struct Cleanup {
-        std::string folder;
-        bool keep;
-        ~Cleanup()
-        {
-            std::error_code ignored;
-            if (!keep)
-                fs::remove_all(folder, ignored);
-            else
-                std::printf("kept %s\n", folder.c_str());
-        }
-    } cleanup{root, settings.keep};
+    const ScratchFolder scratch(settings.folder, "bench-packages-",
+                                settings.keep ? ScratchFolder::AtEnd::keepAndPrintPath : ScratchFolder::AtEnd::remove);
+    const std::string& root = scratch.path();
 
     const std::string plain = root + "/plain/" + kEntryName;
     const std::string adding = root + "/adding/" + kEntryName;
@@ -413,12 +238,13 @@ int benchmark(const Settings& settings)
     }
 
     Results results;
-    if (available("7z")) {
+    if (programAvailable("7z")) {
         const std::string archive = root + "/seven.zip";
-        results.sevenZip = secondsOf(root, [&] {
-            (void)run({"7z", "a", std::string("-p") + kPackagePassword, "-tzip", "-mx=0", "-bso0", "-bsp0", archive,
-                       kEntryName},
-                      root + "/plain");
+        results.sevenZip = settledSecondsOf(root, [&] {
+            // Its banner goes to standard output whatever -bso0 says: kept out of the report.
+            (void)outputOfProgram({"7z", "a", std::string("-p") + kPackagePassword, "-tzip", "-mx=0", "-bso0", "-bsp0",
+                                   archive, kEntryName},
+                                  root + "/plain");
         });
         results.sevenZipBytes = fs::file_size(archive);
         fs::remove(archive);
@@ -430,13 +256,13 @@ int benchmark(const Settings& settings)
         Kist vault(true);
         vault.setPassword(kSenderPassword, "");
         KistFile added;
-        results.add = secondsOf(root, [&] { vault.addFile(adding, &added, false); });
-        const double processorBefore = processorSeconds();
+        results.add = settledSecondsOf(root, [&] { vault.addFile(adding, &added, false); });
+        const double processorBefore = usageOfThisProcess().processorSeconds();
         results.exportSeconds =
-            secondsOf(root, [&] { vault.exportFiles(package, {kEntryName}, kPackagePassword); });
-        results.exportProcessor = processorSeconds() - processorBefore;
+            settledSecondsOf(root, [&] { vault.exportFiles(package, {kEntryName}, kPackagePassword); });
+        results.exportProcessor = usageOfThisProcess().processorSeconds() - processorBefore;
         results.packageBytes = fs::file_size(package);
-        if (available("python3")) {
+        if (programAvailable("python3")) {
             std::vector<std::string> bodies = regularFilesBelow(root + "/sender/.local/share/kist");
             std::erase_if(bodies, [](const std::string& path) {
                 return fs::path(path).filename() == "f13f2488-44d3-4267-bf0d-80a84ac7f3ee";
@@ -448,7 +274,7 @@ int benchmark(const Settings& settings)
     useHome(root + "/receiver");
     Kist receiver(true);
     receiver.setPassword(kReceiverPassword, "");
-    results.import = secondsOf(root, [&] {
+    results.import = settledSecondsOf(root, [&] {
         Kist reader(package);
         if (!reader.login(kPackagePassword))
             throw std::runtime_error("the package does not open with its password");
@@ -461,7 +287,7 @@ int benchmark(const Settings& settings)
     receiver.listFiles(entries);
     for (KistFile* entry : entries)
         delete entry;
-    results.takeOut = secondsOf(root, [&] { receiver.removeFile(kEntryName, out); });
+    results.takeOut = settledSecondsOf(root, [&] { receiver.removeFile(kEntryName, out); });
     for (const std::string& name : names) {
         if (!sameContents(plain + "/" + name, out + "/" + kEntryName + "/" + name))
             throw std::runtime_error("the imported " + name + " differs from the plain file");
@@ -475,12 +301,5 @@ int benchmark(const Settings& settings)
 int main(int argc, char** argv)
 {
     const Settings settings = parseArguments(argc, argv);
-    try {
-        return benchmark(settings);
-    } catch (const ExceptionModule& e) {
-        std::fprintf(stderr, "bench_packages: %s\n", e.getMessage().c_str());
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "bench_packages: %s\n", e.what());
-    }
-    return 1;
+    return runReportingFailure("bench_packages", [&] { return benchmark(settings); });
 }

@@ -15,7 +15,6 @@
 // every target is met, 2 when one is missed, 1 when something failed.
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -23,23 +22,31 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/vfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "engine/ExceptionModule.h"
 #include "engine/Kist.h"
 #include "engine/storage/Database.h"
 #include "engine/storage/Query.h"
+#include "tools/bench_common/BenchArguments.h"
+#include "tools/bench_common/BenchFiles.h"
+#include "tools/bench_common/BenchMain.h"
+#include "tools/bench_common/ChildProgram.h"
+#include "tools/bench_common/ChildRun.h"
+#include "tools/bench_common/Descriptor.h"
+#include "tools/bench_common/ScratchFolder.h"
+#include "tools/bench_common/ScratchHome.h"
+#include "tools/bench_common/Stopwatch.h"
+#include "tools/bench_common/Verdict.h"
 #include "tools/bench_vault/CallClock.h"
-#include "tools/bench_vault/ChildRun.h"
 
 namespace {
 
@@ -56,7 +63,6 @@ constexpr double kFilesPerSecondTarget = 2000;
 // Peak memory must not grow with the file: the large file may cost at most
 // this much more than a 1 MiB one.
 constexpr double kMemoryGrowthTargetMiB = 16;
-constexpr std::size_t kMiB = std::size_t {1} << 20;
 constexpr int kSubFolders = 100;
 constexpr std::size_t kSmallFileSize = 1024;
 
@@ -64,209 +70,39 @@ struct Settings {
     std::uint64_t sizeMiB = 1024;
     int files = 10000;
     int entries = 20000;
-    std::string folder;
+    std::string folder = defaultScratchParent();
     bool keep = false;
 };
-
-[[noreturn]] void usage(const char* message)
-{
-    std::fprintf(stderr,
-                 "bench_vault: %s\nusage: bench_vault [--size-mib N] [--files N] [--entries N] [--dir D] [--keep] "
-                 "[--quick]\n",
-                 message);
-    std::exit(1);
-}
-
-std::uint64_t positiveNumber(const std::string& option, const std::string& text)
-{
-    char* end = nullptr;
-    const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || value == 0 || value > 1000000000ULL)
-        usage((option + " takes a positive number").c_str());
-    return value;
-}
 
 Settings parseArguments(int argc, char** argv)
 {
     Settings settings;
-    const char* temporary = std::getenv("TMPDIR");
-    settings.folder = temporary != nullptr && *temporary != '\0' ? temporary : "/var/tmp";
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        const auto value = [&]() -> std::string {
-            if (i + 1 >= argc)
-                usage(("missing value after " + argument).c_str());
-            return argv[++i];
-        };
-        if (argument == "--size-mib")
-            settings.sizeMiB = positiveNumber(argument, value());
-        else if (argument == "--files")
-            settings.files = static_cast<int>(positiveNumber(argument, value()));
-        else if (argument == "--entries")
-            settings.entries = static_cast<int>(positiveNumber(argument, value()));
-        else if (argument == "--dir")
-            settings.folder = value();
-        else if (argument == "--keep")
+    BenchArguments arguments("bench_vault",
+                             "bench_vault [--size-mib N] [--files N] [--entries N] [--dir D] [--keep] [--quick]",
+                             "measures adding, taking out and opening the vault", argc, argv);
+    while (arguments.next()) {
+        const std::string& option = arguments.option();
+        if (option == "--size-mib")
+            settings.sizeMiB = arguments.positiveNumber();
+        else if (option == "--files")
+            settings.files = static_cast<int>(arguments.positiveNumber());
+        else if (option == "--entries")
+            settings.entries = static_cast<int>(arguments.positiveNumber());
+        else if (option == "--dir")
+            settings.folder = arguments.value();
+        else if (option == "--keep")
             settings.keep = true;
-        else if (argument == "--quick") {
+        else if (option == "--quick") {
             settings.sizeMiB = 64;
             settings.files = 1000;
             settings.entries = 2000;
-        } else if (argument == "--help" || argument == "-h")
-            usage("measures adding, taking out and opening the vault");
-        else
-            usage(("unknown argument " + argument).c_str());
+        } else
+            arguments.rejectOption();
     }
     return settings;
 }
 
 // ---- files ----
-
-class Descriptor {
-public:
-    Descriptor(const std::string& path, int flags)
-        : fd(::open(path.c_str(), flags | O_CLOEXEC, 0600))
-    {
-        if (fd < 0)
-            throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
-    }
-    ~Descriptor() { ::close(fd); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd; }
-
-private:
-    int fd;
-};
-
-void writeAll(int fd, const char* data, std::size_t count, const std::string& path)
-{
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t put = ::write(fd, data + done, count - done);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put < 0)
-            throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
-        done += static_cast<std::size_t>(put);
-    }
-}
-
-std::size_t readFully(int fd, char* buffer, std::size_t count)
-{
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t got = ::read(fd, buffer + done, count - done);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            throw std::runtime_error(std::string("read failed: ") + std::strerror(errno));
-        if (got == 0)
-            break;
-        done += static_cast<std::size_t>(got);
-    }
-    return done;
-}
-
-// Bytes (offset + seed) % 251, written in 1 MiB blocks.
-void createPatternFile(const std::string& path, std::uint64_t size, unsigned seed = 0)
-{
-    Descriptor out(path, O_WRONLY | O_CREAT | O_TRUNC);
-    std::vector<char> block(std::min<std::uint64_t>(size, kMiB));
-    std::uint64_t position = 0;
-    while (position < size) {
-        const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), size - position));
-        for (std::size_t i = 0; i < count; ++i)
-            block[i] = static_cast<char>((position + i + seed) % 251);
-        writeAll(out.get(), block.data(), count, path);
-        position += count;
-    }
-}
-
-bool holdsPattern(const std::string& path, std::uint64_t size, unsigned seed = 0)
-{
-    Descriptor in(path, O_RDONLY);
-    std::vector<char> block(kMiB);
-    std::uint64_t position = 0;
-    for (;;) {
-        const std::size_t got = readFully(in.get(), block.data(), block.size());
-        for (std::size_t i = 0; i < got; ++i)
-            if (block[i] != static_cast<char>((position + i + seed) % 251))
-                return false;
-        position += got;
-        if (got < block.size())
-            return position == size;
-    }
-}
-
-bool sameContents(const std::string& a, const std::string& b)
-{
-    Descriptor first(a, O_RDONLY);
-    Descriptor second(b, O_RDONLY);
-    std::vector<char> left(kMiB);
-    std::vector<char> right(kMiB);
-    for (;;) {
-        const std::size_t gotLeft = readFully(first.get(), left.data(), left.size());
-        const std::size_t gotRight = readFully(second.get(), right.data(), right.size());
-        if (gotLeft != gotRight || std::memcmp(left.data(), right.data(), gotLeft) != 0)
-            return false;
-        if (gotLeft < left.size())
-            return true;
-    }
-}
-
-void flushFile(const std::string& path)
-{
-    Descriptor file(path, O_RDONLY);
-    if (::fdatasync(file.get()) != 0)
-        throw std::runtime_error("fdatasync of " + path + " failed: " + std::strerror(errno));
-}
-
-// Writes back what earlier steps left dirty, so that no step pays for the
-// write-back of another.
-void settle(const std::string& folder)
-{
-    Descriptor directory(folder, O_RDONLY | O_DIRECTORY);
-    if (::syncfs(directory.get()) != 0)
-        throw std::runtime_error(std::string("syncfs failed: ") + std::strerror(errno));
-}
-
-// Runs a program without a shell and fails unless it exits with 0.
-void run(const std::vector<std::string>& arguments)
-{
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    const pid_t child = ::fork();
-    if (child < 0)
-        throw std::runtime_error(std::string("fork failed: ") + std::strerror(errno));
-    if (child == 0) {
-        ::execvp(argv[0], argv.data());
-        std::_Exit(127);
-    }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR)
-            throw std::runtime_error(std::string("waitpid failed: ") + std::strerror(errno));
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw std::runtime_error("failed: " + arguments.front() + " " + arguments[1] + " ...");
-}
-
-template <typename Step>
-double secondsOf(Step&& step)
-{
-    const auto start = std::chrono::steady_clock::now();
-    step();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-void removeTree(const std::string& path)
-{
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-}
 
 std::string fileSystemOf(const std::string& folder)
 {
@@ -300,26 +136,15 @@ struct Home {
     std::string vault;
 };
 
-Home makeHome(const std::string& folder)
+// Set before any Kist exists: the engine finds every folder through them.
+Home makeHome(const std::string& root)
 {
-    std::string pattern = folder + "/bench_vault.XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("cannot create a folder in " + folder + ": " + std::strerror(errno));
     Home home;
-    home.root = pattern;
+    home.root = root;
     const std::string user = home.root + "/home";
-    fs::create_directories(user + "/Desktop");
-    fs::create_directories(user + "/.local/share");
-    fs::create_directories(user + "/.config");
-    fs::create_directories(home.root + "/tmp");
-    fs::create_directories(home.root + "/work");
-    // Set before any Kist exists: the engine finds every folder through them.
-    ::setenv("HOME", user.c_str(), 1);
-    ::setenv("XDG_DATA_HOME", (user + "/.local/share").c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (user + "/.config").c_str(), 1);
-    ::setenv("XDG_DESKTOP_DIR", (user + "/Desktop").c_str(), 1);
-    ::setenv("TMPDIR", (home.root + "/tmp").c_str(), 1);
+    useScratchHome(user, home.root + "/tmp");
     home.work = home.root + "/work";
+    fs::create_directories(home.work);
     home.vault = user + "/.local/share/kist";
     return home;
 }
@@ -336,6 +161,19 @@ std::unique_ptr<Kist> openVault()
 
 // ---- scenarios ----
 
+// Runs the scenario in a child of its own; the engine's errors carry their
+// text in getMessage() and getCause() rather than what().
+ChildResult runScenario(const std::string& name, const std::function<std::vector<double>()>& scenario)
+{
+    return runInChild(name, [&] {
+        try {
+            return scenario();
+        } catch (const ExceptionModule& error) {
+            throw std::runtime_error(error.getMessage() + " " + error.getCause());
+        }
+    });
+}
+
 struct Timed {
     double seconds = 0;
     double databaseShare = 0;
@@ -344,14 +182,14 @@ struct Timed {
     double cpuShare = 0; // user and kernel CPU time of the child over the call's time
 };
 
-// Adds path in a child of its own; the clock runs for addFile alone.
-Timed addInChild(const std::string& name, const std::string& path)
+// Opens the vault in a child of its own and times call there: the clock and
+// the shares run for that one Kist call alone.
+Timed timedInChild(const std::string& name, const std::function<void(Kist&)>& call)
 {
-    const ChildResult result = runInChild(name, [&] {
+    const ChildResult result = runScenario(name, [&] {
         auto kist = openVault();
-        KistFile added;
         callclock::reset();
-        const double seconds = secondsOf([&] { kist->addFile(path, &added, false); });
+        const double seconds = secondsOf([&] { call(*kist); });
         const callclock::Totals totals = callclock::totals();
         return std::vector<double> {seconds, totals.databaseSeconds, totals.flushSeconds};
     });
@@ -360,19 +198,15 @@ Timed addInChild(const std::string& name, const std::string& path)
             (result.userSeconds + result.systemSeconds) / seconds};
 }
 
-// Takes the entry out in a child of its own; the clock runs for removeFile alone.
+Timed addInChild(const std::string& name, const std::string& path)
+{
+    KistFile added; // made before the clock starts; the child has its own copy
+    return timedInChild(name, [&](Kist& kist) { kist.addFile(path, &added, false); });
+}
+
 Timed takeOutInChild(const std::string& name, const std::string& entry, const std::string& destination)
 {
-    const ChildResult result = runInChild(name, [&] {
-        auto kist = openVault();
-        callclock::reset();
-        const double seconds = secondsOf([&] { kist->removeFile(entry, destination); });
-        const callclock::Totals totals = callclock::totals();
-        return std::vector<double> {seconds, totals.databaseSeconds, totals.flushSeconds};
-    });
-    const double seconds = result.values.at(0);
-    return {seconds, result.values.at(1) / seconds, result.values.at(2) / seconds, result.peakMiB,
-            (result.userSeconds + result.systemSeconds) / seconds};
+    return timedInChild(name, [&](Kist& kist) { kist.removeFile(entry, destination); });
 }
 
 struct LargeFileResult {
@@ -401,14 +235,14 @@ LargeFileResult benchLargeFile(const Home& home, std::uint64_t sizeMiB)
     const std::string decrypted = folder + "/large.openssl.plain";
     settle(home.root);
     result.opensslEncrypt = secondsOf([&] {
-        run({"openssl", "enc", "-aes-128-cbc", "-bufsize", "1048576", "-K", kOpensslKey, "-iv", kZeroIv, "-in", plain,
-             "-out", body});
+        runProgram({"openssl", "enc", "-aes-128-cbc", "-bufsize", "1048576", "-K", kOpensslKey, "-iv", kZeroIv, "-in",
+                    plain, "-out", body});
         flushFile(body);
     });
     settle(home.root);
     result.opensslDecrypt = secondsOf([&] {
-        run({"openssl", "enc", "-d", "-aes-128-cbc", "-bufsize", "1048576", "-K", kOpensslKey, "-iv", kZeroIv, "-in",
-             body, "-out", decrypted});
+        runProgram({"openssl", "enc", "-d", "-aes-128-cbc", "-bufsize", "1048576", "-K", kOpensslKey, "-iv", kZeroIv,
+                    "-in", body, "-out", decrypted});
         flushFile(decrypted);
     });
     if (!sameContents(plain, decrypted))
@@ -427,7 +261,7 @@ LargeFileResult benchLargeFile(const Home& home, std::uint64_t sizeMiB)
     result.takeOut = takeOutInChild("take out large file", "large.bin", out);
     if (!holdsPattern(out + "/large.bin", size))
         throw std::runtime_error("the large file came out changed");
-    removeTree(out);
+    removeQuietly(out);
 
     // The same with 1 MiB, for the memory a large file adds.
     fs::create_directories(out);
@@ -436,39 +270,32 @@ LargeFileResult benchLargeFile(const Home& home, std::uint64_t sizeMiB)
     result.smallTakeOutPeakMiB = takeOutInChild("take out 1 MiB file", "small.bin", out).peakMiB;
     if (!holdsPattern(out + "/small.bin", kMiB, 7))
         throw std::runtime_error("the 1 MiB file came out changed");
-    removeTree(out);
-    removeTree(folder);
+    removeQuietly(out);
+    removeQuietly(folder);
     return result;
 }
 
-// count files of fileSize bytes spread over 100 sub-folders of root.
+// count files of fileSize bytes spread over 100 sub-folders of root; file i
+// holds the pattern of seed i.
+std::string smallFilePath(const std::string& root, int i)
+{
+    return root + "/d" + std::to_string(i % kSubFolders) + "/f" + std::to_string(i) + ".txt";
+}
+
 void createSmallFiles(const std::string& root, int count, std::size_t fileSize)
 {
-    std::vector<char> bytes(fileSize);
     for (int i = 0; i < count; ++i) {
-        const std::string folder = root + "/d" + std::to_string(i % kSubFolders);
         if (i < kSubFolders)
-            fs::create_directories(folder);
-        const std::string path = folder + "/f" + std::to_string(i) + ".txt";
-        for (std::size_t k = 0; k < fileSize; ++k)
-            bytes[k] = static_cast<char>((i + k) % 251);
-        Descriptor out(path, O_WRONLY | O_CREAT | O_TRUNC);
-        writeAll(out.get(), bytes.data(), bytes.size(), path);
+            fs::create_directories(root + "/d" + std::to_string(i));
+        createPatternFile(smallFilePath(root, i), fileSize, static_cast<unsigned>(i));
     }
 }
 
 bool smallFilesCameBack(const std::string& root, int count)
 {
-    std::vector<char> bytes(kSmallFileSize);
-    for (int i = 0; i < count; ++i) {
-        const std::string path = root + "/d" + std::to_string(i % kSubFolders) + "/f" + std::to_string(i) + ".txt";
-        Descriptor in(path, O_RDONLY);
-        if (readFully(in.get(), bytes.data(), bytes.size()) != bytes.size())
+    for (int i = 0; i < count; ++i)
+        if (!holdsPattern(smallFilePath(root, i), kSmallFileSize, static_cast<unsigned>(i)))
             return false;
-        for (std::size_t k = 0; k < bytes.size(); ++k)
-            if (bytes[k] != static_cast<char>((i + k) % 251))
-                return false;
-    }
     return true;
 }
 
@@ -488,14 +315,13 @@ ManyFilesResult benchManyFiles(const Home& home, int files)
     settle(home.root);
     const double deleting = secondsOf([&] {
         for (int i = 0; i < files; ++i) {
-            const std::string path =
-                reference + "/d" + std::to_string(i % kSubFolders) + "/f" + std::to_string(i) + ".txt";
+            const std::string path = smallFilePath(reference, i);
             if (::unlink(path.c_str()) != 0)
                 throw std::runtime_error("cannot delete " + path + ": " + std::strerror(errno));
         }
     });
     result.deletesPerSecond = files / deleting;
-    removeTree(reference);
+    removeQuietly(reference);
 
     const std::string folder = home.work + "/many";
     const std::string out = home.work + "/many-out";
@@ -507,7 +333,7 @@ ManyFilesResult benchManyFiles(const Home& home, int files)
     result.takeOut = takeOutInChild("take out many files", "many", out);
     if (!smallFilesCameBack(out + "/many", files))
         throw std::runtime_error("the small files came out changed");
-    removeTree(out);
+    removeQuietly(out);
     return result;
 }
 
@@ -539,7 +365,7 @@ OpenResult benchOpening(const Home& home, int entries)
                 Descriptor(path + "/e" + std::to_string(file), O_WRONLY | O_CREAT | O_TRUNC);
         }
     settle(home.root);
-    result.addSeconds = runInChild("fill the vault", [&] {
+    result.addSeconds = runScenario("fill the vault", [&] {
         auto kist = openVault();
         KistFile added;
         const double seconds = secondsOf([&] {
@@ -550,7 +376,7 @@ OpenResult benchOpening(const Home& home, int entries)
     }).values.at(0);
 
     settle(home.root);
-    const ChildResult opened = runInChild("open and list", [&] {
+    const ChildResult opened = runScenario("open and list", [&] {
         callclock::reset();
         std::unique_ptr<Kist> kist;
         const double construct = secondsOf([&] { kist = std::make_unique<Kist>(true); });
@@ -573,7 +399,7 @@ OpenResult benchOpening(const Home& home, int entries)
     // "VACUUM;" alone, on a connection keyed and warmed by a first read.
     const std::string databasePath = home.vault + "/" + kDatabaseName;
     settle(home.root);
-    const ChildResult vacuum = runInChild("vacuum", [&] {
+    const ChildResult vacuum = runScenario("vacuum", [&] {
         Database database(databasePath);
         Query query(database);
         if (!query.get_result("select count(*) as records from ProtectedFiles") || !query.fetch_row())
@@ -594,11 +420,6 @@ OpenResult benchOpening(const Home& home, int entries)
 
 // ---- report ----
 
-const char* verdict(bool met)
-{
-    return met ? "met" : "MISSED";
-}
-
 std::string percent(double share)
 {
     char text[16];
@@ -608,87 +429,81 @@ std::string percent(double share)
 
 int benchmark(const Settings& settings)
 {
-    const Home home = makeHome(settings.folder);
+    const ScratchFolder scratch(settings.folder, "bench_vault.",
+                                settings.keep ? ScratchFolder::AtEnd::keep : ScratchFolder::AtEnd::remove);
+    const Home home = makeHome(scratch.path());
     std::printf("bench_vault: scratch home %s (%s)\n", home.root.c_str(), fileSystemOf(home.root).c_str());
     std::printf("  %llu MiB file, %d files of 1 KiB in %d folders, a vault of about %d entries\n\n",
                 static_cast<unsigned long long>(settings.sizeMiB), settings.files, kSubFolders, settings.entries);
     std::fflush(stdout);
     bool allMet = true;
-    try {
-        runInChild("create the vault", [] {
-            openVault();
-            return std::vector<double> {};
-        });
+    runScenario("create the vault", [] {
+        openVault();
+        return std::vector<double> {};
+    });
 
-        const LargeFileResult large = benchLargeFile(home, settings.sizeMiB);
-        const double mib = static_cast<double>(settings.sizeMiB);
-        const double addRatio = large.opensslEncrypt / large.add.seconds;
-        const double takeOutRatio = large.opensslDecrypt / large.takeOut.seconds;
-        const double addGrowth = large.add.peakMiB - large.smallAddPeakMiB;
-        const double takeOutGrowth = large.takeOut.peakMiB - large.smallTakeOutPeakMiB;
-        std::printf("%-28s %12s %12s %8s %6s %6s %6s  %s\n", "large file", "vault", "openssl", "ratio", "cpu", "db",
-                    "flush", "target");
-        std::printf("%-28s %7.1f MiB/s %7.1f MiB/s %8.3f %6s %6s %6s  ratio >= %.2f: %s\n", "  add (encrypt)",
-                    mib / large.add.seconds, mib / large.opensslEncrypt, addRatio, percent(large.add.cpuShare).c_str(),
-                    percent(large.add.databaseShare).c_str(), percent(large.add.flushShare).c_str(),
-                    kThroughputTarget, verdict(addRatio >= kThroughputTarget));
-        std::printf("%-28s %7.1f MiB/s %7.1f MiB/s %8.3f %6s %6s %6s  ratio >= %.2f: %s\n", "  take out (decrypt)",
-                    mib / large.takeOut.seconds, mib / large.opensslDecrypt, takeOutRatio,
-                    percent(large.takeOut.cpuShare).c_str(), percent(large.takeOut.databaseShare).c_str(),
-                    percent(large.takeOut.flushShare).c_str(), kThroughputTarget,
-                    verdict(takeOutRatio >= kThroughputTarget));
-        std::printf("%-28s %7.2f s of the add's %.2f s (the file system alone deleting the flushed plain file)\n",
-                    "  reference: delete", large.deleteSeconds, large.add.seconds);
-        std::printf("%-28s %7.1f MiB  (1 MiB file: %.1f MiB)  growth < %.0f MiB: %s\n", "  peak memory, add",
-                    large.add.peakMiB, large.smallAddPeakMiB, kMemoryGrowthTargetMiB,
-                    verdict(addGrowth < kMemoryGrowthTargetMiB));
-        std::printf("%-28s %7.1f MiB  (1 MiB file: %.1f MiB)  growth < %.0f MiB: %s\n\n", "  peak memory, take out",
-                    large.takeOut.peakMiB, large.smallTakeOutPeakMiB, kMemoryGrowthTargetMiB,
-                    verdict(takeOutGrowth < kMemoryGrowthTargetMiB));
-        allMet = allMet && addRatio >= kThroughputTarget && takeOutRatio >= kThroughputTarget
-                 && addGrowth < kMemoryGrowthTargetMiB && takeOutGrowth < kMemoryGrowthTargetMiB;
-        std::fflush(stdout);
+    const LargeFileResult large = benchLargeFile(home, settings.sizeMiB);
+    const double mib = static_cast<double>(settings.sizeMiB);
+    const double addRatio = large.opensslEncrypt / large.add.seconds;
+    const double takeOutRatio = large.opensslDecrypt / large.takeOut.seconds;
+    const double addGrowth = large.add.peakMiB - large.smallAddPeakMiB;
+    const double takeOutGrowth = large.takeOut.peakMiB - large.smallTakeOutPeakMiB;
+    std::printf("%-28s %12s %12s %8s %6s %6s %6s  %s\n", "large file", "vault", "openssl", "ratio", "cpu", "db",
+                "flush", "target");
+    std::printf("%-28s %7.1f MiB/s %7.1f MiB/s %8.3f %6s %6s %6s  ratio >= %.2f: %s\n", "  add (encrypt)",
+                mib / large.add.seconds, mib / large.opensslEncrypt, addRatio, percent(large.add.cpuShare).c_str(),
+                percent(large.add.databaseShare).c_str(), percent(large.add.flushShare).c_str(),
+                kThroughputTarget, verdict(addRatio >= kThroughputTarget));
+    std::printf("%-28s %7.1f MiB/s %7.1f MiB/s %8.3f %6s %6s %6s  ratio >= %.2f: %s\n", "  take out (decrypt)",
+                mib / large.takeOut.seconds, mib / large.opensslDecrypt, takeOutRatio,
+                percent(large.takeOut.cpuShare).c_str(), percent(large.takeOut.databaseShare).c_str(),
+                percent(large.takeOut.flushShare).c_str(), kThroughputTarget,
+                verdict(takeOutRatio >= kThroughputTarget));
+    std::printf("%-28s %7.2f s of the add's %.2f s (the file system alone deleting the flushed plain file)\n",
+                "  reference: delete", large.deleteSeconds, large.add.seconds);
+    std::printf("%-28s %7.1f MiB  (1 MiB file: %.1f MiB)  growth < %.0f MiB: %s\n", "  peak memory, add",
+                large.add.peakMiB, large.smallAddPeakMiB, kMemoryGrowthTargetMiB,
+                verdict(addGrowth < kMemoryGrowthTargetMiB));
+    std::printf("%-28s %7.1f MiB  (1 MiB file: %.1f MiB)  growth < %.0f MiB: %s\n\n", "  peak memory, take out",
+                large.takeOut.peakMiB, large.smallTakeOutPeakMiB, kMemoryGrowthTargetMiB,
+                verdict(takeOutGrowth < kMemoryGrowthTargetMiB));
+    allMet = allMet && addRatio >= kThroughputTarget && takeOutRatio >= kThroughputTarget
+             && addGrowth < kMemoryGrowthTargetMiB && takeOutGrowth < kMemoryGrowthTargetMiB;
+    std::fflush(stdout);
 
-        const ManyFilesResult many = benchManyFiles(home, settings.files);
-        const double addRate = settings.files / many.add.seconds;
-        const double takeOutRate = settings.files / many.takeOut.seconds;
-        std::printf("%-28s %12s %12s %8s %6s %6s %6s  %s\n", "many small files", "files/s", "seconds", "peak MiB",
-                    "cpu", "db", "flush", "target");
-        std::printf("%-28s %12.0f %12.2f %8.1f %6s %6s %6s  >= %.0f files/s: %s\n", "  add folder", addRate,
-                    many.add.seconds, many.add.peakMiB, percent(many.add.cpuShare).c_str(),
-                    percent(many.add.databaseShare).c_str(), percent(many.add.flushShare).c_str(),
-                    kFilesPerSecondTarget, verdict(addRate >= kFilesPerSecondTarget));
-        std::printf("%-28s %12.0f %12.2f %8.1f %6s %6s %6s  >= %.0f files/s: %s\n", "  take out folder", takeOutRate,
-                    many.takeOut.seconds, many.takeOut.peakMiB, percent(many.takeOut.cpuShare).c_str(),
-                    percent(many.takeOut.databaseShare).c_str(), percent(many.takeOut.flushShare).c_str(),
-                    kFilesPerSecondTarget, verdict(takeOutRate >= kFilesPerSecondTarget));
-        std::printf("%-28s %12.0f  (the file system alone deleting as many flushed 1 KiB files)\n\n",
-                    "  reference: deletes", many.deletesPerSecond);
-        allMet = allMet && addRate >= kFilesPerSecondTarget && takeOutRate >= kFilesPerSecondTarget;
-        std::fflush(stdout);
+    const ManyFilesResult many = benchManyFiles(home, settings.files);
+    const double addRate = settings.files / many.add.seconds;
+    const double takeOutRate = settings.files / many.takeOut.seconds;
+    std::printf("%-28s %12s %12s %8s %6s %6s %6s  %s\n", "many small files", "files/s", "seconds", "peak MiB",
+                "cpu", "db", "flush", "target");
+    std::printf("%-28s %12.0f %12.2f %8.1f %6s %6s %6s  >= %.0f files/s: %s\n", "  add folder", addRate,
+                many.add.seconds, many.add.peakMiB, percent(many.add.cpuShare).c_str(),
+                percent(many.add.databaseShare).c_str(), percent(many.add.flushShare).c_str(),
+                kFilesPerSecondTarget, verdict(addRate >= kFilesPerSecondTarget));
+    std::printf("%-28s %12.0f %12.2f %8.1f %6s %6s %6s  >= %.0f files/s: %s\n", "  take out folder", takeOutRate,
+                many.takeOut.seconds, many.takeOut.peakMiB, percent(many.takeOut.cpuShare).c_str(),
+                percent(many.takeOut.databaseShare).c_str(), percent(many.takeOut.flushShare).c_str(),
+                kFilesPerSecondTarget, verdict(takeOutRate >= kFilesPerSecondTarget));
+    std::printf("%-28s %12.0f  (the file system alone deleting as many flushed 1 KiB files)\n\n",
+                "  reference: deletes", many.deletesPerSecond);
+    allMet = allMet && addRate >= kFilesPerSecondTarget && takeOutRate >= kFilesPerSecondTarget;
+    std::fflush(stdout);
 
-        const OpenResult opening = benchOpening(home, settings.entries);
-        std::printf("%-28s %ld records (%ld top-level), database %.1f MiB, filled in %.2f s\n", "opening a full vault",
-                    opening.rows, opening.listed, opening.databaseMiB, opening.addSeconds);
-        std::printf("%-28s %.3f s (db %s), listing %.3f s, peak %.1f MiB\n", "  construct Kist(true)",
-                    opening.constructSeconds, percent(opening.constructDatabaseShare).c_str(), opening.listSeconds,
-                    opening.peakMiB);
-        std::printf("%-28s %.3f s\n\n", "  \"VACUUM;\" alone", opening.vacuumSeconds);
+    const OpenResult opening = benchOpening(home, settings.entries);
+    std::printf("%-28s %ld records (%ld top-level), database %.1f MiB, filled in %.2f s\n", "opening a full vault",
+                opening.rows, opening.listed, opening.databaseMiB, opening.addSeconds);
+    std::printf("%-28s %.3f s (db %s), listing %.3f s, peak %.1f MiB\n", "  construct Kist(true)",
+                opening.constructSeconds, percent(opening.constructDatabaseShare).c_str(), opening.listSeconds,
+                opening.peakMiB);
+    std::printf("%-28s %.3f s\n\n", "  \"VACUUM;\" alone", opening.vacuumSeconds);
 
-        std::printf("How it was measured: every scenario runs in a child process of its own (peak memory is its\n"
-                    "ru_maxrss); the clock runs around the one Kist call. \"cpu\" is the child's user and kernel\n"
-                    "CPU time over that time. \"db\" is the share of that time spent\n"
-                    "inside SQLCipher's calls (open, key, prepare, step, finalize, close, its own journal syncs\n"
-                    "included) and \"flush\" the share inside syncfs/fsync/fdatasync outside them: this program\n"
-                    "wraps those functions and passes each call on to the library (dlsym RTLD_NEXT). openssl's\n"
-                    "time includes an fdatasync of its output; the vault's includes the engine's own flushes.\n");
-    } catch (...) {
-        if (!settings.keep)
-            removeTree(home.root);
-        throw;
-    }
-    if (!settings.keep)
-        removeTree(home.root);
+    std::printf("How it was measured: every scenario runs in a child process of its own (peak memory is its\n"
+                "ru_maxrss); the clock runs around the one Kist call. \"cpu\" is the child's user and kernel\n"
+                "CPU time over that time. \"db\" is the share of that time spent\n"
+                "inside SQLCipher's calls (open, key, prepare, step, finalize, close, its own journal syncs\n"
+                "included) and \"flush\" the share inside syncfs/fsync/fdatasync outside them: this program\n"
+                "wraps those functions and passes each call on to the library (dlsym RTLD_NEXT). openssl's\n"
+                "time includes an fdatasync of its output; the vault's includes the engine's own flushes.\n");
     return allMet ? 0 : 2;
 }
 
@@ -697,12 +512,5 @@ int benchmark(const Settings& settings)
 int main(int argc, char** argv)
 {
     const Settings settings = parseArguments(argc, argv);
-    try {
-        return benchmark(settings);
-    } catch (const ExceptionModule& error) {
-        std::fprintf(stderr, "bench_vault: %s %s\n", error.getMessage().c_str(), error.getCause().c_str());
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "bench_vault: %s\n", error.what());
-    }
-    return 1;
+    return runReportingFailure("bench_vault", [&] { return benchmark(settings); });
 }
