@@ -6,62 +6,9 @@
 #include <map>
 #include <stdexcept>
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "engine/archive/ZipArchive.h"
-
-namespace archivetest {
-
-ToolRun runTool(const std::vector<std::string>& argv, const std::string& folder)
-{
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0)
-        throw std::runtime_error("pipe failed");
-    const pid_t child = fork();
-    if (child < 0)
-        throw std::runtime_error("fork failed");
-    if (child == 0) {
-        dup2(pipeFds[1], STDOUT_FILENO);
-        dup2(pipeFds[1], STDERR_FILENO);
-        close(pipeFds[0]);
-        close(pipeFds[1]);
-        const int devNull = open("/dev/null", O_RDONLY);
-        if (devNull >= 0)
-            dup2(devNull, STDIN_FILENO);
-        if (!folder.empty() && chdir(folder.c_str()) != 0)
-            _exit(126);
-        setenv("LC_ALL", "C.UTF-8", 1);
-        setenv("LANG", "C.UTF-8", 1);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(pipeFds[1]);
-    ToolRun run;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0)
-        run.output.append(buffer, static_cast<std::size_t>(n));
-    close(pipeFds[0]);
-    int status = 0;
-    if (waitpid(child, &status, 0) == child && WIFEXITED(status))
-        run.exitCode = WEXITSTATUS(status);
-    return run;
-}
-
-ToolRun runPython(const std::string& script, const std::vector<std::string>& arguments)
-{
-    std::vector<std::string> argv{"python3", "-c", script};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return runTool(argv);
-}
-
-} // namespace archivetest
 
 namespace archivetest {
 

@@ -4,21 +4,14 @@
 #include <vector>
 
 #include "engine/Strings.h"
+#include "tests/support/ToolRun.h"
 
-// Helpers shared by the zip tests: running the third-party zip tools without
-// a shell (so names with blanks and apostrophes need no quoting).
+// Helpers shared by the zip tests.
 namespace archivetest {
 
-struct ToolRun {
-    int exitCode = -1;
-    std::string output; // stdout and stderr together
-};
-
-// Runs argv[0] from PATH in folder (empty: the current one), with a UTF-8 locale.
-ToolRun runTool(const std::vector<std::string>& argv, const std::string& folder = "");
-
-// Runs a Python 3 script; its arguments arrive in sys.argv[1:].
-ToolRun runPython(const std::string& script, const std::vector<std::string>& arguments);
+using testsupport::runPython;
+using testsupport::runTool;
+using testsupport::ToolRun;
 
 inline nocase_wstring wide(const std::string& utf8)
 {

@@ -5,8 +5,6 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "tests/support/ScratchHome.h"
@@ -15,60 +13,6 @@
 namespace fs = std::filesystem;
 
 namespace packagetest {
-
-ToolRun runTool(const std::vector<std::string>& argv, const std::string& folder, const std::string& input)
-{
-    // The input goes through a file, so a tool that writes much before it
-    // reads cannot block on a full pipe.
-    const std::string inputFile = testsupport::makeScratchFolder("stdin") + "/input";
-    testsupport::writeFile(inputFile, input);
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0)
-        throw std::runtime_error("pipe failed");
-    const pid_t child = fork();
-    if (child < 0)
-        throw std::runtime_error("fork failed");
-    if (child == 0) {
-        dup2(pipeFds[1], STDOUT_FILENO);
-        dup2(pipeFds[1], STDERR_FILENO);
-        close(pipeFds[0]);
-        close(pipeFds[1]);
-        const int in = open(inputFile.c_str(), O_RDONLY);
-        if (in >= 0)
-            dup2(in, STDIN_FILENO);
-        if (!folder.empty() && chdir(folder.c_str()) != 0)
-            _exit(126);
-        setenv("LC_ALL", "C.UTF-8", 1);
-        setenv("LANG", "C.UTF-8", 1);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(pipeFds[1]);
-    ToolRun run;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0)
-        run.output.append(buffer, static_cast<std::size_t>(n));
-    close(pipeFds[0]);
-    int status = 0;
-    if (waitpid(child, &status, 0) == child && WIFEXITED(status))
-        run.exitCode = WEXITSTATUS(status);
-    fs::remove_all(fs::path(inputFile).parent_path());
-    return run;
-}
-
-ToolRun runPython(const std::string& script, const std::vector<std::string>& arguments)
-{
-    // The system's interpreter starts much faster than a version manager's shim.
-    static const std::string python = access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-    std::vector<std::string> argv{python, "-c", script};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return runTool(argv);
-}
 
 std::string runOrThrow(const std::vector<std::string>& argv, const std::string& folder, const std::string& input)
 {

@@ -6,24 +6,16 @@
 
 #include "engine/Kist.h"
 #include "tests/engine/EngineTestSupport.h"
+#include "tests/support/ToolRun.h"
 
-// Helpers of the package tests: third-party tools run without a shell (so
-// names with blanks and apostrophes need no quoting), a package's own
-// database read and edited with the sqlcipher command-line tool, and
-// snapshots that tell whether anything appeared outside a given place.
+// Helpers of the package tests: a package's own database read and edited
+// with the sqlcipher command-line tool, and snapshots that tell whether
+// anything appeared outside a given place.
 namespace packagetest {
 
-struct ToolRun {
-    int exitCode = -1;
-    std::string output; // stdout and stderr together
-};
-
-// Runs argv[0] from PATH in folder (empty: the current one) with a UTF-8
-// locale; input is fed to its standard input.
-ToolRun runTool(const std::vector<std::string>& argv, const std::string& folder = "", const std::string& input = "");
-
-// Runs a Python 3 script; its arguments arrive in sys.argv[1:].
-ToolRun runPython(const std::string& script, const std::vector<std::string>& arguments);
+using testsupport::runPython;
+using testsupport::runTool;
+using testsupport::ToolRun;
 
 // Runs a tool and throws std::runtime_error (with its output) unless it exits with 0.
 std::string runOrThrow(const std::vector<std::string>& argv, const std::string& folder = "",
