@@ -355,7 +355,7 @@ TEST_F(Operations, RefusedAddsMoveNothing)
 
     // The vault itself, a part of it, and a folder that holds it.
     expectRefused(vaultFolder(), "Cannot store a file that is part of the vault itself: ");
-    expectRefused(vaultFolder() + "/" + kDatabaseName, "Cannot store a file that is part of the vault itself: ");
+    expectRefused(vaultDatabasePath(), "Cannot store a file that is part of the vault itself: ");
     expectRefused(std::getenv("XDG_DATA_HOME"), "You cannot copy a parent folder into its child: ");
     expectRefused(vaultFolder() + "/../kist/", "Cannot store a file that is part of the vault itself: ");
 

@@ -30,22 +30,6 @@ namespace {
 constexpr char kEmptySha1[] = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
 constexpr char kAddFailed[] = "Error while adding files to KORVELIN file.";
 
-std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> result;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find('\n', start);
-        const std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (!line.empty())
-            result.push_back(line);
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    return result;
-}
-
 class PackageExport : public ::testing::Test {
 protected:
     void SetUp() override
@@ -127,7 +111,7 @@ TEST_F(PackageExport, PackageRevealsNothingAboutTheVaultPassword)
     // Every sealed key opens with the package password and none with the
     // Vault password.
     const std::vector<std::string> ciphers =
-        lines(sqlcipher(database, "select cipher from ProtectedFiles where is_directory=0;"));
+        nonEmptyLines(sqlcipher(database, "select cipher from ProtectedFiles where is_directory=0;"));
     ASSERT_EQ(ciphers.size(), 5u);
     for (const std::string& cipher : ciphers) {
         EXPECT_EQ(openFileKey("package pw", cipher).size(), 9u);
@@ -155,7 +139,7 @@ TEST_F(PackageExport, EmptyFilesAndFoldersTravel)
     unpackZip(package, unpacked);
     const std::string rows = sqlcipher(unpacked + "/" + kDatabaseName,
                                        "select raw_file_name, is_directory, size from ProtectedFiles order by raw_file_name;");
-    EXPECT_EQ(lines(rows), (std::vector<std::string>{"a.txt|0|1990", "b.bin|0|4001", "chunk.bin|0|2000", "docs|1|7991",
+    EXPECT_EQ(nonEmptyLines(rows), (std::vector<std::string>{"a.txt|0|1990", "b.bin|0|4001", "chunk.bin|0|2000", "docs|1|7991",
                                                      "empty.txt|0|0", "emptydir|1|0", "sub|1|4001"}));
     // The empty file is a zero-length entry of its own.
     const ToolRun entries = runPython("import sys, zipfile\n"
@@ -163,7 +147,7 @@ TEST_F(PackageExport, EmptyFilesAndFoldersTravel)
                                       "    print(i.file_size)\n",
                                       {package});
     ASSERT_EQ(entries.exitCode, 0) << entries.output;
-    const std::vector<std::string> sizes = lines(entries.output);
+    const std::vector<std::string> sizes = nonEmptyLines(entries.output);
     EXPECT_EQ(sizes.size(), 5u); // four bodies and the database
     EXPECT_EQ(std::count(sizes.begin(), sizes.end(), "0"), 1);
 }
@@ -200,7 +184,7 @@ TEST_F(PackageExport, FailedExportLeavesThePreviousFileAndNothingElse)
     }
 
     // A body that went missing from the vault fails the export half-way.
-    const std::string body = lines(sqlcipher(vaultFolder() + "/" + kDatabaseName,
+    const std::string body = nonEmptyLines(sqlcipher(vaultDatabasePath(),
                                              "select current_path from ProtectedFiles where raw_file_name='b.bin';"))
                                  .at(0);
     const std::string bodyPath = vaultFolder() + "/" + body;

@@ -25,31 +25,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> result;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find('\n', start);
-        const std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (!line.empty())
-            result.push_back(line);
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    return result;
-}
-
-std::string vaultDatabase()
-{
-    return vaultFolder() + "/" + kDatabaseName;
-}
-
 // Every row of the vault as one line, identity first.
 std::vector<std::string> vaultRows()
 {
-    return lines(sqlcipher(vaultDatabase(), "select unique_name, current_path, parent, display_name, raw_file_name, "
+    return nonEmptyLines(sqlcipher(vaultDatabasePath(), "select unique_name, current_path, parent, display_name, raw_file_name, "
                                             "cipher, size, is_encrypted from ProtectedFiles order by unique_name;"));
 }
 
@@ -131,7 +110,7 @@ TEST_F(PackageImport, PackageFromBeforeAPasswordChangeImportsUnderTheCurrentPass
 
     // The copied keys are sealed under the current Vault password only.
     const std::vector<std::string> ciphers =
-        lines(sqlcipher(vaultDatabase(), "select cipher from ProtectedFiles where is_directory=0;"));
+        nonEmptyLines(sqlcipher(vaultDatabasePath(), "select cipher from ProtectedFiles where is_directory=0;"));
     ASSERT_EQ(ciphers.size(), 2u);
     for (const std::string& cipher : ciphers) {
         EXPECT_EQ(openFileKey("new vault pw", cipher).size(), 9u);
@@ -224,7 +203,7 @@ TEST_F(PackageImport, BodyPathTakenInTheVaultGetsAFreshIdentity)
     add(*vault, {{"a.txt", "the vault's own a"}});
     add(*vault, {{"b.txt", "b, which travels"}});
     const std::string bodyA =
-        firstLine(sqlcipher(vaultDatabase(), "select current_path from ProtectedFiles where display_name='a.txt';"));
+        firstLine(sqlcipher(vaultDatabasePath(), "select current_path from ProtectedFiles where display_name='a.txt';"));
     const std::string package = makeScratchFolder("pkg") + "/b.kzip";
     vault->exportFiles(package, {"b.txt"}, "package pw");
 
@@ -250,7 +229,7 @@ TEST_F(PackageImport, BodyPathTakenInTheVaultGetsAFreshIdentity)
     for (const std::string& row : rowsBefore)
         EXPECT_NE(std::find(rowsAfter.begin(), rowsAfter.end(), row), rowsAfter.end()) << row;
     EXPECT_EQ(rowsAfter.size(), rowsBefore.size() + 1);
-    EXPECT_EQ(sqlcipher(vaultDatabase(), "select count(*) from ProtectedFiles where unique_name like '0badc0de%';"),
+    EXPECT_EQ(sqlcipher(vaultDatabasePath(), "select count(*) from ProtectedFiles where unique_name like '0badc0de%';"),
               "0\n");
     const Snapshot bodiesAfter = snapshotTree(vaultFolder());
     for (const auto& [path, bytes] : bodiesBefore) {
@@ -309,5 +288,5 @@ TEST_F(PackageImport, ChildIdentityTakenInTheVaultGetsAFreshIdentity)
     EXPECT_EQ(summary(takeOut(*vault, "folder (2)")), summary({{"folder/child.txt", "the vault's child"}}));
     EXPECT_EQ(summary(takeOut(*vault, "folder")), summary({{"folder/child.txt", "the vault's child"}}));
     EXPECT_TRUE(list(*vault).empty());
-    EXPECT_EQ(sqlcipher(vaultDatabase(), "select count(*) from ProtectedFiles;"), "0\n");
+    EXPECT_EQ(sqlcipher(vaultDatabasePath(), "select count(*) from ProtectedFiles;"), "0\n");
 }

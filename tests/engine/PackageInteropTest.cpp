@@ -27,16 +27,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty())
-            result.push_back(line);
-    return result;
-}
-
 // The recovery script of docs/vault-format.md: it decrypts one top-level
 // file of a vault folder or unpacked package with bash, sqlcipher, openssl
 // and xxd alone, by the published key rule and body format.
@@ -80,8 +70,8 @@ TEST_F(PackageInterop, PackagesListAndTestCleanInCommonTools)
     vault->exportFiles(package, {"Übersicht", "photo.tgz"}, "package pw");
 
     // The entries are the database and each file's body under its vault path.
-    std::vector<std::string> expected = lines(
-        sqlcipher(vaultFolder() + "/" + kDatabaseName, "select current_path from ProtectedFiles where is_directory=0;"));
+    std::vector<std::string> expected = nonEmptyLines(
+        sqlcipher(vaultDatabasePath(), "select current_path from ProtectedFiles where is_directory=0;"));
     expected.push_back(kDatabaseName);
     std::sort(expected.begin(), expected.end());
     ASSERT_EQ(expected.size(), 5u);
@@ -108,7 +98,7 @@ TEST_F(PackageInterop, PackagesListAndTestCleanInCommonTools)
         {package});
     ASSERT_EQ(python.exitCode, 0) << python.output;
     std::vector<std::string> names;
-    for (const std::string& line : lines(python.output)) {
+    for (const std::string& line : nonEmptyLines(python.output)) {
         const std::string name = line.substr(0, line.find('|'));
         const std::string method = line.substr(line.find('|') + 1);
         names.push_back(name);

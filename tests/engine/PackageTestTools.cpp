@@ -26,6 +26,21 @@ std::string runOrThrow(const std::vector<std::string>& argv, const std::string& 
     return run.output;
 }
 
+std::vector<std::string> nonEmptyLines(const std::string& text)
+{
+    std::vector<std::string> result;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end > start)
+            result.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return result;
+}
+
 std::string sha1Hex(const std::string& bytes)
 {
     return runOrThrow({"sha1sum"}, "", bytes).substr(0, 40);

@@ -21,6 +21,9 @@ using testsupport::ToolRun;
 std::string runOrThrow(const std::vector<std::string>& argv, const std::string& folder = "",
                        const std::string& input = "");
 
+// The lines of a tool's output that are not empty.
+std::vector<std::string> nonEmptyLines(const std::string& text);
+
 // Lower-case hex SHA-1 of the bytes, from the system's sha1sum.
 std::string sha1Hex(const std::string& bytes);
 
