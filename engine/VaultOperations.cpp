@@ -35,6 +35,18 @@ void refuseUnusableName(const nocase_wstring& name, const nocase_wstring& fullPa
         throw ExceptionModule(L"Cannot store a file whose name holds a backslash: " + fullPath, L"");
 }
 
+// Kind, volume and size of what lies at full. A link is never followed out
+// of what the user chose, and what is neither file nor folder is not stored.
+void describeFromDisk(ProtectedFile& record, const nocase_wstring& full)
+{
+    const PathInfo info = pathInfo(full);
+    if (info.type == PathType::Symlink || info.type == PathType::Other)
+        throw ExceptionModule(L"Cannot store a symbolic link, device, socket or pipe: " + full, L"");
+    record.is_directory = info.isFolder;
+    record.volume = info.volume;
+    record.size = info.size;
+}
+
 } // namespace
 
 VaultOperations::VaultOperations(VaultEngine& vaultEngine)
@@ -76,12 +88,7 @@ std::unique_ptr<ProtectedFile> VaultOperations::buildRecordTree(const nocase_wst
     record->display_name = record->raw_file_name;
     refuseUnusableName(record->raw_file_name, full);
     record->unique_name = uniqueId();
-    const PathInfo info = pathInfo(full);
-    if (info.type == PathType::Symlink || info.type == PathType::Other)
-        throw ExceptionModule(L"Cannot store a symbolic link, device, socket or pipe: " + full, L"");
-    record->is_directory = info.isFolder;
-    record->volume = info.volume;
-    record->size = info.size;
+    describeFromDisk(*record, full);
     if (record->is_directory)
         addChildren(*record);
     return record;
@@ -102,13 +109,7 @@ void VaultOperations::addChildren(ProtectedFile& folder) const
         child->display_name = name;
         child->parent = folder.unique_name;
         child->unique_name = uniqueId();
-        // Never follow a link out of the folder, nor store what is no file.
-        const PathInfo info = pathInfo(full);
-        if (info.type == PathType::Symlink || info.type == PathType::Other)
-            throw ExceptionModule(L"Cannot store a symbolic link, device, socket or pipe: " + full, L"");
-        child->is_directory = info.isFolder;
-        child->volume = info.volume;
-        child->size = info.size;
+        describeFromDisk(*child, full);
         if (child->is_directory)
             addChildren(*child);
         folder.size = addSizes(folder.size, child->size);
