@@ -28,16 +28,8 @@ std::string runOrThrow(const std::vector<std::string>& argv, const std::string& 
 
 std::vector<std::string> nonEmptyLines(const std::string& text)
 {
-    std::vector<std::string> result;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        if (end > start)
-            result.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
+    std::vector<std::string> result = testsupport::splitLines(text);
+    std::erase_if(result, [](const std::string& line) { return line.empty(); });
     return result;
 }
 

@@ -77,4 +77,18 @@ std::vector<std::pair<std::string, std::string>> snapshotTree(const std::string&
     return files;
 }
 
+std::vector<std::string> splitLines(const std::string& text)
+{
+    std::vector<std::string> result;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        result.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return result;
+}
+
 } // namespace testsupport

@@ -22,4 +22,8 @@ std::string sha1OfFile(const std::string& path);
 // Every regular file below root as "relative/path" -> contents.
 std::vector<std::pair<std::string, std::string>> snapshotTree(const std::string& root);
 
+// The lines of text, without their line ends; a final line end starts no
+// line of its own.
+std::vector<std::string> splitLines(const std::string& text);
+
 } // namespace testsupport

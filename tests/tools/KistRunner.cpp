@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "tests/support/ScratchHome.h"
+#include "tests/support/TestFiles.h"
 
 namespace kisttest {
 namespace {
@@ -220,16 +221,7 @@ RunResult KistHome::runOnTerminal(const std::vector<std::string>& arguments,
 
 std::vector<std::string> lines(const std::string& text)
 {
-    std::vector<std::string> result;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        result.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return result;
+    return testsupport::splitLines(text);
 }
 
 } // namespace kisttest
