@@ -154,6 +154,7 @@ void VaultEngine::openVault()
         // refused stays on disk byte for byte as it was.
         Query query(*database);
         query.execute("VACUUM;");
+        query.execute(vaultschema::createParentIndex);
     }
     loadEntries();
 }

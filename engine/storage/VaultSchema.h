@@ -45,6 +45,9 @@ inline constexpr char createProtectedFiles[] =
     "volume INT, size INT, lock_date DATE, cipher TEXT, encrypt_algo TEXT, parent TEXT, target_path TEXT, "
     "current_root TEXT, target_root TEXT, \t\t\tis_hidden INT, is_encrypted INT, pending_transform INT)";
 inline constexpr char createIdsrcIndex[] = "create index if not exists idsrc on ProtectedFiles(unique_name)";
+// Loading reads the children of every folder by parent; without this index
+// each of those reads scans the whole table. Other readers ignore it.
+inline constexpr char createParentIndex[] = "create index if not exists idparent on ProtectedFiles(parent)";
 inline constexpr char createKistConfig[] =
     "create table if not exists KistConfig(nv_name TEXT primary key, nv_value TEXT, update_date DATE)";
 inline constexpr char createConfignameIndex[] = "create index if not exists configname on KistConfig(nv_name)";
