@@ -14,6 +14,7 @@
 #include "engine/archive/ExtractionTarget.h"
 #include "engine/archive/ZipEntryFields.h"
 #include "engine/archive/ZipEntryName.h"
+#include "engine/crypto/ZipAesAuthentication.h"
 
 struct ZipHandleData {
     enum class Kind { Writer, Reader };
@@ -28,6 +29,8 @@ struct ZipHandleData {
     zip_int64_t entryCount = 0;
     // Reader: absolute folder under which relative targets are resolved.
     std::string baseFolder;
+    // Reader: the password given to openZip, for checking AES entries.
+    std::string password;
 };
 
 namespace {
@@ -214,6 +217,7 @@ struct EntryInfo {
     // WinZip AES entries of the AE-2 kind store no CRC (the field holds 0);
     // their authentication code vouches for the data instead.
     bool hasNoCrc = false;
+    int aesKeyBits = 0;
 };
 
 void applyExtendedTimestamp(zip_t* archive, zip_uint64_t index, archive::EntryTimes& times)
@@ -263,6 +267,10 @@ int readEntryInfo(zip_t* archive, int index, EntryInfo& info)
                        && (stat.encryption_method == ZIP_EM_AES_128 || stat.encryption_method == ZIP_EM_AES_192
                            || stat.encryption_method == ZIP_EM_AES_256);
     info.hasNoCrc = isAes && (stat.valid & ZIP_STAT_CRC) && stat.crc == 0;
+    if (isAes)
+        info.aesKeyBits = stat.encryption_method == ZIP_EM_AES_128   ? 128
+                          : stat.encryption_method == ZIP_EM_AES_192 ? 192
+                                                                     : 256;
     // Some writers mark a folder by its attributes alone; it then has no data.
     info.isFolder = endsWithSlash || ((item.attributes & ZA_FOLDER) && item.uncompressedSize == 0);
 
@@ -320,19 +328,35 @@ void streamEntry(zip_file_t* file, archive::ExtractionTarget* destination, Strea
     }
 }
 
-// Reads the entry's decrypted but still compressed data to its end, which
-// makes libzip check the WinZip AES authentication code. libzip 1.7 checks
-// the CRC of AE-2 entries against the 0 they store in its place, so their
-// decompressed read always ends in a CRC error; this check replaces it.
-int checkAuthentication(zip_t* archive, int index)
+// libzip 1.7 checks the CRC of AE-2 entries against the 0 they store in its
+// place, so their read always ends in a CRC error, stored or deflated. Their
+// authentication code is checked here instead, over the entry's raw bytes
+// (libzip's raw read of a stored entry also ends in that CRC error, but only
+// once every byte was delivered).
+int checkAuthentication(ZipHandleData& zip, const EntryInfo& info)
 {
-    zip_file_t* file = zip_fopen_index(archive, static_cast<zip_uint64_t>(index), ZIP_FL_COMPRESSED);
+    zip_file_t* file = zip_fopen_index(zip.archive, static_cast<zip_uint64_t>(info.item.index), ZIP_FL_ENCRYPTED);
     if (file == nullptr)
-        return archiveError(archive);
-    StreamOutcome outcome;
-    streamEntry(file, nullptr, outcome);
-    const int closeError = zip_fclose(file);
-    return outcome.zipError != ZIP_ER_OK ? outcome.zipError : closeError;
+        return readErrorCode(archiveError(zip.archive), false);
+    ZipAesAuthentication authentication(zip.password, info.aesKeyBits);
+    std::vector<char> buffer(kExtractionStep);
+    zip_uint64_t total = 0;
+    int zipError = ZIP_ER_OK;
+    for (;;) {
+        const zip_int64_t count = zip_fread(file, buffer.data(), buffer.size());
+        if (count <= 0) {
+            if (count < 0)
+                zipError = zip_error_code_zip(zip_file_get_error(file));
+            break;
+        }
+        authentication.feed(buffer.data(), static_cast<std::size_t>(count));
+        total += static_cast<zip_uint64_t>(count);
+    }
+    (void)zip_fclose(file);
+    if (total != info.item.compressedSize)
+        return readErrorCode(zipError == ZIP_ER_OK ? ZIP_ER_INCONS : zipError, false);
+    // A wrong password that passed the two-byte verifier ends here.
+    return authentication.finish() ? ZR_OK : ZR_PASSWORD;
 }
 
 int extractFile(ZipHandleData& zip, const EntryInfo& info, archive::ExtractionTarget& destination)
@@ -353,11 +377,13 @@ int extractFile(ZipHandleData& zip, const EntryInfo& info, archive::ExtractionTa
     if (outcome.result != ZR_OK)
         return outcome.result;
 
-    int zipError = outcome.zipError != ZIP_ER_OK ? outcome.zipError : closeError;
-    if (zipError == ZIP_ER_CRC && info.hasNoCrc)
-        zipError = checkAuthentication(zip.archive, index);
-    if (zipError != ZIP_ER_OK)
+    const int zipError = outcome.zipError != ZIP_ER_OK ? outcome.zipError : closeError;
+    if (zipError == ZIP_ER_CRC && info.hasNoCrc) {
+        if (const int result = checkAuthentication(zip, info); result != ZR_OK)
+            return result;
+    } else if (zipError != ZIP_ER_OK) {
         return readErrorCode(zipError, info.isEncrypted);
+    }
     if (info.sizeKnown && outcome.total != info.item.uncompressedSize)
         return ZR_CORRUPT;
     return destination.commit(info.item.accessTime, info.item.modificationTime);
@@ -476,7 +502,10 @@ ZipHandle openZip(const nocase_wstring& path, const std::string* password)
         return nullptr;
     }
     readerResult(ZR_OK);
-    return new ZipHandleData(ZipHandleData::Kind::Reader, archive, narrow);
+    auto* handle = new ZipHandleData(ZipHandleData::Kind::Reader, archive, narrow);
+    if (password != nullptr)
+        handle->password = *password;
+    return handle;
 }
 
 int getZipItem(ZipHandle zip, int index, ZipItem& item)

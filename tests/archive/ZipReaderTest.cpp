@@ -486,3 +486,41 @@ TEST_F(ZipReader, HandlesIndexesAndBaseFolders)
     EXPECT_EQ(lastReaderResult(), ZR_OK);
     EXPECT_EQ(closeZip(zip), ZR_OK);
 }
+
+TEST_F(ZipReader, StoredAesEntriesAreCheckedByTheirAuthenticationCode)
+{
+    // 7-Zip stores incompressible files; from 20 bytes on its AES entries are
+    // AE-2, with no CRC. Their authentication code is all that vouches for
+    // them, so a changed byte of the encrypted data must still be refused.
+    writeFile(folder + "/src/photo.jpg", testsupport::patternBytes(300000));
+    const std::string zipPath = folder + "/photos.zip";
+    ASSERT_EQ(runTool({"7z", "a", "-tzip", "-bso0", "-mx=0", "-mem=AES256", "-pzippw", zipPath, "photo.jpg"},
+                      folder + "/src")
+                  .exitCode,
+              0);
+    const std::string password = "zippw";
+    const std::string out = testsupport::makeScratchFolder("aes-out");
+    EXPECT_EQ(extractAll(zipPath, &password, out), ZR_OK);
+    EXPECT_EQ(readFile(out + "/photo.jpg"), testsupport::patternBytes(300000));
+
+    // Flip one byte in the middle of the entry's encrypted data.
+    const ToolRun changed = runPython(R"PY(
+import sys, zipfile, struct
+path = sys.argv[1]
+info = zipfile.ZipFile(path).infolist()[0]
+with open(path, 'r+b') as f:
+    f.seek(info.header_offset)
+    header = f.read(30)
+    start = info.header_offset + 30 + struct.unpack('<H', header[26:28])[0] + struct.unpack('<H', header[28:30])[0]
+    at = start + 18 + 150000
+    f.seek(at)
+    byte = f.read(1)
+    f.seek(at)
+    f.write(bytes([byte[0] ^ 1]))
+)PY",
+                                      {zipPath});
+    ASSERT_EQ(changed.exitCode, 0) << changed.output;
+    const std::string refused = testsupport::makeScratchFolder("aes-refused");
+    EXPECT_EQ(extractAll(zipPath, &password, refused), ZR_PASSWORD);
+    EXPECT_TRUE(listTree(refused).empty());
+}
