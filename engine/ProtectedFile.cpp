@@ -45,7 +45,7 @@ void ProtectedFile::settleAtTarget()
 }
 
 void ProtectedFile::load(Database& database, Query& query, const nocase_wstring& parentName,
-                         const nocase_wstring& inheritedRoot)
+                         const nocase_wstring& inheritedRoot, std::set<std::wstring>* visited)
 {
     current_path = storedPath(query.getstr("current_path"));
     target_path = storedPath(query.getstr("target_path"));
@@ -71,6 +71,11 @@ void ProtectedFile::load(Database& database, Query& query, const nocase_wstring&
     is_directory = query.getval("is_directory") != 0;
     if (!is_directory)
         return;
+    std::set<std::wstring> folders;
+    if (visited == nullptr)
+        visited = &folders;
+    if (!visited->insert(std::wstring(unique_name.data(), unique_name.size())).second)
+        throw ExceptionModule(L"The records of " + display_name + L" lead back to themselves.", L"");
 
     Query childQuery(database);
     if (!childQuery.get_result(formatStatement(vaultschema::selectChildren, quoted(unique_name).c_str())))
@@ -80,7 +85,7 @@ void ProtectedFile::load(Database& database, Query& query, const nocase_wstring&
         if (sameExactly(toWide(childQuery.getstr("unique_name")), unique_name))
             continue;
         auto child = std::make_unique<ProtectedFile>();
-        child->load(database, childQuery, unique_name, inheritedRoot);
+        child->load(database, childQuery, unique_name, inheritedRoot, visited);
         children.push_back(std::move(child));
     }
     childQuery.free_result();

@@ -308,7 +308,11 @@ struct StreamOutcome {
     zip_uint64_t total = 0;
 };
 
-void streamEntry(zip_file_t* file, archive::ExtractionTarget* destination, StreamOutcome& outcome)
+// Streams the entry to destination. An entry never writes more than the size
+// it declares: a zip bomb that claims a small size is cut off there, so callers
+// may add up declared sizes to bound what an archive writes.
+void streamEntry(zip_file_t* file, archive::ExtractionTarget* destination, const EntryInfo& info,
+                 StreamOutcome& outcome)
 {
     std::vector<char> buffer(kExtractionStep);
     for (;;) {
@@ -319,6 +323,10 @@ void streamEntry(zip_file_t* file, archive::ExtractionTarget* destination, Strea
         }
         if (count == 0)
             return;
+        if (info.sizeKnown && outcome.total + static_cast<zip_uint64_t>(count) > info.item.uncompressedSize) {
+            outcome.result = ZR_CORRUPT;
+            return;
+        }
         if (destination != nullptr) {
             outcome.result = destination->write(buffer.data(), static_cast<std::size_t>(count));
             if (outcome.result != ZR_OK)
@@ -371,7 +379,7 @@ int extractFile(ZipHandleData& zip, const EntryInfo& info, archive::ExtractionTa
     StreamOutcome outcome;
     outcome.result = destination.beginFile();
     if (outcome.result == ZR_OK)
-        streamEntry(file, &destination, outcome);
+        streamEntry(file, &destination, info, outcome);
     // zip_fclose reports a CRC mismatch that the last read did not.
     const int closeError = zip_fclose(file);
     if (outcome.result != ZR_OK)

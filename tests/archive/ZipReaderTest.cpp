@@ -524,3 +524,38 @@ with open(path, 'r+b') as f:
     EXPECT_EQ(extractAll(zipPath, &password, refused), ZR_PASSWORD);
     EXPECT_TRUE(listTree(refused).empty());
 }
+
+TEST_F(ZipReader, AnEntryNeverWritesMoreThanTheSizeItDeclares)
+{
+    // Declared sizes bound what unpacking a package writes, so an entry that
+    // understates its size (a zip bomb) must stop there, not at a full disk.
+    const std::string zipPath = pythonZip("liar.zip", R"PY(
+with zipfile.ZipFile(path, 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('big.bin', bytes(8 * 1024 * 1024))
+data = bytearray(open(path, 'rb').read())
+for signature, at in ((b'PK\x03\x04', 22), (b'PK\x01\x02', 24)):
+    i = data.find(signature)
+    data[i + at:i + at + 4] = struct.pack('<I', 1000)
+open(path, 'wb').write(data)
+)PY");
+    const std::string out = testsupport::makeScratchFolder("liar-out");
+    // A file-size limit far below the real size, far above the declared one.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit limit = {1024 * 1024, 1024 * 1024};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        ZipHandle zip = openZip(wide(zipPath), nullptr);
+        if (zip == nullptr || setUnzipBaseFolder(zip, wide(out)) != ZR_OK)
+            _exit(2);
+        const int result = unzipItem(zip, 0, L"big.bin");
+        (void)closeZip(zip);
+        _exit(result == ZR_CORRUPT ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(listTree(out).empty());
+}

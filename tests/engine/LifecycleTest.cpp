@@ -274,3 +274,20 @@ TEST_F(Lifecycle, EmptyDatabaseFileIsANewVault)
     EXPECT_TRUE(kist.isEmptyPassword());
     EXPECT_EQ(sqlcipher(vaultDatabasePath(), "select count(*) from KistConfig;"), "5\n");
 }
+
+TEST_F(Lifecycle, RowsWhoseParentsLeadBackAreLeftOutWithoutEndlessLoading)
+{
+    makeFilledVault("pw");
+    // one.jpg becomes a folder holding a row with the album's own identity:
+    // album -> one.jpg -> album -> ... for ever, unless loading remembers
+    // where it has been.
+    sqlcipher(vaultDatabasePath(),
+              "update ProtectedFiles set is_directory=1 where display_name='one.jpg';"
+              "update ProtectedFiles set is_directory=1, "
+              "unique_name=(select unique_name from ProtectedFiles where display_name='album'), "
+              "parent=(select unique_name from ProtectedFiles where display_name='one.jpg') "
+              "where display_name='two.jpg';");
+    Kist kist(true);
+    ASSERT_TRUE(kist.login("pw"));
+    EXPECT_EQ(list(kist), (std::vector<Entry>{{"letter.txt", false, 3000}}));
+}
