@@ -1,5 +1,6 @@
 #include "engine/archive/ZipArchive.h"
 
+#include <cerrno>
 #include <climits>
 #include <filesystem>
 #include <memory>
@@ -96,25 +97,24 @@ int archiveError(zip_t* archive)
     return code;
 }
 
-mode_t currentUmask()
-{
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mask;
-}
-
 // libzip deletes an archive that ends up without entries, so an empty archive
 // (the end-of-central-directory record alone) is written here; like libzip,
-// through a temporary file renamed onto the destination.
+// through a temporary file renamed onto the destination. The temporary file
+// is created with the ordinary mode and the kernel applies the umask.
 int writeEmptyArchive(const std::string& path)
 {
     static const char kEmptyArchive[22] = {'P', 'K', 5, 6};
-    std::string temporary = path + ".XXXXXX";
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    std::string temporary;
+    int fd = -1;
+    for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temporary = path + "." + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".tmp";
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd < 0 && errno != EEXIST)
+            return ZR_NOFILE;
+    }
     if (fd < 0)
         return ZR_NOFILE;
-    bool ok = ::fchmod(fd, 0666 & ~currentUmask()) == 0;
-    ok = ok && ::write(fd, kEmptyArchive, sizeof kEmptyArchive) == static_cast<ssize_t>(sizeof kEmptyArchive);
+    bool ok = ::write(fd, kEmptyArchive, sizeof kEmptyArchive) == static_cast<ssize_t>(sizeof kEmptyArchive);
     ok = (::close(fd) == 0) && ok;
     ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
     if (!ok) {

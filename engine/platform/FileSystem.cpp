@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
@@ -641,4 +642,28 @@ bool isSameOnDisk(const nocase_wstring& first, const nocase_wstring& second)
     struct stat a {};
     struct stat b {};
     return ::stat(toNarrow(first).c_str(), &a) == 0 && ::stat(toNarrow(second).c_str(), &b) == 0 && sameFile(a, b);
+}
+
+unsigned int fileCreationMask()
+{
+    // Linux tells the umask in the process status (since 4.7); reading it
+    // changes nothing, and a program that sets a new umask is followed.
+    const int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 022u;
+    char buffer[4096];
+    std::size_t length = 0;
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer + length, sizeof buffer - 1 - length);
+        if (got > 0)
+            length += static_cast<std::size_t>(got);
+        if (got == 0 || length == sizeof buffer - 1 || (got < 0 && errno != EINTR))
+            break;
+    }
+    (void)::close(fd);
+    buffer[length] = '\0';
+    const char* line = std::strstr(buffer, "\nUmask:");
+    if (line == nullptr)
+        return 022u;
+    return static_cast<unsigned int>(std::strtoul(line + 7, nullptr, 8)) & 0777u;
 }

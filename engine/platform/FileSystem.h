@@ -60,6 +60,11 @@ void deletePath(const nocase_wstring& path);
 // True when both paths name the same file or folder on disk (links followed).
 [[nodiscard]] bool isSameOnDisk(const nocase_wstring& first, const nocase_wstring& second);
 
+// The process's umask, read without changing it (changing it, even for a
+// moment, would give files that other threads create meanwhile the wrong
+// modes). Where the system does not tell, 022.
+[[nodiscard]] unsigned int fileCreationMask();
+
 // Appends the names in a folder, except "." and "..", in the system's order.
 void listFolder(const nocase_wstring& path, std::vector<nocase_wstring>& names);
 
