@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,10 +51,9 @@ public:
     // current place and nothing is pending any more (in memory only).
     void settleAtTarget();
 
-    // Reads the row the query is positioned on and, for a folder, every row
-    // below it. Roots stored in the row win; an empty one takes inheritedRoot.
-    void load(Database& database, Query& query, const nocase_wstring& parentName,
-              const nocase_wstring& inheritedRoot);
+    // Reads the fields of the row the query is positioned on (not its
+    // children). Roots stored in the row win; an empty one takes inheritedRoot.
+    void readRow(Query& query, const nocase_wstring& inheritedRoot);
 
     // Row statements. Each throws ExceptionModule when the database refuses
     // it: a file must never move on the strength of a row that was not written.
@@ -82,3 +82,16 @@ public:
             static_cast<const ProtectedFile&>(*child).forEach(visit);
     }
 };
+
+// The top-level entries as the rows describe them.
+struct LoadedEntries {
+    std::map<nocase_wstring, std::unique_ptr<ProtectedFile>> entries; // by display name
+    // Top-level entries left out: their rows form a loop or repeat an identity.
+    std::vector<nocase_wstring> unreadable;
+};
+
+// Reads every row of the vault database in one statement on one connection
+// (one consistent view) and builds the entries from it. Throws
+// ExceptionModule when the rows cannot all be read: nothing may act on a
+// partial view.
+[[nodiscard]] LoadedEntries loadAllEntries(Database& database, const nocase_wstring& inheritedRoot);

@@ -132,6 +132,8 @@ void VaultEngine::openVault()
     password.clear();
     appConfig->set("Version", vaultschema::programVersion);
     loggedIn = false;
+    opened = false;
+    knownChangeCount.clear();
 
     database = std::make_unique<Database>(toNarrow(joinPath(vaultFolder, toWide(vaultschema::databaseFileName))));
     if (Database::Connection* connection = database->grabdb())
@@ -139,37 +141,76 @@ void VaultEngine::openVault()
     else
         throw ExceptionModule(L"Cannot connect to configuration database.", L"");
 
-    {
-        Query query(*database);
-        // Only a database without tables is new. A read that fails on an
-        // existing one must not reset the vault's password and records.
-        if (hasNoTables(query))
-            createVaultSchema(query, hashOf(""), settings);
-        else
-            readSettings();
-    }
+    // A user vault is created, upgraded and read under the lock: programs
+    // started at once never both create it, and none reads rows another one
+    // is half-way through changing. (Other kinds are private: no lock.)
+    VaultLock lock(*this);
+    createOrReadSettings();
     checkFormatVersion();
-    {
-        // Compacted only once it is known to be ours: a vault that is
-        // refused stays on disk byte for byte as it was.
-        Query query(*database);
-        query.execute("VACUUM;");
-        query.execute(vaultschema::createParentIndex);
+    upgradeAndTidy();
+    try {
+        loadEntries();
+    } catch (const ExceptionModule& error) {
+        throw ExceptionModule(kCannotInitialize, toWide(error.getCause()));
     }
-    loadEntries();
+    opened = true;
+}
+
+void VaultEngine::createOrReadSettings()
+{
+    Query query(*database);
+    // Only a database without tables is new. A read that fails on an
+    // existing one must not reset the vault's password and records.
+    if (hasNoTables(query))
+        createVaultSchema(query, hashOf(""), settings);
+    else
+        readSettings();
+}
+
+void VaultEngine::upgradeAndTidy()
+{
+    // Only once the vault is known to be ours: a vault that is refused stays
+    // on disk byte for byte as it was.
+    Query query(*database);
+    query.execute(vaultschema::createParentIndex);
+    if (kind != EngineKind::UserVault)
+        return;
+    {
+        Transaction transaction(query);
+        query.executeOrThrow(vaultschema::insertChangeCount, "count the vault's changes");
+        for (const char* trigger : vaultschema::createChangeCountTriggers)
+            query.executeOrThrow(trigger, "count the vault's changes");
+        transaction.commit();
+    }
+    // Compacting rewrites the whole file: only when a quarter of it is free.
+    if (query.get_result(vaultschema::selectFreePages) && query.fetch_row()) {
+        const int64_t freePages = query.getbigint("free");
+        const int64_t pages = query.getbigint("pages");
+        query.free_result();
+        if (freePages > 64 && freePages * 4 >= pages)
+            query.execute(vaultschema::vacuum);
+    } else {
+        query.free_result();
+    }
 }
 
 void VaultEngine::readSettings()
 {
-    Query query(*database);
     settings.clear();
-    if (query.get_result(vaultschema::selectKistConfig)) {
-        while (query.fetch_row())
-            settings[query.getstr("nv_name")] = query.getstr("nv_value");
-        query.free_result();
-    }
-    if (settings.empty())
+    if (!readStoredSettings(settings) || settings.empty())
         throw ExceptionModule(kCannotInitialize, L"");
+}
+
+bool VaultEngine::readStoredSettings(std::map<std::string, std::string>& stored)
+{
+    Query query(*database);
+    if (!query.get_result(vaultschema::selectKistConfig))
+        return false;
+    while (query.fetch_row())
+        stored[query.getstr("nv_name")] = query.getstr("nv_value");
+    const bool complete = query.lastError().empty();
+    query.free_result();
+    return complete;
 }
 
 void VaultEngine::checkFormatVersion() const
@@ -184,50 +225,17 @@ void VaultEngine::checkFormatVersion() const
                               L"");
 }
 
-std::unique_ptr<ProtectedFile> VaultEngine::loadTopLevelEntry(Query& query)
-{
-    // One entry's rows are read in one transaction, so they are consistent.
-    auto entry = std::make_unique<ProtectedFile>();
-    Query transaction(*database);
-    transaction.execute("begin transaction");
-    try {
-        entry->load(*database, query, L"", vaultFolder);
-        transaction.execute("commit transaction");
-    } catch (const ExceptionModule&) {
-        transaction.execute("rollback transaction");
-        return nullptr; // an entry that cannot be read is left out
-    }
-    return entry;
-}
-
 void VaultEngine::loadEntries()
 {
-    Query query(*database);
-    if (!query.get_result(vaultschema::selectTopLevel)) {
-        if (!query.lastError().empty())
-            throw ExceptionModule(kCannotInitialize, L"");
-        return;
-    }
-    while (query.fetch_row()) {
-        if (auto entry = loadTopLevelEntry(query))
-            rootEntries[entry->display_name] = std::move(entry);
-    }
-    query.free_result();
+    LoadedEntries loaded = loadAllEntries(*database, vaultFolder);
+    rootEntries = std::move(loaded.entries);
+    unreadableEntries = std::move(loaded.unreadable);
 }
 
 void VaultEngine::loadNewTopLevelEntries()
 {
-    Query query(*database);
-    if (!query.get_result(vaultschema::selectTopLevel))
-        return;
-    while (query.fetch_row()) {
-        const nocase_wstring name = toWide(query.getstr("display_name"));
-        if (rootEntries.count(name))
-            continue;
-        if (auto entry = loadTopLevelEntry(query))
-            rootEntries[entry->display_name] = std::move(entry);
-    }
-    query.free_result();
+    if (lockDepth > 0)
+        (void)refreshUnderLock();
 }
 
 bool VaultEngine::followPasswordChange()
@@ -235,28 +243,79 @@ bool VaultEngine::followPasswordChange()
     if (kind != EngineKind::UserVault || !database)
         return false;
     std::map<std::string, std::string> stored;
-    {
-        Query query(*database);
-        // Unreadable now: the operation that follows fails on the database itself.
-        if (!query.get_result(vaultschema::selectKistConfig))
-            return false;
-        while (query.fetch_row())
-            stored[query.getstr("nv_name")] = query.getstr("nv_value");
-        query.free_result();
-    }
+    // Unreadable now: the operation that follows fails on the database itself.
+    if (!readStoredSettings(stored))
+        return false;
     const auto current = stored.find(vaultschema::currentPasswordSetting);
     if (current == stored.end() || current->second == settings[vaultschema::currentPasswordSetting])
         return false;
     settings = std::move(stored);
     password.clear();
     loggedIn = false;
-    rootEntries.clear();
-    loadEntries();
+    // Read without the lock: a view to show, never to act on.
+    knownChangeCount.clear();
+    try {
+        loadEntries();
+    } catch (const ExceptionModule&) {
+        rootEntries.clear();
+    }
     return true;
+}
+
+bool VaultEngine::refreshUnderLock()
+{
+    if (kind != EngineKind::UserVault || !database || !opened)
+        return false;
+    std::map<std::string, std::string> stored;
+    if (!readStoredSettings(stored) || stored.empty())
+        throw ExceptionModule(L"Cannot read the vault database.", L"");
+    const auto current = stored.find(vaultschema::currentPasswordSetting);
+    const bool passwordChanged =
+        current != stored.end() && current->second != settings[vaultschema::currentPasswordSetting];
+    const auto count = stored.find(vaultschema::changeCountSetting);
+    const std::string storedCount = count == stored.end() ? std::string() : count->second;
+    settings = std::move(stored);
+    if (passwordChanged) {
+        password.clear();
+        loggedIn = false;
+    }
+    if (passwordChanged || entriesDistrusted || storedCount.empty() || storedCount != knownChangeCount) {
+        knownChangeCount.clear();
+        loadEntries();
+    }
+    entriesDistrusted = false;
+    knownChangeCount = storedCount;
+    return passwordChanged;
+}
+
+void VaultEngine::leaveLock(bool trusted) noexcept
+{
+    const bool keep = trusted && !entriesDistrusted && opened && database;
+    knownChangeCount.clear();
+    entriesDistrusted = false;
+    if (!keep)
+        return;
+    try {
+        Query query(*database);
+        if (query.get_result(vaultschema::selectChangeCount)) {
+            if (query.fetch_row())
+                knownChangeCount = query.getstr("nv_value");
+            query.free_result();
+        }
+    } catch (...) {
+        knownChangeCount.clear();
+    }
+}
+
+void VaultEngine::distrustEntries()
+{
+    entriesDistrusted = true;
 }
 
 void VaultEngine::closeVault()
 {
+    opened = false;
+    knownChangeCount.clear();
     rootEntries.clear();
     database.reset();
     settings.clear();
@@ -311,7 +370,7 @@ void VaultEngine::setPassword(const std::string& newPassword, const std::string&
                 sealed[record.unique_name] = record.cipher;
         });
     Query query(*database);
-    if (!query.get_result("select unique_name, cipher from ProtectedFiles where cipher <> ''")) {
+    if (!query.get_result(vaultschema::selectSealedKeys)) {
         if (!query.lastError().empty())
             throw ExceptionModule(L"Cannot read the vault's keys.", toWide(query.lastError()));
     } else {
@@ -331,11 +390,9 @@ void VaultEngine::setPassword(const std::string& newPassword, const std::string&
             row.storeCipher(query);
             resealed[uniqueName] = row.cipher;
         }
-        query.executeOrThrow(formatStatement("update KistConfig set nv_value='%s' where nv_name='CurrentPassword'",
-                                             sqlText(newHash).c_str()),
+        query.executeOrThrow(formatStatement(vaultschema::updateCurrentPassword, sqlText(newHash).c_str()),
                              "store the new password");
-        query.executeOrThrow(formatStatement("update KistConfig set nv_value='%s' where nv_name='PreviousPassword'",
-                                             sqlText(stored).c_str()),
+        query.executeOrThrow(formatStatement(vaultschema::updatePreviousPassword, sqlText(stored).c_str()),
                              "store the previous password");
         transaction.commit();
     }
