@@ -102,12 +102,23 @@ bool attachChildren(ProtectedFile& folder, RowsByParent& rows, std::set<std::wst
 
 } // namespace
 
-LoadedEntries loadAllEntries(Database& database, const nocase_wstring& inheritedRoot)
+LoadedEntries loadAllEntries(Database& database, const nocase_wstring& inheritedRoot, std::string* changeCount)
 {
     std::vector<std::unique_ptr<ProtectedFile>> topLevel;
     RowsByParent rows;
     {
         Query query(database);
+        // The count and the rows come from one snapshot: together they tell
+        // later, under the lock, whether the rows are still these.
+        Transaction snapshot(query);
+        if (changeCount != nullptr) {
+            changeCount->clear();
+            if (query.get_result(vaultschema::selectChangeCount)) {
+                if (query.fetch_row())
+                    *changeCount = query.getstr("nv_value");
+                query.free_result();
+            }
+        }
         if (!query.get_result(vaultschema::selectAllRows))
             throw ExceptionModule(L"Cannot read the vault database.", toWide(query.lastError()));
         while (query.fetch_row()) {
@@ -122,6 +133,7 @@ LoadedEntries loadAllEntries(Database& database, const nocase_wstring& inherited
         query.free_result();
         if (!error.empty())
             throw ExceptionModule(L"Cannot read the vault database.", toWide(error));
+        snapshot.commit();
     }
     LoadedEntries loaded;
     std::set<std::wstring> visited;

@@ -90,8 +90,9 @@ struct LoadedEntries {
     std::vector<nocase_wstring> unreadable;
 };
 
-// Reads every row of the vault database in one statement on one connection
-// (one consistent view) and builds the entries from it. Throws
-// ExceptionModule when the rows cannot all be read: nothing may act on a
-// partial view.
-[[nodiscard]] LoadedEntries loadAllEntries(Database& database, const nocase_wstring& inheritedRoot);
+// Reads every row of the vault database, and the change count when asked,
+// in one read transaction on one connection (one consistent view) and builds
+// the entries from them. Throws ExceptionModule when the rows cannot all be
+// read: nothing may act on a partial view.
+[[nodiscard]] LoadedEntries loadAllEntries(Database& database, const nocase_wstring& inheritedRoot,
+                                           std::string* changeCount = nullptr);

@@ -141,11 +141,16 @@ void VaultEngine::openVault()
     else
         throw ExceptionModule(L"Cannot connect to configuration database.", L"");
 
-    // A user vault is created, upgraded and read under the lock: programs
-    // started at once never both create it, and none reads rows another one
-    // is half-way through changing. (Other kinds are private: no lock.)
-    VaultLock lock(*this);
-    createOrReadSettings();
+    // A new user vault is created under the lock: programs started at once
+    // never both create it, and none reads the file before it is whole
+    // (SQLCipher would give an empty file a key salt of its own).
+    if (kind == EngineKind::UserVault && isMissingOrEmpty(database->fileName())) {
+        VaultLock lock(*this);
+        database = std::make_unique<Database>(database->fileName());
+        createOrReadSettings();
+    } else {
+        createOrReadSettings();
+    }
     checkFormatVersion();
     upgradeAndTidy();
     try {
@@ -182,16 +187,29 @@ void VaultEngine::upgradeAndTidy()
             query.executeOrThrow(trigger, "count the vault's changes");
         transaction.commit();
     }
-    // Compacting rewrites the whole file: only when a quarter of it is free.
+    // Compacting rewrites the whole file: only when a quarter of it is
+    // free, and only under the lock when it is free at once.
     if (query.get_result(vaultschema::selectFreePages) && query.fetch_row()) {
         const int64_t freePages = query.getbigint("free");
         const int64_t pages = query.getbigint("pages");
         query.free_result();
-        if (freePages > 64 && freePages * 4 >= pages)
-            query.execute(vaultschema::vacuum);
+        if (freePages > 64 && freePages * 4 >= pages) {
+            try {
+                VaultLock lock(*this, 0);
+                query.execute(vaultschema::vacuum);
+            } catch (const ExceptionModule&) {
+                // In use by another program: another opening compacts it.
+            }
+        }
     } else {
         query.free_result();
     }
+}
+
+bool VaultEngine::isMissingOrEmpty(const std::string& file)
+{
+    const nocase_wstring path = toWide(file);
+    return !pathExists(path) || pathInfo(path).size == 0;
 }
 
 void VaultEngine::readSettings()
@@ -227,7 +245,9 @@ void VaultEngine::checkFormatVersion() const
 
 void VaultEngine::loadEntries()
 {
-    LoadedEntries loaded = loadAllEntries(*database, vaultFolder);
+    // The rows and the change count come from one snapshot, so the copy is
+    // known to match that count (read with or without the lock).
+    LoadedEntries loaded = loadAllEntries(*database, vaultFolder, &knownChangeCount);
     rootEntries = std::move(loaded.entries);
     unreadableEntries = std::move(loaded.unreadable);
 }
@@ -252,12 +272,11 @@ bool VaultEngine::followPasswordChange()
     settings = std::move(stored);
     password.clear();
     loggedIn = false;
-    // Read without the lock: a view to show, never to act on.
-    knownChangeCount.clear();
     try {
         loadEntries();
     } catch (const ExceptionModule&) {
         rootEntries.clear();
+        knownChangeCount.clear();
     }
     return true;
 }
@@ -279,12 +298,9 @@ bool VaultEngine::refreshUnderLock()
         password.clear();
         loggedIn = false;
     }
-    if (passwordChanged || entriesDistrusted || storedCount.empty() || storedCount != knownChangeCount) {
-        knownChangeCount.clear();
+    if (passwordChanged || entriesDistrusted || storedCount.empty() || storedCount != knownChangeCount)
         loadEntries();
-    }
     entriesDistrusted = false;
-    knownChangeCount = storedCount;
     return passwordChanged;
 }
 

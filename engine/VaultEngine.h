@@ -51,8 +51,9 @@ public:
 
     // Throws the password message unless the engine is logged in.
     void requireLogin() const;
-    // Opens the database and reads settings and top-level entries; a user
-    // vault is created, upgraded and read under the vault lock.
+    // Opens the database and reads settings and top-level entries (a copy
+    // to show; VaultLock reads them again if another program changes a row).
+    // A new user vault is created under the vault lock.
     void openVault();
     // Closes the database and forgets what was read from it.
     void closeVault();
@@ -111,6 +112,7 @@ public:
 
 private:
     void createOrReadSettings();
+    [[nodiscard]] static bool isMissingOrEmpty(const std::string& file);
     void readSettings();
     void checkFormatVersion() const;
     // User vaults: the change count and its triggers, the parent index, and

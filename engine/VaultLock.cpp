@@ -21,6 +21,11 @@ constexpr wchar_t kLockFileName[] = L".lock";
 } // namespace
 
 VaultLock::VaultLock(VaultEngine& vaultEngine)
+    : VaultLock(vaultEngine, waitMilliseconds)
+{
+}
+
+VaultLock::VaultLock(VaultEngine& vaultEngine, int waitMs)
     : engine(vaultEngine)
 {
     if (engine.kind != EngineKind::UserVault)
@@ -37,7 +42,7 @@ VaultLock::VaultLock(VaultEngine& vaultEngine)
         const int err = errno;
         throw ExceptionModule(L"Cannot lock the vault: " + toWide(path), systemErrorText(err));
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMilliseconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         if (err != EWOULDBLOCK && err != EINTR) {

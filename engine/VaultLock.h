@@ -17,6 +17,8 @@ class VaultEngine;
 class VaultLock {
 public:
     explicit VaultLock(VaultEngine& engine);
+    // Gives up after waitMs milliseconds (0: unless the lock is free at once).
+    VaultLock(VaultEngine& engine, int waitMs);
     ~VaultLock();
     VaultLock(const VaultLock&) = delete;
     VaultLock& operator=(const VaultLock&) = delete;

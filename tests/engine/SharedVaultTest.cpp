@@ -4,9 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <future>
-#include <thread>
 
 #include "engine/Kist.h"
 #include "engine/StepBoundary.h"
@@ -42,9 +40,8 @@ bool hasEntry(Kist& kist, const std::string& name)
 }
 
 // Stops the operation at its boundary number `stopAt` and, while it is
-// stopped (holding the vault lock), starts a second program opening the
-// vault. The opening may wait for the lock; the operation goes on after a
-// moment, and the second program is returned once it is open.
+// stopped (holding the vault lock), opens the vault as a second program;
+// then the operation goes on.
 class SecondOpening {
 public:
     static inline int boundariesLeft = 0;
@@ -60,9 +57,10 @@ public:
             if (current == nullptr || --boundariesLeft != 0)
                 return;
             reached = true;
+            // Opening needs no lock (an opening that waited for it would
+            // give up after VaultLock::waitMilliseconds and fail the test).
             current->opening = std::async(std::launch::async, [] { return openVault(kPassword); });
-            // Long enough for an opening that does not wait for the lock.
-            (void)current->opening.wait_for(std::chrono::milliseconds(400));
+            current->opening.wait();
         });
     }
     ~SecondOpening()
