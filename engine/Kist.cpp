@@ -6,6 +6,7 @@
 #include "engine/PackageReading.h"
 #include "engine/PackageWriter.h"
 #include "engine/SecretText.h"
+#include "engine/VaultCheck.h"
 #include "engine/VaultEngine.h"
 #include "engine/VaultLock.h"
 #include "engine/VaultOperations.h"
@@ -180,6 +181,19 @@ void Kist::setProgressObserver(KistProgress* observer)
 std::string Kist::lastTakeOutPath() const
 {
     return takeOutPath;
+}
+
+KistCheckReport Kist::checkVault()
+{
+    return VaultCheck(*engine).run();
+}
+
+std::vector<std::string> Kist::unreadableEntries() const
+{
+    std::vector<std::string> names;
+    for (const nocase_wstring& name : engine->unreadableEntries)
+        names.push_back(toNarrow(name));
+    return names;
 }
 
 std::string Kist::version()

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/ExceptionModule.h"
+#include "engine/KistCheckReport.h"
 #include "engine/KistExport.h"
 #include "engine/KistFile.h"
 #include "engine/KistProgress.h"
@@ -52,6 +53,14 @@ public:
     void setProgressObserver(KistProgress* observer);
     // Where the last removeFile put its entry (a free name in the folder).
     std::string lastTakeOutPath() const;
+
+    // The vault check (kist check): under the vault lock, reads every row
+    // and decrypts every body to nowhere lasting, and reports what is not
+    // whole (see KistCheckReport). Changes nothing; needs the login.
+    KistCheckReport checkVault();
+    // Top-level entries that the last reading of the rows left out because
+    // their rows cannot be read; listFiles does not show them.
+    std::vector<std::string> unreadableEntries() const;
 
     // The program's version text.
     static std::string version();

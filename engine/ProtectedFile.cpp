@@ -1,5 +1,7 @@
 #include "engine/ProtectedFile.h"
 
+#include <set>
+
 #include "engine/ExceptionModule.h"
 #include "engine/KistFile.h"
 #include "engine/platform/PathUtil.h"
@@ -44,8 +46,7 @@ void ProtectedFile::settleAtTarget()
     target_root.clear();
 }
 
-void ProtectedFile::load(Database& database, Query& query, const nocase_wstring& parentName,
-                         const nocase_wstring& inheritedRoot, std::set<std::wstring>* visited)
+void ProtectedFile::readRow(Query& query, const nocase_wstring& inheritedRoot)
 {
     current_path = storedPath(query.getstr("current_path"));
     target_path = storedPath(query.getstr("target_path"));
@@ -57,7 +58,7 @@ void ProtectedFile::load(Database& database, Query& query, const nocase_wstring&
         target_root = inheritedRoot;
     if (current_root.empty())
         current_root = inheritedRoot;
-    parent = parentName;
+    parent = toWide(query.getstr("parent"));
     display_name = toWide(query.getstr("display_name"));
     unique_name = toWide(query.getstr("unique_name"));
     raw_file_name = toWide(query.getstr("raw_file_name"));
@@ -69,26 +70,82 @@ void ProtectedFile::load(Database& database, Query& query, const nocase_wstring&
     is_hidden = query.getval("is_hidden") != 0;
     is_encrypted = query.getval("is_encrypted") != 0;
     is_directory = query.getval("is_directory") != 0;
-    if (!is_directory)
-        return;
-    std::set<std::wstring> folders;
-    if (visited == nullptr)
-        visited = &folders;
-    if (!visited->insert(std::wstring(unique_name.data(), unique_name.size())).second)
-        throw ExceptionModule(L"The records of " + display_name + L" lead back to themselves.", L"");
+}
 
-    Query childQuery(database);
-    if (!childQuery.get_result(formatStatement(vaultschema::selectChildren, quoted(unique_name).c_str())))
-        return;
-    while (childQuery.fetch_row()) {
-        // A row that names itself as its own parent would recurse for ever.
-        if (sameExactly(toWide(childQuery.getstr("unique_name")), unique_name))
-            continue;
-        auto child = std::make_unique<ProtectedFile>();
-        child->load(database, childQuery, unique_name, inheritedRoot, visited);
-        children.push_back(std::move(child));
+namespace {
+
+using RowsByParent = std::map<std::wstring, std::vector<std::unique_ptr<ProtectedFile>>>;
+
+std::wstring exact(const nocase_wstring& text)
+{
+    return std::wstring(text.data(), text.size());
+}
+
+// Gives folder its children from rows, and theirs below them. False when a
+// folder's identity comes round again (a loop or a repeated identity).
+bool attachChildren(ProtectedFile& folder, RowsByParent& rows, std::set<std::wstring>& visited)
+{
+    if (!visited.insert(exact(folder.unique_name)).second)
+        return false;
+    auto found = rows.find(exact(folder.unique_name));
+    if (found == rows.end())
+        return true;
+    std::vector<std::unique_ptr<ProtectedFile>> children = std::move(found->second);
+    rows.erase(found);
+    for (auto& child : children) {
+        if (child->is_directory && !attachChildren(*child, rows, visited))
+            return false;
+        folder.children.push_back(std::move(child));
     }
-    childQuery.free_result();
+    return true;
+}
+
+} // namespace
+
+LoadedEntries loadAllEntries(Database& database, const nocase_wstring& inheritedRoot, std::string* changeCount)
+{
+    std::vector<std::unique_ptr<ProtectedFile>> topLevel;
+    RowsByParent rows;
+    {
+        Query query(database);
+        // The count and the rows come from one snapshot: together they tell
+        // later, under the lock, whether the rows are still these.
+        Transaction snapshot(query);
+        if (changeCount != nullptr) {
+            changeCount->clear();
+            if (query.get_result(vaultschema::selectChangeCount)) {
+                if (query.fetch_row())
+                    *changeCount = query.getstr("nv_value");
+                query.free_result();
+            }
+        }
+        if (!query.get_result(vaultschema::selectAllRows))
+            throw ExceptionModule(L"Cannot read the vault database.", toWide(query.lastError()));
+        while (query.fetch_row()) {
+            auto record = std::make_unique<ProtectedFile>();
+            record->readRow(query, inheritedRoot);
+            if (record->parent.empty())
+                topLevel.push_back(std::move(record));
+            else
+                rows[exact(record->parent)].push_back(std::move(record));
+        }
+        const std::string error = query.lastError();
+        query.free_result();
+        if (!error.empty())
+            throw ExceptionModule(L"Cannot read the vault database.", toWide(error));
+        snapshot.commit();
+    }
+    LoadedEntries loaded;
+    std::set<std::wstring> visited;
+    for (auto& entry : topLevel) {
+        if (entry->is_directory && !attachChildren(*entry, rows, visited)) {
+            loaded.unreadable.push_back(entry->display_name);
+            continue;
+        }
+        const nocase_wstring name = entry->display_name;
+        loaded.entries[name] = std::move(entry);
+    }
+    return loaded;
 }
 
 void ProtectedFile::insertRow(Query& query) const
@@ -137,7 +194,7 @@ void ProtectedFile::storeCipher(Query& query) const
 
 void ProtectedFile::storeSize(Query& query) const
 {
-    query.executeOrThrow(formatStatement("update ProtectedFiles set size = %lu where unique_name = '%s'",
+    query.executeOrThrow(formatStatement(vaultschema::storeSize,
                                          static_cast<unsigned long>(size), quoted(unique_name).c_str()),
                          toNarrow(L"store the size of " + display_name));
 }

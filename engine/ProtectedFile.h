@@ -1,8 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -51,13 +51,9 @@ public:
     // current place and nothing is pending any more (in memory only).
     void settleAtTarget();
 
-    // Reads the row the query is positioned on and, for a folder, every row
-    // below it. Roots stored in the row win; an empty one takes inheritedRoot.
-    // Rows whose parents lead back to a folder already read (a damaged or
-    // hostile database) throw instead of recursing for ever; visited holds
-    // the folders read so far and is the loader's own business.
-    void load(Database& database, Query& query, const nocase_wstring& parentName,
-              const nocase_wstring& inheritedRoot, std::set<std::wstring>* visited = nullptr);
+    // Reads the fields of the row the query is positioned on (not its
+    // children). Roots stored in the row win; an empty one takes inheritedRoot.
+    void readRow(Query& query, const nocase_wstring& inheritedRoot);
 
     // Row statements. Each throws ExceptionModule when the database refuses
     // it: a file must never move on the strength of a row that was not written.
@@ -86,3 +82,17 @@ public:
             static_cast<const ProtectedFile&>(*child).forEach(visit);
     }
 };
+
+// The top-level entries as the rows describe them.
+struct LoadedEntries {
+    std::map<nocase_wstring, std::unique_ptr<ProtectedFile>> entries; // by display name
+    // Top-level entries left out: their rows form a loop or repeat an identity.
+    std::vector<nocase_wstring> unreadable;
+};
+
+// Reads every row of the vault database, and the change count when asked,
+// in one read transaction on one connection (one consistent view) and builds
+// the entries from them. Throws ExceptionModule when the rows cannot all be
+// read: nothing may act on a partial view.
+[[nodiscard]] LoadedEntries loadAllEntries(Database& database, const nocase_wstring& inheritedRoot,
+                                           std::string* changeCount = nullptr);

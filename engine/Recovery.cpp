@@ -1,5 +1,8 @@
 #include "engine/Recovery.h"
 
+#include <algorithm>
+#include <fstream>
+
 #include "engine/ExceptionModule.h"
 #include "engine/StepBoundary.h"
 #include "engine/Transforms.h"
@@ -41,9 +44,34 @@ bool isEmptyFolder(const nocase_wstring& path)
     return names.empty();
 }
 
-uint64_t fileSize(const nocase_wstring& path)
+// A copy under construction (see movePath): ".kist-" + GUID + ".part".
+bool isPartialCopyName(const nocase_wstring& name)
 {
-    return pathInfo(path).size;
+    const nocase_wstring prefix = L".kist-";
+    const nocase_wstring suffix = L".part";
+    return name.size() == prefix.size() + 36 + suffix.size() && name.compare(0, prefix.size(), prefix) == 0
+           && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// True when both are regular files with the same bytes.
+bool sameContent(const nocase_wstring& first, const nocase_wstring& second)
+{
+    const PathInfo a = pathInfo(first);
+    const PathInfo b = pathInfo(second);
+    if (a.type != PathType::File || b.type != PathType::File || a.size != b.size)
+        return false;
+    std::ifstream one(toNarrow(first), std::ios::binary);
+    std::ifstream two(toNarrow(second), std::ios::binary);
+    std::vector<char> left(1 << 16);
+    std::vector<char> right(1 << 16);
+    while (one && two) {
+        one.read(left.data(), static_cast<std::streamsize>(left.size()));
+        two.read(right.data(), static_cast<std::streamsize>(right.size()));
+        if (one.gcount() != two.gcount()
+            || !std::equal(left.begin(), left.begin() + one.gcount(), right.begin()))
+            return false;
+    }
+    return one.eof() && two.eof();
 }
 
 } // namespace
@@ -66,6 +94,14 @@ bool Recovery::isNeeded(const ProtectedFile& top) const
 
 bool Recovery::recover(ProtectedFile& top)
 {
+    const bool stays = settle(top);
+    if (stays && engine.kind == EngineKind::UserVault && top.is_hidden)
+        encryptPlainFiles(top);
+    return stays;
+}
+
+bool Recovery::settle(ProtectedFile& top)
+{
     if (hasPending(top)) {
         if (isMove(top.pending_transform)) {
             if (!recoverMove(top))
@@ -78,8 +114,6 @@ bool Recovery::recover(ProtectedFile& top)
     }
     if (engine.kind != EngineKind::UserVault)
         return top.is_hidden || top.is_encrypted || top.current_root == engine.workFolder;
-    if (top.is_hidden)
-        encryptPlainFiles(top);
     return top.is_hidden;
 }
 
@@ -89,6 +123,7 @@ bool Recovery::recover(ProtectedFile& top)
 bool Recovery::recoverMove(ProtectedFile& top)
 {
     const int32_t state = top.pending_transform;
+    removePartialCopies(top);
     const bool sourceExists = pathExists(top.sourcePath());
     const bool destinationExists = pathExists(top.destinationPath());
     Transforms transforms(query, engine.kind);
@@ -140,13 +175,44 @@ void Recovery::completeMoves(ProtectedFile& record, std::vector<nocase_wstring>&
         movePath(source, destination, false);
     } else if (sourceExists && destinationExists) {
         // Moves put a target in place only once it is complete, so a target
-        // of the same size is the finished copy and the source can go.
-        if (fileSize(source) != fileSize(destination))
+        // with the same content is the finished copy and the source can go.
+        // Anything else there is not this move's: it stays, and the file
+        // comes out beside it under a free name.
+        if (sameContent(source, destination)) {
+            (void)clearAttributes(source);
+            if (!deleteFile(source) && pathExists(source))
+                throw ExceptionModule(L"Failed to delete: " + source, L"");
+        } else if (record.pending_transform == MoveOutOfVault) {
+            const nocase_wstring folder = parentFolder(destination);
+            record.target_path = joinPath(parentFolder(record.target_path),
+                                          freeTargetName(folder, lastComponent(destination), false));
+            movePath(source, record.destinationPath(), false);
+        } else {
             throw ExceptionModule(L"Cannot finish moving " + source + L": something else is at " + destination,
                                   L"");
-        (void)clearAttributes(source);
-        (void)deleteFile(source);
+        }
     }
+}
+
+void Recovery::removePartialCopies(const ProtectedFile& top)
+{
+    const auto sweep = [](const nocase_wstring& folder) {
+        std::vector<nocase_wstring> names;
+        try {
+            listFolder(folder, names);
+        } catch (const ExceptionModule&) {
+            return; // a folder that is not there holds no partial copy
+        }
+        for (const nocase_wstring& name : names)
+            if (isPartialCopyName(name))
+                deletePath(joinPath(folder, name));
+    };
+    // Under the vault lock no other move is under way there.
+    sweep(parentFolder(top.destinationPath()));
+    top.forEach([&](const ProtectedFile& record) {
+        if (record.is_directory && isMove(record.pending_transform))
+            sweep(record.destinationPath());
+    });
 }
 
 void Recovery::recoverCrypt(ProtectedFile& record)

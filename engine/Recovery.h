@@ -22,9 +22,17 @@ public:
     // undone add, a finished take-out): its rows are gone.
     [[nodiscard]] bool recover(ProtectedFile& top);
 
+    // Resolves the pending transforms only: a file that lies plain in the
+    // vault afterwards stays plain (putting an entry back or delivering part
+    // of it goes on from there). Returns what recover returns.
+    [[nodiscard]] bool settle(ProtectedFile& top);
+
 private:
     bool recoverMove(ProtectedFile& top);
     void completeMoves(ProtectedFile& record, std::vector<nocase_wstring>& emptied);
+    // Removes the partial copies (".kist-*.part") an interrupted move left
+    // in the destination folders of the tree and beside its top.
+    void removePartialCopies(const ProtectedFile& top);
     void recoverCrypt(ProtectedFile& record);
     void rollBack(ProtectedFile& record);
     void rollForward(ProtectedFile& record);

@@ -190,8 +190,12 @@ void Transforms::finishMove(ProtectedFile& record, bool staysInVault)
 {
     for (auto& child : record.children)
         finishMove(*child, staysInVault);
-    if (!isMove(record))
+    if (!isMove(record)) {
+        // A finished take-out leaves no row of its tree behind.
+        if (!staysInVault)
+            record.deleteRow(query);
         return;
+    }
     record.settleAtTarget();
     if (staysInVault) {
         record.is_hidden = true;
@@ -316,18 +320,26 @@ void Transforms::performCrypt(ProtectedFile& record, const std::string& sealingT
         return;
     CryptWork work;
     const nocase_wstring errors = cryptTree(record, sealingText, encrypt, keepSource, work);
+    // A file that failed leaves every source in place: the rows stay
+    // pending and the caller (or recovery) puts the whole tree back to rest.
+    if (!errors.empty())
+        throw ExceptionModule(errors, L"");
     // Every target is written before one flush, and only then do the
     // sources go: a crash leaves at least one whole copy of each file.
     if (!work.lastTarget.empty())
         flushFileSystem(work.lastTarget);
+    nocase_wstring undeleted;
     for (const nocase_wstring& file : work.sourceFiles) {
         (void)clearAttributes(file);
-        (void)deleteFile(file);
+        if (!deleteFile(file) && pathExists(file))
+            undeleted += L"Cannot delete " + file + L"\n";
     }
     for (const nocase_wstring& folder : work.sourceFolders)
         removeIfEmpty(folder);
-    if (!errors.empty())
-        throw ExceptionModule(errors, L"");
+    // A source that stays must not be recorded as gone: the rows stay
+    // pending, and recovery finishes the change.
+    if (!undeleted.empty())
+        throw ExceptionModule(undeleted, L"");
 }
 
 void Transforms::finishCrypt(ProtectedFile& record, bool encrypted)

@@ -134,6 +134,8 @@ void VaultEngine::openVault()
     wipeText(password);
     appConfig->set("Version", vaultschema::programVersion);
     loggedIn = false;
+    opened = false;
+    knownChangeCount.clear();
 
     database = std::make_unique<Database>(toNarrow(joinPath(vaultFolder, toWide(vaultschema::databaseFileName))));
     if (Database::Connection* connection = database->grabdb())
@@ -141,37 +143,94 @@ void VaultEngine::openVault()
     else
         throw ExceptionModule(L"Cannot connect to configuration database.", L"");
 
-    {
-        Query query(*database);
-        // Only a database without tables is new. A read that fails on an
-        // existing one must not reset the vault's password and records.
-        if (hasNoTables(query))
-            createVaultSchema(query, hashOf(""), settings);
-        else
-            readSettings();
+    // A new user vault is created under the lock: programs started at once
+    // never both create it, and none reads the file before it is whole
+    // (SQLCipher would give an empty file a key salt of its own).
+    if (kind == EngineKind::UserVault && isMissingOrEmpty(database->fileName())) {
+        VaultLock lock(*this);
+        database = std::make_unique<Database>(database->fileName());
+        createOrReadSettings();
+    } else {
+        createOrReadSettings();
     }
     checkFormatVersion();
-    {
-        // Compacted only once it is known to be ours: a vault that is
-        // refused stays on disk byte for byte as it was.
-        Query query(*database);
-        query.execute("VACUUM;");
-        query.execute(vaultschema::createParentIndex);
+    upgradeAndTidy();
+    try {
+        loadEntries();
+    } catch (const ExceptionModule& error) {
+        throw ExceptionModule(kCannotInitialize, toWide(error.getCause()));
     }
-    loadEntries();
+    opened = true;
+}
+
+void VaultEngine::createOrReadSettings()
+{
+    Query query(*database);
+    // Only a database without tables is new. A read that fails on an
+    // existing one must not reset the vault's password and records.
+    if (hasNoTables(query))
+        createVaultSchema(query, hashOf(""), settings);
+    else
+        readSettings();
+}
+
+void VaultEngine::upgradeAndTidy()
+{
+    // Only once the vault is known to be ours: a vault that is refused stays
+    // on disk byte for byte as it was.
+    Query query(*database);
+    query.execute(vaultschema::createParentIndex);
+    if (kind != EngineKind::UserVault)
+        return;
+    {
+        Transaction transaction(query);
+        query.executeOrThrow(vaultschema::insertChangeCount, "count the vault's changes");
+        for (const char* trigger : vaultschema::createChangeCountTriggers)
+            query.executeOrThrow(trigger, "count the vault's changes");
+        transaction.commit();
+    }
+    // Compacting rewrites the whole file: only when a quarter of it is
+    // free, and only under the lock when it is free at once.
+    if (query.get_result(vaultschema::selectFreePages) && query.fetch_row()) {
+        const int64_t freePages = query.getbigint("free");
+        const int64_t pages = query.getbigint("pages");
+        query.free_result();
+        if (freePages > 64 && freePages * 4 >= pages) {
+            try {
+                VaultLock lock(*this, 0);
+                query.execute(vaultschema::vacuum);
+            } catch (const ExceptionModule&) {
+                // In use by another program: another opening compacts it.
+            }
+        }
+    } else {
+        query.free_result();
+    }
+}
+
+bool VaultEngine::isMissingOrEmpty(const std::string& file)
+{
+    const nocase_wstring path = toWide(file);
+    return !pathExists(path) || pathInfo(path).size == 0;
 }
 
 void VaultEngine::readSettings()
 {
-    Query query(*database);
     settings.clear();
-    if (query.get_result(vaultschema::selectKistConfig)) {
-        while (query.fetch_row())
-            settings[query.getstr("nv_name")] = query.getstr("nv_value");
-        query.free_result();
-    }
-    if (settings.empty())
+    if (!readStoredSettings(settings) || settings.empty())
         throw ExceptionModule(kCannotInitialize, L"");
+}
+
+bool VaultEngine::readStoredSettings(std::map<std::string, std::string>& stored)
+{
+    Query query(*database);
+    if (!query.get_result(vaultschema::selectKistConfig))
+        return false;
+    while (query.fetch_row())
+        stored[query.getstr("nv_name")] = query.getstr("nv_value");
+    const bool complete = query.lastError().empty();
+    query.free_result();
+    return complete;
 }
 
 void VaultEngine::checkFormatVersion() const
@@ -186,50 +245,19 @@ void VaultEngine::checkFormatVersion() const
                               L"");
 }
 
-std::unique_ptr<ProtectedFile> VaultEngine::loadTopLevelEntry(Query& query)
-{
-    // One entry's rows are read in one transaction, so they are consistent.
-    auto entry = std::make_unique<ProtectedFile>();
-    Query transaction(*database);
-    transaction.execute("begin transaction");
-    try {
-        entry->load(*database, query, L"", vaultFolder);
-        transaction.execute("commit transaction");
-    } catch (const ExceptionModule&) {
-        transaction.execute("rollback transaction");
-        return nullptr; // an entry that cannot be read is left out
-    }
-    return entry;
-}
-
 void VaultEngine::loadEntries()
 {
-    Query query(*database);
-    if (!query.get_result(vaultschema::selectTopLevel)) {
-        if (!query.lastError().empty())
-            throw ExceptionModule(kCannotInitialize, L"");
-        return;
-    }
-    while (query.fetch_row()) {
-        if (auto entry = loadTopLevelEntry(query))
-            rootEntries[entry->display_name] = std::move(entry);
-    }
-    query.free_result();
+    // The rows and the change count come from one snapshot, so the copy is
+    // known to match that count (read with or without the lock).
+    LoadedEntries loaded = loadAllEntries(*database, vaultFolder, &knownChangeCount);
+    rootEntries = std::move(loaded.entries);
+    unreadableEntries = std::move(loaded.unreadable);
 }
 
 void VaultEngine::loadNewTopLevelEntries()
 {
-    Query query(*database);
-    if (!query.get_result(vaultschema::selectTopLevel))
-        return;
-    while (query.fetch_row()) {
-        const nocase_wstring name = toWide(query.getstr("display_name"));
-        if (rootEntries.count(name))
-            continue;
-        if (auto entry = loadTopLevelEntry(query))
-            rootEntries[entry->display_name] = std::move(entry);
-    }
-    query.free_result();
+    if (lockDepth > 0)
+        (void)refreshUnderLock();
 }
 
 bool VaultEngine::followPasswordChange()
@@ -237,28 +265,75 @@ bool VaultEngine::followPasswordChange()
     if (kind != EngineKind::UserVault || !database)
         return false;
     std::map<std::string, std::string> stored;
-    {
-        Query query(*database);
-        // Unreadable now: the operation that follows fails on the database itself.
-        if (!query.get_result(vaultschema::selectKistConfig))
-            return false;
-        while (query.fetch_row())
-            stored[query.getstr("nv_name")] = query.getstr("nv_value");
-        query.free_result();
-    }
+    // Unreadable now: the operation that follows fails on the database itself.
+    if (!readStoredSettings(stored))
+        return false;
     const auto current = stored.find(vaultschema::currentPasswordSetting);
     if (current == stored.end() || current->second == settings[vaultschema::currentPasswordSetting])
         return false;
     settings = std::move(stored);
     wipeText(password);
     loggedIn = false;
-    rootEntries.clear();
-    loadEntries();
+    try {
+        loadEntries();
+    } catch (const ExceptionModule&) {
+        rootEntries.clear();
+        knownChangeCount.clear();
+    }
     return true;
+}
+
+bool VaultEngine::refreshUnderLock()
+{
+    if (kind != EngineKind::UserVault || !database || !opened)
+        return false;
+    std::map<std::string, std::string> stored;
+    if (!readStoredSettings(stored) || stored.empty())
+        throw ExceptionModule(L"Cannot read the vault database.", L"");
+    const auto current = stored.find(vaultschema::currentPasswordSetting);
+    const bool passwordChanged =
+        current != stored.end() && current->second != settings[vaultschema::currentPasswordSetting];
+    const auto count = stored.find(vaultschema::changeCountSetting);
+    const std::string storedCount = count == stored.end() ? std::string() : count->second;
+    settings = std::move(stored);
+    if (passwordChanged) {
+        password.clear();
+        loggedIn = false;
+    }
+    if (passwordChanged || entriesDistrusted || storedCount.empty() || storedCount != knownChangeCount)
+        loadEntries();
+    entriesDistrusted = false;
+    return passwordChanged;
+}
+
+void VaultEngine::leaveLock(bool trusted) noexcept
+{
+    const bool keep = trusted && !entriesDistrusted && opened && database;
+    knownChangeCount.clear();
+    entriesDistrusted = false;
+    if (!keep)
+        return;
+    try {
+        Query query(*database);
+        if (query.get_result(vaultschema::selectChangeCount)) {
+            if (query.fetch_row())
+                knownChangeCount = query.getstr("nv_value");
+            query.free_result();
+        }
+    } catch (...) {
+        knownChangeCount.clear();
+    }
+}
+
+void VaultEngine::distrustEntries()
+{
+    entriesDistrusted = true;
 }
 
 void VaultEngine::closeVault()
 {
+    opened = false;
+    knownChangeCount.clear();
     rootEntries.clear();
     database.reset();
     settings.clear();
@@ -314,7 +389,7 @@ void VaultEngine::setPassword(const std::string& newPassword, const std::string&
                 sealed[record.unique_name] = record.cipher;
         });
     Query query(*database);
-    if (!query.get_result("select unique_name, cipher from ProtectedFiles where cipher <> ''")) {
+    if (!query.get_result(vaultschema::selectSealedKeys)) {
         if (!query.lastError().empty())
             throw ExceptionModule(L"Cannot read the vault's keys.", toWide(query.lastError()));
     } else {
@@ -334,11 +409,9 @@ void VaultEngine::setPassword(const std::string& newPassword, const std::string&
             row.storeCipher(query);
             resealed[uniqueName] = row.cipher;
         }
-        query.executeOrThrow(formatStatement("update KistConfig set nv_value='%s' where nv_name='CurrentPassword'",
-                                             sqlText(newHash).c_str()),
+        query.executeOrThrow(formatStatement(vaultschema::updateCurrentPassword, sqlText(newHash).c_str()),
                              "store the new password");
-        query.executeOrThrow(formatStatement("update KistConfig set nv_value='%s' where nv_name='PreviousPassword'",
-                                             sqlText(stored).c_str()),
+        query.executeOrThrow(formatStatement(vaultschema::updatePreviousPassword, sqlText(stored).c_str()),
                              "store the previous password");
         transaction.commit();
     }

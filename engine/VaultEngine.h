@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/ProtectedFile.h"
 #include "engine/Strings.h"
@@ -50,11 +51,14 @@ public:
 
     // Throws the password message unless the engine is logged in.
     void requireLogin() const;
-    // Opens the database and reads settings and top-level entries.
+    // Opens the database and reads settings and top-level entries (a copy
+    // to show; VaultLock reads them again if another program changes a row).
+    // A new user vault is created under the vault lock.
     void openVault();
     // Closes the database and forgets what was read from it.
     void closeVault();
-    // Reads top-level rows that are not in rootEntries yet.
+    // Kept for callers written before VaultLock refreshed the entries: under
+    // the lock they are already fresh, and this only makes sure of it.
     void loadNewTopLevelEntries();
     // Another program may have changed the user vault's password since its
     // settings were read. After a change the settings and entries (whose
@@ -62,6 +66,21 @@ public:
     // no key is ever sealed or opened with the password that went out of
     // force. True when the password changed.
     bool followPasswordChange();
+
+    // ---- The cache rule, applied by VaultLock only ----
+    // The lock was just taken: reads the settings and, when another program
+    // changed any row since this engine last knew the rows (the change
+    // count differs, or this engine's copy is distrusted), reads every entry
+    // again. True when the password changed (see followPasswordChange).
+    bool refreshUnderLock();
+    // The lock is about to go: trusted when the in-memory entries match the
+    // rows (the operation ended normally); the change count is remembered,
+    // so the next lock reads nothing unless another program changed a row.
+    void leaveLock(bool trusted) noexcept;
+    // An operation caught a failure half-way: its in-memory copy may differ
+    // from the rows, so the next lock reads them again.
+    void distrustEntries();
+
     // The secure hash of a text, with the engine's own context.
     [[nodiscard]] std::string hashOf(const std::string& text);
 
@@ -88,14 +107,25 @@ public:
     // Held by VaultLock while an operation changes bodies or rows.
     int lockDepth = 0;
     int lockDescriptor = -1;
+    // Top-level entries left out of the last loading (their rows cannot be read).
+    std::vector<nocase_wstring> unreadableEntries;
 
 private:
+    void createOrReadSettings();
+    [[nodiscard]] static bool isMissingOrEmpty(const std::string& file);
     void readSettings();
     void checkFormatVersion() const;
+    // User vaults: the change count and its triggers, the parent index, and
+    // compaction when much of the file is free. Runs under the lock.
+    void upgradeAndTidy();
     void loadEntries();
-    // The entry whose top-level row the query is on, or null when its rows
-    // cannot be read.
-    std::unique_ptr<ProtectedFile> loadTopLevelEntry(Query& query);
+    // The stored settings, or none when they cannot be read.
+    [[nodiscard]] bool readStoredSettings(std::map<std::string, std::string>& stored);
+
+    bool opened = false;
+    bool entriesDistrusted = false;
+    // The change count the in-memory entries match; empty: unknown.
+    std::string knownChangeCount;
 };
 
 // True when the second dot-separated component of version matches the

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <exception>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <thread>
@@ -20,11 +21,17 @@ constexpr wchar_t kLockFileName[] = L".lock";
 } // namespace
 
 VaultLock::VaultLock(VaultEngine& vaultEngine)
+    : VaultLock(vaultEngine, waitMilliseconds)
+{
+}
+
+VaultLock::VaultLock(VaultEngine& vaultEngine, int waitMs)
     : engine(vaultEngine)
 {
     if (engine.kind != EngineKind::UserVault)
         return;
     if (engine.lockDepth > 0) {
+        exceptionsAtStart = std::uncaught_exceptions();
         ++engine.lockDepth;
         counted = true;
         return;
@@ -35,7 +42,7 @@ VaultLock::VaultLock(VaultEngine& vaultEngine)
         const int err = errno;
         throw ExceptionModule(L"Cannot lock the vault: " + toWide(path), systemErrorText(err));
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMilliseconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         if (err != EWOULDBLOCK && err != EINTR) {
@@ -51,12 +58,16 @@ VaultLock::VaultLock(VaultEngine& vaultEngine)
     }
     engine.lockDescriptor = fd;
     engine.lockDepth = 1;
-    // Another program may have changed the password while this one waited or
-    // idled: nothing may be sealed or opened with the old one from here on.
+    exceptionsAtStart = std::uncaught_exceptions();
+    // The one place of the rule "the database is the truth, memory a cache":
+    // from here on the in-memory entries match the rows, whatever another
+    // program changed while this one waited or idled. Another program may
+    // also have changed the password: nothing may be sealed or opened with
+    // the old one from here on.
     const bool wasLoggedIn = engine.loggedIn;
     bool changed = false;
     try {
-        changed = engine.followPasswordChange();
+        changed = engine.refreshUnderLock();
     } catch (...) {
         release();
         throw;
@@ -80,8 +91,15 @@ VaultLock::~VaultLock()
 {
     if (!counted)
         return;
-    if (engine.lockDepth == 1)
+    // An operation that ends by an exception may leave its in-memory copy
+    // apart from the rows: the next lock reads them again.
+    const bool endedNormally = std::uncaught_exceptions() <= exceptionsAtStart;
+    if (engine.lockDepth == 1) {
+        engine.leaveLock(endedNormally);
         release();
-    else
+    } else {
+        if (!endedNormally)
+            engine.distrustEntries();
         --engine.lockDepth;
+    }
 }

@@ -2,6 +2,12 @@
 
 class VaultEngine;
 
+// Owns the rule that the in-memory entries are a cache of the database,
+// trusted only under the lock: taking the outermost lock reads the rows
+// again when another program changed any (VaultEngine::refreshUnderLock), and
+// letting it go remembers the change count they match, unless the operation
+// ended by an exception.
+//
 // Keeps other processes (the desktop program, a shell switch, kist) out of
 // the user's vault while one of them plans, performs, finishes or recovers a
 // transform, re-seals keys or changes the password. An exclusive advisory
@@ -11,6 +17,8 @@ class VaultEngine;
 class VaultLock {
 public:
     explicit VaultLock(VaultEngine& engine);
+    // Gives up after waitMs milliseconds (0: unless the lock is free at once).
+    VaultLock(VaultEngine& engine, int waitMs);
     ~VaultLock();
     VaultLock(const VaultLock&) = delete;
     VaultLock& operator=(const VaultLock&) = delete;
@@ -23,4 +31,5 @@ private:
 
     VaultEngine& engine;
     bool counted = false;
+    int exceptionsAtStart = 0;
 };

@@ -13,7 +13,10 @@
 #include "engine/storage/Query.h"
 #include "engine/storage/VaultSchema.h"
 
+#include <cerrno>
 #include <climits>
+#include <functional>
+#include <unistd.h>
 
 namespace {
 
@@ -45,6 +48,10 @@ void describeFromDisk(ProtectedFile& record, const nocase_wstring& full)
     record.is_directory = info.isFolder;
     record.volume = info.volume;
     record.size = info.size;
+    // Every file must be readable (and every folder listable) before
+    // anything moves: one that is not would be trapped half-way.
+    if (::access(toNarrow(full).c_str(), info.isFolder ? (R_OK | X_OK) : R_OK) != 0)
+        throw ExceptionModule(L"Cannot read the file: " + full, systemErrorText(errno));
 }
 
 } // namespace
@@ -142,8 +149,6 @@ void VaultOperations::addFile(const nocase_wstring& path, KistFile& out, bool in
                 throw ExceptionModule(L"You cannot copy a parent folder into its child: " + full, L"");
         });
     }
-    if (!inMemoryOnly && engine.database)
-        engine.loadNewTopLevelEntries();
     tree->display_name = freeDisplayName(tree->display_name);
     if (!inMemoryOnly) {
         ProgressTracker progress(engine.progressObserver);
@@ -159,13 +164,109 @@ void VaultOperations::addFile(const nocase_wstring& path, KistFile& out, bool in
 
 void VaultOperations::protect(ProtectedFile& tree, Query& query, ProgressTracker* progress)
 {
-    if (engine.kind == EngineKind::UserVault) {
-        Transforms transforms(query, engine.kind);
-        const nocase_wstring root =
-            engine.settings[vaultschema::encryptionSetting] == "None" ? engine.workFolder : engine.vaultFolder;
-        transforms.moveAsJournaled(tree, root, uniqueId(), true);
+    if (engine.kind != EngineKind::UserVault) {
+        encryptTree(tree, query, progress);
+        return;
     }
-    encryptTree(tree, query, progress);
+    const nocase_wstring originalFolder = tree.current_root;
+    const nocase_wstring originalName = tree.current_path;
+    Transforms transforms(query, engine.kind);
+    const nocase_wstring root =
+        engine.settings[vaultschema::encryptionSetting] == "None" ? engine.workFolder : engine.vaultFolder;
+    transforms.moveAsJournaled(tree, root, uniqueId(), true);
+    try {
+        encryptTree(tree, query, progress);
+    } catch (const ExceptionModule& failure) {
+        // The tree goes back where it was, from what its rows say.
+        try {
+            auto stored = reloadEntry(tree.unique_name);
+            if (stored && Recovery(engine, query).settle(*stored))
+                deliver(*stored, originalFolder, freeTargetName(originalFolder, originalName, stored->is_directory),
+                        query, nullptr);
+            // Folders of the encryption that nothing lies in any more.
+            std::vector<nocase_wstring> folders;
+            tree.forEach([&](const ProtectedFile& record) {
+                if (record.is_directory && isInsideOrSame(record.destinationPath(), engine.vaultFolder))
+                    folders.push_back(record.destinationPath());
+            });
+            for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
+                Transforms::removeIfEmpty(*folder);
+        } catch (const ExceptionModule&) {
+            // It stays in the vault, whole; the next listing recovers it.
+            throw failure;
+        }
+        throw ExceptionModule(toWide(failure.getMessage()) + L" Nothing was added: the files are back where they were.",
+                              toWide(failure.getCause()));
+    }
+}
+
+std::unique_ptr<ProtectedFile> VaultOperations::reloadEntry(const nocase_wstring& uniqueName)
+{
+    LoadedEntries loaded = loadAllEntries(*engine.database, engine.vaultFolder);
+    for (auto& [name, entry] : loaded.entries)
+        if (sameExactly(entry->unique_name, uniqueName))
+            return std::move(entry);
+    return nullptr;
+}
+
+void VaultOperations::deliver(ProtectedFile& entry, const nocase_wstring& destination, const nocase_wstring& outName,
+                              Query& query, ProgressTracker* progress)
+{
+    Transforms transforms(query, engine.kind, progress);
+    {
+        Transaction transaction(query);
+        transforms.planCrypt(entry, engine.workFolder, uniqueId(), engine.password, "None", false);
+        transaction.commit();
+    }
+    stepboundary::reached("decryption planned");
+    try {
+        transforms.performCrypt(entry, engine.password, false, false);
+    } catch (const ExceptionModule& failure) {
+        // Some bodies did not decrypt, and every body is still in place:
+        // what did decrypt is delivered, the entry stays whole in the vault.
+        throw ExceptionModule(deliverPart(entry, destination, query) + toWide(failure.getMessage()), L"");
+    }
+    {
+        Transaction transaction(query);
+        transforms.finishCrypt(entry, false);
+        transaction.commit();
+    }
+    stepboundary::reached("decryption finished");
+    // Progress counted the files as they were decrypted; the renames
+    // that follow are not counted again.
+    Transforms moves(query, engine.kind);
+    moves.moveAsJournaled(entry, destination, outName, false);
+}
+
+nocase_wstring VaultOperations::deliverPart(ProtectedFile& entry, const nocase_wstring& destination, Query& query)
+{
+    const nocase_wstring outName = freeTargetName(destination, entry.raw_file_name, entry.is_directory);
+    const nocase_wstring top = joinPath(destination, outName);
+    nocase_wstring problems;
+    // The plain copies are moved out; their bodies stay, so a crash here
+    // loses nothing (recovery puts the entry back to rest).
+    const std::function<void(ProtectedFile&, const nocase_wstring&)> walk = [&](ProtectedFile& record,
+                                                                                const nocase_wstring& out) {
+        if (record.is_directory) {
+            createFolder(out, false);
+            for (auto& child : record.children)
+                walk(*child, joinPath(out, child->raw_file_name));
+            return;
+        }
+        if (record.pending_transform != Decrypting || !pathExists(record.destinationPath()))
+            return;
+        try {
+            movePath(record.destinationPath(), out, false);
+        } catch (const ExceptionModule& e) {
+            problems += toWide(e.getMessage()) + L"\n";
+        }
+    };
+    walk(entry, top);
+    flushFileSystem(destination);
+    // Back to rest: every body is in the vault, the copies left go.
+    (void)Recovery(engine, query).settle(entry);
+    return L"Some files could not be taken out of " + entry.display_name + L"; the others are in " + top
+           + L". It stays in the vault.\n" + problems;
 }
 
 void VaultOperations::encryptTree(ProtectedFile& tree, Query& query, ProgressTracker* progress)
@@ -201,7 +302,9 @@ void VaultOperations::recoverEntries()
             if (!recovery.recover(entry))
                 engine.rootEntries.erase(name);
         } catch (const ExceptionModule&) {
-            // Left as it is; the next listing, adding or taking out tries again.
+            // Left as it is; the next listing, adding or taking out tries
+            // again, from the rows (memory may have moved on without them).
+            engine.distrustEntries();
         }
     }
 }
@@ -211,7 +314,6 @@ void VaultOperations::listFiles(std::vector<KistFile*>& out)
     engine.requireLogin();
     if (engine.database) {
         VaultLock lock(engine);
-        engine.loadNewTopLevelEntries();
         recoverEntries();
     }
     for (const auto& [name, entry] : engine.rootEntries) {
@@ -253,27 +355,10 @@ nocase_wstring VaultOperations::removeFile(const nocase_wstring& name, const noc
         }
         progress.addWork(entry);
         progress.startEntry(entry.display_name);
-        Transforms transforms(query, engine.kind, &progress);
-        {
-            Transaction transaction(query);
-            transforms.planCrypt(entry, engine.workFolder, uniqueId(), engine.password, "None", false);
-            transaction.commit();
-        }
-        stepboundary::reached("decryption planned");
-        transforms.performCrypt(entry, engine.password, false, false);
-        {
-            Transaction transaction(query);
-            transforms.finishCrypt(entry, false);
-            transaction.commit();
-        }
-        stepboundary::reached("decryption finished");
-        // The free name is chosen with the plan and kept in the rows, so a
-        // recovery knows it, and the move never replaces what is there.
+        // The free name is chosen before the move and kept in the rows, so
+        // a recovery knows it, and the move never replaces what is there.
         outName = freeTargetName(destination, entry.raw_file_name, entry.is_directory);
-        // Progress counted the files as they were decrypted; the renames
-        // that follow are not counted again.
-        Transforms moves(query, engine.kind);
-        moves.moveAsJournaled(entry, destination, outName, false);
+        deliver(entry, destination, outName, query, &progress);
     } else {
         progress.addWork(entry);
         progress.startEntry(entry.display_name);
@@ -299,8 +384,6 @@ std::vector<ProtectedFile*> VaultOperations::selectByNames(const std::vector<noc
 {
     engine.requireLogin();
     VaultLock lock(engine);
-    if (engine.database)
-        engine.loadNewTopLevelEntries();
     std::vector<ProtectedFile*> selected;
     for (const nocase_wstring& name : names) {
         auto found = engine.rootEntries.find(name);

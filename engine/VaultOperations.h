@@ -52,6 +52,16 @@ public:
 
 private:
     void addChildren(ProtectedFile& folder) const;
+    // The entry as its rows say now (null when no row has that identity).
+    std::unique_ptr<ProtectedFile> reloadEntry(const nocase_wstring& uniqueName);
+    // The take-out sequence: decrypt into the work folder, then the
+    // journaled move to destination/outName. When a body does not decrypt,
+    // delivers the rest (deliverPart) and throws naming what failed.
+    void deliver(ProtectedFile& entry, const nocase_wstring& destination, const nocase_wstring& outName, Query& query,
+                 ProgressTracker* progress);
+    // Moves the plain copies that did decrypt out under a free name, puts
+    // the entry back to rest in the vault and returns the report's start.
+    nocase_wstring deliverPart(ProtectedFile& entry, const nocase_wstring& destination, Query& query);
     [[nodiscard]] std::string encryptionAlgorithm() const;
 
     VaultEngine& engine;

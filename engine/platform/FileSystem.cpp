@@ -112,6 +112,22 @@ std::string containingFolder(const nocase_wstring& path)
     return parent.empty() ? std::string(".") : toNarrow(parent);
 }
 
+// The process's umask, read without changing it (Linux 4.7 and later show
+// it in /proc); the usual 022 when it cannot be read.
+mode_t processUmask()
+{
+    FILE* status = fopen("/proc/self/status", "re");
+    if (status == nullptr)
+        return 022;
+    unsigned int mask = 022;
+    char line[256];
+    while (fgets(line, sizeof line, status) != nullptr)
+        if (sscanf(line, "Umask: %o", &mask) == 1)
+            break;
+    fclose(status);
+    return static_cast<mode_t>(mask & 0777);
+}
+
 // A hidden name beside target for a copy that is not complete yet.
 std::string temporarySibling(const nocase_wstring& target)
 {
@@ -180,12 +196,15 @@ void copyFileData(const std::string& source, const std::string& target, bool fol
     if (!S_ISREG(info.st_mode))
         failWith(S_ISDIR(info.st_mode) ? EISDIR : EOPNOTSUPP);
 
-    FileHandle to(open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                       info.st_mode & 0777));
+    // Private while incomplete (a partial copy of a vault file is plain
+    // content); the source's permissions under the umask once it is whole.
+    FileHandle to(open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!to.isOpen())
         failWithErrno();
     created = true;
     copyContents(from.get(), to.get());
+    if (fchmod(to.get(), info.st_mode & 0777 & ~processUmask()) != 0)
+        failWithErrno();
     const struct timespec times[2] = {info.st_atim, info.st_mtim};
     if (futimens(to.get(), times) != 0)
         failWithErrno();

@@ -33,6 +33,8 @@ inline constexpr char previousPasswordSetting[] = "PreviousPassword";
 inline constexpr char versionSetting[] = "Version";
 inline constexpr char skinSetting[] = "Skin";
 inline constexpr char encryptionSetting[] = "Encryption";
+// Counts every change to a ProtectedFiles row (see the triggers below).
+inline constexpr char changeCountSetting[] = "ChangeCount";
 
 // ---- Vault schema, in the order a new vault is created ----
 
@@ -68,6 +70,31 @@ inline constexpr char insertEncryption[] =
 
 inline constexpr char selectKistConfig[] = "select * from KistConfig";
 
+// ---- The change count (user vaults; added when a vault is opened) ----
+// Each insert, update or delete of a ProtectedFiles row adds one to the
+// "ChangeCount" setting in the same transaction, whichever program wrote it,
+// so a program that holds the vault lock knows from one small read whether
+// its in-memory entries still match the rows.
+inline constexpr char insertChangeCount[] =
+    "insert into KistConfig (nv_name, nv_value) select 'ChangeCount', '0' "
+    "where not exists (select 1 from KistConfig where nv_name = 'ChangeCount')";
+inline constexpr const char* createChangeCountTriggers[] = {
+    "create trigger if not exists ProtectedFilesAI after insert on ProtectedFiles begin "
+    "update KistConfig set nv_value = cast(nv_value as integer) + 1 where nv_name = 'ChangeCount'; end",
+    "create trigger if not exists ProtectedFilesAU after update on ProtectedFiles begin "
+    "update KistConfig set nv_value = cast(nv_value as integer) + 1 where nv_name = 'ChangeCount'; end",
+    "create trigger if not exists ProtectedFilesAD after delete on ProtectedFiles begin "
+    "update KistConfig set nv_value = cast(nv_value as integer) + 1 where nv_name = 'ChangeCount'; end",
+};
+inline constexpr char selectChangeCount[] = "select nv_value from KistConfig where nv_name = 'ChangeCount'";
+
+// ---- Upkeep at opening ----
+// Free pages and all pages: a vault is compacted (VACUUM, under the lock)
+// only when at least a quarter of it is free.
+inline constexpr char selectFreePages[] = "select freelist_count as free, page_count as pages "
+                                          "from pragma_freelist_count, pragma_page_count";
+inline constexpr char vacuum[] = "VACUUM;";
+
 // ---- ProtectedFiles rows ----
 // printf formats. Every %s value goes through sqlText first. volume and size
 // are unsigned 32-bit values and are passed as unsigned long (%lu); the
@@ -96,6 +123,16 @@ inline constexpr char storeFinishedTransform[] =
 // cipher, unique_name
 inline constexpr char storeCipher[] = "update ProtectedFiles set cipher='%s' where unique_name='%s'";
 inline constexpr char selectTopLevel[] = "select * from ProtectedFiles where parent =''";
+// Every row in one statement: one consistent view of the whole table.
+inline constexpr char selectAllRows[] = "select * from ProtectedFiles order by entry_id";
+// size, unique_name
+inline constexpr char storeSize[] = "update ProtectedFiles set size = %lu where unique_name = '%s'";
+// Every sealed key (a password change re-seals them all).
+inline constexpr char selectSealedKeys[] = "select unique_name, cipher from ProtectedFiles where cipher <> ''";
+// new hash; previous hash
+inline constexpr char updateCurrentPassword[] = "update KistConfig set nv_value='%s' where nv_name='CurrentPassword'";
+inline constexpr char updatePreviousPassword[] =
+    "update KistConfig set nv_value='%s' where nv_name='PreviousPassword'";
 // parent's unique_name
 inline constexpr char selectChildren[] = "select * from ProtectedFiles where parent='%s'";
 

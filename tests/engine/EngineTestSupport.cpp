@@ -75,6 +75,14 @@ std::unique_ptr<Kist> openVault(const std::string& password)
     return kist;
 }
 
+std::string checkFindings(Kist& kist)
+{
+    std::string text;
+    for (const std::string& finding : kist.checkVault().findings)
+        text += finding + "\n";
+    return text;
+}
+
 std::vector<std::pair<std::string, std::string>> tree(const std::string& folder)
 {
     return testsupport::snapshotTree(folder);

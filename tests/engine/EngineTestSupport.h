@@ -42,6 +42,9 @@ std::vector<Entry> list(Kist& kist);
 // A user vault logged in with password (set on first use).
 std::unique_ptr<Kist> openVault(const std::string& password = "secret");
 
+// The vault check's findings, one a line ("" when the vault is whole).
+std::string checkFindings(Kist& kist);
+
 // Every regular file below folder, relative path -> bytes.
 std::vector<std::pair<std::string, std::string>> tree(const std::string& folder);
 

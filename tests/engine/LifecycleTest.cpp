@@ -104,7 +104,7 @@ TEST_F(Lifecycle, FirstConstructionCreatesTheVaultItsSettingsAndTheRestoreFolder
 
         EXPECT_EQ(sqlcipher(vaultDatabasePath(), "select nv_name, nv_value from KistConfig order by rowid;"),
                   std::string("CurrentPassword|") + kEmptyTextSha1 + "\nPreviousPassword|" + kEmptyTextSha1
-                      + "\nVersion|0.31.012\nSkin|\nEncryption|CALG_AES_128\n");
+                      + "\nVersion|0.31.012\nSkin|\nEncryption|CALG_AES_128\nChangeCount|0\n");
         EXPECT_EQ(sqlcipher(vaultDatabasePath(), "select count(*) from ProtectedFiles;"), "0\n");
         EXPECT_TRUE(kist.isEmptyPassword());
         kist.setPassword("first password", "");
@@ -272,7 +272,7 @@ TEST_F(Lifecycle, EmptyDatabaseFileIsANewVault)
     writeFile(vaultDatabasePath(), "");
     Kist kist(true);
     EXPECT_TRUE(kist.isEmptyPassword());
-    EXPECT_EQ(sqlcipher(vaultDatabasePath(), "select count(*) from KistConfig;"), "5\n");
+    EXPECT_EQ(sqlcipher(vaultDatabasePath(), "select count(*) from KistConfig;"), "6\n");
 }
 
 TEST_F(Lifecycle, RowsWhoseParentsLeadBackAreLeftOutWithoutEndlessLoading)

@@ -43,6 +43,7 @@ constexpr std::array kForms = {
     CommandForm{"backup", "", Command::Backup, ToOption | DropboxOption | ForceOption, 0, false, 0, ""},
     CommandForm{"restore", "", Command::Restore, NoOptions, 1, false, 1, "FILE"},
     CommandForm{"update-check", "", Command::UpdateCheck, NoOptions, 0, false, 0, ""},
+    CommandForm{"check", "", Command::Check, NoOptions, 0, false, 0, ""},
 };
 
 std::string commandName(const CommandForm& form)

@@ -21,6 +21,7 @@ struct Invocation {
         Backup,
         Restore,
         UpdateCheck,
+        Check,
     };
 
     Command command = Command::Help;

@@ -63,6 +63,9 @@ void runCommand(const Invocation& invocation, Console& console)
     case Command::UpdateCheck:
         vault.checkForUpdate();
         break;
+    case Command::Check:
+        vault.check();
+        break;
     }
 }
 

@@ -20,6 +20,24 @@ void VaultCommands::list()
     VaultSession session(console.passwords);
     for (const ListedEntry& entry : EntryList::read(session.kist()))
         console.printLine(EntryFormatter::entryLine(entry.name, entry.isDirectory, entry.size));
+    for (const std::string& name : session.kist().unreadableEntries())
+        console.errors.report(ToolError::failure("Cannot read the records of this entry; it is not listed: "
+                                                 + EntryFormatter::escape(name)));
+}
+
+void VaultCommands::check()
+{
+    VaultSession session(console.passwords);
+    console.watch(session.kist());
+    const KistCheckReport report = session.kist().checkVault();
+    console.clearProgress();
+    for (const std::string& finding : report.findings)
+        console.printLine(EntryFormatter::escape(finding));
+    if (!report.whole())
+        throw ToolError::failure("The vault is not whole: " + std::to_string(report.findings.size())
+                                 + " finding(s).");
+    console.printLine("ok: " + std::to_string(report.rows) + " records, " + std::to_string(report.bodies)
+                      + " bodies");
 }
 
 void VaultCommands::add(const std::vector<std::string>& paths)

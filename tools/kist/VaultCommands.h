@@ -19,6 +19,8 @@ public:
     void changePassword();
     void setEmail(const std::string& address);
     void checkForUpdate();
+    // Prints one line per finding of the vault check; fails when there is any.
+    void check();
 
 private:
     Console& console;
