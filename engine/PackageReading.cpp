@@ -137,25 +137,18 @@ void PackageReading::unpack(VaultEngine& engine)
     if (!zip)
         throw invalidPackage(engine.packagePath);
     try {
-        ZipItem item;
-        if (setUnzipBaseFolder(zip.get(), engine.workFolder) != ZR_OK || getZipItem(zip.get(), -1, item) != ZR_OK)
+        if (setUnzipBaseFolder(zip.get(), engine.workFolder) != ZR_OK)
             throw invalidPackage(engine.packagePath);
-        const int count = item.index;
-        for (int index = 0; index < count; ++index) {
-            if (getZipItem(zip.get(), index, item) != ZR_OK)
-                throw invalidPackage(engine.packagePath);
-            const int result = unzipItem(zip.get(), index, item.name);
-            if (result == ZR_OK)
-                continue;
-            if (result == ZR_PASSWORD)
-                throw ExceptionModule(kPasswordMessage, L"");
-            // A damaged archive is no valid package; only what the zip layer
-            // cannot read by design is "not supported".
-            if (result == ZR_UNSAFE || result == ZR_ARGS || result == ZR_CORRUPT || result == ZR_READ
-                || result == ZR_FLATE)
-                throw invalidPackage(engine.packagePath);
+        const int result = unzipAll(zip.get());
+        if (result == ZR_PASSWORD)
+            throw ExceptionModule(kPasswordMessage, L"");
+        // A damaged archive is no valid package; only what the zip layer
+        // cannot read by design is "not supported".
+        if (result == ZR_UNSAFE || result == ZR_ARGS || result == ZR_CORRUPT || result == ZR_READ
+            || result == ZR_FLATE)
+            throw invalidPackage(engine.packagePath);
+        if (result != ZR_OK)
             throw ExceptionModule(kUnsupportedZip, L"");
-        }
     } catch (...) {
         zip.reset();
         resetFolder(engine.workFolder);

@@ -1,6 +1,8 @@
 #include "engine/archive/ZipArchive.h"
 
 #include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <utility>
@@ -363,6 +365,20 @@ int extractFile(ZipHandleData& zip, const EntryInfo& info, archive::ExtractionTa
     return destination.commit(info.item.accessTime, info.item.modificationTime);
 }
 
+// Finishes opening a reader: the password, when there is one, opens
+// encrypted entries.
+ZipHandle readerFor(zip_t* archive, std::string path, const std::string* password)
+{
+    if (password != nullptr && !password->empty()
+        && zip_set_default_password(archive, password->c_str()) != 0) {
+        zip_discard(archive);
+        readerResult(ZR_READ);
+        return nullptr;
+    }
+    readerResult(ZR_OK);
+    return new ZipHandleData(ZipHandleData::Kind::Reader, archive, std::move(path));
+}
+
 bool isExistingFolder(const std::string& path)
 {
     struct stat info {};
@@ -469,14 +485,41 @@ ZipHandle openZip(const nocase_wstring& path, const std::string* password)
         readerResult(readErrorCode(error, false));
         return nullptr;
     }
-    if (password != nullptr && !password->empty()
-        && zip_set_default_password(archive, password->c_str()) != 0) {
-        zip_discard(archive);
+    return readerFor(archive, narrow, password);
+}
+
+ZipHandle openZipFromMemory(const void* data, std::size_t size, const std::string* password)
+{
+    if (data == nullptr || size == 0) {
+        readerResult(size == 0 ? ZR_CORRUPT : ZR_ARGS);
+        return nullptr;
+    }
+    // libzip frees the copy with the source, which the archive owns once opened.
+    void* copy = std::malloc(size);
+    if (copy == nullptr) {
         readerResult(ZR_READ);
         return nullptr;
     }
-    readerResult(ZR_OK);
-    return new ZipHandleData(ZipHandleData::Kind::Reader, archive, narrow);
+    std::memcpy(copy, data, size);
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = zip_source_buffer_create(copy, size, 1, &error);
+    if (source == nullptr) {
+        std::free(copy);
+        zip_error_fini(&error);
+        readerResult(ZR_READ);
+        return nullptr;
+    }
+    zip_t* archive = zip_open_from_source(source, ZIP_RDONLY, &error);
+    if (archive == nullptr) {
+        zip_source_free(source);
+        const int code = readErrorCode(zip_error_code_zip(&error), false);
+        zip_error_fini(&error);
+        readerResult(code);
+        return nullptr;
+    }
+    zip_error_fini(&error);
+    return readerFor(archive, std::string(), password);
 }
 
 int getZipItem(ZipHandle zip, int index, ZipItem& item)
@@ -534,6 +577,23 @@ int setUnzipBaseFolder(ZipHandle zip, const nocase_wstring& folder)
     if (!isExistingFolder(absolute))
         return readerResult(ZR_NOFILE);
     zip->baseFolder = absolute;
+    return readerResult(ZR_OK);
+}
+
+int unzipAll(ZipHandle zip)
+{
+    if (const int result = checkReader(zip, -1, true); result != ZR_OK)
+        return readerResult(result);
+    if (zip->baseFolder.empty())
+        return readerResult(ZR_ARGS);
+    ZipItem item;
+    const int count = static_cast<int>(zip_get_num_entries(zip->archive, 0));
+    for (int index = 0; index < count; ++index) {
+        if (const int result = getZipItem(zip, index, item); result != ZR_OK)
+            return result;
+        if (const int result = unzipItem(zip, index, item.name); result != ZR_OK)
+            return result;
+    }
     return readerResult(ZR_OK);
 }
 
