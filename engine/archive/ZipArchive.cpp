@@ -216,6 +216,8 @@ struct EntryInfo {
     // WinZip AES entries of the AE-2 kind store no CRC (the field holds 0);
     // their authentication code vouches for the data instead.
     bool hasNoCrc = false;
+    // libzip can decrypt this entry (only meaningful when it is encrypted).
+    bool canDecrypt = true;
 };
 
 void applyExtendedTimestamp(zip_t* archive, zip_uint64_t index, archive::EntryTimes& times)
@@ -261,6 +263,7 @@ int readEntryInfo(zip_t* archive, int index, EntryInfo& info)
     if (stat.valid & ZIP_STAT_COMP_SIZE)
         item.compressedSize = stat.comp_size;
     info.isEncrypted = (stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method != ZIP_EM_NONE;
+    info.canDecrypt = !info.isEncrypted || zip_encryption_method_supported(stat.encryption_method, 0) != 0;
     const bool isAes = info.isEncrypted
                        && (stat.encryption_method == ZIP_EM_AES_128 || stat.encryption_method == ZIP_EM_AES_192
                            || stat.encryption_method == ZIP_EM_AES_256);
@@ -340,6 +343,11 @@ int checkAuthentication(zip_t* archive, int index)
 int extractFile(ZipHandleData& zip, const EntryInfo& info, archive::ExtractionTarget& destination)
 {
     const int index = info.item.index;
+    // libzip leaks the entry's data source (and with it an archive held in
+    // memory) when a password meets a method it cannot decrypt; no password
+    // could open such an entry anyway.
+    if (!info.canDecrypt)
+        return ZR_METHOD;
     // Open the entry first: a missing password or an unsupported method then
     // fails before anything is created on disk.
     zip_file_t* file = zip_fopen_index(zip.archive, static_cast<zip_uint64_t>(index), 0);
