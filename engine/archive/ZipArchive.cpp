@@ -307,9 +307,10 @@ struct StreamOutcome {
 
 void streamEntry(zip_file_t* file, archive::ExtractionTarget* destination, StreamOutcome& outcome)
 {
-    std::vector<char> buffer(kExtractionStep);
+    // Not zeroed: every byte handed on was read first.
+    const std::unique_ptr<char[]> buffer(new char[kExtractionStep]);
     for (;;) {
-        const zip_int64_t count = zip_fread(file, buffer.data(), buffer.size());
+        const zip_int64_t count = zip_fread(file, buffer.get(), kExtractionStep);
         if (count < 0) {
             outcome.zipError = zip_error_code_zip(zip_file_get_error(file));
             return;
@@ -317,7 +318,7 @@ void streamEntry(zip_file_t* file, archive::ExtractionTarget* destination, Strea
         if (count == 0)
             return;
         if (destination != nullptr) {
-            outcome.result = destination->write(buffer.data(), static_cast<std::size_t>(count));
+            outcome.result = destination->write(buffer.get(), static_cast<std::size_t>(count));
             if (outcome.result != ZR_OK)
                 return;
         }

@@ -24,12 +24,17 @@ void removeScratch()
     scratch.remove();
 }
 
-// The result of extracting the archive with the password (null: none).
-int listAndExtract(const uint8_t* data, size_t size, const std::string* password)
+// What extracting the archive with the password (null: none) came to.
+struct Outcome {
+    bool opened = false; // false: the bytes are no archive, nothing was written
+    int result = ZR_OK;
+};
+
+Outcome listAndExtract(const uint8_t* data, size_t size, const std::string* password)
 {
     ZipHandle zip = openZipFromMemory(data, size, password);
     if (zip == nullptr)
-        return lastReaderResult();
+        return {};
     ZipItem item;
     if (getZipItem(zip, -1, item) == ZR_OK) {
         const int count = item.index;
@@ -43,7 +48,7 @@ int listAndExtract(const uint8_t* data, size_t size, const std::string* password
         std::fprintf(stderr, "closing a reader failed\n");
         std::abort();
     }
-    return result;
+    return {true, result};
 }
 
 void checkScratch()
@@ -70,12 +75,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const int result = listAndExtract(data, size, nullptr);
+    const Outcome plain = listAndExtract(data, size, nullptr);
+    if (!plain.opened)
+        return 0;
     checkScratch();
-    if (result == ZR_PASSWORD) {
+    if (plain.result == ZR_PASSWORD) {
         const std::string password = kSeedZipPassword;
-        (void)listAndExtract(data, size, &password);
-        checkScratch();
+        if (listAndExtract(data, size, &password).opened)
+            checkScratch();
     }
     return 0;
 }
