@@ -47,6 +47,12 @@ void ProtectedFile::settleAtTarget()
 void ProtectedFile::load(Database& database, Query& query, const nocase_wstring& parentName,
                          const nocase_wstring& inheritedRoot)
 {
+    readRow(query, parentName, inheritedRoot);
+    loadChildren(database, inheritedRoot);
+}
+
+void ProtectedFile::readRow(Query& query, const nocase_wstring& parentName, const nocase_wstring& inheritedRoot)
+{
     current_path = storedPath(query.getstr("current_path"));
     target_path = storedPath(query.getstr("target_path"));
     current_root = toWide(query.getstr("current_root"));
@@ -69,21 +75,31 @@ void ProtectedFile::load(Database& database, Query& query, const nocase_wstring&
     is_hidden = query.getval("is_hidden") != 0;
     is_encrypted = query.getval("is_encrypted") != 0;
     is_directory = query.getval("is_directory") != 0;
+}
+
+void ProtectedFile::loadChildren(Database& database, const nocase_wstring& inheritedRoot)
+{
     if (!is_directory)
         return;
-
-    Query childQuery(database);
-    if (!childQuery.get_result(formatStatement(vaultschema::selectChildren, quoted(unique_name).c_str())))
-        return;
-    while (childQuery.fetch_row()) {
-        // A row that names itself as its own parent would recurse for ever.
-        if (sameExactly(toWide(childQuery.getstr("unique_name")), unique_name))
-            continue;
-        auto child = std::make_unique<ProtectedFile>();
-        child->load(database, childQuery, unique_name, inheritedRoot);
-        children.push_back(std::move(child));
+    {
+        // The children's rows are read to the end and the connection given
+        // back before any of them reads its own: a Query still open would
+        // make every deeper folder open (and key) a connection of its own.
+        Query childQuery(database);
+        if (!childQuery.get_result(formatStatement(vaultschema::selectChildren, quoted(unique_name).c_str())))
+            return;
+        while (childQuery.fetch_row()) {
+            // A row that names itself as its own parent would recurse for ever.
+            if (sameExactly(toWide(childQuery.getstr("unique_name")), unique_name))
+                continue;
+            auto child = std::make_unique<ProtectedFile>();
+            child->readRow(childQuery, unique_name, inheritedRoot);
+            children.push_back(std::move(child));
+        }
+        childQuery.free_result();
     }
-    childQuery.free_result();
+    for (const auto& child : children)
+        child->loadChildren(database, inheritedRoot);
 }
 
 void ProtectedFile::insertRow(Query& query) const

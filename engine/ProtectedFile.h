@@ -81,4 +81,10 @@ public:
         for (const auto& child : children)
             static_cast<const ProtectedFile&>(*child).forEach(visit);
     }
+
+private:
+    // The row's own columns, without its children.
+    void readRow(Query& query, const nocase_wstring& parentName, const nocase_wstring& inheritedRoot);
+    // Every row below this folder, level by level, one connection at a time.
+    void loadChildren(Database& database, const nocase_wstring& inheritedRoot);
 };
