@@ -5,6 +5,7 @@
 
 #include "engine/ExceptionModule.h"
 #include "engine/KistFile.h"
+#include "engine/PackageRows.h"
 #include "engine/ProgressTracker.h"
 #include "engine/Transforms.h"
 #include "engine/VaultEngine.h"
@@ -40,13 +41,48 @@ struct ZipCloser {
     void operator()(ZipHandleData* zip) const { discardZip(zip); }
 };
 
-nocase_wstring storedPath(const std::string& text)
+// The database of a package may declare this much more than it takes in the
+// archive: it is encrypted, so a sound one hardly compresses at all.
+constexpr uint64_t kDatabaseGrowthMargin = 1024 * 1024;
+
+nocase_wstring databasePath(const VaultEngine& engine)
 {
-    std::string path = text;
-    for (char& c : path)
-        if (c == '\\')
-            c = '/';
-    return toWide(path);
+    return joinPath(engine.workFolder, toWide(vaultschema::databaseFileName));
+}
+
+// Every row of the unpacked database as it stands, trusting nothing.
+// Throws the invalid-file message when the rows cannot be read.
+PackageRows readPackageRows(const nocase_wstring& databaseFile, const nocase_wstring& packagePath)
+{
+    Database database(toNarrow(databaseFile));
+    Query query(database);
+    std::vector<PackageRow> rows;
+    if (!query.get_result("select * from ProtectedFiles")) {
+        if (!query.lastError().empty())
+            throw invalidPackage(packagePath);
+        return PackageRows(std::move(rows));
+    }
+    while (query.fetch_row()) {
+        PackageRow row;
+        row.uniqueName = query.getstr("unique_name");
+        row.parent = query.getstr("parent");
+        row.displayName = query.getstr("display_name");
+        row.rawFileName = query.getstr("raw_file_name");
+        row.currentPath = query.getstr("current_path");
+        row.currentRoot = query.getstr("current_root");
+        row.targetPath = query.getstr("target_path");
+        row.targetRoot = query.getstr("target_root");
+        row.isDirectory = query.getval("is_directory") != 0;
+        row.isEncrypted = query.getval("is_encrypted") != 0;
+        row.size = query.getbigint("size");
+        row.pendingTransform = query.getbigint("pending_transform");
+        rows.push_back(std::move(row));
+    }
+    const bool complete = query.lastError().empty();
+    query.free_result();
+    if (!complete)
+        throw invalidPackage(packagePath);
+    return PackageRows(std::move(rows));
 }
 
 // Empties the work folder after a failed unpacking so that nothing of a
@@ -121,11 +157,72 @@ void PackageReading::open(VaultEngine& engine, const nocase_wstring& packageFile
 void PackageReading::openUnpacked(VaultEngine& engine)
 {
     engine.closeVault();
-    engine.openVault();
+    // The rows are judged before the engine loads a single one of them.
     validateRows(engine);
+    engine.openVault();
     if (isPlainZip(engine.packagePath))
         importPlainZip(engine);
 }
+
+namespace {
+
+// Turns a refusal of the zip layer into the message the user sees.
+void throwOnRefusal(int result, const nocase_wstring& packagePath)
+{
+    if (result == ZR_OK)
+        return;
+    if (result == ZR_PASSWORD)
+        throw ExceptionModule(kPasswordMessage, L"");
+    // A damaged archive is no valid package; only what the zip layer
+    // cannot read by design is "not supported".
+    if (result == ZR_UNSAFE || result == ZR_ARGS || result == ZR_CORRUPT || result == ZR_READ || result == ZR_FLATE)
+        throw invalidPackage(packagePath);
+    throw ExceptionModule(kUnsupportedZip, L"");
+}
+
+// Extracts one entry under its reported name.
+void extractEntry(ZipHandleData* zip, const ZipItem& item, const nocase_wstring& packagePath)
+{
+    throwOnRefusal(unzipItem(zip, item.index, item.name), packagePath);
+}
+
+// A package unpacks its database first, then only the bodies and folders
+// that its rows name, and never more bytes than the rows declare (with a
+// margin): the zip layer stops every entry at the size it declares, and
+// those declared sizes are added up here before anything is written.
+void unpackPackage(VaultEngine& engine, ZipHandleData* zip, const std::vector<ZipItem>& items)
+{
+    const ZipItem* database = nullptr;
+    for (const ZipItem& item : items) {
+        if (sameExactly(item.name, toWide(vaultschema::databaseFileName)))
+            database = &item;
+    }
+    if (database == nullptr
+        || database->uncompressedSize > 2 * database->compressedSize + kDatabaseGrowthMargin)
+        throw invalidPackage(engine.packagePath);
+    extractEntry(zip, *database, engine.packagePath);
+
+    const PackageRows rows = readPackageRows(databasePath(engine), engine.packagePath);
+    if (!rows.isValid())
+        throw invalidPackage(engine.packagePath);
+    uint64_t unpacked = 0;
+    for (const ZipItem& item : items) {
+        if (&item == database)
+            continue;
+        std::string name = toNarrow(item.name);
+        while (!name.empty() && name.back() == '/')
+            name.pop_back();
+        // Whatever the rows do not name is never written.
+        if (!((item.attributes & ZA_FOLDER) ? rows.namesFolder(name) : rows.namesFile(name)))
+            continue;
+        unpacked += item.uncompressedSize;
+        if (unpacked > rows.unpackingBudget())
+            throw invalidPackage(engine.packagePath);
+        extractEntry(zip, item, engine.packagePath);
+    }
+}
+
+} // namespace
 
 void PackageReading::unpack(VaultEngine& engine)
 {
@@ -139,16 +236,22 @@ void PackageReading::unpack(VaultEngine& engine)
     try {
         if (setUnzipBaseFolder(zip.get(), engine.workFolder) != ZR_OK)
             throw invalidPackage(engine.packagePath);
-        const int result = unzipAll(zip.get());
-        if (result == ZR_PASSWORD)
-            throw ExceptionModule(kPasswordMessage, L"");
-        // A damaged archive is no valid package; only what the zip layer
-        // cannot read by design is "not supported".
-        if (result == ZR_UNSAFE || result == ZR_ARGS || result == ZR_CORRUPT || result == ZR_READ
-            || result == ZR_FLATE)
-            throw invalidPackage(engine.packagePath);
-        if (result != ZR_OK)
-            throw ExceptionModule(kUnsupportedZip, L"");
+        // A plain zip is unpacked whole, as it stands.
+        if (isPlainZip(engine.packagePath)) {
+            throwOnRefusal(unzipAll(zip.get()), engine.packagePath);
+        } else {
+            ZipItem item;
+            if (getZipItem(zip.get(), -1, item) != ZR_OK)
+                throw invalidPackage(engine.packagePath);
+            const int count = item.index;
+            std::vector<ZipItem> items;
+            for (int index = 0; index < count; ++index) {
+                if (getZipItem(zip.get(), index, item) != ZR_OK)
+                    throw invalidPackage(engine.packagePath);
+                items.push_back(item);
+            }
+            unpackPackage(engine, zip.get(), items);
+        }
     } catch (...) {
         zip.reset();
         resetFolder(engine.workFolder);
@@ -160,26 +263,11 @@ void PackageReading::unpack(VaultEngine& engine)
 
 void PackageReading::validateRows(VaultEngine& engine)
 {
-    Query query(*engine.database);
-    if (!query.get_result("select * from ProtectedFiles"))
+    // A plain zip brings no database of its own unless it carries one.
+    if (!pathExists(databasePath(engine)))
         return;
-    std::set<std::wstring> uniqueNames;
-    bool valid = true;
-    while (valid && query.fetch_row()) {
-        const nocase_wstring uniqueName = toWide(query.getstr("unique_name"));
-        const std::wstring exactName(uniqueName.data(), uniqueName.size());
-        valid = isSafeRelativePath(storedPath(query.getstr("current_path")))
-                && isSafeComponent(toWide(query.getstr("raw_file_name")))
-                && isSafeComponent(toWide(query.getstr("display_name"))) && !uniqueName.empty()
-                && uniqueNames.insert(exactName).second && !sameExactly(toWide(query.getstr("parent")), uniqueName)
-                && query.getval("pending_transform") == NothingPending && query.getstr("current_root").empty()
-                && query.getstr("target_root").empty() && query.getstr("target_path").empty();
-    }
-    query.free_result();
-    if (!valid) {
-        engine.rootEntries.clear();
+    if (!readPackageRows(databasePath(engine), engine.packagePath).isValid())
         throw invalidPackage(engine.packagePath);
-    }
 }
 
 void PackageReading::importPlainZip(VaultEngine& engine)

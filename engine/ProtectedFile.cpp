@@ -45,10 +45,11 @@ void ProtectedFile::settleAtTarget()
 }
 
 void ProtectedFile::load(Database& database, Query& query, const nocase_wstring& parentName,
-                         const nocase_wstring& inheritedRoot)
+                         const nocase_wstring& inheritedRoot, std::set<std::wstring>* visited)
 {
     readRow(query, parentName, inheritedRoot);
-    loadChildren(database, inheritedRoot);
+    std::set<std::wstring> folders;
+    loadChildren(database, inheritedRoot, visited != nullptr ? *visited : folders);
 }
 
 void ProtectedFile::readRow(Query& query, const nocase_wstring& parentName, const nocase_wstring& inheritedRoot)
@@ -77,10 +78,13 @@ void ProtectedFile::readRow(Query& query, const nocase_wstring& parentName, cons
     is_directory = query.getval("is_directory") != 0;
 }
 
-void ProtectedFile::loadChildren(Database& database, const nocase_wstring& inheritedRoot)
+void ProtectedFile::loadChildren(Database& database, const nocase_wstring& inheritedRoot,
+                                 std::set<std::wstring>& visited)
 {
     if (!is_directory)
         return;
+    if (!visited.insert(std::wstring(unique_name.data(), unique_name.size())).second)
+        throw ExceptionModule(L"The records of " + display_name + L" lead back to themselves.", L"");
     {
         // The children's rows are read to the end and the connection given
         // back before any of them reads its own: a Query still open would
@@ -99,7 +103,7 @@ void ProtectedFile::loadChildren(Database& database, const nocase_wstring& inher
         childQuery.free_result();
     }
     for (const auto& child : children)
-        child->loadChildren(database, inheritedRoot);
+        child->loadChildren(database, inheritedRoot, visited);
 }
 
 void ProtectedFile::insertRow(Query& query) const

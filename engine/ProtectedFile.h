@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -52,8 +53,11 @@ public:
 
     // Reads the row the query is positioned on and, for a folder, every row
     // below it. Roots stored in the row win; an empty one takes inheritedRoot.
+    // Rows whose parents lead back to a folder already read (a damaged or
+    // hostile database) throw instead of recursing for ever; visited holds
+    // the folders read so far and is the loader's own business.
     void load(Database& database, Query& query, const nocase_wstring& parentName,
-              const nocase_wstring& inheritedRoot);
+              const nocase_wstring& inheritedRoot, std::set<std::wstring>* visited = nullptr);
 
     // Row statements. Each throws ExceptionModule when the database refuses
     // it: a file must never move on the strength of a row that was not written.
@@ -86,5 +90,5 @@ private:
     // The row's own columns, without its children.
     void readRow(Query& query, const nocase_wstring& parentName, const nocase_wstring& inheritedRoot);
     // Every row below this folder, level by level, one connection at a time.
-    void loadChildren(Database& database, const nocase_wstring& inheritedRoot);
+    void loadChildren(Database& database, const nocase_wstring& inheritedRoot, std::set<std::wstring>& visited);
 };

@@ -46,9 +46,7 @@ void refuseParentIntoChild(const ProtectedFile& record)
 // of the user would get.
 void giveToUser(const nocase_wstring& path, bool isFolder)
 {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::chmod(toNarrow(path).c_str(), (isFolder ? 0777 : 0666) & ~mask);
+    ::chmod(toNarrow(path).c_str(), (isFolder ? 0777u : 0666u) & ~fileCreationMask());
 }
 
 uint32_t sumOfChildren(const ProtectedFile& folder)

@@ -125,13 +125,23 @@ void VaultOperations::addFile(const nocase_wstring& path, KistFile& out, bool in
     if (!inMemoryOnly)
         lock = std::make_unique<VaultLock>(engine);
     const nocase_wstring full = makeAbsolute(trimTrailingSlashes(path));
-    if (!inMemoryOnly && engine.kind == EngineKind::UserVault) {
-        if (isInsideOrSame(full, engine.vaultFolder))
+    // Judged on disk, not by the path texts: $HOME or $XDG_DATA_HOME reached
+    // through a link must not let the vault be moved into itself.
+    const bool guardVault = !inMemoryOnly && engine.kind == EngineKind::UserVault;
+    if (guardVault) {
+        if (liesWithinOnDisk(full, engine.vaultFolder))
             throw ExceptionModule(L"Cannot store a file that is part of the vault itself: " + full, L"");
-        if (isInsideOrSame(engine.vaultFolder, full))
+        if (liesWithinOnDisk(engine.vaultFolder, full))
             throw ExceptionModule(L"You cannot copy a parent folder into its child: " + full, L"");
     }
     auto tree = buildRecordTree(full);
+    if (guardVault) {
+        // A bind mount can show the vault folder again anywhere in the tree.
+        tree->forEach([&](const ProtectedFile& record) {
+            if (record.is_directory && isSameOnDisk(record.sourcePath(), engine.vaultFolder))
+                throw ExceptionModule(L"You cannot copy a parent folder into its child: " + full, L"");
+        });
+    }
     if (!inMemoryOnly && engine.database)
         engine.loadNewTopLevelEntries();
     tree->display_name = freeDisplayName(tree->display_name);
@@ -223,7 +233,7 @@ nocase_wstring VaultOperations::removeFile(const nocase_wstring& name, const noc
         destinationFolder.empty() ? engine.restoreFolder : makeAbsolute(trimTrailingSlashes(destinationFolder));
     if (!pathExists(destination) || !pathInfo(destination).isFolder)
         throw ExceptionModule(L"Cannot find the file: " + destination, L"");
-    if (isInsideOrSame(destination, engine.vaultFolder))
+    if (liesWithinOnDisk(destination, engine.vaultFolder))
         throw ExceptionModule(L"You cannot copy a parent folder into its child: " + destination, L"");
     // Names come from elsewhere too (packages); one that is no plain file
     // name here is refused before anything moves.

@@ -1,5 +1,6 @@
 #include "engine/archive/ZipArchive.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "engine/archive/ExtractionTarget.h"
 #include "engine/archive/ZipEntryFields.h"
 #include "engine/archive/ZipEntryName.h"
+#include "engine/crypto/ZipAesAuthentication.h"
 
 struct ZipHandleData {
     enum class Kind { Writer, Reader };
@@ -30,6 +32,8 @@ struct ZipHandleData {
     zip_int64_t entryCount = 0;
     // Reader: absolute folder under which relative targets are resolved.
     std::string baseFolder;
+    // Reader: the password given to openZip, for checking AES entries.
+    std::string password;
 };
 
 namespace {
@@ -95,25 +99,24 @@ int archiveError(zip_t* archive)
     return code;
 }
 
-mode_t currentUmask()
-{
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mask;
-}
-
 // libzip deletes an archive that ends up without entries, so an empty archive
 // (the end-of-central-directory record alone) is written here; like libzip,
-// through a temporary file renamed onto the destination.
+// through a temporary file renamed onto the destination. The temporary file
+// is created with the ordinary mode and the kernel applies the umask.
 int writeEmptyArchive(const std::string& path)
 {
     static const char kEmptyArchive[22] = {'P', 'K', 5, 6};
-    std::string temporary = path + ".XXXXXX";
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    std::string temporary;
+    int fd = -1;
+    for (unsigned attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temporary = path + "." + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".tmp";
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+        if (fd < 0 && errno != EEXIST)
+            return ZR_NOFILE;
+    }
     if (fd < 0)
         return ZR_NOFILE;
-    bool ok = ::fchmod(fd, 0666 & ~currentUmask()) == 0;
-    ok = ok && ::write(fd, kEmptyArchive, sizeof kEmptyArchive) == static_cast<ssize_t>(sizeof kEmptyArchive);
+    bool ok = ::write(fd, kEmptyArchive, sizeof kEmptyArchive) == static_cast<ssize_t>(sizeof kEmptyArchive);
     ok = (::close(fd) == 0) && ok;
     ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
     if (!ok) {
@@ -216,6 +219,7 @@ struct EntryInfo {
     // WinZip AES entries of the AE-2 kind store no CRC (the field holds 0);
     // their authentication code vouches for the data instead.
     bool hasNoCrc = false;
+    int aesKeyBits = 0;
     // libzip can decrypt this entry (only meaningful when it is encrypted).
     bool canDecrypt = true;
 };
@@ -268,6 +272,10 @@ int readEntryInfo(zip_t* archive, int index, EntryInfo& info)
                        && (stat.encryption_method == ZIP_EM_AES_128 || stat.encryption_method == ZIP_EM_AES_192
                            || stat.encryption_method == ZIP_EM_AES_256);
     info.hasNoCrc = isAes && (stat.valid & ZIP_STAT_CRC) && stat.crc == 0;
+    if (isAes)
+        info.aesKeyBits = stat.encryption_method == ZIP_EM_AES_128   ? 128
+                          : stat.encryption_method == ZIP_EM_AES_192 ? 192
+                                                                     : 256;
     // Some writers mark a folder by its attributes alone; it then has no data.
     info.isFolder = endsWithSlash || ((item.attributes & ZA_FOLDER) && item.uncompressedSize == 0);
 
@@ -305,7 +313,11 @@ struct StreamOutcome {
     zip_uint64_t total = 0;
 };
 
-void streamEntry(zip_file_t* file, archive::ExtractionTarget* destination, StreamOutcome& outcome)
+// Streams the entry to destination. An entry never writes more than the size
+// it declares: a zip bomb that claims a small size is cut off there, so callers
+// may add up declared sizes to bound what an archive writes.
+void streamEntry(zip_file_t* file, archive::ExtractionTarget* destination, const EntryInfo& info,
+                 StreamOutcome& outcome)
 {
     // Not zeroed: every byte handed on was read first.
     const std::unique_ptr<char[]> buffer(new char[kExtractionStep]);
@@ -317,6 +329,10 @@ void streamEntry(zip_file_t* file, archive::ExtractionTarget* destination, Strea
         }
         if (count == 0)
             return;
+        if (info.sizeKnown && outcome.total + static_cast<zip_uint64_t>(count) > info.item.uncompressedSize) {
+            outcome.result = ZR_CORRUPT;
+            return;
+        }
         if (destination != nullptr) {
             outcome.result = destination->write(buffer.get(), static_cast<std::size_t>(count));
             if (outcome.result != ZR_OK)
@@ -326,19 +342,35 @@ void streamEntry(zip_file_t* file, archive::ExtractionTarget* destination, Strea
     }
 }
 
-// Reads the entry's decrypted but still compressed data to its end, which
-// makes libzip check the WinZip AES authentication code. libzip 1.7 checks
-// the CRC of AE-2 entries against the 0 they store in its place, so their
-// decompressed read always ends in a CRC error; this check replaces it.
-int checkAuthentication(zip_t* archive, int index)
+// libzip 1.7 checks the CRC of AE-2 entries against the 0 they store in its
+// place, so their read always ends in a CRC error, stored or deflated. Their
+// authentication code is checked here instead, over the entry's raw bytes
+// (libzip's raw read of a stored entry also ends in that CRC error, but only
+// once every byte was delivered).
+int checkAuthentication(ZipHandleData& zip, const EntryInfo& info)
 {
-    zip_file_t* file = zip_fopen_index(archive, static_cast<zip_uint64_t>(index), ZIP_FL_COMPRESSED);
+    zip_file_t* file = zip_fopen_index(zip.archive, static_cast<zip_uint64_t>(info.item.index), ZIP_FL_ENCRYPTED);
     if (file == nullptr)
-        return archiveError(archive);
-    StreamOutcome outcome;
-    streamEntry(file, nullptr, outcome);
-    const int closeError = zip_fclose(file);
-    return outcome.zipError != ZIP_ER_OK ? outcome.zipError : closeError;
+        return readErrorCode(archiveError(zip.archive), false);
+    ZipAesAuthentication authentication(zip.password, info.aesKeyBits);
+    std::vector<char> buffer(kExtractionStep);
+    zip_uint64_t total = 0;
+    int zipError = ZIP_ER_OK;
+    for (;;) {
+        const zip_int64_t count = zip_fread(file, buffer.data(), buffer.size());
+        if (count <= 0) {
+            if (count < 0)
+                zipError = zip_error_code_zip(zip_file_get_error(file));
+            break;
+        }
+        authentication.feed(buffer.data(), static_cast<std::size_t>(count));
+        total += static_cast<zip_uint64_t>(count);
+    }
+    (void)zip_fclose(file);
+    if (total != info.item.compressedSize)
+        return readErrorCode(zipError == ZIP_ER_OK ? ZIP_ER_INCONS : zipError, false);
+    // A wrong password that passed the two-byte verifier ends here.
+    return authentication.finish() ? ZR_OK : ZR_PASSWORD;
 }
 
 int extractFile(ZipHandleData& zip, const EntryInfo& info, archive::ExtractionTarget& destination)
@@ -358,17 +390,19 @@ int extractFile(ZipHandleData& zip, const EntryInfo& info, archive::ExtractionTa
     StreamOutcome outcome;
     outcome.result = destination.beginFile();
     if (outcome.result == ZR_OK)
-        streamEntry(file, &destination, outcome);
+        streamEntry(file, &destination, info, outcome);
     // zip_fclose reports a CRC mismatch that the last read did not.
     const int closeError = zip_fclose(file);
     if (outcome.result != ZR_OK)
         return outcome.result;
 
-    int zipError = outcome.zipError != ZIP_ER_OK ? outcome.zipError : closeError;
-    if (zipError == ZIP_ER_CRC && info.hasNoCrc)
-        zipError = checkAuthentication(zip.archive, index);
-    if (zipError != ZIP_ER_OK)
+    const int zipError = outcome.zipError != ZIP_ER_OK ? outcome.zipError : closeError;
+    if (zipError == ZIP_ER_CRC && info.hasNoCrc) {
+        if (const int result = checkAuthentication(zip, info); result != ZR_OK)
+            return result;
+    } else if (zipError != ZIP_ER_OK) {
         return readErrorCode(zipError, info.isEncrypted);
+    }
     if (info.sizeKnown && outcome.total != info.item.uncompressedSize)
         return ZR_CORRUPT;
     return destination.commit(info.item.accessTime, info.item.modificationTime);
@@ -385,7 +419,10 @@ ZipHandle readerFor(zip_t* archive, std::string path, const std::string* passwor
         return nullptr;
     }
     readerResult(ZR_OK);
-    return new ZipHandleData(ZipHandleData::Kind::Reader, archive, std::move(path));
+    auto* handle = new ZipHandleData(ZipHandleData::Kind::Reader, archive, std::move(path));
+    if (password != nullptr)
+        handle->password = *password;
+    return handle;
 }
 
 bool isExistingFolder(const std::string& path)

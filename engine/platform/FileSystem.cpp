@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
@@ -582,4 +584,86 @@ nocase_wstring uniqueId()
     char text[37] = {};
     uuid_unparse_lower(id, text);
     return toWide(text);
+}
+
+namespace {
+
+bool sameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The path with every link resolved; for a path that does not exist, its
+// deepest existing folder resolved and the rest appended as written.
+std::string resolvedPath(const std::string& path)
+{
+    std::string head = path;
+    std::string rest;
+    for (;;) {
+        if (char* real = ::realpath(head.c_str(), nullptr)) {
+            std::string resolved = real;
+            std::free(real);
+            if (rest.empty())
+                return resolved;
+            return resolved == "/" ? "/" + rest : resolved + "/" + rest;
+        }
+        const std::size_t slash = head.find_last_of('/');
+        if (slash == std::string::npos || head == "/")
+            return path;
+        const std::string last = head.substr(slash + 1);
+        rest = rest.empty() ? last : last + "/" + rest;
+        head = slash == 0 ? std::string("/") : head.substr(0, slash);
+    }
+}
+
+} // namespace
+
+bool liesWithinOnDisk(const nocase_wstring& path, const nocase_wstring& folder)
+{
+    if (isInsideOrSame(path, folder))
+        return true;
+    struct stat target {};
+    if (::stat(toNarrow(folder).c_str(), &target) != 0)
+        return false;
+    std::string at = resolvedPath(toNarrow(path));
+    for (;;) {
+        struct stat info {};
+        if (::stat(at.c_str(), &info) == 0 && sameFile(info, target))
+            return true;
+        const std::size_t slash = at.find_last_of('/');
+        if (at == "/" || slash == std::string::npos)
+            return false;
+        at = slash == 0 ? std::string("/") : at.substr(0, slash);
+    }
+}
+
+bool isSameOnDisk(const nocase_wstring& first, const nocase_wstring& second)
+{
+    struct stat a {};
+    struct stat b {};
+    return ::stat(toNarrow(first).c_str(), &a) == 0 && ::stat(toNarrow(second).c_str(), &b) == 0 && sameFile(a, b);
+}
+
+unsigned int fileCreationMask()
+{
+    // Linux tells the umask in the process status (since 4.7); reading it
+    // changes nothing, and a program that sets a new umask is followed.
+    const int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 022u;
+    char buffer[4096];
+    std::size_t length = 0;
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer + length, sizeof buffer - 1 - length);
+        if (got > 0)
+            length += static_cast<std::size_t>(got);
+        if (got == 0 || length == sizeof buffer - 1 || (got < 0 && errno != EINTR))
+            break;
+    }
+    (void)::close(fd);
+    buffer[length] = '\0';
+    const char* line = std::strstr(buffer, "\nUmask:");
+    if (line == nullptr)
+        return 022u;
+    return static_cast<unsigned int>(std::strtoul(line + 7, nullptr, 8)) & 0777u;
 }

@@ -50,6 +50,21 @@ void deletePath(const nocase_wstring& path);
 // are refused, since sizes are stored as 32-bit numbers.
 [[nodiscard]] PathInfo pathInfo(const nocase_wstring& path);
 
+// True when path is folder itself or lies below it on disk: both are
+// compared by device and inode after symbolic links are resolved, so neither
+// a link nor a bind mount on the way hides the one inside the other. A path
+// that does not exist (yet) is judged by its deepest existing folder; when
+// folder does not exist the path texts decide.
+[[nodiscard]] bool liesWithinOnDisk(const nocase_wstring& path, const nocase_wstring& folder);
+
+// True when both paths name the same file or folder on disk (links followed).
+[[nodiscard]] bool isSameOnDisk(const nocase_wstring& first, const nocase_wstring& second);
+
+// The process's umask, read without changing it (changing it, even for a
+// moment, would give files that other threads create meanwhile the wrong
+// modes). Where the system does not tell, 022.
+[[nodiscard]] unsigned int fileCreationMask();
+
 // Appends the names in a folder, except "." and "..", in the system's order.
 void listFolder(const nocase_wstring& path, std::vector<nocase_wstring>& names);
 

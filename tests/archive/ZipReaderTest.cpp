@@ -486,3 +486,76 @@ TEST_F(ZipReader, HandlesIndexesAndBaseFolders)
     EXPECT_EQ(lastReaderResult(), ZR_OK);
     EXPECT_EQ(closeZip(zip), ZR_OK);
 }
+
+TEST_F(ZipReader, StoredAesEntriesAreCheckedByTheirAuthenticationCode)
+{
+    // 7-Zip stores incompressible files; from 20 bytes on its AES entries are
+    // AE-2, with no CRC. Their authentication code is all that vouches for
+    // them, so a changed byte of the encrypted data must still be refused.
+    writeFile(folder + "/src/photo.jpg", testsupport::patternBytes(300000));
+    const std::string zipPath = folder + "/photos.zip";
+    ASSERT_EQ(runTool({"7z", "a", "-tzip", "-bso0", "-mx=0", "-mem=AES256", "-pzippw", zipPath, "photo.jpg"},
+                      folder + "/src")
+                  .exitCode,
+              0);
+    const std::string password = "zippw";
+    const std::string out = testsupport::makeScratchFolder("aes-out");
+    EXPECT_EQ(extractAll(zipPath, &password, out), ZR_OK);
+    EXPECT_EQ(readFile(out + "/photo.jpg"), testsupport::patternBytes(300000));
+
+    // Flip one byte in the middle of the entry's encrypted data.
+    const ToolRun changed = runPython(R"PY(
+import sys, zipfile, struct
+path = sys.argv[1]
+info = zipfile.ZipFile(path).infolist()[0]
+with open(path, 'r+b') as f:
+    f.seek(info.header_offset)
+    header = f.read(30)
+    start = info.header_offset + 30 + struct.unpack('<H', header[26:28])[0] + struct.unpack('<H', header[28:30])[0]
+    at = start + 18 + 150000
+    f.seek(at)
+    byte = f.read(1)
+    f.seek(at)
+    f.write(bytes([byte[0] ^ 1]))
+)PY",
+                                      {zipPath});
+    ASSERT_EQ(changed.exitCode, 0) << changed.output;
+    const std::string refused = testsupport::makeScratchFolder("aes-refused");
+    EXPECT_EQ(extractAll(zipPath, &password, refused), ZR_PASSWORD);
+    EXPECT_TRUE(listTree(refused).empty());
+}
+
+TEST_F(ZipReader, AnEntryNeverWritesMoreThanTheSizeItDeclares)
+{
+    // Declared sizes bound what unpacking a package writes, so an entry that
+    // understates its size (a zip bomb) must stop there, not at a full disk.
+    const std::string zipPath = pythonZip("liar.zip", R"PY(
+with zipfile.ZipFile(path, 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('big.bin', bytes(8 * 1024 * 1024))
+data = bytearray(open(path, 'rb').read())
+for signature, at in ((b'PK\x03\x04', 22), (b'PK\x01\x02', 24)):
+    i = data.find(signature)
+    data[i + at:i + at + 4] = struct.pack('<I', 1000)
+open(path, 'wb').write(data)
+)PY");
+    const std::string out = testsupport::makeScratchFolder("liar-out");
+    // A file-size limit far below the real size, far above the declared one.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit limit = {1024 * 1024, 1024 * 1024};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        ZipHandle zip = openZip(wide(zipPath), nullptr);
+        if (zip == nullptr || setUnzipBaseFolder(zip, wide(out)) != ZR_OK)
+            _exit(2);
+        const int result = unzipItem(zip, 0, L"big.bin");
+        (void)closeZip(zip);
+        _exit(result == ZR_CORRUPT ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(listTree(out).empty());
+}

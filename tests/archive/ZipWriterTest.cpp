@@ -14,6 +14,7 @@
 #include "tests/archive/ArchiveTestTools.h"
 #include "tests/support/ScratchHome.h"
 #include "tests/support/TestFiles.h"
+#include "tests/support/UmaskWatch.h"
 
 namespace fs = std::filesystem;
 using namespace archivetest;
@@ -412,4 +413,19 @@ TEST_F(ZipWriter, BadArgumentsAndWrongHandles)
     EXPECT_EQ(zipAdd(reader, L"b", wide(sources + "/a")), ZR_ZMODE);
     EXPECT_EQ(lastWriterResult(), ZR_ZMODE);
     EXPECT_EQ(closeZip(reader), ZR_OK);
+}
+
+TEST(ZipWriterModes, AnEmptyArchiveGetsTheOrdinaryModeWithoutTouchingTheUmask)
+{
+    const testsupport::ScopedUmask mask(027);
+    const int callsBefore = testsupport::umaskCalls();
+    const std::string zipPath = testsupport::makeScratchFolder("empty-mode") + "/nothing.zip";
+    ZipHandle zip = createZip(wide(zipPath));
+    ASSERT_NE(zip, nullptr);
+    ASSERT_EQ(closeZip(zip), ZR_OK);
+    struct stat info {};
+    ASSERT_EQ(::stat(zipPath.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    EXPECT_EQ(testsupport::umaskCalls(), callsBefore);
+    EXPECT_EQ(fs::directory_iterator(fs::path(zipPath).parent_path())->path(), fs::path(zipPath));
 }

@@ -276,6 +276,23 @@ TEST_F(Lifecycle, EmptyDatabaseFileIsANewVault)
     EXPECT_EQ(sqlcipher(vaultDatabasePath(), "select count(*) from KistConfig;"), "5\n");
 }
 
+TEST_F(Lifecycle, RowsWhoseParentsLeadBackAreLeftOutWithoutEndlessLoading)
+{
+    makeFilledVault("pw");
+    // one.jpg becomes a folder holding a row with the album's own identity:
+    // album -> one.jpg -> album -> ... for ever, unless loading remembers
+    // where it has been.
+    sqlcipher(vaultDatabasePath(),
+              "update ProtectedFiles set is_directory=1 where display_name='one.jpg';"
+              "update ProtectedFiles set is_directory=1, "
+              "unique_name=(select unique_name from ProtectedFiles where display_name='album'), "
+              "parent=(select unique_name from ProtectedFiles where display_name='one.jpg') "
+              "where display_name='two.jpg';");
+    Kist kist(true);
+    ASSERT_TRUE(kist.login("pw"));
+    EXPECT_EQ(list(kist), (std::vector<Entry>{{"letter.txt", false, 3000}}));
+}
+
 // Found by the package rows fuzzer: loading kept a database connection open
 // for every folder level, and each new connection derives its key afresh, so
 // a folder nested 40 deep took seconds per level to open, in a vault as in a

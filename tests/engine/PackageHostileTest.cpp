@@ -178,6 +178,16 @@ TEST_F(PackageHostile, RowsReachingOutsideMakeThePackageInvalid)
         {"two rows with one identity",
          "update ProtectedFiles set unique_name=(select unique_name from ProtectedFiles where "
          "display_name='docs') " + single},
+        // The folder's identity again, below its own sub-folder: loading would
+        // go round docs -> sub -> docs, a connection per level.
+        {"identity repeated into a parent loop",
+         "update ProtectedFiles set is_directory=1, unique_name=(select unique_name from ProtectedFiles where "
+         "display_name='docs'), parent=(select unique_name from ProtectedFiles where raw_file_name='sub') " + single},
+        {"two files of one name in a folder",
+         "update ProtectedFiles set display_name='a.txt', raw_file_name='a.txt', parent=(select unique_name from "
+         "ProtectedFiles where display_name='docs') where raw_file_name='b.txt'"},
+        {"backslash in a display name", "update ProtectedFiles set display_name='a\\b.txt' " + single},
+        {"backslash in a file name", "update ProtectedFiles set raw_file_name='a\\b.txt' " + fileA},
     };
     int number = 0;
     for (const auto& [title, statement] : edits) {
@@ -296,9 +306,11 @@ TEST_F(PackageHostile, DamagedContainersGiveTheRightMessageAndLeaveNothing)
                                    {imploded});
     ASSERT_EQ(made.exitCode, 0) << made.output;
     const std::string source = makeScratchFolder("d64");
-    writeFile(source + "/big.txt", std::string(300000, 'x') + patternBytes(1000));
+    // A package is read from its database on, so that is the entry to pack.
+    const std::string databaseName = kDatabaseName;
+    writeFile(source + "/" + databaseName, std::string(300000, 'x') + patternBytes(1000));
     const std::string deflate64 = folder + "/deflate64.kzip";
-    runOrThrow({"7z", "a", "-tzip", "-mm=Deflate64", deflate64, "big.txt"}, source);
+    runOrThrow({"7z", "a", "-tzip", "-mm=Deflate64", deflate64, databaseName}, source);
     for (const std::string& path : {imploded, deflate64}) {
         SCOPED_TRACE(path);
         EXPECT_EQ(messageOf([&] { Kist reader(path); }), kUnsupportedZip);
@@ -363,4 +375,40 @@ TEST_F(PackageHostile, WrongPasswordsOnAesEncryptionKeepTheReaderLocked)
     EXPECT_FALSE(reader.isEmptyPassword());
     ASSERT_TRUE(reader.login("right one"));
     EXPECT_EQ(takeOut(reader, "secret.txt"), (Snapshot{{"secret.txt", "behind AES"}}));
+}
+
+TEST_F(PackageHostile, UnpackingWritesOnlyWhatTheRowsNameAndNoMoreThanTheyDeclare)
+{
+    auto vault = openVault("vault pw");
+    const std::string package = exportSample(*vault, "sample.kzip");
+    const std::string unpacked = makeScratchFolder("unpacked");
+    unpackZip(package, unpacked);
+    const std::string zeros(8 * 1024 * 1024, '\0'); // deflates to a few KiB
+
+    // An entry that no row names is never written.
+    writeFile(unpacked + "/extra.bin", zeros);
+    const std::string extra = makeScratchFolder("extra") + "/extra.kzip";
+    packZip(unpacked, extra);
+    fs::remove(unpacked + "/extra.bin");
+    {
+        Kist reader(extra);
+        ASSERT_TRUE(reader.login("pkg pw"));
+        EXPECT_EQ(list(reader).size(), 2u);
+        const std::vector<std::string> work = newTemporaryFolders(temporaryBefore);
+        ASSERT_EQ(work.size(), 1u);
+        EXPECT_TRUE(fs::exists(work[0] + "/" + kDatabaseName));
+        EXPECT_FALSE(fs::exists(work[0] + "/extra.bin"));
+    }
+    expectTemporaryFolderAsBefore();
+
+    // A body that its row declares at 3000 bytes, grown to 8 MiB: refused
+    // before it is written, and nothing stays behind.
+    const std::string path = sqlcipher(unpacked + "/" + kDatabaseName,
+                                       "select current_path from ProtectedFiles where raw_file_name='a.txt';");
+    writeFile(unpacked + "/" + path.substr(0, path.find('\n')), zeros);
+    const std::string bomb = makeScratchFolder("bomb") + "/bomb.kzip";
+    packZip(unpacked, bomb);
+    EXPECT_EQ(messageOf([&] { Kist reader(bomb); }), invalidFileMessage(bomb));
+    expectTemporaryFolderAsBefore();
+    EXPECT_EQ(list(*vault).size(), 2u);
 }
