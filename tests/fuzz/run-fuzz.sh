@@ -31,7 +31,7 @@ fi
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(zip reader)
+[ ${#targets[@]} -gt 0 ] || targets=(zip rows reader)
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${KIST_FUZZ_BUILD:-$root/build-fuzz}
@@ -174,7 +174,7 @@ for target in "${targets[@]}"; do
     case "$target" in
     reader) limits=(-timeout=30 -rss_limit_mb=4096 -max_len=262144) ;;
     zip) limits=(-timeout=1 -rss_limit_mb=2048 -max_len=65536) ;;
-    rows) limits=(-timeout=1 -rss_limit_mb=2048 -max_len=8192) ;;
+    rows) limits=(-timeout=1 -rss_limit_mb=2048 -max_len=4096) ;;
     esac
     inputs=("$corpus" "$seeds")
     [ -d "$committed" ] && inputs+=("$committed")
