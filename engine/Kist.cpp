@@ -1,9 +1,11 @@
 #include "engine/Kist.h"
 
 #include <memory>
+#include <utility>
 
 #include "engine/PackageReading.h"
 #include "engine/PackageWriter.h"
+#include "engine/SecretText.h"
 #include "engine/VaultEngine.h"
 #include "engine/VaultLock.h"
 #include "engine/VaultOperations.h"
@@ -42,26 +44,34 @@ Kist::Kist(const char* packagePath)
 Kist::~Kist()
 {
     delete engine;
+    wipeText(cachedPassword);
 }
 
+// Passwords arrive by value; each copy is wiped when the call ends, however it ends.
 bool Kist::login(std::string password)
 {
-    const bool accepted = engine->login(password);
-    if (accepted)
-        cachedPassword = password;
+    const SecretText candidate(std::move(password));
+    const bool accepted = engine->login(candidate);
+    if (accepted) {
+        wipeText(cachedPassword);
+        cachedPassword = candidate;
+    }
     return accepted;
 }
 
 void Kist::logoff()
 {
-    cachedPassword.clear();
+    wipeText(cachedPassword);
     engine->logoff();
 }
 
 void Kist::setPassword(std::string newPassword, std::string oldPassword)
 {
-    engine->setPassword(newPassword, oldPassword);
-    cachedPassword = newPassword;
+    const SecretText newText(std::move(newPassword));
+    const SecretText oldText(std::move(oldPassword));
+    engine->setPassword(newText, oldText);
+    wipeText(cachedPassword);
+    cachedPassword = newText;
 }
 
 void Kist::setEmail(std::string email)
@@ -102,17 +112,19 @@ void Kist::listFiles(std::vector<KistFile*>& out)
 
 void Kist::exportFiles(std::string destination, std::vector<std::string> names, std::string packagePassword)
 {
+    const SecretText password(std::move(packagePassword));
     // The bodies are read until the package is complete, so no other
     // process may take them out meanwhile.
     VaultLock lock(*engine);
     const std::vector<ProtectedFile*> records = VaultOperations(*engine).selectByNames(toWideNames(names));
-    PackageWriter::exportFiles(records, toWide(destination), cachedPassword, packagePassword,
+    PackageWriter::exportFiles(records, toWide(destination), cachedPassword, password,
                                engine->progressObserver);
 }
 
 void Kist::copyFilesToVault(std::vector<std::string> names, std::string vaultPassword)
 {
-    PackageReading::copyFilesToVault(*engine, toWideNames(names), vaultPassword, cachedPassword);
+    const SecretText password(std::move(vaultPassword));
+    PackageReading::copyFilesToVault(*engine, toWideNames(names), password, cachedPassword);
 }
 
 std::string Kist::generateMasterKey(std::string)

@@ -7,6 +7,7 @@
 #include "engine/KistFile.h"
 #include "engine/PackageRows.h"
 #include "engine/ProgressTracker.h"
+#include "engine/SecretText.h"
 #include "engine/Transforms.h"
 #include "engine/VaultEngine.h"
 #include "engine/VaultLock.h"
@@ -107,6 +108,7 @@ void holdLocked(VaultEngine& engine)
         {vaultschema::skinSetting, ""},
         {vaultschema::encryptionSetting, vaultschema::defaultEncryption},
     };
+    wipeText(engine.password);
     engine.password = kFixedKeyText;
     engine.loggedIn = false;
 }
@@ -228,9 +230,9 @@ void PackageReading::unpack(VaultEngine& engine)
 {
     if (engine.contentReady || engine.packagePath.empty())
         return;
-    const std::string password = engine.password;
+    const SecretText password{std::string(engine.password)};
     std::unique_ptr<ZipHandleData, ZipCloser> zip(
-        openZip(engine.packagePath, password.empty() ? nullptr : &password));
+        openZip(engine.packagePath, password.empty() ? nullptr : &password.text()));
     if (!zip)
         throw invalidPackage(engine.packagePath);
     try {
@@ -285,13 +287,14 @@ void PackageReading::importPlainZip(VaultEngine& engine)
 
 bool PackageReading::loginLocked(VaultEngine& engine, const std::string& candidate)
 {
+    wipeText(engine.password);
     engine.password = candidate;
     try {
         unpack(engine);
     } catch (const ExceptionModule& e) {
         if (!isPasswordRefusal(e))
             throw;
-        engine.password.clear();
+        wipeText(engine.password);
         return false;
     }
     // The unpacked database replaces the placeholder: settings and entries
@@ -305,13 +308,15 @@ bool PackageReading::loginLocked(VaultEngine& engine, const std::string& candida
         resetFolder(engine.workFolder);
         engine.contentReady = false;
         holdLocked(engine);
-        engine.password.clear();
+        wipeText(engine.password);
         throw;
     }
-    if (isPlainZip(engine.packagePath) && !candidate.empty())
+    if (isPlainZip(engine.packagePath) && !candidate.empty()) {
         engine.setPassword(candidate, "");
-    else
+    } else {
+        wipeText(engine.password);
         engine.password = candidate;
+    }
     return true;
 }
 

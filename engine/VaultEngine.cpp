@@ -6,6 +6,7 @@
 
 #include "engine/ExceptionModule.h"
 #include "engine/PackageReading.h"
+#include "engine/SecretText.h"
 #include "engine/VaultLock.h"
 #include "engine/crypto/CryptoContext.h"
 #include "engine/crypto/FileKey.h"
@@ -114,6 +115,7 @@ VaultEngine::VaultEngine(const nocase_wstring& packageFile)
 
 VaultEngine::~VaultEngine()
 {
+    wipeText(password);
     closeVault();
     try {
         if (removeWorkFolder && !workFolder.empty())
@@ -129,7 +131,7 @@ void VaultEngine::openVault()
 {
     crypto = std::make_unique<CryptoContext>(kCryptoContainer);
     appConfig = std::make_unique<AppConfig>(resolveFolder(LocalAppDataKind, kSettingsSubFolder));
-    password.clear();
+    wipeText(password);
     appConfig->set("Version", vaultschema::programVersion);
     loggedIn = false;
 
@@ -248,7 +250,7 @@ bool VaultEngine::followPasswordChange()
     if (current == stored.end() || current->second == settings[vaultschema::currentPasswordSetting])
         return false;
     settings = std::move(stored);
-    password.clear();
+    wipeText(password);
     loggedIn = false;
     rootEntries.clear();
     loadEntries();
@@ -279,6 +281,7 @@ bool VaultEngine::login(const std::string& candidate)
         return PackageReading::loginLocked(*this, candidate);
     (void)followPasswordChange();
     if (hashOf(candidate) == settings[vaultschema::currentPasswordSetting]) {
+        wipeText(password);
         password = candidate;
         loggedIn = true;
         return true;
@@ -289,7 +292,7 @@ bool VaultEngine::login(const std::string& candidate)
 
 void VaultEngine::logoff()
 {
-    password.clear();
+    wipeText(password);
     loggedIn = false;
 }
 
@@ -348,6 +351,7 @@ void VaultEngine::setPassword(const std::string& newPassword, const std::string&
         });
     settings[vaultschema::currentPasswordSetting] = newHash;
     settings[vaultschema::previousPasswordSetting] = stored;
+    wipeText(password);
     password = newPassword;
     loggedIn = true;
 }

@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <zip.h>
 
+#include "engine/SecretText.h"
 #include "engine/archive/ExtractionTarget.h"
 #include "engine/archive/ZipEntryFields.h"
 #include "engine/archive/ZipEntryName.h"
@@ -23,6 +24,9 @@ struct ZipHandleData {
     enum class Kind { Writer, Reader };
 
     ZipHandleData(Kind k, zip_t* a, std::string p) : kind(k), archive(a), path(std::move(p)) {}
+    ~ZipHandleData() { wipeText(password); }
+    ZipHandleData(const ZipHandleData&) = delete;
+    ZipHandleData& operator=(const ZipHandleData&) = delete;
 
     Kind kind;
     zip_t* archive;

@@ -1,6 +1,7 @@
 #include "engine/crypto/FileKey.h"
 
 #include <array>
+#include <utility>
 
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
@@ -24,7 +25,7 @@ bool isWellFormedFileKey(const std::string& key)
 
 } // namespace
 
-std::string drawFileKey()
+SecretText drawFileKey()
 {
     std::string key;
     key.reserve(kFileKeyLength);
@@ -38,7 +39,7 @@ std::string drawFileKey()
         }
     }
     OPENSSL_cleanse(pool.data(), pool.size());
-    return key;
+    return SecretText(std::move(key));
 }
 
 std::string sealFileKey(const std::string& sealingText, const std::string& fileKey)
@@ -47,13 +48,11 @@ std::string sealFileKey(const std::string& sealingText, const std::string& fileK
     return context.encryptText(sealingText, fileKey);
 }
 
-std::string openFileKey(const std::string& sealingText, const std::string& cipher)
+SecretText openFileKey(const std::string& sealingText, const std::string& cipher)
 {
     CryptoContext context;
-    std::string key = context.decryptText(sealingText, cipher);
-    if (!isWellFormedFileKey(key)) {
-        OPENSSL_cleanse(key.data(), key.size());
+    SecretText key(context.decryptText(sealingText, cipher));
+    if (!isWellFormedFileKey(key))
         throw ExceptionModule(cryptoerrors::kCipherFailed, L"");
-    }
     return key;
 }
