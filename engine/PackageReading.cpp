@@ -168,11 +168,9 @@ void PackageReading::openUnpacked(VaultEngine& engine)
 
 namespace {
 
-// Extracts one entry under its reported name; a refusal becomes the message
-// the user sees.
-void extractEntry(ZipHandleData* zip, const ZipItem& item, const nocase_wstring& packagePath)
+// Turns a refusal of the zip layer into the message the user sees.
+void throwOnRefusal(int result, const nocase_wstring& packagePath)
 {
-    const int result = unzipItem(zip, item.index, item.name);
     if (result == ZR_OK)
         return;
     if (result == ZR_PASSWORD)
@@ -182,6 +180,12 @@ void extractEntry(ZipHandleData* zip, const ZipItem& item, const nocase_wstring&
     if (result == ZR_UNSAFE || result == ZR_ARGS || result == ZR_CORRUPT || result == ZR_READ || result == ZR_FLATE)
         throw invalidPackage(packagePath);
     throw ExceptionModule(kUnsupportedZip, L"");
+}
+
+// Extracts one entry under its reported name.
+void extractEntry(ZipHandleData* zip, const ZipItem& item, const nocase_wstring& packagePath)
+{
+    throwOnRefusal(unzipItem(zip, item.index, item.name), packagePath);
 }
 
 // A package unpacks its database first, then only the bodies and folders
@@ -232,20 +236,22 @@ void PackageReading::unpack(VaultEngine& engine)
     if (!zip)
         throw invalidPackage(engine.packagePath);
     try {
-        ZipItem item;
-        if (setUnzipBaseFolder(zip.get(), engine.workFolder) != ZR_OK || getZipItem(zip.get(), -1, item) != ZR_OK)
+        if (setUnzipBaseFolder(zip.get(), engine.workFolder) != ZR_OK)
             throw invalidPackage(engine.packagePath);
-        const int count = item.index;
-        std::vector<ZipItem> items;
-        for (int index = 0; index < count; ++index) {
-            if (getZipItem(zip.get(), index, item) != ZR_OK)
-                throw invalidPackage(engine.packagePath);
-            items.push_back(item);
-        }
+        // A plain zip is unpacked whole, as it stands.
         if (isPlainZip(engine.packagePath)) {
-            for (const ZipItem& entry : items)
-                extractEntry(zip.get(), entry, engine.packagePath);
+            throwOnRefusal(unzipAll(zip.get()), engine.packagePath);
         } else {
+            ZipItem item;
+            if (getZipItem(zip.get(), -1, item) != ZR_OK)
+                throw invalidPackage(engine.packagePath);
+            const int count = item.index;
+            std::vector<ZipItem> items;
+            for (int index = 0; index < count; ++index) {
+                if (getZipItem(zip.get(), index, item) != ZR_OK)
+                    throw invalidPackage(engine.packagePath);
+                items.push_back(item);
+            }
             unpackPackage(engine, zip.get(), items);
         }
     } catch (...) {

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <utility>
@@ -222,6 +224,8 @@ struct EntryInfo {
     // their authentication code vouches for the data instead.
     bool hasNoCrc = false;
     int aesKeyBits = 0;
+    // libzip can decrypt this entry (only meaningful when it is encrypted).
+    bool canDecrypt = true;
 };
 
 void applyExtendedTimestamp(zip_t* archive, zip_uint64_t index, archive::EntryTimes& times)
@@ -267,6 +271,7 @@ int readEntryInfo(zip_t* archive, int index, EntryInfo& info)
     if (stat.valid & ZIP_STAT_COMP_SIZE)
         item.compressedSize = stat.comp_size;
     info.isEncrypted = (stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method != ZIP_EM_NONE;
+    info.canDecrypt = !info.isEncrypted || zip_encryption_method_supported(stat.encryption_method, 0) != 0;
     const bool isAes = info.isEncrypted
                        && (stat.encryption_method == ZIP_EM_AES_128 || stat.encryption_method == ZIP_EM_AES_192
                            || stat.encryption_method == ZIP_EM_AES_256);
@@ -318,9 +323,10 @@ struct StreamOutcome {
 void streamEntry(zip_file_t* file, archive::ExtractionTarget* destination, const EntryInfo& info,
                  StreamOutcome& outcome)
 {
-    std::vector<char> buffer(kExtractionStep);
+    // Not zeroed: every byte handed on was read first.
+    const std::unique_ptr<char[]> buffer(new char[kExtractionStep]);
     for (;;) {
-        const zip_int64_t count = zip_fread(file, buffer.data(), buffer.size());
+        const zip_int64_t count = zip_fread(file, buffer.get(), kExtractionStep);
         if (count < 0) {
             outcome.zipError = zip_error_code_zip(zip_file_get_error(file));
             return;
@@ -332,7 +338,7 @@ void streamEntry(zip_file_t* file, archive::ExtractionTarget* destination, const
             return;
         }
         if (destination != nullptr) {
-            outcome.result = destination->write(buffer.data(), static_cast<std::size_t>(count));
+            outcome.result = destination->write(buffer.get(), static_cast<std::size_t>(count));
             if (outcome.result != ZR_OK)
                 return;
         }
@@ -374,6 +380,11 @@ int checkAuthentication(ZipHandleData& zip, const EntryInfo& info)
 int extractFile(ZipHandleData& zip, const EntryInfo& info, archive::ExtractionTarget& destination)
 {
     const int index = info.item.index;
+    // libzip leaks the entry's data source (and with it an archive held in
+    // memory) when a password meets a method it cannot decrypt; no password
+    // could open such an entry anyway.
+    if (!info.canDecrypt)
+        return ZR_METHOD;
     // Open the entry first: a missing password or an unsupported method then
     // fails before anything is created on disk.
     zip_file_t* file = zip_fopen_index(zip.archive, static_cast<zip_uint64_t>(index), 0);
@@ -399,6 +410,23 @@ int extractFile(ZipHandleData& zip, const EntryInfo& info, archive::ExtractionTa
     if (info.sizeKnown && outcome.total != info.item.uncompressedSize)
         return ZR_CORRUPT;
     return destination.commit(info.item.accessTime, info.item.modificationTime);
+}
+
+// Finishes opening a reader: the password, when there is one, opens
+// encrypted entries.
+ZipHandle readerFor(zip_t* archive, std::string path, const std::string* password)
+{
+    if (password != nullptr && !password->empty()
+        && zip_set_default_password(archive, password->c_str()) != 0) {
+        zip_discard(archive);
+        readerResult(ZR_READ);
+        return nullptr;
+    }
+    readerResult(ZR_OK);
+    auto* handle = new ZipHandleData(ZipHandleData::Kind::Reader, archive, std::move(path));
+    if (password != nullptr)
+        handle->password = *password;
+    return handle;
 }
 
 bool isExistingFolder(const std::string& path)
@@ -507,17 +535,41 @@ ZipHandle openZip(const nocase_wstring& path, const std::string* password)
         readerResult(readErrorCode(error, false));
         return nullptr;
     }
-    if (password != nullptr && !password->empty()
-        && zip_set_default_password(archive, password->c_str()) != 0) {
-        zip_discard(archive);
+    return readerFor(archive, narrow, password);
+}
+
+ZipHandle openZipFromMemory(const void* data, std::size_t size, const std::string* password)
+{
+    if (data == nullptr || size == 0) {
+        readerResult(size == 0 ? ZR_CORRUPT : ZR_ARGS);
+        return nullptr;
+    }
+    // libzip frees the copy with the source, which the archive owns once opened.
+    void* copy = std::malloc(size);
+    if (copy == nullptr) {
         readerResult(ZR_READ);
         return nullptr;
     }
-    readerResult(ZR_OK);
-    auto* handle = new ZipHandleData(ZipHandleData::Kind::Reader, archive, narrow);
-    if (password != nullptr)
-        handle->password = *password;
-    return handle;
+    std::memcpy(copy, data, size);
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = zip_source_buffer_create(copy, size, 1, &error);
+    if (source == nullptr) {
+        std::free(copy);
+        zip_error_fini(&error);
+        readerResult(ZR_READ);
+        return nullptr;
+    }
+    zip_t* archive = zip_open_from_source(source, ZIP_RDONLY, &error);
+    if (archive == nullptr) {
+        zip_source_free(source);
+        const int code = readErrorCode(zip_error_code_zip(&error), false);
+        zip_error_fini(&error);
+        readerResult(code);
+        return nullptr;
+    }
+    zip_error_fini(&error);
+    return readerFor(archive, std::string(), password);
 }
 
 int getZipItem(ZipHandle zip, int index, ZipItem& item)
@@ -575,6 +627,23 @@ int setUnzipBaseFolder(ZipHandle zip, const nocase_wstring& folder)
     if (!isExistingFolder(absolute))
         return readerResult(ZR_NOFILE);
     zip->baseFolder = absolute;
+    return readerResult(ZR_OK);
+}
+
+int unzipAll(ZipHandle zip)
+{
+    if (const int result = checkReader(zip, -1, true); result != ZR_OK)
+        return readerResult(result);
+    if (zip->baseFolder.empty())
+        return readerResult(ZR_ARGS);
+    ZipItem item;
+    const int count = static_cast<int>(zip_get_num_entries(zip->archive, 0));
+    for (int index = 0; index < count; ++index) {
+        if (const int result = getZipItem(zip, index, item); result != ZR_OK)
+            return result;
+        if (const int result = unzipItem(zip, index, item.name); result != ZR_OK)
+            return result;
+    }
     return readerResult(ZR_OK);
 }
 

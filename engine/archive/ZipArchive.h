@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -65,6 +66,9 @@ void discardZip(ZipHandle zip);
 // Reader side. nullptr when the file is missing or is not a readable zip
 // archive. A password (null or empty for none) opens encrypted entries.
 [[nodiscard]] ZipHandle openZip(const nocase_wstring& path, const std::string* password);
+// The same for an archive held in memory. The bytes are copied, so the
+// caller's buffer need not outlive the handle.
+[[nodiscard]] ZipHandle openZipFromMemory(const void* data, std::size_t size, const std::string* password);
 // Index -1 yields the number of entries in item.index.
 [[nodiscard]] int getZipItem(ZipHandle zip, int index, ZipItem& item);
 // Extracts one entry to target; a relative target is resolved under the base
@@ -76,6 +80,10 @@ void discardZip(ZipHandle zip);
 [[nodiscard]] int unzipItem(ZipHandle zip, int index, const nocase_wstring& target);
 // The folder (which must exist) under which relative targets are resolved.
 [[nodiscard]] int setUnzipBaseFolder(ZipHandle zip, const nocase_wstring& folder);
+// Extracts every entry, in order, under the base folder (which must be set)
+// by its reported name. Stops at the first entry that cannot be read or
+// extracted and returns its code; what came out before it stays.
+[[nodiscard]] int unzipAll(ZipHandle zip);
 
 // The last result code of the writer calls and of the reader calls.
 int lastWriterResult();

@@ -10,6 +10,7 @@
 
 #include "engine/Kist.h"
 #include "engine/VaultEngine.h"
+#include "engine/storage/Database.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/ScratchHome.h"
 #include "tests/support/TestFiles.h"
@@ -290,4 +291,36 @@ TEST_F(Lifecycle, RowsWhoseParentsLeadBackAreLeftOutWithoutEndlessLoading)
     Kist kist(true);
     ASSERT_TRUE(kist.login("pw"));
     EXPECT_EQ(list(kist), (std::vector<Entry>{{"letter.txt", false, 3000}}));
+}
+
+// Found by the package rows fuzzer: loading kept a database connection open
+// for every folder level, and each new connection derives its key afresh, so
+// a folder nested 40 deep took seconds per level to open, in a vault as in a
+// package.
+TEST_F(Lifecycle, DeeplyNestedFoldersLoadOverAFewConnections)
+{
+    constexpr int kDepth = 30;
+    const std::string source = makeScratchFolder("deep");
+    std::string folder = source + "/top";
+    for (int level = 1; level < kDepth; ++level)
+        folder += "/level" + std::to_string(level);
+    writeFile(folder + "/leaf.txt", "leaf");
+    {
+        auto kist = openVault("pw");
+        KistFile added;
+        kist->addFile(source + "/top", &added, false);
+    }
+
+    VaultEngine engine(EngineKind::UserVault);
+    ASSERT_EQ(engine.rootEntries.size(), 1u);
+    const ProtectedFile* record = engine.rootEntries.begin()->second.get();
+    int depth = 0;
+    while (!record->children.empty()) {
+        ASSERT_EQ(record->children.size(), 1u);
+        record = record->children.front().get();
+        ++depth;
+    }
+    EXPECT_EQ(depth, kDepth);
+    EXPECT_EQ(toNarrow(record->display_name), "leaf.txt");
+    EXPECT_LE(engine.database->connectionCount(), 3u);
 }

@@ -57,22 +57,6 @@ void writeSeed(const std::string& folder, const std::string& name, unsigned char
     writeBytes(folder + "/" + name, std::string(1, static_cast<char>(mode)) + bytes);
 }
 
-std::string exportedPackage(const std::string& work)
-{
-    const std::string source = makeSourceTree(work + "/package-source");
-    Kist vault(true);
-    if (vault.isEmptyPassword())
-        vault.setPassword(kSeedVaultPassword, "");
-    else if (!vault.login(kSeedVaultPassword))
-        throw std::runtime_error("the seed vault does not open");
-    KistFile added;
-    vault.addFile(source + "/docs", &added, false);
-    vault.addFile(source + "/single.txt", &added, false);
-    const std::string package = work + "/seed.kzip";
-    vault.exportFiles(package, {"docs", "single.txt"}, kSeedPackagePassword);
-    return readBytes(package);
-}
-
 std::string plainZip(const std::string& work)
 {
     const std::string source = makeSourceTree(work + "/zip-source");
@@ -90,10 +74,26 @@ std::string plainZip(const std::string& work)
 
 } // namespace
 
+std::string exportSeedPackage(const std::string& work)
+{
+    const std::string source = makeSourceTree(work + "/package-source");
+    Kist vault(true);
+    if (vault.isEmptyPassword())
+        vault.setPassword(kSeedVaultPassword, "");
+    else if (!vault.login(kSeedVaultPassword))
+        throw std::runtime_error("the seed vault does not open");
+    KistFile added;
+    vault.addFile(source + "/docs", &added, false);
+    vault.addFile(source + "/single.txt", &added, false);
+    const std::string package = work + "/seed.kzip";
+    vault.exportFiles(package, {"docs", "single.txt"}, kSeedPackagePassword);
+    return package;
+}
+
 void writeSeeds(const std::string& folder, FuzzSandbox& sandbox)
 {
     fs::create_directories(folder);
-    const std::string package = exportedPackage(sandbox.inputFolder());
+    const std::string package = readBytes(exportSeedPackage(sandbox.inputFolder()));
     writeSeed(folder, "package-kzip", 0, package);
     writeSeed(folder, "package-as-zip", fuzzmode::kPlainZip, package);
     writeSeed(folder, "package-copied", fuzzmode::kCopyToVault, package);

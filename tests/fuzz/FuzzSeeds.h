@@ -16,6 +16,11 @@ inline constexpr char kSeedPackagePassword[] = "pkg pw";
 inline constexpr char kSeedZipPassword[] = "zip pw";
 inline constexpr char kSeedVaultPassword[] = "vault pw";
 
+// Exports a package of a small tree (a folder with files, an empty file and
+// an empty folder, and a single file) from the user's vault into work and
+// returns its path. Works inside the sandbox.
+std::string exportSeedPackage(const std::string& work);
+
 // Writes seed inputs into folder: a package exported by the engine (opened
 // as .kzip, as .zip and copied into the vault) and a plain zip written by the
 // engine's zip facade, each behind its mode byte. Works inside the sandbox
