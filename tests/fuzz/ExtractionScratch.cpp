@@ -1,5 +1,6 @@
 #include "tests/fuzz/ExtractionScratch.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -35,6 +36,21 @@ bool isExpectedBesideBase(const fs::path& folder, const std::string& name, const
     return false;
 }
 
+// A relative name as extraction lays it out: no empty or "." components.
+std::string laidOut(const std::string& name)
+{
+    std::string path;
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        const std::size_t end = std::min(name.find('/', start), name.size());
+        const std::string component = name.substr(start, end - start);
+        if (!component.empty() && component != ".")
+            path += (path.empty() ? "" : "/") + component;
+        start = end + 1;
+    }
+    return path;
+}
+
 } // namespace
 
 void ExtractionScratch::create()
@@ -67,8 +83,11 @@ void ExtractionScratch::plant() const
     fs::create_directory_symlink(bait, base + "/" + kPlantedName);
 }
 
-std::string ExtractionScratch::checkAndReset()
+std::string ExtractionScratch::checkAndReset(const std::set<std::string>& entryNames)
 {
+    std::set<std::string> entryPaths;
+    for (const std::string& name : entryNames)
+        entryPaths.insert(laidOut(name));
     std::string problems;
     const fs::path planted = fs::path(base) / kPlantedName;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
@@ -87,7 +106,8 @@ std::string ExtractionScratch::checkAndReset()
             problems += "neither file nor folder: " + where + "\n";
         else if (!insideBase && !isExpectedBesideBase(path.parent_path(), path.filename().string(), root))
             problems += "outside the base folder: " + where + "\n";
-        else if (path.filename().string().rfind(kTemporaryPrefix, 0) == 0)
+        else if (type == fs::file_type::regular && path.filename().string().rfind(kTemporaryPrefix, 0) == 0
+                 && !entryPaths.count(where.substr(base.size() + 1)))
             problems += "a temporary file left behind: " + where + "\n";
     }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <set>
 #include <string>
 
 // The zip fuzzer's scratch folder, and the watch over everything around it.
@@ -22,8 +23,10 @@ public:
 
     // Describes every file, folder or link that is not where an extraction may
     // put it, or "" when there is none; then empties the base folder again,
-    // planted link included.
-    [[nodiscard]] std::string checkAndReset();
+    // planted link included. A file named like the extraction's temporary
+    // files is one left behind unless the archive has an entry of that name
+    // (entryNames: the reported names, relative to the base folder).
+    [[nodiscard]] std::string checkAndReset(const std::set<std::string>& entryNames = {});
 
 private:
     void plant() const;
