@@ -78,6 +78,7 @@ private Q_SLOTS:
     {
         desktoptest::resetProfile();
         Kist engine(true);
+        engine.persistConfig("Skin", "black"); // keeps the look the form builds
         CKMainWindow window(&engine, VaultMode);
         Ui::CKMainWindow* ui = window.form();
         for (QPushButton* button : {ui->SystemButton, ui->dropBoxButton, ui->emailButton, ui->extractButton})
@@ -87,6 +88,12 @@ private Q_SLOTS:
         // The built order: SystemButton on top.
         QCOMPARE(ui->SystemButton->geometry(), QRect(10, 0, 60, 60));
         QCOMPARE(ui->emailButton->geometry(), QRect(10, 110, 60, 60));
+        // Buttons that show only an icon are named for screen readers.
+        for (QPushButton* button : window.findChildren<QPushButton*>()) {
+            if (button->text().isEmpty() && !button->icon().isNull() && button->isEnabled())
+                QVERIFY2(!button->accessibleName().isEmpty() && button->accessibleName() == button->toolTip(),
+                         qPrintable(button->objectName()));
+        }
         QCOMPARE(window.size(), QSize(420, 350));
         QCOMPARE(window.minimumSize(), QSize(420, 350));
         QCOMPARE(window.maximumSize(), QSize(420, 350));
