@@ -137,7 +137,8 @@ int main(int argc, char** argv)
         state.bytesDone = 385ull << 20;
         state.bytesTotal = 1ull << 30;
         state.filesTotal = 1;
-        window.vaultView()->setStatus("Adding /home/user/Videos/holiday-video.mkv...");
+        window.vaultView()->setStatus(
+            "Adding /home/user/Videos/Holidays/2025 summer by the sea with the whole family/holiday-video.mkv...");
         window.show();
         window.statusProgress()->showProgress(state);
         ok &= save(window, out + "/vault-adding.png");
