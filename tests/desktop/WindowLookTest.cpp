@@ -149,6 +149,10 @@ private Q_SLOTS:
         CKMainWindow window(engine.get(), VaultMode);
         auto* status = qobject_cast<ElidedLabel*>(window.form()->InfoLabel);
         QVERIFY(status);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        // The first words a user reads fit the line whole.
+        QCOMPARE(status->shownText(), QStringLiteral("Drag/Drop the files to this box and select desired button."));
         const QString path = "/home/someone/" + QString(60, 'x') + "/the end.txt";
         window.vaultView()->setStatus("Adding " + path + "...");
         QCOMPARE(status->text(), "Adding " + path + "...");
@@ -156,7 +160,8 @@ private Q_SLOTS:
         QVERIFY(status->shownText().startsWith("Adding /home"));
         QVERIFY(status->shownText().endsWith("the end.txt..."));
         QVERIFY(status->shownText().contains(QChar(0x2026)));
-        QVERIFY(status->fontMetrics().horizontalAdvance(status->shownText()) <= status->contentsRect().width());
+        QVERIFY(QFontMetrics(status->shownFont()).horizontalAdvance(status->shownText())
+                <= status->contentsRect().width());
     }
 
 private:
