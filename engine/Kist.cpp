@@ -1,5 +1,6 @@
 #include "engine/Kist.h"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -23,6 +24,21 @@ std::vector<nocase_wstring> toWideNames(const std::vector<std::string>& names)
     for (const std::string& name : names)
         wide.push_back(toWide(name));
     return wide;
+}
+
+void appendContents(const ProtectedFile& folder, int depth, std::vector<KistEntryContent>& out)
+{
+    std::vector<const ProtectedFile*> children;
+    for (const auto& child : folder.children)
+        children.push_back(child.get());
+    std::stable_sort(children.begin(), children.end(), [](const ProtectedFile* a, const ProtectedFile* b) {
+        return a->raw_file_name < b->raw_file_name;
+    });
+    for (const ProtectedFile* child : children) {
+        out.push_back({toNarrow(child->raw_file_name), depth, child->is_directory, child->size});
+        if (child->is_directory)
+            appendContents(*child, depth + 1, out);
+    }
 }
 
 } // namespace
@@ -109,6 +125,17 @@ void Kist::removeFile(std::string name, std::string folder)
 void Kist::listFiles(std::vector<KistFile*>& out)
 {
     VaultOperations(*engine).listFiles(out);
+}
+
+std::vector<KistEntryContent> Kist::listEntryContents(std::string name)
+{
+    engine->requireLogin();
+    const auto found = engine->rootEntries.find(toWide(name));
+    if (found == engine->rootEntries.end())
+        throw ExceptionModule(L"No such file found in the store: " + toWide(name), L"");
+    std::vector<KistEntryContent> contents;
+    appendContents(*found->second, 1, contents);
+    return contents;
 }
 
 void Kist::exportFiles(std::string destination, std::vector<std::string> names, std::string packagePassword)

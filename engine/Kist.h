@@ -8,6 +8,7 @@
 
 #include "engine/ExceptionModule.h"
 #include "engine/KistCheckReport.h"
+#include "engine/KistEntryContent.h"
 #include "engine/KistExport.h"
 #include "engine/KistFile.h"
 #include "engine/KistProgress.h"
@@ -38,6 +39,10 @@ public:
     void addFile(std::string path, KistFile* record, bool in_memory_only);
     void removeFile(std::string name, std::string folder);
     void listFiles(std::vector<KistFile*>& out);
+    // What lies inside the named top-level entry (nothing for a file), under
+    // the names the user added, from the records the last listing read.
+    // Changes nothing.
+    std::vector<KistEntryContent> listEntryContents(std::string name);
     void exportFiles(std::string destination, std::vector<std::string> names, std::string packagePassword);
     void copyFilesToVault(std::vector<std::string> names, std::string vaultPassword);
     std::string generateMasterKey(std::string text);

@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests and the tools need.
+# Installs every Debian package the build, the tests and the tools need
+# (Qt 6 Widgets, Network, Concurrent and Test come with qt6-base-dev; the
+# offscreen platform with qt6-qpa-plugins; a font so offscreen renders show text).
 # Idempotent: packages already present are skipped without noise.
 set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  qt6-base-dev qt6-base-dev-tools
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
+  fonts-dejavu-core
+  desktop-file-utils shared-mime-info appstream
   libsqlcipher-dev sqlcipher
   libzip-dev zlib1g-dev
   libssl-dev openssl

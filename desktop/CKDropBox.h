@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QModelIndex>
+#include <QStringList>
+#include <QUrl>
+#include <QWidget>
+
+class EngineCall;
+class Kist;
+class QLabel;
+class QMimeData;
+class QStandardItem;
+class QStandardItemModel;
+class QTreeView;
+class VaultViewHost;
+
+// The vault view: a tree of check boxes showing what the engine holds (the
+// vault, an opened package or the composer's temporary vault), which takes
+// files and folders dropped on it. Top-level entries are ticked; what lies
+// inside a folder entry follows its folder's tick, because the engine takes
+// out and sends whole top-level entries only.
+class CKDropBox : public QWidget {
+    Q_OBJECT
+
+public:
+    // What an item of the model holds besides its text.
+    enum ItemRole {
+        EntryNameRole = Qt::UserRole + 1, // the top-level entry's name, on every item of the entry
+        IsContentRole,                    // true for what lies inside a folder entry
+    };
+
+    CKDropBox(QWidget* parentWindow, VaultViewHost* host, Kist* engine, QLabel* statusLabel);
+    ~CKDropBox() override;
+
+    // Rebuilds the tree from the engine; ticks are lost.
+    void refresh();
+
+    // Leaves of the tree (an entry without contents, an empty folder, a file
+    // inside a folder) and those of them that are ticked.
+    [[nodiscard]] int entryCount() const;
+    [[nodiscard]] int selectedCount() const;
+    void setAllTicked(bool ticked);
+    // Names of the ticked top-level entries and of all of them, in tree order:
+    // the names the engine knows its entries by.
+    [[nodiscard]] QStringList selectedNames() const;
+    [[nodiscard]] QStringList allNames() const;
+
+    [[nodiscard]] bool busy() const { return isBusy; }
+    void setBusy(bool on) { isBusy = on; }
+    // The status line's text and tool tip.
+    void setStatus(const QString& text);
+
+    // Stores one path in the engine, with progress, and refreshes the tree.
+    void addPath(const QString& path);
+    // Stores dropped URLs one after another: a failed one is reported and the
+    // next one still tried; Cancel stops before the next one. The tree is
+    // refreshed once afterwards.
+    void addUrls(const QList<QUrl>& urls);
+
+    [[nodiscard]] QTreeView* tree() const { return treeView; }
+    [[nodiscard]] QStandardItemModel* itemModel() const { return model; }
+
+Q_SIGNALS:
+    void changed(const QMimeData* data);
+    void changed();
+    // Every status text, as it is set.
+    void statusChanged(const QString& text);
+
+public Q_SLOTS:
+    void itemclicked(const QModelIndex& index);
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dragLeaveEvent(QDragLeaveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    // Adds one local path within a run of calls; false when it failed.
+    bool addOne(EngineCall& call, const QString& path);
+    void reportFailure(const QString& shownPath, const QString& message);
+    void giveStateToContents(QStandardItem* item);
+    void itemChanged(QStandardItem* item);
+    void updateSelectAll();
+    void clearHighlight();
+
+    VaultViewHost* host;
+    Kist* engine;
+    QLabel* statusLabel;
+    QTreeView* treeView;
+    QStandardItemModel* model;
+    bool isBusy = false;
+    bool spreadingTicks = false;
+    int normalBackgroundRole;
+};

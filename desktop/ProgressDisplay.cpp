@@ -1,0 +1,3 @@
+#include "desktop/ProgressDisplay.h"
+
+ProgressDisplay::~ProgressDisplay() = default;

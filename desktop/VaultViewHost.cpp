@@ -1,0 +1,3 @@
+#include "desktop/VaultViewHost.h"
+
+VaultViewHost::~VaultViewHost() = default;

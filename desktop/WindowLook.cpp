@@ -1,0 +1,111 @@
+#include "desktop/WindowLook.h"
+
+#include <QDebug>
+#include <QMainWindow>
+#include <QMimeData>
+#include <QPixmap>
+#include <QUrl>
+
+#include "engine/Kist.h"
+#include "ui_CKMainWindow.h"
+
+namespace {
+
+const char* const kSkinSetting = "Skin";
+const char* const kPixmapSetting = "pixmap";
+
+} // namespace
+
+WindowLook::WindowLook(QMainWindow* mainWindow, Ui::CKMainWindow* form, Kist* kist)
+    : window(mainWindow)
+    , ui(form)
+    , engine(kist)
+{
+}
+
+void WindowLook::addDialog(QWidget* dialog)
+{
+    dialogs.append(dialog);
+}
+
+SkinKind WindowLook::applyStoredLook()
+{
+    const QString stored = QString::fromStdString(engine->retrieveConfig(kSkinSetting));
+    const Skin skin = Skin::fromStored(stored);
+    if (!Skin::keepsBuiltLook(stored))
+        applySkin(skin.kind());
+    picture = QString::fromStdString(engine->retrieveConfig(kPixmapSetting));
+    if (!picture.isEmpty())
+        applyBackgroundPicture();
+    return skin.kind();
+}
+
+void WindowLook::applySkin(SkinKind kind)
+{
+    const Skin skin(kind);
+    QStringList dialogNames;
+    QList<QWidget*> dialogWidgets;
+    for (const QPointer<QWidget>& dialog : dialogs) {
+        if (dialog) {
+            dialogNames.append(dialog->objectName());
+            dialogWidgets.append(dialog);
+        }
+    }
+    for (const Skin::WidgetLook& look : skin.widgetLooks(dialogNames)) {
+        QWidget* widget = window->findChild<QWidget*>(look.objectName);
+        if (!widget) {
+            for (QWidget* dialog : dialogWidgets)
+                if (dialog->objectName() == look.objectName)
+                    widget = dialog;
+        }
+        if (!widget)
+            continue;
+        widget->setStyleSheet(look.styleSheet);
+        if (look.geometry)
+            widget->setGeometry(*look.geometry);
+    }
+    engine->persistConfig(kSkinSetting, skin.storedName().toStdString());
+    if (!picture.isEmpty()) {
+        engine->persistConfig(kPixmapSetting, "");
+        picture.clear();
+        applyBackgroundPicture();
+    }
+}
+
+bool WindowLook::showPicture(const QString& path)
+{
+    QPixmap pixmap;
+    if (path.isEmpty() || !pixmap.load(path))
+        return false;
+    ui->centralWidget->setStyleSheet(Skin::pictureRule(ui->centralWidget->objectName(), path));
+    ui->lockLabel->setPixmap(pixmap.scaled(ui->lockLabel->size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    return true;
+}
+
+void WindowLook::applyBackgroundPicture()
+{
+    if (!showPicture(picture))
+        ui->lockLabel->setPixmap(QPixmap());
+}
+
+void WindowLook::dropPictures(const QMimeData* data)
+{
+    if (!data || !data->hasUrls()) {
+        qDebug() << "Cannot display data";
+        return;
+    }
+    const QList<QUrl> urls = data->urls().mid(0, kMostDroppedPictures);
+    for (const QUrl& url : urls) {
+        const QString path = url.isLocalFile() ? url.toLocalFile() : url.toDisplayString();
+        ui->InfoLabel->setText(path);
+        ui->InfoLabel->setToolTip(path);
+        if (url.isLocalFile() && showPicture(path)) {
+            engine->persistConfig(kPixmapSetting, path.toStdString());
+            picture = path;
+        } else {
+            const QString failed = QStringLiteral("Failed :%1").arg(path);
+            ui->InfoLabel->setText(failed);
+            ui->InfoLabel->setToolTip(failed);
+        }
+    }
+}
