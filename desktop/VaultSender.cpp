@@ -1,6 +1,7 @@
 #include "desktop/VaultSender.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -53,6 +54,14 @@ QString desktopFolder()
 QString orDesktop(const QString& folder)
 {
     return folder.isEmpty() ? desktopFolder() : folder;
+}
+
+void showWithoutBlocking(QDialog& dialog)
+{
+    // A dialog already open for another send comes to the front.
+    if (dialog.isVisible())
+        dialog.raise();
+    dialog.show();
 }
 
 // Holds the wait cursor and the view's busy flag for one operation.
@@ -312,8 +321,7 @@ bool VaultSender::sendSelected(int target)
             const QString desktop = desktopFolder();
             dialog->setLocation(desktop.isEmpty() ? defaultPackageFileName : joined(desktop, defaultPackageFileName));
             applyStoredSkin(*dialog, &engine);
-            dialog->show();
-            dialog->raise();
+            showWithoutBlocking(*dialog);
             return true;
         }
         exportSelected(orDesktop(getDefaultConfig(QStringLiteral("RestoreFolder"))), QString(), password,
@@ -331,8 +339,7 @@ bool VaultSender::sendSelected(int target)
             CKDefaultsOffPwd* dialog = sendHost.passwordDialog();
             dialog->setMode(CKDefaultsOffPwd::SendToDropbox);
             dialog->applySkin();
-            dialog->show();
-            dialog->raise();
+            showWithoutBlocking(*dialog);
             return true;
         }
         // Defaults may be on without a Dropbox folder of their own.
@@ -345,8 +352,7 @@ bool VaultSender::sendSelected(int target)
             CKDefaultsOffPwd* dialog = sendHost.passwordDialog();
             dialog->setMode(CKDefaultsOffPwd::SendByEmail);
             dialog->applySkin();
-            dialog->show();
-            dialog->raise();
+            showWithoutBlocking(*dialog);
             return true;
         }
         emailSelected(QString(), password);
