@@ -153,7 +153,6 @@ void CKDropBox::refresh()
 {
     model->clear();
     Q_EMIT changed(nullptr);
-    Q_EMIT changed();
 
     Listing listing;
     try {

@@ -58,13 +58,13 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (!isUserInput(event))
+        // Input reaches a top-level QWindow first, which hands it to the
+        // widget concerned; the widget's turn decides.
+        if (!watched->isWidgetType() || !isUserInput(event))
             return false;
-        if (allowed && watched->isWidgetType()) {
-            auto* widget = static_cast<QWidget*>(watched);
-            if (widget == allowed || allowed->isAncestorOf(widget))
-                return false;
-        }
+        auto* widget = static_cast<QWidget*>(watched);
+        if (allowed && (widget == allowed || allowed->isAncestorOf(widget)))
+            return false;
         // Accepting nothing tells drag sources that the drop was refused.
         event->ignore();
         return true;

@@ -299,6 +299,8 @@ void drawCloud(QPainter& p)
     cloud.addEllipse(QRectF(10, 6, 16, 16));
     cloud.addEllipse(QRectF(19, 11, 13, 13));
     cloud.addRoundedRect(QRectF(9, 17, 17, 9), 3, 3);
+    // The circles overlap: joined as one outline, not cut into rings.
+    cloud.setFillRule(Qt::WindingFill);
     cloud = cloud.simplified();
     QLinearGradient fill(0, 6, 0, 26);
     fill.setColorAt(0, QColor(120, 190, 255));
