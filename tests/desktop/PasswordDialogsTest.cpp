@@ -166,6 +166,10 @@ private Q_SLOTS:
         QCOMPARE(lastBox(), (QStringList{"Invalid Password!",
                                          "New password and re-entered password do not match. Try again."}));
         QCOMPARE(rows(dialog), (QStringList{"report", "pw", "pW"}));
+        // A name is not a path: the package could land outside the folder.
+        fill(dialog, "../report", "pw", "pw");
+        QCOMPARE(dialog->OkButtonPressed(), int(QDialog::Rejected));
+        QCOMPARE(lastBox().first(), QStringLiteral("Invalid Name!"));
         QVERIFY(window.handOvers.isEmpty());
 
         const QStringList typed{"report", "report.kzip", "report.", "REPORT.KZIP"};

@@ -298,6 +298,12 @@ private Q_SLOTS:
         QCOMPARE(MessageBox::lastAsked().parentName, window->view->objectName());
         QVERIFY(!QFile::exists(folder + "/lost.kzip"));
         QVERIFY(!window->view->busy());
+
+        // A name that is a path is refused before anything is written.
+        window->tick({"photo.jpg"});
+        QCOMPARE(window->sender->exportSelected(folder + "/inner", "../up.kzip", "pkg", SendTarget::Folder), QString());
+        QCOMPARE(MessageBox::lastAsked().text, QStringLiteral("Invalid KORVELIN file name: ../up.kzip"));
+        QVERIFY(!QFile::exists(folder + "/up.kzip"));
     }
 
     void anEmailCarriesAPrivatePackageNamedInItsSubject()
