@@ -92,7 +92,6 @@ private Q_SLOTS:
     {
         desktoptest::resetProfile();
         desktoptest::clearDialogHooks();
-        CKEnterEmail::clearAnswers();
     }
 
     void modesSetTitlesRowsAndEchoes_data()
@@ -537,6 +536,7 @@ private Q_SLOTS:
         // Answers that run out are a cancelled prompt.
         Kist other(package.toStdString());
         CKEnterEmail::setNextAnswers({"wrong"});
+        QVERIFY(!CKEnterEmail::ask(nullptr, &other, CKEnterEmail::OpenPackage));
         QVERIFY(!CKEnterEmail::ask(nullptr, &other, CKEnterEmail::OpenPackage));
     }
 
