@@ -12,6 +12,7 @@ class QMimeData;
 class QStandardItem;
 class QStandardItemModel;
 class QTreeView;
+class VaultSender;
 class VaultViewHost;
 
 // The vault view: a tree of check boxes showing what the engine holds (the
@@ -57,6 +58,10 @@ public:
     // refreshed once afterwards.
     void addUrls(const QList<QUrl>& urls);
 
+    // The take-out and send operations on this view; the window owns them.
+    void setOperations(VaultSender* sender) { operationsOnView = sender; }
+    [[nodiscard]] VaultSender* operations() const { return operationsOnView; }
+
     [[nodiscard]] QTreeView* tree() const { return treeView; }
     [[nodiscard]] QStandardItemModel* itemModel() const { return model; }
 
@@ -92,4 +97,5 @@ private:
     bool isBusy = false;
     bool spreadingTicks = false;
     int normalBackgroundRole;
+    VaultSender* operationsOnView = nullptr;
 };

@@ -1,0 +1,3 @@
+#include "desktop/SendHost.h"
+
+SendHost::~SendHost() = default;

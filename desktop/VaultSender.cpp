@@ -1,0 +1,385 @@
+#include "desktop/VaultSender.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+
+#include "desktop/CKDropBox.h"
+#include "desktop/EngineCall.h"
+#include "desktop/FileDialog.h"
+#include "desktop/InputRules.h"
+#include "desktop/MailHandoff.h"
+#include "desktop/MessageBox.h"
+#include "desktop/SendHost.h"
+#include "desktop/VaultViewHost.h"
+#include "desktop/WebAddresses.h"
+#include "desktop/dialogs/CKDefaultOffPwdSystem.h"
+#include "desktop/dialogs/CKDefaultsOffPwd.h"
+#include "desktop/dialogs/DialogSkin.h"
+#include "engine/Kist.h"
+
+Q_LOGGING_CATEGORY(senderLog, "korvelin.sender", QtWarningMsg)
+
+namespace {
+
+const QString defaultPackageFileName = QStringLiteral("MyFiles.kzip");
+
+std::vector<std::string> narrowNames(const QStringList& names)
+{
+    std::vector<std::string> narrow;
+    narrow.reserve(static_cast<std::size_t>(names.size()));
+    for (const QString& name : names)
+        narrow.push_back(name.toStdString());
+    return narrow;
+}
+
+QString joined(const QString& folder, const QString& name)
+{
+    return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
+}
+
+// The desktop folder, or "" when there is none to offer.
+QString desktopFolder()
+{
+    try {
+        return QString::fromStdString(Kist::getFolder(DesktopDir));
+    } catch (const ExceptionModule&) {
+        return {};
+    }
+}
+
+QString orDesktop(const QString& folder)
+{
+    return folder.isEmpty() ? desktopFolder() : folder;
+}
+
+void showWithoutBlocking(QDialog& dialog)
+{
+    // A dialog already open for another send comes to the front.
+    if (dialog.isVisible())
+        dialog.raise();
+    dialog.show();
+}
+
+// Holds the wait cursor and the view's busy flag for one operation.
+class BusyScope {
+public:
+    explicit BusyScope(CKDropBox& view) : view(view)
+    {
+        view.setBusy(true);
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    }
+    ~BusyScope() { release(); }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+    void release()
+    {
+        if (!held)
+            return;
+        held = false;
+        QApplication::restoreOverrideCursor();
+        view.setBusy(false);
+    }
+
+private:
+    CKDropBox& view;
+    bool held = true;
+};
+
+} // namespace
+
+VaultSender::VaultSender(CKDropBox& view, Kist& engine, SendHost& sendHost, VaultViewHost& viewHost,
+                         QObject* parent)
+    : QObject(parent), view(view), engine(engine), sendHost(sendHost), viewHost(viewHost)
+{
+}
+
+VaultSender::~VaultSender() = default;
+
+QString VaultSender::getDefaultConfig(const QString& key) const
+{
+    qCDebug(senderLog, "getDefaultConfig %s", qUtf8Printable(key));
+    const auto stored = [this](const char* name) { return QString::fromStdString(engine.retrieveConfig(name)); };
+    if (key == QLatin1String("DefaultsOn"))
+        return stored("DefaultsOn");
+    if (stored("DefaultsOn") != QLatin1String("true"))
+        return {};
+    return stored(key.toUtf8().constData());
+}
+
+QString VaultSender::noDropboxMessage()
+{
+    return QStringLiteral("DropBox is not setup on your computer. <a href=\"%1\"><span style=\"text-decoration: "
+                          "underline; color:#0000ff;\">Install Dropbox</span></a> and then try again.")
+        .arg(QLatin1String(WebAddresses::dropboxInstallPage));
+}
+
+QString VaultSender::mailBody()
+{
+    return QStringLiteral("\n\n") + QString(100, QLatin1Char('-')) + QLatin1Char('\n') +
+           QStringLiteral("This is sent by KORVELIN - You Control Security and Privacy of Your files: ") +
+           QLatin1String(WebAddresses::makerWebSite) + QLatin1Char('\n');
+}
+
+QString VaultSender::takeOutDestination()
+{
+    QString folder = getDefaultConfig(QStringLiteral("RestoreFolder"));
+    if (folder.isEmpty())
+        folder = FileDialog::getExistingDirectory(sendHost.hostWidget(), QStringLiteral("Select a directory"),
+                                                  desktopFolder(), QFileDialog::ShowDirsOnly);
+    return folder;
+}
+
+void VaultSender::restoreSelected()
+{
+    if (view.entryCount() == 0 || view.selectedNames().isEmpty()) {
+        MessageBox::information(sendHost.hostWidget(), QStringLiteral("No Files Selected!"),
+                                QStringLiteral("Looks like You haven't selected any files to take out of the Vault"));
+        return;
+    }
+    const QString folder = takeOutDestination();
+    if (folder.isEmpty())
+        return;
+    takeOutSelected(folder);
+    viewHost.setSelectAllChecked(false);
+    viewHost.updateSelectionState();
+}
+
+void VaultSender::restoreAll()
+{
+    const QString folder = takeOutDestination();
+    if (folder.isEmpty())
+        return;
+    takeOutAll(folder);
+}
+
+void VaultSender::takeOutSelected(const QString& folder)
+{
+    takeOut(view.selectedNames(), folder, QStringLiteral("Getting the  selected files out of KORVELIN format..."));
+}
+
+void VaultSender::takeOutAll(const QString& folder)
+{
+    takeOut(view.allNames(), folder, QStringLiteral(" Getting the files out of KORVELIN format..."));
+}
+
+void VaultSender::takeOut(const QStringList& names, const QString& folder, const QString& busyStatus)
+{
+    BusyScope busy(view);
+    view.setStatus(busyStatus);
+    // The default restore folder may have been removed since it was chosen.
+    QDir().mkpath(folder);
+    const std::string narrowFolder = folder.toStdString();
+    QString failures;
+    {
+        EngineCall call(engine, viewHost.progressDisplay());
+        for (const QString& name : names) {
+            if (call.cancelled())
+                break;
+            const std::string narrowName = name.toStdString();
+            try {
+                call.run([&] { engine.removeFile(narrowName, narrowFolder); });
+            } catch (const ExceptionModule& error) {
+                failures += QString::fromStdString(error.getMessage()) + QLatin1Char('\n');
+            }
+        }
+    }
+    busy.release();
+    view.setStatus(QStringLiteral("Files sent to %1").arg(folder));
+    if (!failures.isEmpty()) {
+        MessageBox::warning(&view, QStringLiteral("Apologies, Unable to extract some files!"),
+                            QStringLiteral("The following files could not be extracted. This is usually caused by a "
+                                           "problem while creating the encrypted files.\n\n%1")
+                                .arg(failures),
+                            QMessageBox::Ok);
+    }
+    view.refresh();
+}
+
+QString VaultSender::exportSelected(const QString& folder, const QString& packageName, const QString& password,
+                                    SendTarget target)
+{
+    return exportNames(view.selectedNames(), folder, packageName, password, target, false);
+}
+
+QString VaultSender::exportAll(const QString& folder, const QString& packageName, const QString& password,
+                               SendTarget target)
+{
+    return exportNames(view.allNames(), folder, packageName, password, target, true);
+}
+
+QString VaultSender::exportNames(const QStringList& names, const QString& folder, const QString& packageName,
+                                 const QString& password, SendTarget target, bool everything)
+{
+    switch (target) {
+    case SendTarget::Folder:
+        view.setStatus(QStringLiteral("Encrypting and sending to %1...").arg(folder));
+        break;
+    case SendTarget::Dropbox:
+        view.setStatus(QStringLiteral("Encrypting and sending to %1...").arg(QStringLiteral("Dropbox")));
+        break;
+    case SendTarget::Email:
+        view.setStatus(QStringLiteral("Encrypting and sending to %1...").arg(QStringLiteral("Email")));
+        break;
+    }
+    BusyScope busy(view);
+    const auto fail = [&](const QString& message) {
+        busy.release();
+        view.setStatus(QStringLiteral("File export failed"));
+        MessageBox::information(&view, QStringLiteral("File export error!"), message);
+        return QString();
+    };
+    if (names.isEmpty())
+        return fail(QStringLiteral("There are no files to export."));
+
+    // A name is a file in the folder, never a path that leads elsewhere.
+    if (packageName.contains(QLatin1Char('/')) || packageName == QLatin1String(".") ||
+        packageName == QLatin1String(".."))
+        return fail(QStringLiteral("Invalid KORVELIN file name: %1").arg(packageName));
+    QString name = packageName;
+    if (name.isEmpty()) {
+        // A name the program chose never replaces a file that is there.
+        name = InputRules::freeFileName(folder, InputRules::defaultPackageName(names.first()));
+        if (name.isEmpty())
+            return fail(QStringLiteral("No free file name for the KORVELIN file in: %1").arg(folder));
+    }
+    const QString path = joined(folder, name);
+    try {
+        EngineCall call(engine, viewHost.progressDisplay());
+        const std::string narrowPath = path.toStdString();
+        const std::string narrowPassword = password.toStdString();
+        const std::vector<std::string> narrow = narrowNames(names);
+        call.run([&] { engine.exportFiles(narrowPath, narrow, narrowPassword); });
+    } catch (const ExceptionModule& error) {
+        return fail(QString::fromStdString(error.getMessage()));
+    }
+    busy.release();
+    if (target == SendTarget::Folder || (target == SendTarget::Dropbox && !everything))
+        view.setStatus(QStringLiteral("Created %1").arg(path));
+    else if (target == SendTarget::Dropbox)
+        view.setStatus(QStringLiteral("Sent %1 to Dropbox").arg(path));
+    view.refresh();
+    return path;
+}
+
+void VaultSender::emailSelected(const QString& packageName, const QString& password)
+{
+    // The package waits for the mail client in a folder of its own that only
+    // this user can read.
+    QString folder;
+    try {
+        folder = QString::fromStdString(Kist::getFolder(TempDir));
+    } catch (const ExceptionModule& error) {
+        view.setStatus(QStringLiteral("Email not sent"));
+        MessageBox::information(&view, QStringLiteral("File export error!"),
+                                QString::fromStdString(error.getMessage()));
+        return;
+    }
+    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+
+    const QString path = exportSelected(folder, packageName, password, SendTarget::Email);
+    if (path.isEmpty()) {
+        // Nothing was written: there is nothing to hand over.
+        QDir(folder).removeRecursively();
+        view.setStatus(QStringLiteral("Email not sent"));
+        return;
+    }
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+
+    const QString subject = QStringLiteral("Please find KORVELIN file %1 attached").arg(QFileInfo(path).fileName());
+    const bool sent = sendMail(path, subject, mailBody());
+    view.setStatus(sent ? QStringLiteral(" Emailed ") : QStringLiteral("Email not sent"));
+}
+
+bool VaultSender::sendMail(const QString& attachmentPath, const QString& subject, const QString& body)
+{
+    if (attachmentPath.isEmpty())
+        return false;
+    // The hand-off may wait while the mail client's compose window is open:
+    // the window keeps painting meanwhile.
+    try {
+        EngineCall call(engine, nullptr);
+        return call.run([&] { return MailHandoff::send(attachmentPath, subject, body); });
+    } catch (const ExceptionModule& error) {
+        qCWarning(senderLog, "mail hand-off not started: %s", error.getMessage().c_str());
+        return false;
+    }
+}
+
+bool VaultSender::sendSelected(int target)
+{
+    if (view.selectedNames().isEmpty()) {
+        MessageBox::information(sendHost.hostWidget(), QStringLiteral("No Files!"),
+                                QStringLiteral("Looks like You haven't selected any files to send out"));
+        return false;
+    }
+    switch (target) {
+    case 0:
+        return saveSelectedToComputer();
+    case 1:
+        return sendSelectedToDropbox();
+    case 2:
+        return emailSelectedWithDefaults();
+    default:
+        return false;
+    }
+}
+
+bool VaultSender::saveSelectedToComputer()
+{
+    const QString password = getDefaultConfig(QStringLiteral("DefaultPassword"));
+    if (password.isEmpty()) {
+        CKDefaultOffPwdSystem* dialog = sendHost.saveToComputerDialog();
+        const QString desktop = desktopFolder();
+        dialog->setLocation(desktop.isEmpty() ? defaultPackageFileName : joined(desktop, defaultPackageFileName));
+        applyStoredSkin(*dialog, &engine);
+        showWithoutBlocking(*dialog);
+        return true;
+    }
+    const QString folder = orDesktop(getDefaultConfig(QStringLiteral("RestoreFolder")));
+    // The default folder may have been removed since it was chosen.
+    QDir().mkpath(folder);
+    exportSelected(folder, QString(), password, SendTarget::Folder);
+    return false;
+}
+
+bool VaultSender::sendSelectedToDropbox()
+{
+    QString dropbox;
+    try {
+        dropbox = QString::fromStdString(Kist::getFolder(DropboxDir));
+    } catch (const ExceptionModule&) {
+        MessageBox::information(sendHost.hostWidget(), QStringLiteral("No Dropbox"), noDropboxMessage());
+        return false;
+    }
+    const QString password = getDefaultConfig(QStringLiteral("DefaultPassword"));
+    if (password.isEmpty()) {
+        CKDefaultsOffPwd* dialog = sendHost.passwordDialog();
+        dialog->setMode(CKDefaultsOffPwd::SendToDropbox);
+        dialog->applySkin();
+        showWithoutBlocking(*dialog);
+        return true;
+    }
+    // Defaults may be on without a Dropbox folder of their own.
+    const QString folder = getDefaultConfig(QStringLiteral("DropboxFolder"));
+    exportSelected(folder.isEmpty() ? dropbox : folder, QString(), password, SendTarget::Dropbox);
+    return false;
+}
+
+bool VaultSender::emailSelectedWithDefaults()
+{
+    const QString password = getDefaultConfig(QStringLiteral("DefaultPassword"));
+    if (password.isEmpty()) {
+        CKDefaultsOffPwd* dialog = sendHost.passwordDialog();
+        dialog->setMode(CKDefaultsOffPwd::SendByEmail);
+        dialog->applySkin();
+        showWithoutBlocking(*dialog);
+        return true;
+    }
+    emailSelected(QString(), password);
+    return false;
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include "desktop/SendTarget.h"
+
+class CKDropBox;
+class Kist;
+class SendHost;
+class VaultViewHost;
+
+// Taking entries out of the vault view and sending them: packages saved to
+// a folder, placed in Dropbox or attached to an e-mail. Works on the view
+// through its public calls, runs the engine through EngineCall (progress and
+// Cancel in the view host's display) and reports in the view's status line.
+// The main window owns one; every operation is synchronous for its caller.
+class VaultSender : public QObject {
+    Q_OBJECT
+
+public:
+    VaultSender(CKDropBox& view, Kist& engine, SendHost& sendHost, VaultViewHost& viewHost,
+                QObject* parent = nullptr);
+    ~VaultSender() override;
+
+    // "Take Out": the ticked entries into the default restore folder (or a
+    // chosen one), then the window's "Select All" is cleared.
+    void restoreSelected();
+    // The extract button of a package window: every entry, same destination rule.
+    void restoreAll();
+
+    // The entries into folder; failures are collected and reported together.
+    void takeOutSelected(const QString& folder);
+    void takeOutAll(const QString& folder);
+
+    // Writes the ticked (or all) entries as one package into folder and
+    // returns its path, or "" when nothing was written. An empty package name
+    // means the first entry's name + ".kzip", made free in the folder; a given
+    // name replaces what is there (callers asked the user first).
+    QString exportSelected(const QString& folder, const QString& packageName, const QString& password,
+                           SendTarget target);
+    QString exportAll(const QString& folder, const QString& packageName, const QString& password,
+                      SendTarget target);
+
+    // Packs the ticked entries into a private temporary folder and hands the
+    // package to the mail client.
+    void emailSelected(const QString& packageName, const QString& password);
+    // Hands one attachment with subject and body to the mail client; true
+    // when the hand-off reported success.
+    bool sendMail(const QString& attachmentPath, const QString& subject, const QString& body);
+
+    // A writer button (0 folder, 1 Dropbox, 2 e-mail): sends with the
+    // defaults, or opens the dialog that asks. True when a dialog was opened
+    // that finishes the send.
+    bool sendSelected(int target);
+
+    // A stored setting, but the defaults only while "DefaultsOn" is "true".
+    [[nodiscard]] QString getDefaultConfig(const QString& key) const;
+
+    // The mail body below the user's own text.
+    [[nodiscard]] static QString mailBody();
+    // The rich text of the "No Dropbox" box, with its "Install Dropbox" link.
+    [[nodiscard]] static QString noDropboxMessage();
+
+private:
+    // The three writer buttons: with the defaults, or through their dialog.
+    bool saveSelectedToComputer();
+    bool sendSelectedToDropbox();
+    bool emailSelectedWithDefaults();
+    void takeOut(const QStringList& names, const QString& folder, const QString& busyStatus);
+    QString exportNames(const QStringList& names, const QString& folder, const QString& packageName,
+                        const QString& password, SendTarget target, bool everything);
+    // The default restore folder, or one the user chooses; "" when cancelled.
+    QString takeOutDestination();
+
+    CKDropBox& view;
+    Kist& engine;
+    SendHost& sendHost;
+    VaultViewHost& viewHost;
+};
