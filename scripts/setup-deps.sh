@@ -14,7 +14,7 @@ packages=(
   libgtest-dev
   xvfb xauth imagemagick
   zip unzip p7zip-full
-  xdg-utils
+  xdg-utils desktop-file-utils shared-mime-info appstream libglib2.0-bin
   python3
   clang libclang-rt-14-dev
 )
