@@ -2,9 +2,10 @@
 // another VaultDesk start.
 //   single_instance_peer hold              become the instance (prints "primary"
 //                                          or "running") and stay until killed
-//   single_instance_peer send TEXT MS      send TEXT to the instance; exit 0 when
-//                                          it confirmed, 1 when not, 3 when there
-//                                          was no instance
+//   single_instance_peer send TEXT MS      send TEXT to the instance (prints
+//                                          "sending" first); exit 0 when it
+//                                          confirmed, 1 when not, 3 when there was
+//                                          no instance
 #include "desktop/SingleInstance.h"
 
 #include <QCoreApplication>
@@ -24,6 +25,7 @@ int main(int argc, char** argv)
     if (args.size() == 4 && args[1] == u"send") {
         if (!instance.isRunning())
             return 3;
+        out << "sending" << Qt::endl;
         return instance.sendMessage(args[2], args[3].toInt()) ? 0 : 1;
     }
     QTextStream(stderr) << "usage: single_instance_peer hold | send TEXT MS" << Qt::endl;

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QLockFile>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -50,6 +51,7 @@ private slots:
     void secondStartWakesTheFirstAndShowsItsWindow();
     void instanceNeverSendsToItselfAndIdsStayApart();
     void killedInstanceDoesNotBlockTheNextStart();
+    void senderWaitsForAnInstanceStillStarting();
     void folderIsPrivate();
 
 private:
@@ -145,6 +147,28 @@ void SingleInstanceTest::killedInstanceDoesNotBlockTheNextStart()
     QTRY_COMPARE(received.count(), 1);
     QTRY_COMPARE(third.state(), QProcess::NotRunning);
     QCOMPARE(third.exitCode(), 0);
+}
+
+void SingleInstanceTest::senderWaitsForAnInstanceStillStarting()
+{
+    // The first start holds the lock but does not listen yet (it is still
+    // opening the vault): a second start must keep trying, not give up.
+    const QString lockPath = SingleInstance(kAppId).lockPath();
+    QLockFile starting(lockPath);
+    QVERIFY(starting.tryLock(0));
+
+    QProcess second;
+    startSender(second, kWakeUp);
+    QTRY_VERIFY(second.canReadLine());
+    QCOMPARE(second.readLine().trimmed(), QByteArray("sending"));
+
+    starting.unlock();
+    SingleInstance first(kAppId);
+    QVERIFY(!first.isRunning());
+    QSignalSpy received(&first, &SingleInstance::messageReceived);
+    QTRY_COMPARE(received.count(), 1);
+    QTRY_COMPARE(second.state(), QProcess::NotRunning);
+    QCOMPARE(second.exitCode(), 0);
 }
 
 void SingleInstanceTest::folderIsPrivate()
