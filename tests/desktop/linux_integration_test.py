@@ -11,6 +11,7 @@ Environment (set by CTest): KIST_SOURCE_DIR, KIST_BINARY_DIR, KIST_TOOL (the
 kist binary), KIST_VERSION, and KIST_VAULTDESK when VaultDesk is built.
 """
 import configparser
+import glob
 import os
 import re
 import shutil
@@ -250,9 +251,9 @@ class InstallTest(ScratchTestCase):
         for menu in ("package", "send"):
             path = os.path.join(prefix, "share/kio/servicemenus", "%s.%s.desktop" % (APP_ID, menu))
             self.assertTrue(os.stat(path).st_mode & stat.S_IXUSR, path)
-        libraries = [n for n in os.listdir(os.path.join(prefix, "lib")) if n.startswith("libKistCore.so.")] \
-            if os.path.isdir(os.path.join(prefix, "lib")) else []
-        self.assertTrue(libraries, "libKistCore.so.* in lib")
+        # lib, or lib/<triplet> when the build was configured for /usr
+        libraries = glob.glob(os.path.join(prefix, "lib*", "**", "libKistCore.so.*"), recursive=True)
+        self.assertTrue(libraries, "libKistCore.so.* under the prefix")
 
     def check_runs(self, prefix):
         env = dict(self.env)
@@ -329,7 +330,8 @@ class NautilusActionTest(ScratchTestCase):
         labels = run([NAUTILUS_ACTION, "--list"]).stdout.splitlines()
         self.assertEqual(sorted(labels), sorted({**PACKAGE_ACTIONS, **FILE_ACTIONS}))
         for label in labels:
-            os.remove(self.record) if os.path.exists(self.record) else None
+            if os.path.exists(self.record):
+                os.remove(self.record)
             self.run_action(label, ["/docs/report.kzip"])
             self.assertEqual(self.starts(), [[{**PACKAGE_ACTIONS, **FILE_ACTIONS}[label], "/docs/report.kzip"]])
 
