@@ -184,7 +184,8 @@ bool SingleInstance::sendMessage(const QString& text, int timeoutMs)
         // The instance holds the lock but may not listen yet: try again.
         if (deadline.hasExpired())
             return false;
-        QThread::msleep(ulong(std::min(kRetryPauseMs, std::max(remainingMs(deadline), 0))));
+        const int left = remainingMs(deadline);
+        QThread::msleep(ulong(left < 0 ? kRetryPauseMs : std::min(kRetryPauseMs, left)));
     }
 
     const QByteArray body = text.toUtf8();
