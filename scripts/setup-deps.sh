@@ -18,7 +18,8 @@ packages=(
   libgtest-dev
   xvfb xauth imagemagick
   zip unzip p7zip-full
-  xdg-utils
+  xdg-utils desktop-file-utils shared-mime-info appstream
+  libglib2.0-bin   # gio: how xdg-mime reads file types on GNOME, as the tests ask it
   python3
   clang libclang-rt-14-dev
 )
