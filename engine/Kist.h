@@ -59,9 +59,10 @@ public:
     // Where the last removeFile put its entry (a free name in the folder).
     std::string lastTakeOutPath() const;
 
-    // The vault check (kist check): under the vault lock, reads every row
-    // and decrypts every body to nowhere lasting, and reports what is not
-    // whole (see KistCheckReport). Changes nothing; needs the login.
+    // The vault check (kist check): under the vault lock, reads every row,
+    // decrypts every body into a private scratch file deleted at once, and
+    // reports what is not whole (see KistCheckReport). Changes nothing;
+    // needs the login.
     KistCheckReport checkVault();
     // Top-level entries that the last reading of the rows left out because
     // their rows cannot be read; listFiles does not show them.

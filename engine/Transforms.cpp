@@ -191,8 +191,9 @@ void Transforms::finishMove(ProtectedFile& record, bool staysInVault)
     for (auto& child : record.children)
         finishMove(*child, staysInVault);
     if (!isMove(record)) {
-        // A finished take-out leaves no row of its tree behind.
-        if (!staysInVault)
+        // A finished take-out leaves no row of its tree behind, unless
+        // something still lies where the row says (it would be stranded).
+        if (!staysInVault && !pathExists(record.sourcePath()))
             record.deleteRow(query);
         return;
     }

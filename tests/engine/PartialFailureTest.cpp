@@ -173,3 +173,21 @@ TEST_F(PartialFailure, RecoveryKeepsWhatItsOwnMoveDidNotCreate)
                                 {"album/one.txt", patternBytes(1989) + "x"}}));
     EXPECT_EQ(checkFindings(*kist), "");
 }
+
+TEST_F(PartialFailure, RowsThatCannotBeReadLeaveTheEntryOutAndSaySo)
+{
+    {
+        auto kist = openVault(kPassword);
+        KistFile added;
+        kist->addFile(makeAlbum(makeScratchFolder("source")), &added, false);
+    }
+    // The sub-folder takes the identity of the entry: its rows form a loop.
+    sqlcipher(vaultDatabasePath(), "update ProtectedFiles set unique_name = (select unique_name from ProtectedFiles "
+                                   "where parent = '') where display_name = 'deep';");
+    auto kist = openVault(kPassword);
+    EXPECT_TRUE(list(*kist).empty());
+    EXPECT_EQ(kist->unreadableEntries(), std::vector<std::string>{"album"});
+    const std::string findings = checkFindings(*kist);
+    EXPECT_NE(findings.find("the rows of this entry cannot be read: album\n"), std::string::npos) << findings;
+    EXPECT_NE(findings.find("two rows share the identity"), std::string::npos) << findings;
+}
