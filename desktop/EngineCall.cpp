@@ -74,21 +74,21 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (!isUserInput(event))
+        // Input reaches a top-level QWindow first, which hands it to the
+        // widget concerned; the widget's turn decides.
+        if (!watched->isWidgetType() || !isUserInput(event))
             return false;
-        if (watched->isWidgetType()) {
-            auto* widget = static_cast<QWidget*>(watched);
-            if (isWithin(widget, allowed))
+        auto* widget = static_cast<QWidget*>(watched);
+        if (allowed && (widget == allowed || allowed->isAncestorOf(widget)))
+            return false;
+        for (const QPointer<QWidget>& area : widgetsAllowedDuringCalls())
+            if (isWithin(widget, area))
                 return false;
-            for (const QPointer<QWidget>& area : widgetsAllowedDuringCalls())
-                if (isWithin(widget, area))
-                    return false;
-            // A box opened while the call runs (the close guard's question)
-            // must be answerable.
-            QWidget* modal = QApplication::activeModalWidget();
-            if (modal && modal != modalAtStart && isWithin(widget, modal))
-                return false;
-        }
+        // A box opened while the call runs (the close guard's question)
+        // must be answerable.
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal && modal != modalAtStart && isWithin(widget, modal))
+            return false;
         // Accepting nothing tells drag sources that the drop was refused.
         event->ignore();
         return true;
