@@ -20,6 +20,7 @@
 #include "desktop/Resources.h"
 #include "desktop/StatusProgress.h"
 #include "engine/Kist.h"
+#include "tools/screenshots/DialogShots.h"
 #include "ui_CKMainWindow.h"
 
 namespace {
@@ -143,6 +144,7 @@ int main(int argc, char** argv)
         window.statusProgress()->showProgress(state);
         ok &= save(window, out + "/vault-adding.png");
         window.statusProgress()->end();
+        ok &= shootDialogs(engine, out);
     }
     QDir(root).removeRecursively();
     return ok ? 0 : 1;
