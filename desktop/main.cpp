@@ -22,6 +22,7 @@ int main(int argc, char** argv)
         return 1;
     }
     CKMainWindow window(engine.get(), VaultMode);
+    window.setVaultMode(true);
     window.show();
     const int status = QApplication::exec();
     return status;

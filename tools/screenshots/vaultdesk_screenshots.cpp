@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QIcon>
 #include <QFile>
+#include <QPropertyAnimation>
 #include <QPushButton>
 #include <QStandardItemModel>
 #include <QTreeView>
@@ -21,6 +22,7 @@
 #include "desktop/StatusProgress.h"
 #include "engine/Kist.h"
 #include "tools/screenshots/DialogShots.h"
+#include "tools/screenshots/WindowShots.h"
 #include "ui_CKMainWindow.h"
 
 namespace {
@@ -78,16 +80,12 @@ bool save(QWidget& window, const QString& path)
 void showUnlocked(CKMainWindow& window, bool justOpened = false)
 {
     Ui::CKMainWindow* ui = window.form();
-    ui->lockLabel->move(ui->lockLabel->width(), ui->lockLabel->y());
-    ui->lockButton->setChecked(true);
-    ui->lockButton->setText("L\no\nc\nk");
-    ui->lockButton->setToolTip("Lock the Vault");
-    ui->writerButton->setChecked(true);
-    ui->writerButton->setIcon(QIcon(":/images/arrow-up.png"));
-    ui->writerButton->setToolTip("Hide writer shelf");
+    ui->password->setText("screenshot");
+    ui->lockButton->click();
+    ui->writerButton->click();
+    for (QPropertyAnimation* slide : {window.coverAnimation(), window.shelfAnimation()})
+        slide->setCurrentTime(slide->duration());
     CKDropBox* view = window.vaultView();
-    view->refresh();
-    window.updateSelectionState();
     QStandardItemModel* model = view->itemModel();
     for (int row = 0; row < model->rowCount(); ++row) {
         if (model->item(row)->hasChildren())
@@ -121,10 +119,14 @@ int main(int argc, char** argv)
             engine.persistConfig("Skin", skin);
             {
                 CKMainWindow window(&engine, VaultMode);
+                window.setVaultMode(true);
+                // The shelf closes as the window is built; show where it ends.
+                window.shelfAnimation()->setCurrentTime(window.shelfAnimation()->duration());
                 ok &= save(window, QStringLiteral("%1/vault-%2-locked.png").arg(out, skin));
             }
             {
                 CKMainWindow window(&engine, VaultMode);
+                window.setVaultMode(true);
                 // The blue window keeps the status line's first words.
                 showUnlocked(window, QLatin1String(skin) == QLatin1String("blue"));
                 ok &= save(window, QStringLiteral("%1/vault-%2-unlocked.png").arg(out, skin));
@@ -133,6 +135,7 @@ int main(int argc, char** argv)
         // Adding a large file: the progress strip with its Cancel.
         engine.persistConfig("Skin", "black");
         CKMainWindow window(&engine, VaultMode);
+        window.setVaultMode(true);
         showUnlocked(window);
         window.statusProgress()->begin([] {});
         KistProgressState state;
@@ -147,6 +150,7 @@ int main(int argc, char** argv)
         ok &= save(window, out + "/vault-adding.png");
         window.statusProgress()->end();
         ok &= shootDialogs(engine, out);
+        ok &= shootWindowModes(engine, "screenshot", root, out);
     }
     QDir(root).removeRecursively();
     return ok ? 0 : 1;
