@@ -1,6 +1,7 @@
 #include "engine/PackageReading.h"
 
 #include <memory>
+#include <optional>
 #include <set>
 
 #include "engine/ExceptionModule.h"
@@ -51,39 +52,14 @@ nocase_wstring databasePath(const VaultEngine& engine)
     return joinPath(engine.workFolder, toWide(vaultschema::databaseFileName));
 }
 
-// Every row of the unpacked database as it stands, trusting nothing.
-// Throws the invalid-file message when the rows cannot be read.
+// The rows of the unpacked database, judged as a whole; throws the
+// invalid-file message when they cannot be read.
 PackageRows readPackageRows(const nocase_wstring& databaseFile, const nocase_wstring& packagePath)
 {
-    Database database(toNarrow(databaseFile));
-    Query query(database);
-    std::vector<PackageRow> rows;
-    if (!query.get_result("select * from ProtectedFiles")) {
-        if (!query.lastError().empty())
-            throw invalidPackage(packagePath);
-        return PackageRows(std::move(rows));
-    }
-    while (query.fetch_row()) {
-        PackageRow row;
-        row.uniqueName = query.getstr("unique_name");
-        row.parent = query.getstr("parent");
-        row.displayName = query.getstr("display_name");
-        row.rawFileName = query.getstr("raw_file_name");
-        row.currentPath = query.getstr("current_path");
-        row.currentRoot = query.getstr("current_root");
-        row.targetPath = query.getstr("target_path");
-        row.targetRoot = query.getstr("target_root");
-        row.isDirectory = query.getval("is_directory") != 0;
-        row.isEncrypted = query.getval("is_encrypted") != 0;
-        row.size = query.getbigint("size");
-        row.pendingTransform = query.getbigint("pending_transform");
-        rows.push_back(std::move(row));
-    }
-    const bool complete = query.lastError().empty();
-    query.free_result();
-    if (!complete)
+    std::optional<std::vector<PackageRow>> rows = PackageReading::readRows(toNarrow(databaseFile));
+    if (!rows)
         throw invalidPackage(packagePath);
-    return PackageRows(std::move(rows));
+    return PackageRows(std::move(*rows));
 }
 
 // Empties the work folder after a failed unpacking so that nothing of a
@@ -114,6 +90,39 @@ void holdLocked(VaultEngine& engine)
 }
 
 } // namespace
+
+std::optional<std::vector<PackageRow>> PackageReading::readRows(const std::string& databaseFile)
+{
+    Database database(databaseFile);
+    Query query(database);
+    std::vector<PackageRow> rows;
+    if (!query.get_result("select * from ProtectedFiles")) {
+        if (!query.lastError().empty())
+            return std::nullopt;
+        return rows;
+    }
+    while (query.fetch_row()) {
+        PackageRow row;
+        row.uniqueName = query.getstr("unique_name");
+        row.parent = query.getstr("parent");
+        row.displayName = query.getstr("display_name");
+        row.rawFileName = query.getstr("raw_file_name");
+        row.currentPath = query.getstr("current_path");
+        row.currentRoot = query.getstr("current_root");
+        row.targetPath = query.getstr("target_path");
+        row.targetRoot = query.getstr("target_root");
+        row.isDirectory = query.getval("is_directory") != 0;
+        row.isEncrypted = query.getval("is_encrypted") != 0;
+        row.size = query.getbigint("size");
+        row.pendingTransform = query.getbigint("pending_transform");
+        rows.push_back(std::move(row));
+    }
+    const bool complete = query.lastError().empty();
+    query.free_result();
+    if (!complete)
+        return std::nullopt;
+    return rows;
+}
 
 bool PackageReading::isPlainZip(const nocase_wstring& path)
 {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "engine/PackageRows.h"
 #include "engine/Strings.h"
 
 class KistProgress;
@@ -30,6 +32,10 @@ public:
     // re-sealing their keys from packagePassword to the vault's password.
     static void copyIntoVault(VaultEngine& vault, const std::vector<ProtectedFile*>& records,
                               const std::string& packagePassword);
+
+    // Every row of an unpacked package's database as it stands, trusting
+    // nothing; none when the rows cannot be read.
+    [[nodiscard]] static std::optional<std::vector<PackageRow>> readRows(const std::string& databaseFile);
 
     // A plain zip file is told by its own extension, ".zip" in any case.
     [[nodiscard]] static bool isPlainZip(const nocase_wstring& path);

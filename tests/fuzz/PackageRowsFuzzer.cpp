@@ -15,10 +15,13 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "engine/ExceptionModule.h"
+#include "engine/PackageReading.h"
 #include "engine/PackageRows.h"
 #include "engine/ProtectedFile.h"
 #include "engine/archive/ZipArchive.h"
@@ -93,29 +96,11 @@ std::vector<PackageRow> exportedRows(const std::string& work)
     if (zip == nullptr || setUnzipBaseFolder(zip, toWide(unpacked)) != ZR_OK || unzipAll(zip) != ZR_OK)
         throw std::runtime_error("cannot unpack the seed package");
     (void)closeZip(zip);
-    Database packageDatabase(unpacked + "/" + vaultschema::databaseFileName);
-    Query query(packageDatabase);
-    std::vector<PackageRow> rows;
-    if (!query.get_result("select * from ProtectedFiles"))
+    std::optional<std::vector<PackageRow>> rows =
+        PackageReading::readRows(unpacked + "/" + vaultschema::databaseFileName);
+    if (!rows)
         throw std::runtime_error("cannot read the seed package's rows");
-    while (query.fetch_row()) {
-        PackageRow row;
-        row.uniqueName = query.getstr("unique_name");
-        row.parent = query.getstr("parent");
-        row.displayName = query.getstr("display_name");
-        row.rawFileName = query.getstr("raw_file_name");
-        row.currentPath = query.getstr("current_path");
-        row.currentRoot = query.getstr("current_root");
-        row.targetPath = query.getstr("target_path");
-        row.targetRoot = query.getstr("target_root");
-        row.isDirectory = query.getval("is_directory") != 0;
-        row.isEncrypted = query.getval("is_encrypted") != 0;
-        row.size = query.getbigint("size");
-        row.pendingTransform = query.getbigint("pending_transform");
-        rows.push_back(std::move(row));
-    }
-    query.free_result();
-    return rows;
+    return std::move(*rows);
 }
 
 void writeText(const std::string& path, const std::string& text)
