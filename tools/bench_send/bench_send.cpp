@@ -15,13 +15,12 @@
 // missed, 1 on failure.
 #include <QApplication>
 #include <QCheckBox>
-#include <QElapsedTimer>
-#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -29,8 +28,6 @@
 
 #include "desktop/CKDropBox.h"
 #include "desktop/ElidedLabel.h"
-#include "desktop/MessageBox.h"
-#include "desktop/Resources.h"
 #include "desktop/SendHost.h"
 #include "desktop/StatusProgress.h"
 #include "desktop/VaultSender.h"
@@ -42,9 +39,11 @@
 #include "tools/bench_common/ChildProgram.h"
 #include "tools/bench_common/ChildRun.h"
 #include "tools/bench_common/ScratchFolder.h"
-#include "tools/bench_common/ScratchHome.h"
 #include "tools/bench_common/Stopwatch.h"
-#include "tools/bench_common/Verdict.h"
+#include "tools/bench_desktop_common/BenchVault.h"
+#include "tools/bench_desktop_common/DesktopBenchApp.h"
+#include "tools/bench_desktop_common/GuiThreadStall.h"
+#include "tools/bench_desktop_common/KistComparison.h"
 
 namespace {
 
@@ -52,7 +51,6 @@ constexpr char kVaultPassword[] = "bench send password";
 constexpr char kPackagePassword[] = "bench package password";
 constexpr double kStallTargetMs = 100;
 constexpr double kRatioTarget = 1.05;
-constexpr int kTimerMs = 5;
 
 struct Settings {
     std::uint64_t sizeMiB = 1024;
@@ -127,44 +125,20 @@ public:
     VaultSender* sender = nullptr;
 };
 
-QApplication& application()
-{
-    static int argc = 1;
-    static char name[] = "bench_send";
-    static char* argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication app(argc, argv);
-    vaultdesk::registerResources();
-    MessageBox::answerAllWithoutShowing(true);
-    return app;
-}
-
 // In the child: runs step on a shown window's sender while a timer on the
 // GUI thread notes the longest time between two of its ticks; returns the
 // seconds and that gap in milliseconds.
 std::vector<double> throughTheWindow(const std::function<void(VaultSender&)>& step)
 {
-    application();
-    Kist kist(true);
-    if (!kist.login(kVaultPassword))
-        throw std::runtime_error("the bench vault does not open with its password");
-    BenchWindow window(&kist);
+    offscreenApplication("bench_send");
+    auto kist = loggedInVault(kVaultPassword);
+    BenchWindow window(kist.get());
     window.view->refresh();
     window.show();
     QApplication::processEvents();
-    QElapsedTimer sinceTick;
-    qint64 longestGap = 0;
-    QTimer timer;
-    timer.setInterval(kTimerMs);
-    QObject::connect(&timer, &QTimer::timeout, [&] { longestGap = std::max(longestGap, sinceTick.restart()); });
-    timer.start();
-    sinceTick.start();
-    const double seconds = secondsOf([&] { step(*window.sender); });
-    longestGap = std::max(longestGap, sinceTick.elapsed());
-    timer.stop();
-    if (!MessageBox::asked().isEmpty())
-        throw std::runtime_error("the window failed: " + MessageBox::lastAsked().text.toStdString());
-    return {seconds, static_cast<double>(longestGap)};
+    std::vector<double> result = timedOnGuiThread([&] { step(*window.sender); });
+    throwIfAsked("the window failed");
+    return result;
 }
 
 std::string entryName(int index)
@@ -183,11 +157,9 @@ std::vector<std::string> entryNames(int entries)
 // Stores the entries (from source, where they lie) in the vault again.
 void storeEntries(const std::string& source, int entries)
 {
-    Kist kist(true);
-    if (!kist.login(kVaultPassword))
-        throw std::runtime_error("the bench vault does not open with its password");
+    auto kist = loggedInVault(kVaultPassword);
     for (int i = 0; i < entries; ++i)
-        kist.addFile(source + "/" + entryName(i), nullptr, false);
+        kist->addFile(source + "/" + entryName(i), nullptr, false);
 }
 
 void checkEntries(const std::string& folder, const Settings& settings, std::uint64_t entrySize)
@@ -198,39 +170,13 @@ void checkEntries(const std::string& folder, const Settings& settings, std::uint
     }
 }
 
-struct Comparison {
-    double bestKist = 1e300;
-    double bestWindow = 1e300;
-    double longestStall = 0;
-};
-
-bool report(const char* what, const char* kistCommand, const Comparison& result)
-{
-    const double ratio = result.bestWindow / result.bestKist;
-    const bool ratioMet = ratio <= kRatioTarget;
-    const bool stallMet = result.longestStall <= kStallTargetMs;
-    std::printf("%-34s window %.2f s, %s %.2f s (best of 2 each)\n", what, result.bestWindow, kistCommand,
-                result.bestKist);
-    std::printf("%-34s %.2fx   target <= %.2fx: %s\n", "  window against kist", ratio, kRatioTarget,
-                verdict(ratioMet));
-    std::printf("%-34s %.0f ms   target <= %.0f ms: %s\n\n", "  longest GUI-thread stall", result.longestStall,
-                kStallTargetMs, verdict(stallMet));
-    return ratioMet && stallMet;
-}
-
 int runBench(int argc, char** argv)
 {
     const Settings settings = parseArguments(argc, argv);
     ScratchFolder scratch(settings.folder, "bench-send-",
                           settings.keep ? ScratchFolder::AtEnd::keepAndPrintPath : ScratchFolder::AtEnd::remove);
-    const std::string home = scratch.path() + "/home";
+    const std::string home = useDesktopScratchHome(scratch.path(), kVaultPassword);
     const std::string work = home + "/work";
-    useScratchHome(home, scratch.path() + "/tmp");
-    const std::string runtime = scratch.path() + "/runtime";
-    std::filesystem::create_directories(runtime);
-    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
-    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    setenv("KIST_PASSWORD", kVaultPassword, 1);
 
     const std::uint64_t entrySize = settings.sizeMiB * kMiB / static_cast<std::uint64_t>(settings.entries);
     std::printf("bench_send: %d entries of %.1f MiB, in %s\n\n", settings.entries,
@@ -239,14 +185,14 @@ int runBench(int argc, char** argv)
     std::filesystem::create_directories(source);
     for (int i = 0; i < settings.entries; ++i)
         createPatternFile(source + "/" + entryName(i), entrySize, static_cast<unsigned>(i));
-    Kist(true).setPassword(kVaultPassword, "");
+    newVault(kVaultPassword);
     storeEntries(source, settings.entries);
     settle(home);
 
     // Exporting: the entries stay in the vault. Two rounds, alternating, so
     // neither side always meets a warmer disk.
     const std::vector<std::string> names = entryNames(settings.entries);
-    Comparison exported;
+    KistComparison exported;
     for (int round = 0; round < 2 && settings.only != "take-out"; ++round) {
         const std::string kistPackage = work + "/kist-" + std::to_string(round) + ".kzip";
         const std::string windowPackage = "window-" + std::to_string(round) + ".kzip";
@@ -282,10 +228,11 @@ int runBench(int argc, char** argv)
         removeQuietly(work + "/" + windowPackage);
         settle(home);
     }
-    bool allMet = settings.only == "take-out" || report("exporting every entry", "kist export", exported);
+    bool allMet = settings.only == "take-out" ||
+                  exported.report("exporting every entry", "kist export", kRatioTarget, kStallTargetMs);
 
     // Taking out: the entries leave the vault and are stored again between runs.
-    Comparison takenOut;
+    KistComparison takenOut;
     for (int round = 0; round < 2 && settings.only != "export"; ++round) {
         const auto viaKist = [&] {
             const std::string out = work + "/kist-out-" + std::to_string(round);
@@ -321,7 +268,8 @@ int runBench(int argc, char** argv)
         }
     }
     if (settings.only != "export")
-        allMet = report("taking every entry out", "kist take-out", takenOut) && allMet;
+        allMet =
+            takenOut.report("taking every entry out", "kist take-out", kRatioTarget, kStallTargetMs) && allMet;
     return allMet ? 0 : 2;
 }
 
