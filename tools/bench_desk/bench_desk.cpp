@@ -27,7 +27,6 @@
 #include "desktop/CKDropBox.h"
 #include "desktop/CKMainWindow.h"
 #include "engine/Kist.h"
-#include "tools/bench_common/BenchArguments.h"
 #include "tools/bench_common/BenchFiles.h"
 #include "tools/bench_common/BenchMain.h"
 #include "tools/bench_common/ChildProgram.h"
@@ -38,6 +37,7 @@
 #include "tools/bench_desktop_common/BenchVault.h"
 #include "tools/bench_desktop_common/DesktopBenchApp.h"
 #include "tools/bench_desktop_common/GuiThreadStall.h"
+#include "tools/bench_desktop_common/ManyEntriesSettings.h"
 
 namespace {
 
@@ -47,36 +47,12 @@ constexpr double kRefreshMemoryTargetMiB = 150;
 constexpr double kStallTargetMs = 100;
 constexpr double kAddRatioTarget = 1.05;
 
-struct Settings {
-    int entries = 20000;
-    std::uint64_t sizeMiB = 1024;
-    std::string folder = defaultScratchParent();
-    bool keep = false;
-};
-
-Settings parseArguments(int argc, char** argv)
+ManyEntriesSettings parseArguments(int argc, char** argv)
 {
-    Settings settings;
-    BenchArguments arguments("bench_desk", "bench_desk [--entries N] [--size-mib N] [--dir D] [--keep] [--quick]",
-                             "measures the desktop vault view: refreshing many entries, adding a large file",
-                             argc, argv);
-    while (arguments.next()) {
-        const std::string& option = arguments.option();
-        if (option == "--entries")
-            settings.entries = static_cast<int>(arguments.positiveNumber());
-        else if (option == "--size-mib")
-            settings.sizeMiB = arguments.positiveNumber();
-        else if (option == "--dir")
-            settings.folder = arguments.value();
-        else if (option == "--keep")
-            settings.keep = true;
-        else if (option == "--quick") {
-            settings.entries = 2000;
-            settings.sizeMiB = 64;
-        } else
-            arguments.rejectOption();
-    }
-    return settings;
+    return ManyEntriesSettings::parse("bench_desk",
+                                      "bench_desk [--entries N] [--size-mib N] [--dir D] [--keep] [--quick]",
+                                      "measures the desktop vault view: refreshing many entries, adding a large file",
+                                      argc, argv);
 }
 
 // In the child: builds the window and times two refreshes of its view.
@@ -115,7 +91,7 @@ double kistAddSeconds(const std::string& path)
 
 int runBench(int argc, char** argv)
 {
-    const Settings settings = parseArguments(argc, argv);
+    const ManyEntriesSettings settings = parseArguments(argc, argv);
     if (!programAvailable("sqlcipher"))
         throw std::runtime_error("sqlcipher is needed to fill the vault (scripts/setup-deps.sh installs it)");
     ScratchFolder scratch(settings.folder, "bench-desk-",

@@ -37,7 +37,6 @@
 #include "desktop/dialogs/CKBackupRestore.h"
 #include "desktop/dialogs/CKEnterEmail.h"
 #include "engine/Kist.h"
-#include "tools/bench_common/BenchArguments.h"
 #include "tools/bench_common/BenchFiles.h"
 #include "tools/bench_common/BenchMain.h"
 #include "tools/bench_common/ChildProgram.h"
@@ -49,6 +48,7 @@
 #include "tools/bench_desktop_common/DesktopBenchApp.h"
 #include "tools/bench_desktop_common/GuiThreadStall.h"
 #include "tools/bench_desktop_common/KistComparison.h"
+#include "tools/bench_desktop_common/ManyEntriesSettings.h"
 #include "ui_CKMainWindow.h"
 
 namespace {
@@ -59,35 +59,12 @@ constexpr double kStallTargetMs = 100;
 constexpr double kRatioTarget = 1.05;
 constexpr int kLargeEntries = 4;
 
-struct Settings {
-    int entries = 20000;
-    std::uint64_t sizeMiB = 1024;
-    std::string folder = defaultScratchParent();
-    bool keep = false;
-};
-
-Settings parseArguments(int argc, char** argv)
+ManyEntriesSettings parseArguments(int argc, char** argv)
 {
-    Settings settings;
-    BenchArguments arguments("bench_window", "bench_window [--entries N] [--size-mib N] [--dir D] [--keep] [--quick]",
-                             "measures the main window: unlocking a large vault, backup and restore", argc, argv);
-    while (arguments.next()) {
-        const std::string& option = arguments.option();
-        if (option == "--entries")
-            settings.entries = static_cast<int>(arguments.positiveNumber());
-        else if (option == "--size-mib")
-            settings.sizeMiB = arguments.positiveNumber();
-        else if (option == "--dir")
-            settings.folder = arguments.value();
-        else if (option == "--keep")
-            settings.keep = true;
-        else if (option == "--quick") {
-            settings.entries = 2000;
-            settings.sizeMiB = 64;
-        } else
-            arguments.rejectOption();
-    }
-    return settings;
+    return ManyEntriesSettings::parse("bench_window",
+                                      "bench_window [--entries N] [--size-mib N] [--dir D] [--keep] [--quick]",
+                                      "measures the main window: unlocking a large vault, backup and restore",
+                                      argc, argv);
 }
 
 // In the child: the offscreen application, its file dialogs and e-mail
@@ -189,7 +166,7 @@ void fillLargeEntries(const std::string& source, int entries)
 
 int runBench(int argc, char** argv)
 {
-    const Settings settings = parseArguments(argc, argv);
+    const ManyEntriesSettings settings = parseArguments(argc, argv);
     if (!programAvailable("sqlcipher"))
         throw std::runtime_error("sqlcipher is needed to fill the vault (scripts/setup-deps.sh installs it)");
     ScratchFolder scratch(settings.folder, "bench-window-",
