@@ -5,6 +5,9 @@
 
 #include "desktop/CKDropBox.h"
 #include "desktop/StatusProgress.h"
+#include "desktop/VaultSender.h"
+#include "desktop/dialogs/CKDefaultOffPwdSystem.h"
+#include "desktop/dialogs/CKDefaultsOffPwd.h"
 #include "desktop/WindowLook.h"
 #include "desktop/WindowTexts.h"
 #include "ui_CKMainWindow.h"
@@ -52,10 +55,81 @@ CKMainWindow::CKMainWindow(Kist* kist, WindowMode windowMode, QWidget* parent)
         ui->lockLabel->hide();
         ui->lockButton->hide();
     }
+    sender = new VaultSender(*view, *engine, *this, *this, this);
+    view->setOperations(sender);
+    pwdDialog = new CKDefaultsOffPwd(this, engine, this);
+    systemDialog = new CKDefaultOffPwdSystem(this, this);
     updateSelectionState();
 }
 
 CKMainWindow::~CKMainWindow() = default;
+
+void CKMainWindow::setVaultMode(bool on)
+{
+    ui->lockLabel->setVisible(on);
+    ui->lockButton->setVisible(on);
+    // A package or the composer has nothing to unlock: show it at once.
+    if (!on)
+        view->refresh();
+}
+
+bool CKMainWindow::sendSelected(int target)
+{
+    return sender->sendSelected(target);
+}
+
+void CKMainWindow::showWindow()
+{
+    setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
+    show();
+    setWindowFlags(windowFlags() & ~Qt::WindowStaysOnTopHint);
+    show();
+}
+
+void CKMainWindow::saveToFolder(const QString& folder, const QString& packageName, const QString& password)
+{
+    sender->exportSelected(folder, packageName, password, SendTarget::Folder);
+}
+
+void CKMainWindow::sendToDropbox(const QString& folder, const QString& packageName, const QString& password)
+{
+    sender->exportSelected(folder, packageName, password, SendTarget::Dropbox);
+}
+
+void CKMainWindow::sendByEmail(const QString& packageName, const QString& password)
+{
+    sender->emailSelected(packageName, password);
+}
+
+void CKMainWindow::setStatusLine(const QString& text)
+{
+    view->setStatus(text);
+}
+
+QString CKMainWindow::vaultPassword() const
+{
+    return keptPassword;
+}
+
+void CKMainWindow::keepVaultPassword(const QString& password)
+{
+    keptPassword = password;
+}
+
+CKDefaultsOffPwd* CKMainWindow::passwordDialog()
+{
+    return pwdDialog;
+}
+
+CKDefaultOffPwdSystem* CKMainWindow::saveToComputerDialog()
+{
+    return systemDialog;
+}
+
+QWidget* CKMainWindow::hostWidget()
+{
+    return this;
+}
 
 WindowMode CKMainWindow::windowMode() const
 {

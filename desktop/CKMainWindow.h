@@ -4,14 +4,18 @@
 
 #include <memory>
 
+#include "desktop/SendHost.h"
 #include "desktop/Skin.h"
 #include "desktop/VaultViewHost.h"
 #include "desktop/WindowMode.h"
 
+class CKDefaultOffPwdSystem;
+class CKDefaultsOffPwd;
 class CKDropBox;
 class Kist;
 class QMimeData;
 class StatusProgress;
+class VaultSender;
 class WindowLook;
 
 namespace Ui {
@@ -20,18 +24,36 @@ class CKMainWindow;
 
 // The program's main window: the user's vault, an opened package or the
 // package composer. It borrows the engine; whoever started it destroys both.
-class CKMainWindow : public QMainWindow, public VaultViewHost {
+class CKMainWindow : public QMainWindow, public VaultViewHost, public SendHost {
     Q_OBJECT
 
 public:
     CKMainWindow(Kist* engine, WindowMode mode, QWidget* parent = nullptr);
     ~CKMainWindow() override;
 
+    // Called once after construction: true only for the user's vault at a
+    // normal start.
+    void setVaultMode(bool on);
+    // A writer button or a shell switch (0 folder, 1 Dropbox, 2 e-mail); true
+    // when a dialog was opened that finishes the send.
+    bool sendSelected(int target);
+
     // VaultViewHost
     WindowMode windowMode() const override;
     void setSelectAllChecked(bool checked) override;
     void updateSelectionState() override;
     ProgressDisplay* progressDisplay() override;
+
+    // SendHost
+    void saveToFolder(const QString& folder, const QString& packageName, const QString& password) override;
+    void sendToDropbox(const QString& folder, const QString& packageName, const QString& password) override;
+    void sendByEmail(const QString& packageName, const QString& password) override;
+    void setStatusLine(const QString& text) override;
+    QString vaultPassword() const override;
+    void keepVaultPassword(const QString& password) override;
+    CKDefaultsOffPwd* passwordDialog() override;
+    CKDefaultOffPwdSystem* saveToComputerDialog() override;
+    QWidget* hostWidget() override;
 
     Ui::CKMainWindow* form() const { return ui.get(); }
     CKDropBox* vaultView() const { return view; }
@@ -41,6 +63,7 @@ public:
     SkinKind currentSkin() const { return skin; }
 
 public Q_SLOTS:
+    void showWindow();
     void BlackSkinSelected();
     void BlueSkinSelected();
     void PinkSkinSelected();
@@ -62,4 +85,8 @@ private:
     StatusProgress* progress;
     std::unique_ptr<WindowLook> windowLook;
     SkinKind skin = SkinKind::Black;
+    VaultSender* sender = nullptr;
+    CKDefaultsOffPwd* pwdDialog = nullptr;
+    CKDefaultOffPwdSystem* systemDialog = nullptr;
+    QString keptPassword;
 };
