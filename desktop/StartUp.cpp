@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QPointer>
@@ -69,7 +70,10 @@ void trace(const char* what)
     static const bool on = qEnvironmentVariableIsSet("VAULTDESK_TRACE_STARTUP");
     if (!on)
         return;
-    std::fprintf(stdout, "VaultDesk: %s\n", what);
+    static QElapsedTimer sinceFirst;
+    if (!sinceFirst.isValid())
+        sinceFirst.start();
+    std::fprintf(stdout, "VaultDesk: %s (%lld ms)\n", what, static_cast<long long>(sinceFirst.elapsed()));
     std::fflush(stdout);
 }
 
@@ -346,9 +350,12 @@ int StartUp::normalStart()
         MessageBox::information(nullptr, kErrorTitle, kNotAnsweringText);
         return kRefused;
     }
+    trace("no other instance");
     kist = std::make_unique<Kist>(true);
+    trace("vault opened");
     mainWindow = std::make_unique<CKMainWindow>(kist.get(), VaultMode);
     mainWindow->setVaultMode(true);
+    trace("window built");
     // Activation is done here: before the first-launch questions are
     // answered the window must stay hidden, and a wake-up then raises them.
     instance->setActivationWindow(mainWindow.get(), false);
@@ -380,6 +387,7 @@ int StartUp::showAndRun()
         EngineCall call(*kist, nullptr);
         return call.run([this] { return kist->isUpgradeAvailable(); });
     }();
+    trace("update checked");
     if (upgrade == 1) {
         MessageBox::information(nullptr, kUpgradeTitle, kOptionalUpgradeText);
     } else if (upgrade == 2 || upgrade == 3) {
