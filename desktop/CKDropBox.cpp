@@ -153,7 +153,6 @@ void CKDropBox::refresh()
 {
     model->clear();
     Q_EMIT changed(nullptr);
-    Q_EMIT changed();
 
     Listing listing;
     try {
@@ -270,9 +269,17 @@ bool CKDropBox::addOne(EngineCall& call, const QString& path)
     isBusy = true;
     setStatus(QStringLiteral("Adding %1...").arg(path));
     QApplication::setOverrideCursor(Qt::WaitCursor);
+    ListedEntry added;
     try {
         const std::string narrow = path.toStdString();
-        call.run([this, &narrow] { engine->addFile(narrow, nullptr, false); });
+        added = call.run([this, &narrow] {
+            KistFile record;
+            engine->addFile(narrow, &record, false);
+            ListedEntry entry{QString::fromStdString(record.name), record.is_directory, {}};
+            if (record.is_directory)
+                entry.contents = engine->listEntryContents(record.name);
+            return entry;
+        });
     } catch (const ExceptionModule& error) {
         QApplication::restoreOverrideCursor();
         reportFailure(path, QString::fromStdString(error.getMessage()));
@@ -281,6 +288,10 @@ bool CKDropBox::addOne(EngineCall& call, const QString& path)
     QApplication::restoreOverrideCursor();
     setStatus(QStringLiteral("Added %1").arg(path));
     isBusy = false;
+    // The new entry shows at once; the refresh after the last path puts it
+    // in its place. Refreshing a large vault after every path would cost
+    // far more than the adds of a drop of many small files.
+    model->appendRow(buildEntryItem(added));
     return true;
 }
 

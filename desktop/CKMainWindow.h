@@ -1,19 +1,30 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPoint>
+#include <QRect>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "desktop/SendHost.h"
 #include "desktop/Skin.h"
 #include "desktop/VaultViewHost.h"
 #include "desktop/WindowMode.h"
 
+class CKBackupRestore;
 class CKDefaultOffPwdSystem;
+class CKDefaultSettings;
 class CKDefaultsOffPwd;
 class CKDropBox;
 class Kist;
+class QAction;
+class QActionGroup;
+class QMenu;
 class QMimeData;
+class QPropertyAnimation;
+class QSystemTrayIcon;
 class StatusProgress;
 class VaultSender;
 class WindowLook;
@@ -24,6 +35,9 @@ class CKMainWindow;
 
 // The program's main window: the user's vault, an opened package or the
 // package composer. It borrows the engine; whoever started it destroys both.
+// In the vault a lock cover hides the view until the Vault password is given;
+// the writer shelf holds the send buttons; the options menu, the tray icon
+// and the dialogs the window owns hang off it.
 class CKMainWindow : public QMainWindow, public VaultViewHost, public SendHost {
     Q_OBJECT
 
@@ -32,7 +46,7 @@ public:
     ~CKMainWindow() override;
 
     // Called once after construction: true only for the user's vault at a
-    // normal start.
+    // normal start (the lock and the vault's menu entries).
     void setVaultMode(bool on);
     // A writer button or a shell switch (0 folder, 1 Dropbox, 2 e-mail); true
     // when a dialog was opened that finishes the send.
@@ -57,13 +71,51 @@ public:
 
     Ui::CKMainWindow* form() const { return ui.get(); }
     CKDropBox* vaultView() const { return view; }
+    VaultSender* operations() const { return sender; }
     WindowLook* look() const { return windowLook.get(); }
     StatusProgress* statusProgress() const { return progress; }
+    QMenu* optionsMenu() const { return menu; }
+    CKDefaultSettings* defaultSettingsDialog() const { return settingsDialog; }
+    CKBackupRestore* backupRestoreDialog() const { return backupDialog; }
+    QSystemTrayIcon* trayIcon() const { return tray; }
+    QPropertyAnimation* coverAnimation() const { return coverSlide; }
+    QPropertyAnimation* shelfAnimation() const { return shelfSlide; }
     // The skin whose menu action is checked.
     SkinKind currentSkin() const { return skin; }
+    [[nodiscard]] bool isUnlocked() const;
+    // The cover's two places: over the view, and just right of the window.
+    QRect coverClosedGeometry() const { return coverClosed; }
+    QRect coverOpenGeometry() const { return coverOpen; }
+    QPoint shelfOpenPosition() const { return shelfOpen; }
+    QPoint shelfClosedPosition() const { return shelfClosed; }
+
+    // What quitting does; tests record it instead of ending their event loop.
+    void setQuitAction(std::function<void()> action);
+    // Tests stand in for a desktop with or without a system tray; unset, the
+    // platform is asked. Takes effect for windows built afterwards.
+    static void overrideTrayAvailable(std::optional<bool> available);
 
 public Q_SLOTS:
+    void btnEmail_Click();
+    void btnCloud_Click();
+    void btnExport_Click();
+    void btnDefaults_Click();
+    void btnLock_Clicked();
+    void exit_Clicked();
+    void minimized_Clicked();
+    void passwordReturn_Pressed();
+    void options_Clicked();
+    void btnRestoreAllFilesTo_Clicked();
+    void restore_Clicked();
+    void writer_Clicked();
+    void selectAll_Clicked();
     void showWindow();
+    void SettingsMenuSelected();
+    void changeVaultPwdMenuSelected();
+    void FeedbackMenuSelected();
+    void AboutMenuSelected();
+    void BackupMenuSelected();
+    void RestoreMenuSelected();
     void BlackSkinSelected();
     void BlueSkinSelected();
     void PinkSkinSelected();
@@ -76,17 +128,68 @@ protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragLeaveEvent(QDragLeaveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void buildMenu();
+    void createDialogs();
+    void applyModeVisibility();
+    void applyStoredDefaultsSwitch();
+    void createTrayIcon();
+    void applyLockState();
+    void unlock();
+    void lock();
+    void showDefaultsState(bool on);
+    void selectSkin(SkinKind kind);
+    // Presses the title bar's left button at a window point: a system move
+    // where the platform offers one, else a move by hand.
+    bool startMove(const QPoint& pressPoint);
+    void quitWhenIdle();
+    void wipeKeptPassword();
+    // Runs a slot's body; an engine error shows its message and changes nothing more.
+    void guarded(const std::function<void()>& body);
+
     Kist* engine;
     WindowMode mode;
     std::unique_ptr<Ui::CKMainWindow> ui;
     CKDropBox* view;
     StatusProgress* progress;
+    VaultSender* sender = nullptr;
     std::unique_ptr<WindowLook> windowLook;
     SkinKind skin = SkinKind::Black;
-    VaultSender* sender = nullptr;
+
+    QPropertyAnimation* shelfSlide = nullptr;
+    QPropertyAnimation* coverSlide = nullptr;
+    QPoint shelfOpen;
+    QPoint shelfClosed;
+    QRect coverClosed;
+    QRect coverOpen;
+
+    QMenu* menu = nullptr;
+    QMenu* skinMenu = nullptr;
+    QActionGroup* skinGroup = nullptr;
+    QAction* settingsAction = nullptr;
+    QAction* changePasswordAction = nullptr;
+    QAction* feedbackAction = nullptr;
+    QAction* aboutAction = nullptr;
+    QAction* backupAction = nullptr;
+    QAction* restoreAction = nullptr;
+    QAction* blackAction = nullptr;
+    QAction* blueAction = nullptr;
+    QAction* pinkAction = nullptr;
+
     CKDefaultsOffPwd* pwdDialog = nullptr;
+    CKBackupRestore* backupDialog = nullptr;
     CKDefaultOffPwdSystem* systemDialog = nullptr;
+    CKDefaultSettings* settingsDialog = nullptr;
+    QSystemTrayIcon* tray = nullptr;
+
+    bool dragging = false;
+    QPoint pressPoint;
     QString keptPassword;
+    bool quitPending = false;
+    std::function<void()> quitAction;
 };

@@ -2,7 +2,9 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QList>
 #include <QMetaObject>
+#include <QPointer>
 #include <QThread>
 #include <QWidget>
 
@@ -14,6 +16,19 @@
 namespace {
 
 std::atomic<bool> callRunning{false};
+// The stop flag of the call under way (GUI thread only).
+std::atomic<bool>* runningStopFlag = nullptr;
+
+QList<QPointer<QWidget>>& widgetsAllowedDuringCalls()
+{
+    static QList<QPointer<QWidget>> widgets;
+    return widgets;
+}
+
+bool isWithin(const QWidget* widget, const QWidget* area)
+{
+    return area && (widget == area || area->isAncestorOf(widget));
+}
 
 bool isUserInput(const QEvent* event)
 {
@@ -50,6 +65,7 @@ class InputBlocker : public QObject {
 public:
     explicit InputBlocker(QWidget* allowedWidget)
         : allowed(allowedWidget)
+        , modalAtStart(QApplication::activeModalWidget())
     {
         qApp->installEventFilter(this);
     }
@@ -58,13 +74,21 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (!isUserInput(event))
+        // Input reaches a top-level QWindow first, which hands it to the
+        // widget concerned; the widget's turn decides.
+        if (!watched->isWidgetType() || !isUserInput(event))
             return false;
-        if (allowed && watched->isWidgetType()) {
-            auto* widget = static_cast<QWidget*>(watched);
-            if (widget == allowed || allowed->isAncestorOf(widget))
+        auto* widget = static_cast<QWidget*>(watched);
+        if (allowed && (widget == allowed || allowed->isAncestorOf(widget)))
+            return false;
+        for (const QPointer<QWidget>& area : widgetsAllowedDuringCalls())
+            if (isWithin(widget, area))
                 return false;
-        }
+        // A box opened while the call runs (the close guard's question)
+        // must be answerable.
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal && modal != modalAtStart && isWithin(widget, modal))
+            return false;
         // Accepting nothing tells drag sources that the drop was refused.
         event->ignore();
         return true;
@@ -72,6 +96,7 @@ protected:
 
 private:
     QWidget* allowed;
+    QPointer<QWidget> modalAtStart;
 };
 
 } // namespace
@@ -160,13 +185,29 @@ bool EngineCall::isRunning()
     return callRunning.load();
 }
 
+void EngineCall::stopRunningCall()
+{
+    if (runningStopFlag)
+        *runningStopFlag = true;
+}
+
+void EngineCall::allowInputDuringCalls(QWidget* widget)
+{
+    widgetsAllowedDuringCalls().append(widget);
+}
+
 void EngineCall::runOnWorker(const std::function<void()>& work)
 {
     if (callRunning.exchange(true))
         throw ExceptionModule(L"Another operation is still under way. Try again when it has finished.", L"");
     struct RunningFlag {
-        ~RunningFlag() { callRunning = false; }
+        ~RunningFlag()
+        {
+            runningStopFlag = nullptr;
+            callRunning = false;
+        }
     } runningFlag;
+    runningStopFlag = &observer->stop;
 
     if (display && !displayStarted) {
         displayStarted = true;

@@ -10,6 +10,7 @@
 
 class ProgressDisplay;
 class QObject;
+class QWidget;
 
 // Runs engine calls on a worker thread while the window keeps painting and
 // shows what the engine reports; for the caller each call stays synchronous:
@@ -51,6 +52,12 @@ public:
 
     // A call is under way somewhere in the program.
     [[nodiscard]] static bool isRunning();
+    // Presses Cancel for the call under way, if any (closing the window).
+    static void stopRunningCall();
+    // Input to widget (and its children) passes while calls run, as a box
+    // opened while a call runs does: the window's close button, whose guard
+    // asks the call to stop.
+    static void allowInputDuringCalls(QWidget* widget);
 
 private:
     class Observer;

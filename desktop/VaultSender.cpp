@@ -1,6 +1,7 @@
 #include "desktop/VaultSender.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -53,6 +54,14 @@ QString desktopFolder()
 QString orDesktop(const QString& folder)
 {
     return folder.isEmpty() ? desktopFolder() : folder;
+}
+
+void showWithoutBlocking(QDialog& dialog)
+{
+    // A dialog already open for another send comes to the front.
+    if (dialog.isVisible())
+        dialog.raise();
+    dialog.show();
 }
 
 // Holds the wait cursor and the view's busy flag for one operation.
@@ -227,6 +236,10 @@ QString VaultSender::exportNames(const QStringList& names, const QString& folder
     if (names.isEmpty())
         return fail(QStringLiteral("There are no files to export."));
 
+    // A name is a file in the folder, never a path that leads elsewhere.
+    if (packageName.contains(QLatin1Char('/')) || packageName == QLatin1String(".") ||
+        packageName == QLatin1String(".."))
+        return fail(QStringLiteral("Invalid KORVELIN file name: %1").arg(packageName));
     QString name = packageName;
     if (name.isEmpty()) {
         // A name the program chose never replaces a file that is there.
@@ -304,54 +317,69 @@ bool VaultSender::sendSelected(int target)
                                 QStringLiteral("Looks like You haven't selected any files to send out"));
         return false;
     }
-    const QString password = getDefaultConfig(QStringLiteral("DefaultPassword"));
     switch (target) {
     case 0:
-        if (password.isEmpty()) {
-            CKDefaultOffPwdSystem* dialog = sendHost.saveToComputerDialog();
-            const QString desktop = desktopFolder();
-            dialog->setLocation(desktop.isEmpty() ? defaultPackageFileName : joined(desktop, defaultPackageFileName));
-            applyStoredSkin(*dialog, &engine);
-            dialog->show();
-            dialog->raise();
-            return true;
-        }
-        exportSelected(orDesktop(getDefaultConfig(QStringLiteral("RestoreFolder"))), QString(), password,
-                       SendTarget::Folder);
-        return false;
-    case 1: {
-        QString dropbox;
-        try {
-            dropbox = QString::fromStdString(Kist::getFolder(DropboxDir));
-        } catch (const ExceptionModule&) {
-            MessageBox::information(sendHost.hostWidget(), QStringLiteral("No Dropbox"), noDropboxMessage());
-            return false;
-        }
-        if (password.isEmpty()) {
-            CKDefaultsOffPwd* dialog = sendHost.passwordDialog();
-            dialog->setMode(CKDefaultsOffPwd::SendToDropbox);
-            dialog->applySkin();
-            dialog->show();
-            dialog->raise();
-            return true;
-        }
-        // Defaults may be on without a Dropbox folder of their own.
-        const QString folder = getDefaultConfig(QStringLiteral("DropboxFolder"));
-        exportSelected(folder.isEmpty() ? dropbox : folder, QString(), password, SendTarget::Dropbox);
-        return false;
-    }
+        return saveSelectedToComputer();
+    case 1:
+        return sendSelectedToDropbox();
     case 2:
-        if (password.isEmpty()) {
-            CKDefaultsOffPwd* dialog = sendHost.passwordDialog();
-            dialog->setMode(CKDefaultsOffPwd::SendByEmail);
-            dialog->applySkin();
-            dialog->show();
-            dialog->raise();
-            return true;
-        }
-        emailSelected(QString(), password);
-        return false;
+        return emailSelectedWithDefaults();
     default:
         return false;
     }
+}
+
+bool VaultSender::saveSelectedToComputer()
+{
+    const QString password = getDefaultConfig(QStringLiteral("DefaultPassword"));
+    if (password.isEmpty()) {
+        CKDefaultOffPwdSystem* dialog = sendHost.saveToComputerDialog();
+        const QString desktop = desktopFolder();
+        dialog->setLocation(desktop.isEmpty() ? defaultPackageFileName : joined(desktop, defaultPackageFileName));
+        applyStoredSkin(*dialog, &engine);
+        showWithoutBlocking(*dialog);
+        return true;
+    }
+    const QString folder = orDesktop(getDefaultConfig(QStringLiteral("RestoreFolder")));
+    // The default folder may have been removed since it was chosen.
+    QDir().mkpath(folder);
+    exportSelected(folder, QString(), password, SendTarget::Folder);
+    return false;
+}
+
+bool VaultSender::sendSelectedToDropbox()
+{
+    QString dropbox;
+    try {
+        dropbox = QString::fromStdString(Kist::getFolder(DropboxDir));
+    } catch (const ExceptionModule&) {
+        MessageBox::information(sendHost.hostWidget(), QStringLiteral("No Dropbox"), noDropboxMessage());
+        return false;
+    }
+    const QString password = getDefaultConfig(QStringLiteral("DefaultPassword"));
+    if (password.isEmpty()) {
+        CKDefaultsOffPwd* dialog = sendHost.passwordDialog();
+        dialog->setMode(CKDefaultsOffPwd::SendToDropbox);
+        dialog->applySkin();
+        showWithoutBlocking(*dialog);
+        return true;
+    }
+    // Defaults may be on without a Dropbox folder of their own.
+    const QString folder = getDefaultConfig(QStringLiteral("DropboxFolder"));
+    exportSelected(folder.isEmpty() ? dropbox : folder, QString(), password, SendTarget::Dropbox);
+    return false;
+}
+
+bool VaultSender::emailSelectedWithDefaults()
+{
+    const QString password = getDefaultConfig(QStringLiteral("DefaultPassword"));
+    if (password.isEmpty()) {
+        CKDefaultsOffPwd* dialog = sendHost.passwordDialog();
+        dialog->setMode(CKDefaultsOffPwd::SendByEmail);
+        dialog->applySkin();
+        showWithoutBlocking(*dialog);
+        return true;
+    }
+    emailSelected(QString(), password);
+    return false;
 }

@@ -64,6 +64,10 @@ public:
     [[nodiscard]] static QString noDropboxMessage();
 
 private:
+    // The three writer buttons: with the defaults, or through their dialog.
+    bool saveSelectedToComputer();
+    bool sendSelectedToDropbox();
+    bool emailSelectedWithDefaults();
     void takeOut(const QStringList& names, const QString& folder, const QString& busyStatus);
     QString exportNames(const QStringList& names, const QString& folder, const QString& packageName,
                         const QString& password, SendTarget target, bool everything);

@@ -7,5 +7,7 @@ namespace WebAddresses {
 inline constexpr const char* makerWebSite = "https://www.brannoway.com";
 // Where the "Install Dropbox" links lead.
 inline constexpr const char* dropboxInstallPage = "https://www.dropbox.com/install";
+// The feedback form the options menu opens in the browser.
+inline constexpr const char* feedbackForm = "https://www.brannoway.com/korvelin/feedback";
 
 } // namespace WebAddresses

@@ -192,6 +192,11 @@ int CKDefaultsOffPwd::sendPackage()
         tell(this, QStringLiteral("Invalid Password!"), mismatchedNewPassword);
         return QDialog::Rejected;
     }
+    if (name.contains(QLatin1Char('/'))) {
+        tell(this, QStringLiteral("Invalid Name!"),
+             QStringLiteral("The name of the KORVELIN file cannot contain a slash (/)."));
+        return QDialog::Rejected;
+    }
     const QString packageName = InputRules::withPackageExtension(name);
 
     QString dropbox;

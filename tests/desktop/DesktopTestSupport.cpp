@@ -1,5 +1,7 @@
 #include "tests/desktop/DesktopTestSupport.h"
 
+#include "desktop/dialogs/CKEnterEmail.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -132,6 +134,7 @@ void clearDialogHooks()
 {
     MessageBox::clearAsked();
     FileDialog::clearAsked();
+    CKEnterEmail::clearAnswers();
 }
 
 } // namespace desktoptest

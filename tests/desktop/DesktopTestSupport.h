@@ -10,6 +10,7 @@
 
 #include "desktop/FileDialog.h"
 #include "desktop/MessageBox.h"
+#include "desktop/dialogs/CKEnterEmail.h"
 #include "desktop/Resources.h"
 #include "engine/Kist.h"
 
@@ -45,7 +46,7 @@ std::unique_ptr<Kist> openVault(const std::string& password = "secret");
 // The names the engine lists, in its order.
 QStringList listedNames(Kist& kist);
 
-// Forgets the answers and questions of the message-box and chooser hooks.
+// Forgets the answers and questions of the message-box, chooser and password-prompt hooks.
 void clearDialogHooks();
 
 } // namespace desktoptest
@@ -63,6 +64,7 @@ void clearDialogHooks();
         vaultdesk::registerResources();                                                                     \
         MessageBox::answerAllWithoutShowing(true);                                                          \
         FileDialog::answerAllWithoutShowing(true);                                                          \
+        CKEnterEmail::answerAllWithoutShowing(true);                                                        \
         TestClass test;                                                                                     \
         return QTest::qExec(&test, argc, argv);                                                             \
     }

@@ -4,6 +4,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <atomic>
 #include <chrono>
@@ -106,9 +107,12 @@ private Q_SLOTS:
         EngineCall call(*engine, progress);
         QTimer::singleShot(0, this, [&] {
             QVERIFY(progress->isVisible());
-            QTest::mouseClick(other, Qt::LeftButton);
+            // Through the window system, as a person's clicks arrive.
+            QWindow* windowHandle = window->windowHandle();
+            QTest::mouseClick(windowHandle, Qt::LeftButton, {}, other->mapTo(window.get(), other->rect().center()));
             QTest::keyClick(other, Qt::Key_Space);
-            QTest::mouseClick(progress->cancelButton(), Qt::LeftButton);
+            QPushButton* cancel = progress->cancelButton();
+            QTest::mouseClick(windowHandle, Qt::LeftButton, {}, cancel->mapTo(window.get(), cancel->rect().center()));
             clicked = true;
         });
         QVERIFY(call.run([&] { return waitOnWorker(clicked); }));
@@ -117,7 +121,7 @@ private Q_SLOTS:
         QVERIFY(!progress->cancelButton()->isEnabled());
 
         // Once the call is over the window takes input again.
-        QTest::mouseClick(other, Qt::LeftButton);
+        QTest::mouseClick(window->windowHandle(), Qt::LeftButton, {}, other->mapTo(window.get(), other->rect().center()));
         QCOMPARE(otherClicks.count(), 1);
     }
 

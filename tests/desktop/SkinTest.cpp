@@ -1,3 +1,5 @@
+#include <QIcon>
+#include <QPixmap>
 #include <QPushButton>
 
 #include "desktop/CKMainWindow.h"
@@ -78,6 +80,7 @@ private Q_SLOTS:
     {
         desktoptest::resetProfile();
         Kist engine(true);
+        engine.persistConfig("Skin", "black"); // keeps the look the form builds
         CKMainWindow window(&engine, VaultMode);
         Ui::CKMainWindow* ui = window.form();
         for (QPushButton* button : {ui->SystemButton, ui->dropBoxButton, ui->emailButton, ui->extractButton})
@@ -87,9 +90,33 @@ private Q_SLOTS:
         // The built order: SystemButton on top.
         QCOMPARE(ui->SystemButton->geometry(), QRect(10, 0, 60, 60));
         QCOMPARE(ui->emailButton->geometry(), QRect(10, 110, 60, 60));
+        // Buttons that show only an icon are named for screen readers.
+        for (QPushButton* button : window.findChildren<QPushButton*>()) {
+            if (button->text().isEmpty() && !button->icon().isNull() && button->isEnabled())
+                QVERIFY2(!button->accessibleName().isEmpty() && button->accessibleName() == button->toolTip(),
+                         qPrintable(button->objectName()));
+        }
         QCOMPARE(window.size(), QSize(420, 350));
         QCOMPARE(window.minimumSize(), QSize(420, 350));
         QCOMPARE(window.maximumSize(), QSize(420, 350));
+    }
+
+    void everyPictureLoadsAtItsSizeAndTwice()
+    {
+        const QStringList names{"32x32.png", "Dropbox2.png", "PinkSquareButton.png", "arrow-down.png",
+                                "arrow-up.png", "backgroundRe.png", "backgroundRe2.png", "button1.png",
+                                "button2.png", "close-32x32.png", "email.png", "folder-blue-open-icon.png",
+                                "meterBG.png", "minimizewhite.png", "myComputer2.png", "pink_background1.png",
+                                "titlebar.png", "undo-icon.png", "whitesettings.png"};
+        for (const QString& name : names) {
+            const QPixmap base(":/images/" + name);
+            QString doubledName = name;
+            doubledName.insert(doubledName.lastIndexOf('.'), "@2x");
+            const QPixmap doubled(":/images/" + doubledName);
+            QVERIFY2(!base.isNull(), qPrintable(name));
+            QCOMPARE(doubled.size(), base.size() * 2);
+        }
+        QCOMPARE(QPixmap(":/images/logo.ico").size(), QSize(64, 64));
     }
 
     void picturesPathsAreQuoted()

@@ -96,9 +96,16 @@ private Q_SLOTS:
         QStringList paths;
         for (const char* name : {"one.txt", "two.txt", "it's three.txt"})
             paths.append(desktoptest::writeFile(in + "/" + name, QByteArray(name)));
+        // Each entry shows as soon as it is stored, before the next path.
+        QList<int> shownWhenAdding;
+        connect(view, &CKDropBox::statusChanged, this, [&](const QString& text) {
+            if (text.startsWith("Adding "))
+                shownWhenAdding.append(view->itemModel()->rowCount());
+        });
         drop(view, localUrls(paths));
         QTRY_COMPARE(window->selectionUpdates, 1);
 
+        QCOMPARE(shownWhenAdding, (QList<int>{0, 1, 2}));
         QCOMPARE(statuses, (QStringList{"Adding " + paths[0] + "...", "Added " + paths[0], "Adding " + paths[1] + "...",
                                         "Added " + paths[1], "Adding " + paths[2] + "...", "Added " + paths[2]}));
         QCOMPARE(view->allNames(), (QStringList{"it's three.txt", "one.txt", "two.txt"}));

@@ -299,6 +299,8 @@ void drawCloud(QPainter& p)
     cloud.addEllipse(QRectF(10, 6, 16, 16));
     cloud.addEllipse(QRectF(19, 11, 13, 13));
     cloud.addRoundedRect(QRectF(9, 17, 17, 9), 3, 3);
+    // The circles overlap: joined as one outline, not cut into rings.
+    cloud.setFillRule(Qt::WindingFill);
     cloud = cloud.simplified();
     QLinearGradient fill(0, 6, 0, 26);
     fill.setColorAt(0, QColor(120, 190, 255));
@@ -389,6 +391,32 @@ void drawLogo(QPainter& p)
     keyhole = keyhole.united(slot);
     p.setBrush(QColor(252, 244, 220));
     p.drawPath(keyhole);
+}
+
+QString logoSvg()
+{
+    // Mirrors drawLogo: the shield, its face scaled about (50, 48) by 0.82,
+    // the gloss and the keyhole.
+    const QString shield = QStringLiteral("M50,4 C64,12 78,14 90,14 C90,56 78,80 50,96 C22,80 10,56 10,14 "
+                                          "C22,14 36,12 50,4 Z");
+    return QStringLiteral(
+               "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"100\" height=\"100\" viewBox=\"0 0 100 100\">\n"
+               "  <defs>\n"
+               "    <linearGradient id=\"rim\" x1=\"0\" y1=\"4\" x2=\"0\" y2=\"96\" gradientUnits=\"userSpaceOnUse\">\n"
+               "      <stop offset=\"0\" stop-color=\"#fae296\"/><stop offset=\"1\" stop-color=\"#b08028\"/>\n"
+               "    </linearGradient>\n"
+               "    <linearGradient id=\"face\" x1=\"0\" y1=\"10\" x2=\"0\" y2=\"90\" gradientUnits=\"userSpaceOnUse\">\n"
+               "      <stop offset=\"0\" stop-color=\"#406ebe\"/><stop offset=\"1\" stop-color=\"#102256\"/>\n"
+               "    </linearGradient>\n"
+               "  </defs>\n"
+               "  <path d=\"%1\" fill=\"url(#rim)\" stroke=\"#46320a\" stroke-width=\"2\"/>\n"
+               "  <path d=\"%1\" fill=\"url(#face)\" transform=\"translate(50 50) scale(0.82) translate(-50 -48)\"/>\n"
+               "  <path d=\"M50,12 C38,18 28,20 18,20 C18,34 20,42 24,50 C34,40 44,34 50,32 Z\" fill=\"#ffffff\" "
+               "fill-opacity=\"0.18\"/>\n"
+               "  <circle cx=\"50\" cy=\"42\" r=\"10\" fill=\"#fcf4dc\"/>\n"
+               "  <path d=\"M45,46 L55,46 L58,72 L42,72 Z\" fill=\"#fcf4dc\"/>\n"
+               "</svg>\n")
+        .arg(shield);
 }
 
 const QList<Picture>& pictures()

@@ -23,5 +23,7 @@ const QList<Picture>& pictures();
 
 // The program's icon in a square of side 100.
 void drawLogo(QPainter& painter);
+// The same icon as an SVG document (the same shapes, for scalable icons).
+QString logoSvg();
 
 } // namespace artwork

@@ -1,7 +1,8 @@
 // Writes the desktop program's pictures into RESOURCES/images (each at scale 1
 // and as "@2x"), its icon as logo.ico, and the freedesktop icon sizes into
-// RESOURCES/icons/hicolor. Usage: draw_artwork RESOURCES
+// RESOURCES/icons/hicolor (PNG sizes and a scalable SVG). Usage: draw_artwork RESOURCES
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QImageWriter>
@@ -73,5 +74,8 @@ int main(int argc, char** argv)
         ok &= resources.mkpath(folder);
         ok &= save(logoAt(side), resources.filePath(folder + "/" + kAppId + ".png"));
     }
+    ok &= resources.mkpath("icons/hicolor/scalable/apps");
+    QFile svg(resources.filePath(QString("icons/hicolor/scalable/apps/") + kAppId + ".svg"));
+    ok &= svg.open(QIODevice::WriteOnly) && svg.write(artwork::logoSvg().toUtf8()) > 0;
     return ok ? 0 : 1;
 }

@@ -1,0 +1,144 @@
+#include "desktop/dialogs/CKDefaultSettings.h"
+
+#include "desktop/EngineCall.h"
+#include "desktop/FileDialog.h"
+#include "desktop/MessageBox.h"
+#include "desktop/SendHost.h"
+#include "engine/Kist.h"
+#include "ui_CKDefaultSettings.h"
+
+namespace {
+
+const QString kAllInformation = QStringLiteral("Enter all Information, please.");
+
+} // namespace
+
+CKDefaultSettings::CKDefaultSettings(QWidget* parent, Kist* kist, SendHost* sendHost)
+    : QDialog(parent)
+    , ui(std::make_unique<Ui::CKDefaultSettings>())
+    , engine(kist)
+    , host(sendHost)
+{
+    ui->setupUi(this);
+    connect(ui->okButton, &QPushButton::clicked, this, &CKDefaultSettings::okButtonClicked);
+    connect(ui->cancelButton, &QPushButton::clicked, this, &CKDefaultSettings::CancelButtonPressed);
+    connect(ui->selectExtractionFolder, &QPushButton::clicked, this, &CKDefaultSettings::selectExtractionFolderClicked);
+    connect(ui->selectDBFolder, &QPushButton::clicked, this, &CKDefaultSettings::selectDBFolderClicked);
+}
+
+CKDefaultSettings::~CKDefaultSettings() = default;
+
+void CKDefaultSettings::setFolders(bool showDropbox, const QString& dropboxFolder, const QString& restoreFolder)
+{
+    ui->dropBoxLabel->setVisible(showDropbox);
+    ui->dropBoxFolder->setVisible(showDropbox);
+    ui->selectDBFolder->setVisible(showDropbox);
+    ui->dropBoxFolder->setText(dropboxFolder);
+    ui->extractionFolder->setText(restoreFolder);
+}
+
+void CKDefaultSettings::showCurrentPassword(bool show)
+{
+    ui->currPwdLabel->setVisible(show);
+    ui->currentPwd->setVisible(show);
+}
+
+void CKDefaultSettings::selectExtractionFolderClicked()
+{
+    const QString chosen =
+        FileDialog::getExistingDirectory(this, QStringLiteral("Select a directory"), ui->extractionFolder->text(),
+                                         QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    if (!chosen.isEmpty())
+        ui->extractionFolder->setText(chosen);
+}
+
+void CKDefaultSettings::selectDBFolderClicked()
+{
+    const QString chosen =
+        FileDialog::getExistingDirectory(this, QStringLiteral("Select Dropbox Directory"), ui->dropBoxFolder->text(),
+                                         QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    if (!chosen.isEmpty())
+        ui->dropBoxFolder->setText(chosen);
+}
+
+void CKDefaultSettings::clearPasswords()
+{
+    ui->currentPwd->clear();
+    ui->newPwd->clear();
+    ui->reEnterNewPwd->clear();
+}
+
+void CKDefaultSettings::CancelButtonPressed()
+{
+    clearPasswords();
+    hide();
+}
+
+void CKDefaultSettings::reject()
+{
+    clearPasswords();
+    QDialog::reject();
+}
+
+bool CKDefaultSettings::vaultPasswordIsRight(const std::string& typed)
+{
+    if (checksWithUserVault) {
+        // Opening the vault reads its whole listing: off the GUI thread.
+        return EngineCall(*engine, nullptr).run([&typed] {
+            Kist userVault(true);
+            return userVault.login(typed);
+        });
+    }
+    EngineCall call(*engine, nullptr);
+    if (call.run([&] { return engine->login(typed); }))
+        return true;
+    // A wrong password logs the engine off; an unlocked window must keep working.
+    const std::string kept = host ? host->vaultPassword().toStdString() : std::string();
+    if (!kept.empty())
+        (void)call.run([&] { return engine->login(kept); });
+    return false;
+}
+
+void CKDefaultSettings::okButtonClicked()
+{
+    const bool askingCurrent = ui->currentPwd->isVisibleTo(this);
+    const bool dropboxShown = ui->dropBoxFolder->isVisibleTo(this);
+    if (askingCurrent && ui->currentPwd->text().isEmpty()) {
+        MessageBox::information(this, QStringLiteral("Enter Password"),
+                                QStringLiteral("You must enter your current Vault password to change any of these settings."));
+        return;
+    }
+    if (ui->extractionFolder->text().isEmpty()) {
+        MessageBox::information(this, kAllInformation, QStringLiteral("You must enter a default extraction folder."));
+        return;
+    }
+    if (dropboxShown && ui->dropBoxFolder->text().isEmpty()) {
+        MessageBox::information(this, kAllInformation, QStringLiteral("You must enter a default Dropbox folder."));
+        return;
+    }
+    const QString newPassword = ui->newPwd->text();
+    if (!newPassword.isEmpty() && newPassword != ui->reEnterNewPwd->text()) {
+        MessageBox::information(this, QStringLiteral("Invalid Password!"),
+                                QStringLiteral("New and re-entered passwords do not match."));
+        return;
+    }
+    try {
+        if (!vaultPasswordIsRight(ui->currentPwd->text().toStdString())) {
+            MessageBox::information(this, QStringLiteral("Wrong Password"),
+                                    QStringLiteral("You must enter the correct Vault password to change any of these settings."));
+            return;
+        }
+        if (!newPassword.isEmpty())
+            engine->persistConfig("DefaultPassword", newPassword.toStdString());
+        engine->persistConfig("RestoreFolder", ui->extractionFolder->text().toStdString());
+        if (dropboxShown)
+            engine->persistConfig("DropboxFolder", ui->dropBoxFolder->text().toStdString());
+    } catch (const ExceptionModule& error) {
+        MessageBox::information(this, QStringLiteral("ERROR!"), QString::fromStdString(error.getMessage()));
+        return;
+    }
+    clearPasswords();
+    if (host)
+        host->setStatusLine(QStringLiteral("Default settings updated"));
+    accept();
+}

@@ -1,0 +1,98 @@
+#include "desktop/InputRules.h"
+#include "tests/desktop/DesktopTestSupport.h"
+
+class InputRulesTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void packageExtension_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("settled");
+        QTest::newRow("no dot") << "report" << "report.kzip";
+        QTest::newRow("already kzip") << "report.kzip" << "report.kzip";
+        QTest::newRow("ends in a dot") << "report." << "report..kzip";
+        QTest::newRow("upper case") << "REPORT.KZIP" << "REPORT.KZIP.kzip";
+        QTest::newRow("other extension") << "report.zip" << "report.zip.kzip";
+        QTest::newRow("kzip inside") << "my.kzip.txt" << "my.kzip.txt.kzip";
+        QTest::newRow("two dots") << "a.b.kzip" << "a.b.kzip";
+        QTest::newRow("bare kzip") << "kzip" << "kzip.kzip";
+    }
+    void packageExtension()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, settled);
+        QCOMPARE(InputRules::withPackageExtension(typed), settled);
+    }
+
+    void defaultPackageName_data()
+    {
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<QString>("package");
+        QTest::newRow("photo") << "photo.jpg" << "photo.kzip";
+        QTest::newRow("up to the first dot") << "archive.tar.gz" << "archive.kzip";
+        QTest::newRow("no dot") << "Documents" << "Documents.kzip";
+        QTest::newRow("blanks") << "my photo.jpg" << "my photo.kzip";
+    }
+    void defaultPackageName()
+    {
+        QFETCH(QString, entry);
+        QFETCH(QString, package);
+        QCOMPARE(InputRules::defaultPackageName(entry), package);
+    }
+
+    void freeNamesCountUpFromTwo()
+    {
+        const QString folder = desktoptest::makeFolder("free");
+        QCOMPARE(InputRules::freeFileName(folder, "photo.kzip"), QStringLiteral("photo.kzip"));
+        desktoptest::writeFile(folder + "/photo.kzip", "1");
+        QCOMPARE(InputRules::freeFileName(folder, "photo.kzip"), QStringLiteral("photo (2).kzip"));
+        desktoptest::writeFile(folder + "/photo (2).kzip", "2");
+        QCOMPARE(InputRules::freeFileName(folder + "/", "photo.kzip"), QStringLiteral("photo (3).kzip"));
+        // A dangling link is taken too: writing through it would go elsewhere.
+        QVERIFY(QFile::link(folder + "/nowhere", folder + "/link.kzip"));
+        QCOMPARE(InputRules::freeFileName(folder, "link.kzip"), QStringLiteral("link (2).kzip"));
+    }
+
+    void locationsSplitAtTheLastSlash_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("fileName");
+        QTest::newRow("path") << "/home/u/Desktop/report.kzip" << "/home/u/Desktop" << "report.kzip";
+        QTest::newRow("root") << "/report" << "/" << "report";
+        QTest::newRow("trailing slash") << "/home/u/" << "/home/u" << "";
+        QTest::newRow("no slash: no folder") << "report" << "" << "report";
+    }
+    void locationsSplitAtTheLastSlash()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, folder);
+        QFETCH(QString, fileName);
+        const InputRules::Location split = InputRules::splitLocation(typed);
+        QCOMPARE(split.folder, folder);
+        QCOMPARE(split.fileName, fileName);
+    }
+
+    void emailPattern_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("plain") << "ann@example.org" << true;
+        QTest::newRow("dot later") << "a@b.c" << true;
+        QTest::newRow("dot before and after") << "ann.lee@mail.example" << true;
+        QTest::newRow("no dot after at") << "ann.lee@localhost" << false;
+        QTest::newRow("no at") << "ann.example.org" << false;
+        QTest::newRow("only the pattern's bones") << "@." << true;
+        QTest::newRow("empty") << "" << false;
+    }
+    void emailPattern()
+    {
+        QFETCH(QString, address);
+        QFETCH(bool, accepted);
+        QCOMPARE(InputRules::looksLikeEmailAddress(address), accepted);
+    }
+};
+
+VAULTDESK_TEST_MAIN(InputRulesTest)
+#include "InputRulesTest.moc"

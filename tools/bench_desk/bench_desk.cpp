@@ -1,0 +1,313 @@
+// bench_desk: measures the desktop program's vault view against its targets,
+// in a scratch home of its own, each scenario in a child process:
+//   - refreshing a vault of many top-level entries (one in ten a folder of
+//     five files) into the tree: the time and the peak memory;
+//   - adding one large file through the view: the longest the GUI thread
+//     goes without running its event loop (a 5 ms timer records the gaps),
+//     and the time, against `kist add` of a file of the same size.
+//
+//   bench_desk [--entries N] [--size-mib N] [--dir D] [--keep] [--quick]
+//
+// Defaults: 20000 entries, 1024 MiB, $TMPDIR (else /var/tmp). --quick is
+// --entries 2000 --size-mib 64. The vault of many entries is made by adding a
+// seed file and a seed folder and copying their rows in the vault database:
+// adding 20,000 entries one by one would take far longer than what is measured.
+// Exit status 0 when every target is met, 2 when one is missed, 1 on failure.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardItemModel>
+#include <QTimer>
+#include <QUrl>
+
+#include <algorithm>
+#include <filesystem>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "desktop/CKDropBox.h"
+#include "desktop/CKMainWindow.h"
+#include "desktop/MessageBox.h"
+#include "desktop/Resources.h"
+#include "engine/Kist.h"
+#include "engine/storage/VaultSchema.h"
+#include "tools/bench_common/BenchArguments.h"
+#include "tools/bench_common/BenchFiles.h"
+#include "tools/bench_common/BenchMain.h"
+#include "tools/bench_common/ChildProgram.h"
+#include "tools/bench_common/ChildRun.h"
+#include "tools/bench_common/ScratchFolder.h"
+#include "tools/bench_common/ScratchHome.h"
+#include "tools/bench_common/Stopwatch.h"
+#include "tools/bench_common/Verdict.h"
+
+namespace {
+
+constexpr char kVaultPassword[] = "bench desk password";
+constexpr double kRefreshTargetSeconds = 1.0;
+constexpr double kRefreshMemoryTargetMiB = 150;
+constexpr double kStallTargetMs = 100;
+constexpr double kAddRatioTarget = 1.05;
+constexpr int kFilesPerFolder = 5;
+constexpr int kTimerMs = 5;
+
+struct Settings {
+    int entries = 20000;
+    std::uint64_t sizeMiB = 1024;
+    std::string folder = defaultScratchParent();
+    bool keep = false;
+};
+
+Settings parseArguments(int argc, char** argv)
+{
+    Settings settings;
+    BenchArguments arguments("bench_desk", "bench_desk [--entries N] [--size-mib N] [--dir D] [--keep] [--quick]",
+                             "measures the desktop vault view: refreshing many entries, adding a large file",
+                             argc, argv);
+    while (arguments.next()) {
+        const std::string& option = arguments.option();
+        if (option == "--entries")
+            settings.entries = static_cast<int>(arguments.positiveNumber());
+        else if (option == "--size-mib")
+            settings.sizeMiB = arguments.positiveNumber();
+        else if (option == "--dir")
+            settings.folder = arguments.value();
+        else if (option == "--keep")
+            settings.keep = true;
+        else if (option == "--quick") {
+            settings.entries = 2000;
+            settings.sizeMiB = 64;
+        } else
+            arguments.rejectOption();
+    }
+    return settings;
+}
+
+std::string vaultDatabase()
+{
+    return std::string(std::getenv("XDG_DATA_HOME")) + "/kist/f13f2488-44d3-4267-bf0d-80a84ac7f3ee";
+}
+
+// Runs statements on the vault database through the sqlcipher shell.
+std::string sqlcipher(const std::string& statements)
+{
+    QProcess shell;
+    shell.start(QStringLiteral("sqlcipher"), {QStringLiteral("-batch"), QString::fromStdString(vaultDatabase())});
+    if (!shell.waitForStarted())
+        throw std::runtime_error("cannot start sqlcipher");
+    const std::string script =
+        std::string("PRAGMA key='") + vaultschema::connectionKey + "';\n.bail on\n" + statements + "\n;\n";
+    shell.write(script.c_str());
+    shell.closeWriteChannel();
+    if (!shell.waitForFinished(600000) || shell.exitCode() != 0)
+        throw std::runtime_error("sqlcipher failed: " + shell.readAllStandardError().toStdString());
+    std::string output = shell.readAllStandardOutput().toStdString();
+    if (output.rfind("ok\n", 0) == 0)
+        output.erase(0, 3);
+    return output;
+}
+
+std::string trimmed(std::string text)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
+constexpr char kColumns[] = "current_path, display_name, raw_file_name, unique_name, is_directory, volume, size, "
+                            "lock_date, cipher, encrypt_algo, parent, target_path, current_root, target_root, "
+                            "is_hidden, is_encrypted, pending_transform";
+
+// The copy of a row with another display name, unique name and parent.
+std::string copiedRow(const std::string& displayName, const std::string& uniqueName, const std::string& parent)
+{
+    return "current_path, " + displayName + ", raw_file_name, " + uniqueName + ", is_directory, volume, size, "
+           "lock_date, cipher, encrypt_algo, " + parent + ", target_path, current_root, target_root, is_hidden, "
+           "is_encrypted, pending_transform";
+}
+
+// A vault of entries top-level entries, one in ten a folder of five files.
+void fillVault(const std::string& work, int entries)
+{
+    auto kist = std::make_unique<Kist>(true);
+    kist->setPassword(kVaultPassword, "");
+    std::filesystem::create_directories(work + "/seed folder");
+    createPatternFile(work + "/seed.txt", 2000);
+    for (int i = 1; i <= kFilesPerFolder; ++i)
+        createPatternFile(work + "/seed folder/photo " + std::to_string(i) + ".jpg", 3000, i);
+    kist->addFile(work + "/seed.txt", nullptr, false);
+    kist->addFile(work + "/seed folder", nullptr, false);
+    kist.reset();
+
+    const int folders = std::max(1, entries / 10);
+    const int files = std::max(1, entries - folders);
+    const std::string seedFile =
+        trimmed(sqlcipher("select unique_name from ProtectedFiles where display_name='seed.txt';"));
+    const std::string seedFolder =
+        trimmed(sqlcipher("select unique_name from ProtectedFiles where display_name='seed folder';"));
+    if (seedFile.empty() || seedFolder.empty())
+        throw std::runtime_error("the seed entries are not in the vault database");
+    const std::string numbers = "with recursive n(i) as (select 1 union all select i + 1 from n where i < %d) ";
+    auto upTo = [&](int last) {
+        char text[160];
+        std::snprintf(text, sizeof text, numbers.c_str(), last);
+        return std::string(text);
+    };
+    std::string sql = "begin;\n";
+    sql += "insert into ProtectedFiles (" + std::string(kColumns) + ") " + upTo(files - 1) + "select " +
+           copiedRow("'file ' || printf('%05d', i) || '.txt'", "unique_name || '-' || i", "parent") +
+           " from ProtectedFiles, n where unique_name = '" + seedFile + "';\n";
+    sql += "insert into ProtectedFiles (" + std::string(kColumns) + ") " + upTo(folders - 1) + "select " +
+           copiedRow("'folder ' || printf('%05d', i)", "unique_name || '-' || i", "parent") +
+           " from ProtectedFiles, n where unique_name = '" + seedFolder + "';\n";
+    sql += "insert into ProtectedFiles (" + std::string(kColumns) + ") " + upTo(folders - 1) + "select " +
+           copiedRow("display_name", "unique_name || '-' || i", "parent || '-' || i") +
+           " from ProtectedFiles, n where parent = '" + seedFolder + "';\n";
+    sql += "commit;\n";
+    sqlcipher(sql);
+}
+
+QApplication& application()
+{
+    static int argc = 1;
+    static char name[] = "bench_desk";
+    static char* argv[] = {name, nullptr};
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static QApplication app(argc, argv);
+    vaultdesk::registerResources();
+    MessageBox::answerAllWithoutShowing(true);
+    return app;
+}
+
+std::unique_ptr<Kist> loggedInVault()
+{
+    auto kist = std::make_unique<Kist>(true);
+    if (!kist->login(kVaultPassword))
+        throw std::runtime_error("the bench vault does not open with its password");
+    return kist;
+}
+
+// In the child: builds the window and times two refreshes of its view.
+std::vector<double> refreshScenario()
+{
+    application();
+    auto kist = loggedInVault();
+    CKMainWindow window(kist.get(), VaultMode);
+    CKDropBox* view = window.vaultView();
+    const double first = secondsOf([&] { view->refresh(); });
+    const double second = secondsOf([&] { view->refresh(); });
+    if (!MessageBox::asked().isEmpty())
+        throw std::runtime_error("refreshing failed: " + MessageBox::lastAsked().text.toStdString());
+    return {first, second, static_cast<double>(view->itemModel()->rowCount()),
+            static_cast<double>(view->entryCount())};
+}
+
+// In the child: adds path through the view of a shown window while a timer
+// on the GUI thread notes the longest time between two of its ticks.
+std::vector<double> addScenario(const std::string& path)
+{
+    application();
+    auto kist = loggedInVault();
+    CKMainWindow window(kist.get(), VaultMode);
+    window.show();
+    QApplication::processEvents();
+    QElapsedTimer sinceTick;
+    qint64 longestGap = 0;
+    QTimer timer;
+    timer.setInterval(kTimerMs);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        longestGap = std::max(longestGap, sinceTick.restart());
+    });
+    timer.start();
+    sinceTick.start();
+    const double seconds =
+        secondsOf([&] { window.vaultView()->addUrls({QUrl::fromLocalFile(QString::fromStdString(path))}); });
+    // The time after the last tick counts too.
+    longestGap = std::max(longestGap, sinceTick.elapsed());
+    timer.stop();
+    if (!MessageBox::asked().isEmpty())
+        throw std::runtime_error("adding failed: " + MessageBox::lastAsked().text.toStdString());
+    return {seconds, static_cast<double>(longestGap)};
+}
+
+double kistAddSeconds(const std::string& path)
+{
+    return secondsOf([&] { outputOfProgram({KIST_TOOL_PATH, "add", path}); });
+}
+
+int runBench(int argc, char** argv)
+{
+    const Settings settings = parseArguments(argc, argv);
+    if (!programAvailable("sqlcipher"))
+        throw std::runtime_error("sqlcipher is needed to fill the vault (scripts/setup-deps.sh installs it)");
+    ScratchFolder scratch(settings.folder, "bench-desk-",
+                          settings.keep ? ScratchFolder::AtEnd::keepAndPrintPath : ScratchFolder::AtEnd::remove);
+    const std::string home = scratch.path() + "/home";
+    const std::string work = home + "/work";
+    useScratchHome(home, scratch.path() + "/tmp");
+    const std::string runtime = scratch.path() + "/runtime";
+    std::filesystem::create_directories(runtime);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    setenv("KIST_PASSWORD", kVaultPassword, 1);
+    bool allMet = true;
+
+    std::printf("bench_desk: %d entries, a %llu MiB file, in %s\n\n", settings.entries,
+                static_cast<unsigned long long>(settings.sizeMiB), scratch.path().c_str());
+    const double fillSeconds = secondsOf([&] { fillVault(work, settings.entries); });
+    settle(home);
+    const ChildResult refreshed = runInChild("refresh", refreshScenario);
+    const bool refreshMet = refreshed.values.at(0) < kRefreshTargetSeconds;
+    const bool memoryMet = refreshed.peakMiB < kRefreshMemoryTargetMiB;
+    allMet = allMet && refreshMet && memoryMet;
+    std::printf("%-34s %.0f top-level entries, %.0f leaves (vault filled in %.1f s)\n", "refreshing the tree",
+                refreshed.values.at(2), refreshed.values.at(3), fillSeconds);
+    std::printf("%-34s %.3f s (second refresh %.3f s)   target < %.1f s: %s\n", "  first refresh",
+                refreshed.values.at(0), refreshed.values.at(1), kRefreshTargetSeconds, verdict(refreshMet));
+    std::printf("%-34s %.1f MiB   target < %.0f MiB: %s\n\n", "  peak memory of the program", refreshed.peakMiB,
+                kRefreshMemoryTargetMiB, verdict(memoryMet));
+
+    // The large file goes into a new vault, so that kist's own start (which
+    // opens the vault) costs what it costs a user, not the many entries.
+    std::filesystem::remove_all(std::string(std::getenv("XDG_DATA_HOME")) + "/kist");
+    Kist(true).setPassword(kVaultPassword, "");
+    // Two rounds, alternating, so neither side always meets a warmer disk.
+    const std::uint64_t size = settings.sizeMiB * kMiB;
+    double bestKist = 1e300;
+    double bestView = 1e300;
+    double longestStall = 0;
+    for (int round = 0; round < 2; ++round) {
+        const std::string forKist = work + "/kist-" + std::to_string(round) + ".bin";
+        const std::string forView = work + "/view-" + std::to_string(round) + ".bin";
+        createPatternFile(forKist, size, 7);
+        createPatternFile(forView, size, 7);
+        settle(home);
+        bestKist = std::min(bestKist, kistAddSeconds(forKist));
+        settle(home);
+        const ChildResult added = runInChild("add through the view", [&] { return addScenario(forView); });
+        bestView = std::min(bestView, added.values.at(0));
+        longestStall = std::max(longestStall, added.values.at(1));
+        settle(home);
+    }
+    const double ratio = bestView / bestKist;
+    const bool stallMet = longestStall <= kStallTargetMs;
+    const bool ratioMet = ratio <= kAddRatioTarget;
+    allMet = allMet && stallMet && ratioMet;
+    std::printf("%-34s view %.2f s, kist add %.2f s (best of 2 each)\n", "adding the large file", bestView, bestKist);
+    std::printf("%-34s %.2fx   target <= %.2fx: %s\n", "  view against kist add", ratio, kAddRatioTarget,
+                verdict(ratioMet));
+    std::printf("%-34s %.0f ms   target <= %.0f ms: %s\n", "  longest GUI-thread stall", longestStall,
+                kStallTargetMs, verdict(stallMet));
+    return allMet ? 0 : 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    return runReportingFailure("bench_desk", [&] { return runBench(argc, argv); });
+}

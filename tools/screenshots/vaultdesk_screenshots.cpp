@@ -1,0 +1,151 @@
+// Renders the main window offscreen, in each skin, locked and unlocked with a
+// few entries (one of them a folder), into PNG files: what users see first.
+// Everything happens in a scratch home that is removed at the end.
+// Usage: vaultdesk_screenshots [OUTPUT-FOLDER]   (default: docs/screenshots)
+#include <QApplication>
+#include <QDir>
+#include <QIcon>
+#include <QFile>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QTreeView>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "desktop/CKDropBox.h"
+#include "desktop/CKMainWindow.h"
+#include "desktop/MessageBox.h"
+#include "desktop/Resources.h"
+#include "desktop/StatusProgress.h"
+#include "engine/Kist.h"
+#include "tools/screenshots/DialogShots.h"
+#include "ui_CKMainWindow.h"
+
+namespace {
+
+QString makeScratchHome()
+{
+    QByteArray pattern = QDir::tempPath().toLocal8Bit() + "/vaultdesk-shots-XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        return {};
+    const QString root = QString::fromLocal8Bit(pattern);
+    for (const char* sub : {"/home/Desktop", "/home/.local/share", "/home/.config", "/tmp"})
+        QDir().mkpath(root + sub);
+    QFile::setPermissions(root + "/tmp", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("HOME", (root + "/home").toLocal8Bit());
+    qputenv("XDG_DATA_HOME", (root + "/home/.local/share").toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", (root + "/home/.config").toLocal8Bit());
+    qputenv("XDG_DESKTOP_DIR", (root + "/home/Desktop").toLocal8Bit());
+    qputenv("XDG_RUNTIME_DIR", (root + "/tmp").toLocal8Bit());
+    qputenv("TMPDIR", (root + "/tmp").toLocal8Bit());
+    return root;
+}
+
+void writeFile(const QString& path, qint64 size)
+{
+    QDir().mkpath(path.left(path.lastIndexOf('/')));
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(QByteArray(size, 'k'));
+}
+
+// A few entries of the kind a user keeps: two files and a folder of three.
+void fillVault(Kist& engine, const QString& root)
+{
+    const QString in = root + "/samples";
+    writeFile(in + "/Tax return 2025.pdf", 48000);
+    writeFile(in + "/passport-scan.jpg", 120000);
+    writeFile(in + "/Family photos/beach.jpg", 90000);
+    writeFile(in + "/Family photos/birthday.jpg", 70000);
+    writeFile(in + "/Family photos/letters/grandma.txt", 900);
+    for (const char* name : {"Tax return 2025.pdf", "passport-scan.jpg", "Family photos"})
+        engine.addFile((in + "/" + name).toStdString(), nullptr, false);
+}
+
+bool save(QWidget& window, const QString& path)
+{
+    window.show();
+    QApplication::processEvents();
+    const bool ok = window.grab().save(path);
+    std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
+    return ok;
+}
+
+// What the window looks like once the Vault password was accepted: the cover
+// slid away to the right, the view filled, a folder opened and one entry ticked.
+void showUnlocked(CKMainWindow& window)
+{
+    Ui::CKMainWindow* ui = window.form();
+    ui->lockLabel->move(ui->lockLabel->width(), ui->lockLabel->y());
+    ui->lockButton->setChecked(true);
+    ui->lockButton->setText("L\no\nc\nk");
+    ui->lockButton->setToolTip("Lock the Vault");
+    ui->writerButton->setChecked(true);
+    ui->writerButton->setIcon(QIcon(":/images/arrow-up.png"));
+    ui->writerButton->setToolTip("Hide writer shelf");
+    CKDropBox* view = window.vaultView();
+    view->refresh();
+    window.updateSelectionState();
+    QStandardItemModel* model = view->itemModel();
+    for (int row = 0; row < model->rowCount(); ++row) {
+        if (model->item(row)->hasChildren())
+            view->tree()->expand(model->index(row, 0));
+        if (model->item(row)->text() == "Family photos")
+            model->item(row)->setCheckState(Qt::Checked);
+    }
+    view->setStatus("Added /home/user/Documents/Family photos");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    const QString root = makeScratchHome();
+    QApplication app(argc, argv);
+    vaultdesk::registerResources();
+    MessageBox::answerAllWithoutShowing(true);
+    if (root.isEmpty())
+        return 1;
+    const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(KIST_SOURCE_DIR "/docs/screenshots");
+    QDir().mkpath(out);
+    bool ok = true;
+    {
+        Kist engine(true);
+        engine.setPassword("screenshot", "");
+        fillVault(engine, root);
+        for (const char* skin : {"black", "blue", "pink"}) {
+            engine.persistConfig("Skin", skin);
+            {
+                CKMainWindow window(&engine, VaultMode);
+                ok &= save(window, QStringLiteral("%1/vault-%2-locked.png").arg(out, skin));
+            }
+            {
+                CKMainWindow window(&engine, VaultMode);
+                showUnlocked(window);
+                ok &= save(window, QStringLiteral("%1/vault-%2-unlocked.png").arg(out, skin));
+            }
+        }
+        // Adding a large file: the progress strip with its Cancel.
+        engine.persistConfig("Skin", "black");
+        CKMainWindow window(&engine, VaultMode);
+        showUnlocked(window);
+        window.statusProgress()->begin([] {});
+        KistProgressState state;
+        state.name = "holiday-video.mkv";
+        state.bytesDone = 385ull << 20;
+        state.bytesTotal = 1ull << 30;
+        state.filesTotal = 1;
+        window.vaultView()->setStatus(
+            "Adding /home/user/Videos/Holidays/2025 summer by the sea with the whole family/holiday-video.mkv...");
+        window.show();
+        window.statusProgress()->showProgress(state);
+        ok &= save(window, out + "/vault-adding.png");
+        window.statusProgress()->end();
+        ok &= shootDialogs(engine, out);
+    }
+    QDir(root).removeRecursively();
+    return ok ? 0 : 1;
+}
