@@ -67,12 +67,24 @@ void ProgressWindow::begin(std::function<void()> cancel)
 
 void ProgressWindow::showProgress(const KistProgressState& state)
 {
+    lastState = state;
+    hasState = true;
     progress->showProgress(state);
+}
+
+void ProgressWindow::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    // Reports that came before the window was laid out were fitted to a bar
+    // of no real width: fit the last one again.
+    if (hasState)
+        progress->showProgress(lastState);
 }
 
 void ProgressWindow::end()
 {
     running = false;
+    hasState = false;
     cancelCall = nullptr;
     showLater->stop();
     progress->end();

@@ -36,6 +36,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     QLabel* taskLabel;
@@ -43,4 +44,6 @@ private:
     QTimer* showLater;
     std::function<void()> cancelCall;
     bool running = false;
+    KistProgressState lastState;
+    bool hasState = false;
 };
