@@ -198,6 +198,18 @@ int StartUp::runFlow()
     return kRefused;
 }
 
+// The prompt before a package's entries are shown or extracted; true when
+// the package needs no password or was opened with the one given. A backup
+// is opened with the Vault password it was made with (the prompt adds the
+// backup suffix), never with the bare text.
+bool StartUp::askPackagePassword(const QString& packagePath)
+{
+    if (kist->isEmptyPassword())
+        return true;
+    const int mode = StartUpRules::isVaultBackup(packagePath) ? CKEnterEmail::VaultRestore : CKEnterEmail::OpenPackage;
+    return CKEnterEmail::ask(nullptr, kist.get(), mode);
+}
+
 // E1 and E2: every entry of the package into a folder, without a window.
 int StartUp::extractPackage(bool chooseFolder)
 {
@@ -206,7 +218,7 @@ int StartUp::extractPackage(bool chooseFolder)
                                   : StartUpRules::extractHereFolder(packagePath);
     try {
         kist = std::make_unique<Kist>(packagePath.toStdString());
-        if (!kist->isEmptyPassword() && !CKEnterEmail::ask(nullptr, kist.get(), CKEnterEmail::OpenPackage))
+        if (!askPackagePassword(packagePath))
             return kRefused;
         if (chooseFolder) {
             target = FileDialog::getExistingDirectory(nullptr, kExtractCaption, target, QFileDialog::ShowDirsOnly);
@@ -321,8 +333,9 @@ int StartUp::addToVault()
 // P: a package opened from its path, in a window of its own.
 int StartUp::openPackage()
 {
-    kist = std::make_unique<Kist>(absolutePath().toStdString());
-    if (!kist->isEmptyPassword() && !CKEnterEmail::ask(nullptr, kist.get(), CKEnterEmail::OpenPackage))
+    const QString packagePath = absolutePath();
+    kist = std::make_unique<Kist>(packagePath.toStdString());
+    if (!askPackagePassword(packagePath))
         return kRefused;
     mainWindow = std::make_unique<CKMainWindow>(kist.get(), OpenFileMode);
     mainWindow->setVaultMode(false);

@@ -64,6 +64,7 @@ private:
     // The closing steps of P, W and N: upgrade, welcome, window, event loop.
     int showAndRun();
     bool askWelcome();
+    bool askPackagePassword(const QString& packagePath);
     void wakeUp();
     void closeWindowAndEngine();
 

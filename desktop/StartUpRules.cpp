@@ -92,6 +92,11 @@ QString extractHereFolder(const QString& absolutePackagePath)
     return folder + name;
 }
 
+bool isVaultBackup(const QString& path)
+{
+    return path.endsWith(QLatin1String(".kzipbkp"), Qt::CaseInsensitive);
+}
+
 Welcome chooseWelcome(const WelcomeState& state)
 {
     if (state.vaultPasswordEmpty)

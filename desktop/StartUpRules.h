@@ -59,6 +59,11 @@ int sendTarget(StartFlow flow);
 // name that leaves nothing gets a fixed one.
 QString extractHereFolder(const QString& absolutePackagePath);
 
+// A whole-vault backup (".kzipbkp"), sealed with the Vault password and the
+// backup suffix: opening or extracting it asks for the Vault password the
+// backup was made with, not for a package password.
+bool isVaultBackup(const QString& path);
+
 // The welcome question before a window is shown, if any. Both welcomes work
 // on the user's vault and each can only succeed in one state of it: the
 // password-and-e-mail welcome sets the first Vault password, so it is asked

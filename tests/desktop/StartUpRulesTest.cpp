@@ -40,6 +40,7 @@ private Q_SLOTS:
     void chooseFlow();
     void extractHereFolder_data();
     void extractHereFolder();
+    void backupsAreToldApart();
     void chooseWelcome_data();
     void chooseWelcome();
 };
@@ -140,6 +141,14 @@ void StartUpRulesTest::extractHereFolder()
     QFETCH(QString, package);
     QFETCH(QString, folder);
     QCOMPARE(StartUpRules::extractHereFolder(package), folder);
+}
+
+void StartUpRulesTest::backupsAreToldApart()
+{
+    QVERIFY(isVaultBackup("/home/ann/korvelin.0A1B2C3D4E5F.kzipbkp"));
+    QVERIFY(isVaultBackup("/b/KORVELIN.X.KZIPBKP"));
+    QVERIFY(!isVaultBackup("/b/photos.kzip"));
+    QVERIFY(!isVaultBackup("/b/photos.kzipbkp.kzip"));
 }
 
 void StartUpRulesTest::chooseWelcome_data()

@@ -154,6 +154,7 @@ private Q_SLOTS:
     void extractToChosenFolder();
     void openPackageShowsOnlyTheLastPath();
     void protectedPackageAsksForItsPassword();
+    void backupOpensWithTheVaultPassword();
     void upgradeCheck_data();
     void upgradeCheck();
     void firstLaunchWelcomeGuardsTheWindow();
@@ -322,6 +323,19 @@ void StartUpTest::protectedPackageAsksForItsPassword()
     CKEnterEmail::setNextAnswers({QStringLiteral("not it"), QStringLiteral("pkpw")});
     QCOMPARE(startWith({package}), 0);
     QVERIFY(loopRan);
+}
+
+void StartUpTest::backupOpensWithTheVaultPassword()
+{
+    setUpVault();
+    // A backup is sealed with the Vault password and the backup suffix.
+    const QString backup = makePackage(makeFolder(QStringLiteral("b")) + "/korvelin.TEST.kzipbkp",
+                                       {{"kept.txt", "kept"}}, kVaultPassword + CKEnterEmail::backupPasswordSuffix);
+    const QString target = makeFolder(QStringLiteral("from-backup"));
+    CKEnterEmail::setNextAnswers({QString::fromStdString(kVaultPassword)});
+    FileDialog::setNextDirName(target);
+    QCOMPARE(startWith({QStringLiteral("/x"), backup}), 0);
+    QCOMPARE(readFile(target + "/kept.txt"), QByteArray("kept"));
 }
 
 void StartUpTest::upgradeCheck_data()
