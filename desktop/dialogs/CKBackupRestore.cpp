@@ -204,15 +204,25 @@ bool CKBackupRestore::restore(bool fromDropbox)
     const QString path = chooseBackup(fromDropbox);
     if (path.isEmpty())
         return false;
+    std::unique_ptr<Kist> backupEngine;
+    // Opening and closing a backup unpack and delete its private folder: off the GUI thread.
+    const auto closeBackup = [&] {
+        try {
+            EngineCall(engine, nullptr).run([&] { backupEngine.reset(); });
+        } catch (const ExceptionModule&) {
+            backupEngine.reset();
+        }
+    };
     try {
-        std::unique_ptr<Kist> backupEngine;
         {
             EngineCall opening(engine, nullptr);
             const std::string narrowPath = path.toStdString();
             backupEngine = opening.run([&] { return std::make_unique<Kist>(narrowPath); });
         }
-        if (!CKEnterEmail::ask(parentWidget(), backupEngine.get(), CKEnterEmail::VaultRestore))
+        if (!CKEnterEmail::ask(parentWidget(), backupEngine.get(), CKEnterEmail::VaultRestore)) {
+            closeBackup();
             return false;
+        }
         const std::string vaultPassword = host.vaultPassword().toStdString();
         {
             WaitCursor waiting;
@@ -227,8 +237,9 @@ bool CKBackupRestore::restore(bool fromDropbox)
                 backupEngine->copyFilesToVault(names, vaultPassword);
             });
         }
-        backupEngine.reset();
+        closeBackup();
     } catch (const ExceptionModule& error) {
+        closeBackup();
         tell(QStringLiteral("File restore error!"), QString::fromStdString(error.getMessage()));
         view.refresh();
         viewHost.updateSelectionState();

@@ -1,13 +1,14 @@
 // Renders the main window offscreen, in each skin, locked and unlocked with a
 // few entries (one of them a folder), into PNG files: what users see first.
-// Also the File Creator window, the dialogs, and the small progress window of
-// a shell start (extracting a package from the file manager).
+// Also the small progress window of a shell start (extracting a package from
+// the file manager).
 // Everything happens in a scratch home that is removed at the end.
 // Usage: vaultdesk_screenshots [OUTPUT-FOLDER]   (default: docs/screenshots)
 #include <QApplication>
 #include <QDir>
 #include <QIcon>
 #include <QFile>
+#include <QPropertyAnimation>
 #include <QPushButton>
 #include <QStandardItemModel>
 #include <QTreeView>
@@ -24,6 +25,7 @@
 #include "desktop/StatusProgress.h"
 #include "engine/Kist.h"
 #include "tools/screenshots/DialogShots.h"
+#include "tools/screenshots/WindowShots.h"
 #include "ui_CKMainWindow.h"
 
 namespace {
@@ -81,16 +83,12 @@ bool save(QWidget& window, const QString& path)
 void showUnlocked(CKMainWindow& window)
 {
     Ui::CKMainWindow* ui = window.form();
-    ui->lockLabel->move(ui->lockLabel->width(), ui->lockLabel->y());
-    ui->lockButton->setChecked(true);
-    ui->lockButton->setText("L\no\nc\nk");
-    ui->lockButton->setToolTip("Lock the Vault");
-    ui->writerButton->setChecked(true);
-    ui->writerButton->setIcon(QIcon(":/images/arrow-up.png"));
-    ui->writerButton->setToolTip("Hide writer shelf");
+    ui->password->setText("screenshot");
+    ui->lockButton->click();
+    ui->writerButton->click();
+    for (QPropertyAnimation* slide : {window.coverAnimation(), window.shelfAnimation()})
+        slide->setCurrentTime(slide->duration());
     CKDropBox* view = window.vaultView();
-    view->refresh();
-    window.updateSelectionState();
     QStandardItemModel* model = view->itemModel();
     for (int row = 0; row < model->rowCount(); ++row) {
         if (model->item(row)->hasChildren())
@@ -123,10 +121,14 @@ int main(int argc, char** argv)
             engine.persistConfig("Skin", skin);
             {
                 CKMainWindow window(&engine, VaultMode);
+                window.setVaultMode(true);
+                // The shelf closes as the window is built; show where it ends.
+                window.shelfAnimation()->setCurrentTime(window.shelfAnimation()->duration());
                 ok &= save(window, QStringLiteral("%1/vault-%2-locked.png").arg(out, skin));
             }
             {
                 CKMainWindow window(&engine, VaultMode);
+                window.setVaultMode(true);
                 showUnlocked(window);
                 ok &= save(window, QStringLiteral("%1/vault-%2-unlocked.png").arg(out, skin));
             }
@@ -134,6 +136,7 @@ int main(int argc, char** argv)
         // Adding a large file: the progress strip with its Cancel.
         engine.persistConfig("Skin", "black");
         CKMainWindow window(&engine, VaultMode);
+        window.setVaultMode(true);
         showUnlocked(window);
         window.statusProgress()->begin([] {});
         KistProgressState state;
@@ -156,21 +159,7 @@ int main(int argc, char** argv)
         progress.showProgress(state);
         ok &= save(progress, out + "/progress-window.png");
         progress.end();
-    }
-    {
-        // The File Creator: files gathered into a temporary vault to be sent.
-        Kist composer(false);
-        composer.login("");
-        const QString in = root + "/to-send";
-        writeFile(in + "/Quarterly report.xlsx", 64000);
-        writeFile(in + "/Contract signed.pdf", 210000);
-        for (const char* name : {"Quarterly report.xlsx", "Contract signed.pdf"})
-            composer.addFile((in + "/" + name).toStdString(), nullptr, false);
-        CKMainWindow window(&composer, FileCreatorMode);
-        window.setVaultMode(false);
-        window.vaultView()->setAllTicked(true);
-        window.updateSelectionState();
-        ok &= save(window, out + "/file-creator.png");
+        ok &= shootWindowModes(engine, "screenshot", root, out);
     }
     QDir(root).removeRecursively();
     return ok ? 0 : 1;
