@@ -380,8 +380,7 @@ void StartUp::wakeUp()
 {
     trace("woken");
     if (windowShown && mainWindow) {
-        mainWindow->showWindow();
-        instance->activateWindow();
+        bringWindowForward();
         return;
     }
     if (QWidget* question = QApplication::activeModalWidget()) {
@@ -390,6 +389,12 @@ void StartUp::wakeUp()
         return;
     }
     wakeUpPending = true;
+}
+
+void StartUp::bringWindowForward()
+{
+    mainWindow->showWindow();
+    instance->activateWindow();
 }
 
 int StartUp::showAndRun()
@@ -415,7 +420,7 @@ int StartUp::showAndRun()
     windowShown = true;
     trace("window shown");
     if (wakeUpPending)
-        wakeUp();
+        bringWindowForward();
 
     VaultDeskApplication::clearUnhandledError();
     if (eventLoopRunner())

@@ -66,6 +66,7 @@ private:
     bool askWelcome();
     bool askPackagePassword(const QString& packagePath);
     void wakeUp();
+    void bringWindowForward();
     void closeWindowAndEngine();
 
     QString absolutePath() const;
