@@ -2,6 +2,7 @@
 
 #include <QLineEdit>
 
+#include "desktop/EngineCall.h"
 #include "desktop/MessageBox.h"
 #include "desktop/dialogs/DialogSkin.h"
 #include "engine/Kist.h"
@@ -69,7 +70,8 @@ void CKEnterEmail::okButtonClicked()
         password += backupPasswordSuffix;
     bool loggedIn = false;
     try {
-        loggedIn = engine->login(password);
+        // Opening a package unpacks its database: off the GUI thread.
+        loggedIn = EngineCall(*engine, nullptr).run([&] { return engine->login(password); });
     } catch (const ExceptionModule& error) {
         MessageBox::information(this, QStringLiteral("ERROR!"), QString::fromStdString(error.getMessage()));
         return;

@@ -12,6 +12,7 @@
 #include "desktop/CKMainWindow.h"
 #include "desktop/dialogs/CKBackupRestore.h"
 #include "desktop/dialogs/CKDefaultSettings.h"
+#include "desktop/dialogs/CKDefaultsOffPwd.h"
 #include "desktop/dialogs/CKEnterEmail.h"
 #include "tests/desktop/DesktopTestSupport.h"
 #include "ui_CKBackupRestore.h"
@@ -264,8 +265,15 @@ private Q_SLOTS:
         runBackupDialog(*window, CKBackupRestore::Backup, "Dropbox");
         QCOMPARE(status(*window), QStringLiteral("Backup to Dropbox Successful!"));
 
-        engine->setPassword("newer", "secret");
-        window->keepVaultPassword("newer");
+        // "Change Vault Password" from the menu: the window keeps the new one.
+        CKDefaultsOffPwd* change = window->passwordDialog();
+        change->setMode(CKDefaultsOffPwd::ChangeVaultPassword);
+        change->findChild<QLineEdit*>("zipFileName")->setText("secret");
+        change->findChild<QLineEdit*>("enterPwd")->setText("newer");
+        change->findChild<QLineEdit*>("reEnterPwd")->setText("newer");
+        QCOMPARE(change->OkButtonPressed(), int(QDialog::Accepted));
+        QCOMPARE(window->vaultPassword(), QStringLiteral("newer"));
+        QCOMPARE(status(*window), QStringLiteral("Password changed."));
         takeEverythingOut();
 
         CKEnterEmail::setNextAnswers({"newer", "secret"});
