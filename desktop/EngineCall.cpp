@@ -6,6 +6,7 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <QThread>
+#include <QTimer>
 #include <QWidget>
 
 #include <atomic>
@@ -29,6 +30,9 @@ bool isWithin(const QWidget* widget, const QWidget* area)
 {
     return area && (widget == area || area->isAncestorOf(widget));
 }
+
+// Progress is repainted at most this often (about 25 times a second).
+constexpr int kShortestGapMs = 40;
 
 bool isUserInput(const QEvent* event)
 {
@@ -127,20 +131,24 @@ public:
 
     bool stopRequested() override { return stop.load(); }
 
-    // Shows the newest report unless it was shown already.
+    // Shows the newest report unless it was shown already. The next one is
+    // shown a moment later at the earliest: the engine reports every
+    // megabyte, and repainting that often would keep a core from the work.
     void deliver()
     {
         KistProgressState state;
         {
             std::lock_guard<std::mutex> guard(mutex);
-            deliveryPending = false;
-            if (!unseen)
+            if (!unseen) {
+                deliveryPending = false;
                 return;
+            }
             unseen = false;
             state = latest;
         }
         if (display)
             display->showProgress(state);
+        QTimer::singleShot(kShortestGapMs, context, [this] { deliver(); });
     }
 
     std::atomic<bool> stop{false};

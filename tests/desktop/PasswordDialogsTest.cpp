@@ -450,6 +450,11 @@ private Q_SLOTS:
             QCOMPARE(tabWalk(first), walks[i]);
             QVERIFY(dialog->findChild<QPushButton*>("okButton")->isDefault());
             QVERIFY(!dialog->findChild<QPushButton*>("cancelButton")->autoDefault());
+            // Nothing (the group box's frame) lies over a field or button the mouse must reach.
+            for (const QString& name : walks[i]) {
+                QWidget* widget = dialog->findChild<QWidget*>(name);
+                QCOMPARE(dialog->childAt(widget->geometry().center()), widget);
+            }
 
             dialog->show();
             QVERIFY(QTest::qWaitForWindowExposed(dialog));
