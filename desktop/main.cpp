@@ -1,29 +1,15 @@
-#include <QApplication>
-
-#include <memory>
-
-#include "desktop/CKMainWindow.h"
-#include "desktop/MessageBox.h"
 #include "desktop/Resources.h"
-#include "engine/Kist.h"
+#include "desktop/StartUp.h"
+#include "desktop/VaultDeskApplication.h"
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("KORVELIN Safehold"));
+    VaultDeskApplication app(argc, argv);
+    // The application name stays "VaultDesk" (the executable's): the desktop
+    // entry's StartupWMClass and the window manager's class depend on it.
     QApplication::setDesktopFileName(QStringLiteral("com.brannoway.KorvelinSafehold"));
     vaultdesk::registerResources();
 
-    std::unique_ptr<Kist> engine;
-    try {
-        engine = std::make_unique<Kist>(true);
-    } catch (const ExceptionModule& error) {
-        MessageBox::information(nullptr, QStringLiteral("Error"), QString::fromStdString(error.getMessage()));
-        return 1;
-    }
-    CKMainWindow window(engine.get(), VaultMode);
-    window.setVaultMode(true);
-    window.show();
-    const int status = QApplication::exec();
-    return status;
+    StartUp startUp(QApplication::arguments());
+    return startUp.run();
 }

@@ -1,5 +1,7 @@
 // Renders the main window offscreen, in each skin, locked and unlocked with a
 // few entries (one of them a folder), into PNG files: what users see first.
+// Also the small progress window of a shell start (extracting a package from
+// the file manager).
 // Everything happens in a scratch home that is removed at the end.
 // Usage: vaultdesk_screenshots [OUTPUT-FOLDER]   (default: docs/screenshots)
 #include <QApplication>
@@ -18,6 +20,7 @@
 #include "desktop/CKDropBox.h"
 #include "desktop/CKMainWindow.h"
 #include "desktop/MessageBox.h"
+#include "desktop/ProgressWindow.h"
 #include "desktop/Resources.h"
 #include "desktop/StatusProgress.h"
 #include "engine/Kist.h"
@@ -150,6 +153,14 @@ int main(int argc, char** argv)
         ok &= save(window, out + "/vault-adding.png");
         window.statusProgress()->end();
         ok &= shootDialogs(engine, out);
+
+        // A shell start's progress, with no main window around it.
+        ProgressWindow progress(QStringLiteral("Extracting holidays.kzip"), &engine);
+        progress.begin([] {});
+        state.name = "holiday-video.mkv";
+        progress.showProgress(state);
+        ok &= save(progress, out + "/progress-window.png");
+        progress.end();
         ok &= shootWindowModes(engine, "screenshot", root, out);
     }
     QDir(root).removeRecursively();
