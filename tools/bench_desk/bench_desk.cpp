@@ -19,16 +19,11 @@
 // adding 20,000 entries one by one would take far longer than what is measured.
 // Exit status 0 when every target is met, 2 when one is missed, 1 on failure.
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QProcess>
 #include <QStandardItemModel>
-#include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
-#include <filesystem>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -36,20 +31,20 @@
 
 #include "desktop/CKDropBox.h"
 #include "desktop/CKMainWindow.h"
-#include "desktop/MessageBox.h"
-#include "desktop/Resources.h"
 #include "engine/Kist.h"
-#include "engine/storage/VaultSchema.h"
 #include "tools/bench_common/BenchArguments.h"
 #include "tools/bench_common/BenchFiles.h"
 #include "tools/bench_common/BenchMain.h"
 #include "tools/bench_common/ChildProgram.h"
 #include "tools/bench_common/ChildRun.h"
 #include "tools/bench_common/ScratchFolder.h"
-#include "tools/bench_common/ScratchHome.h"
 #include "tools/bench_common/Stopwatch.h"
 #include "tools/bench_common/Verdict.h"
 #include "tools/bench_desk/StartUpScenario.h"
+#include "tools/bench_desktop_common/BenchVault.h"
+#include "tools/bench_desktop_common/DesktopBenchApp.h"
+#include "tools/bench_desktop_common/GuiThreadStall.h"
+#include "tools/bench_desktop_common/ManyEntriesSettings.h"
 
 namespace {
 
@@ -58,16 +53,12 @@ constexpr double kRefreshTargetSeconds = 1.0;
 constexpr double kRefreshMemoryTargetMiB = 150;
 constexpr double kStallTargetMs = 100;
 constexpr double kAddRatioTarget = 1.05;
-constexpr int kFilesPerFolder = 5;
-constexpr int kTimerMs = 5;
+
 constexpr double kFirstWindowTargetSeconds = 1.0; // plus the update check's time-out
 constexpr double kWakeTargetSeconds = 0.3;
 
 struct Settings {
-    int entries = 20000;
-    std::uint64_t sizeMiB = 1024;
-    std::string folder = defaultScratchParent();
-    bool keep = false;
+    ManyEntriesSettings vault;
     bool startupOnly = false;
     int startupRuns = 5;
     bool traceStartup = false;
@@ -76,151 +67,36 @@ struct Settings {
 Settings parseArguments(int argc, char** argv)
 {
     Settings settings;
-    BenchArguments arguments("bench_desk",
-                             "bench_desk [--entries N] [--size-mib N] [--dir D] [--keep] [--quick] [--startup-only] "
-                             "[--startup-runs N] [--trace-startup]",
-                             "measures the desktop program: refreshing many entries, adding a large file, starting",
-                             argc, argv);
-    while (arguments.next()) {
-        const std::string& option = arguments.option();
-        if (option == "--entries")
-            settings.entries = static_cast<int>(arguments.positiveNumber());
-        else if (option == "--size-mib")
-            settings.sizeMiB = arguments.positiveNumber();
-        else if (option == "--dir")
-            settings.folder = arguments.value();
-        else if (option == "--keep")
-            settings.keep = true;
-        else if (option == "--startup-only")
-            settings.startupOnly = true;
-        else if (option == "--startup-runs")
-            settings.startupRuns = static_cast<int>(arguments.positiveNumber(100));
-        else if (option == "--trace-startup")
-            settings.traceStartup = true;
-        else if (option == "--quick") {
-            settings.entries = 2000;
-            settings.sizeMiB = 64;
-        } else
-            arguments.rejectOption();
-    }
+    settings.vault = ManyEntriesSettings::parse(
+        "bench_desk",
+        "bench_desk [--entries N] [--size-mib N] [--dir D] [--keep] [--quick] [--startup-only] "
+        "[--startup-runs N] [--trace-startup]",
+        "measures the desktop program: refreshing many entries, adding a large file, starting", argc, argv,
+        [&](BenchArguments& arguments) {
+            const std::string& option = arguments.option();
+            if (option == "--startup-only")
+                settings.startupOnly = true;
+            else if (option == "--startup-runs")
+                settings.startupRuns = static_cast<int>(arguments.positiveNumber(100));
+            else if (option == "--trace-startup")
+                settings.traceStartup = true;
+            else
+                return false;
+            return true;
+        });
     return settings;
-}
-
-std::string vaultDatabase()
-{
-    return std::string(std::getenv("XDG_DATA_HOME")) + "/kist/f13f2488-44d3-4267-bf0d-80a84ac7f3ee";
-}
-
-// Runs statements on the vault database through the sqlcipher shell.
-std::string sqlcipher(const std::string& statements)
-{
-    QProcess shell;
-    shell.start(QStringLiteral("sqlcipher"), {QStringLiteral("-batch"), QString::fromStdString(vaultDatabase())});
-    if (!shell.waitForStarted())
-        throw std::runtime_error("cannot start sqlcipher");
-    const std::string script =
-        std::string("PRAGMA key='") + vaultschema::connectionKey + "';\n.bail on\n" + statements + "\n;\n";
-    shell.write(script.c_str());
-    shell.closeWriteChannel();
-    if (!shell.waitForFinished(600000) || shell.exitCode() != 0)
-        throw std::runtime_error("sqlcipher failed: " + shell.readAllStandardError().toStdString());
-    std::string output = shell.readAllStandardOutput().toStdString();
-    if (output.rfind("ok\n", 0) == 0)
-        output.erase(0, 3);
-    return output;
-}
-
-std::string trimmed(std::string text)
-{
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
-    return text;
-}
-
-constexpr char kColumns[] = "current_path, display_name, raw_file_name, unique_name, is_directory, volume, size, "
-                            "lock_date, cipher, encrypt_algo, parent, target_path, current_root, target_root, "
-                            "is_hidden, is_encrypted, pending_transform";
-
-// The copy of a row with another display name, unique name and parent.
-std::string copiedRow(const std::string& displayName, const std::string& uniqueName, const std::string& parent)
-{
-    return "current_path, " + displayName + ", raw_file_name, " + uniqueName + ", is_directory, volume, size, "
-           "lock_date, cipher, encrypt_algo, " + parent + ", target_path, current_root, target_root, is_hidden, "
-           "is_encrypted, pending_transform";
-}
-
-// A vault of entries top-level entries, one in ten a folder of five files.
-void fillVault(const std::string& work, int entries)
-{
-    auto kist = std::make_unique<Kist>(true);
-    kist->setPassword(kVaultPassword, "");
-    std::filesystem::create_directories(work + "/seed folder");
-    createPatternFile(work + "/seed.txt", 2000);
-    for (int i = 1; i <= kFilesPerFolder; ++i)
-        createPatternFile(work + "/seed folder/photo " + std::to_string(i) + ".jpg", 3000, i);
-    kist->addFile(work + "/seed.txt", nullptr, false);
-    kist->addFile(work + "/seed folder", nullptr, false);
-    kist.reset();
-
-    const int folders = std::max(1, entries / 10);
-    const int files = std::max(1, entries - folders);
-    const std::string seedFile =
-        trimmed(sqlcipher("select unique_name from ProtectedFiles where display_name='seed.txt';"));
-    const std::string seedFolder =
-        trimmed(sqlcipher("select unique_name from ProtectedFiles where display_name='seed folder';"));
-    if (seedFile.empty() || seedFolder.empty())
-        throw std::runtime_error("the seed entries are not in the vault database");
-    const std::string numbers = "with recursive n(i) as (select 1 union all select i + 1 from n where i < %d) ";
-    auto upTo = [&](int last) {
-        char text[160];
-        std::snprintf(text, sizeof text, numbers.c_str(), last);
-        return std::string(text);
-    };
-    std::string sql = "begin;\n";
-    sql += "insert into ProtectedFiles (" + std::string(kColumns) + ") " + upTo(files - 1) + "select " +
-           copiedRow("'file ' || printf('%05d', i) || '.txt'", "unique_name || '-' || i", "parent") +
-           " from ProtectedFiles, n where unique_name = '" + seedFile + "';\n";
-    sql += "insert into ProtectedFiles (" + std::string(kColumns) + ") " + upTo(folders - 1) + "select " +
-           copiedRow("'folder ' || printf('%05d', i)", "unique_name || '-' || i", "parent") +
-           " from ProtectedFiles, n where unique_name = '" + seedFolder + "';\n";
-    sql += "insert into ProtectedFiles (" + std::string(kColumns) + ") " + upTo(folders - 1) + "select " +
-           copiedRow("display_name", "unique_name || '-' || i", "parent || '-' || i") +
-           " from ProtectedFiles, n where parent = '" + seedFolder + "';\n";
-    sql += "commit;\n";
-    sqlcipher(sql);
-}
-
-QApplication& application()
-{
-    static int argc = 1;
-    static char name[] = "bench_desk";
-    static char* argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication app(argc, argv);
-    vaultdesk::registerResources();
-    MessageBox::answerAllWithoutShowing(true);
-    return app;
-}
-
-std::unique_ptr<Kist> loggedInVault()
-{
-    auto kist = std::make_unique<Kist>(true);
-    if (!kist->login(kVaultPassword))
-        throw std::runtime_error("the bench vault does not open with its password");
-    return kist;
 }
 
 // In the child: builds the window and times two refreshes of its view.
 std::vector<double> refreshScenario()
 {
-    application();
-    auto kist = loggedInVault();
+    offscreenApplication("bench_desk");
+    auto kist = loggedInVault(kVaultPassword);
     CKMainWindow window(kist.get(), VaultMode);
     CKDropBox* view = window.vaultView();
     const double first = secondsOf([&] { view->refresh(); });
     const double second = secondsOf([&] { view->refresh(); });
-    if (!MessageBox::asked().isEmpty())
-        throw std::runtime_error("refreshing failed: " + MessageBox::lastAsked().text.toStdString());
+    throwIfAsked("refreshing failed");
     return {first, second, static_cast<double>(view->itemModel()->rowCount()),
             static_cast<double>(view->entryCount())};
 }
@@ -229,28 +105,15 @@ std::vector<double> refreshScenario()
 // on the GUI thread notes the longest time between two of its ticks.
 std::vector<double> addScenario(const std::string& path)
 {
-    application();
-    auto kist = loggedInVault();
+    offscreenApplication("bench_desk");
+    auto kist = loggedInVault(kVaultPassword);
     CKMainWindow window(kist.get(), VaultMode);
     window.show();
     QApplication::processEvents();
-    QElapsedTimer sinceTick;
-    qint64 longestGap = 0;
-    QTimer timer;
-    timer.setInterval(kTimerMs);
-    QObject::connect(&timer, &QTimer::timeout, [&] {
-        longestGap = std::max(longestGap, sinceTick.restart());
-    });
-    timer.start();
-    sinceTick.start();
-    const double seconds =
-        secondsOf([&] { window.vaultView()->addUrls({QUrl::fromLocalFile(QString::fromStdString(path))}); });
-    // The time after the last tick counts too.
-    longestGap = std::max(longestGap, sinceTick.elapsed());
-    timer.stop();
-    if (!MessageBox::asked().isEmpty())
-        throw std::runtime_error("adding failed: " + MessageBox::lastAsked().text.toStdString());
-    return {seconds, static_cast<double>(longestGap)};
+    std::vector<double> result = timedOnGuiThread(
+        [&] { window.vaultView()->addUrls({QUrl::fromLocalFile(QString::fromStdString(path))}); });
+    throwIfAsked("adding failed");
+    return result;
 }
 
 double kistAddSeconds(const std::string& path)
@@ -263,11 +126,11 @@ bool benchStartUp(const Settings& settings)
 {
     {
         // No welcome question may stand between the start and the window.
-        auto kist = loggedInVault();
+        auto kist = loggedInVault(kVaultPassword);
         kist->setEmail("bench@example.org");
     }
     const ChildResult started = runInChild("start-up", [&] {
-        application();
+        offscreenApplication("bench_desk");
         return startUpScenario(VAULTDESK_PROGRAM_PATH, settings.startupRuns, settings.traceStartup);
     });
     const std::vector<double>& v = started.values;
@@ -290,29 +153,24 @@ bool benchStartUp(const Settings& settings)
 
 int runBench(int argc, char** argv)
 {
-    const Settings settings = parseArguments(argc, argv);
+    const Settings options = parseArguments(argc, argv);
+    const ManyEntriesSettings& settings = options.vault;
     if (!programAvailable("sqlcipher"))
         throw std::runtime_error("sqlcipher is needed to fill the vault (scripts/setup-deps.sh installs it)");
     ScratchFolder scratch(settings.folder, "bench-desk-",
                           settings.keep ? ScratchFolder::AtEnd::keepAndPrintPath : ScratchFolder::AtEnd::remove);
-    const std::string home = scratch.path() + "/home";
+    const std::string home = useDesktopScratchHome(scratch.path(), kVaultPassword);
     const std::string work = home + "/work";
-    useScratchHome(home, scratch.path() + "/tmp");
-    const std::string runtime = scratch.path() + "/runtime";
-    std::filesystem::create_directories(runtime);
-    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
-    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    setenv("KIST_PASSWORD", kVaultPassword, 1);
     bool allMet = true;
 
-    if (settings.startupOnly) {
-        Kist(true).setPassword(kVaultPassword, "");
-        return benchStartUp(settings) ? 0 : 2;
+    if (options.startupOnly) {
+        newVault(kVaultPassword);
+        return benchStartUp(options) ? 0 : 2;
     }
 
     std::printf("bench_desk: %d entries, a %llu MiB file, in %s\n\n", settings.entries,
                 static_cast<unsigned long long>(settings.sizeMiB), scratch.path().c_str());
-    const double fillSeconds = secondsOf([&] { fillVault(work, settings.entries); });
+    const double fillSeconds = secondsOf([&] { fillManyEntries(work, settings.entries, kVaultPassword); });
     settle(home);
     const ChildResult refreshed = runInChild("refresh", refreshScenario);
     const bool refreshMet = refreshed.values.at(0) < kRefreshTargetSeconds;
@@ -327,8 +185,7 @@ int runBench(int argc, char** argv)
 
     // The large file goes into a new vault, so that kist's own start (which
     // opens the vault) costs what it costs a user, not the many entries.
-    std::filesystem::remove_all(std::string(std::getenv("XDG_DATA_HOME")) + "/kist");
-    Kist(true).setPassword(kVaultPassword, "");
+    newVault(kVaultPassword);
     // Two rounds, alternating, so neither side always meets a warmer disk.
     const std::uint64_t size = settings.sizeMiB * kMiB;
     double bestKist = 1e300;
@@ -357,7 +214,7 @@ int runBench(int argc, char** argv)
     std::printf("%-34s %.0f ms   target <= %.0f ms: %s\n", "  longest GUI-thread stall", longestStall,
                 kStallTargetMs, verdict(stallMet));
     std::printf("\n");
-    allMet = benchStartUp(settings) && allMet;
+    allMet = benchStartUp(options) && allMet;
     return allMet ? 0 : 2;
 }
 

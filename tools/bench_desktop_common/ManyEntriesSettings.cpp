@@ -3,13 +3,16 @@
 #include "tools/bench_common/BenchArguments.h"
 
 ManyEntriesSettings ManyEntriesSettings::parse(const char* program, const char* usage, const char* description,
-                                               int argc, char** argv)
+                                               int argc, char** argv,
+                                               const std::function<bool(BenchArguments&)>& ownOption)
 {
     ManyEntriesSettings settings;
     settings.folder = defaultScratchParent();
     BenchArguments arguments(program, usage, description, argc, argv);
     while (arguments.next()) {
         const std::string& option = arguments.option();
+        if (ownOption && ownOption(arguments))
+            continue;
         if (option == "--entries")
             settings.entries = static_cast<int>(arguments.positiveNumber());
         else if (option == "--size-mib")
