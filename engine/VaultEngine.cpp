@@ -297,7 +297,7 @@ bool VaultEngine::refreshUnderLock()
     const std::string storedCount = count == stored.end() ? std::string() : count->second;
     settings = std::move(stored);
     if (passwordChanged) {
-        password.clear();
+        wipeText(password);
         loggedIn = false;
     }
     if (passwordChanged || entriesDistrusted || storedCount.empty() || storedCount != knownChangeCount)
