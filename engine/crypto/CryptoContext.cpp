@@ -14,7 +14,10 @@
 #include <openssl/evp.h>
 
 #include "engine/ExceptionModule.h"
+#include "engine/crypto/BlockPipeline.h"
 #include "engine/crypto/CryptoErrors.h"
+#include "engine/crypto/SourceFile.h"
+#include "engine/crypto/TargetFile.h"
 
 using namespace cryptoerrors;
 
@@ -30,11 +33,6 @@ constexpr std::uint32_t kDeriveFlags128 = 0x00800000;
 constexpr std::size_t kSha1Length = 20;
 constexpr std::size_t kDerivationBlockLength = 64;
 constexpr unsigned char kDerivationPad = 0x36;
-
-// Files stream in blocks this large; a multiple of the cipher block, so only
-// the very end of a file can leave a partial block.
-constexpr std::size_t kIoBlockSize = std::size_t { 1 } << 20;
-static_assert(kIoBlockSize % kCipherBlockSize == 0);
 
 constexpr unsigned char kZeroIv[kCipherBlockSize] = {};
 
@@ -75,179 +73,6 @@ int hexDigitValue(char c)
     return -1;
 }
 
-// A heap buffer for file blocks that is wiped when released, since it holds
-// plain file contents.
-class WipedBuffer {
-public:
-    explicit WipedBuffer(std::size_t size)
-        : length(size)
-    {
-        try {
-            bytes = std::make_unique_for_overwrite<unsigned char[]>(size);
-        } catch (const std::bad_alloc&) {
-            throw ExceptionModule(kOutOfMemory, L"");
-        }
-    }
-    ~WipedBuffer() { OPENSSL_cleanse(bytes.get(), length); }
-    WipedBuffer(const WipedBuffer&) = delete;
-    WipedBuffer& operator=(const WipedBuffer&) = delete;
-
-    unsigned char* data() { return bytes.get(); }
-    std::size_t size() const { return length; }
-
-private:
-    std::unique_ptr<unsigned char[]> bytes;
-    std::size_t length;
-};
-
-// Blocks as large as the file needs, up to kIoBlockSize: most files are
-// small, and allocating and wiping a whole block for each of them costs far
-// more than encrypting them. A file that grows meanwhile is read in more turns.
-std::size_t blockSizeFor(std::uint64_t expectedLength)
-{
-    const std::uint64_t rounded = (expectedLength / kCipherBlockSize + 1) * kCipherBlockSize;
-    return static_cast<std::size_t>(std::min<std::uint64_t>(rounded, kIoBlockSize));
-}
-
-class SourceFile {
-public:
-    explicit SourceFile(const nocase_wstring& path)
-    {
-        // Non-blocking only so that a FIFO cannot hang the open; it is refused below.
-        descriptor = ::open(toNarrow(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-        if (descriptor < 0)
-            throw ExceptionModule(kFileNotFound + path, systemErrorText());
-        if (::fstat(descriptor, &info) != 0) {
-            const int error = errno;
-            ::close(descriptor);
-            throw ExceptionModule(kFileNotFound + path, systemErrorText(error));
-        }
-        if (!S_ISREG(info.st_mode)) {
-            ::close(descriptor);
-            throw ExceptionModule(kFileNotFound + path, S_ISDIR(info.st_mode) ? systemErrorText(EISDIR) : L"");
-        }
-        // Only a hint to the kernel's read-ahead; a refusal changes nothing.
-        (void)::posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
-    }
-    ~SourceFile() { ::close(descriptor); }
-    SourceFile(const SourceFile&) = delete;
-    SourceFile& operator=(const SourceFile&) = delete;
-
-    const struct stat& status() const { return info; }
-
-    // Fills the buffer up to count bytes; fewer only at the end of the file.
-    std::size_t read(unsigned char* buffer, std::size_t count)
-    {
-        std::size_t done = 0;
-        while (done < count) {
-            const ssize_t got = ::read(descriptor, buffer + done, count - done);
-            if (got < 0) {
-                if (errno == EINTR)
-                    continue;
-                throw ExceptionModule(kReadFailed, systemErrorText());
-            }
-            if (got == 0)
-                break;
-            done += static_cast<std::size_t>(got);
-        }
-        return done;
-    }
-
-private:
-    int descriptor = -1;
-    struct stat info {};
-};
-
-// The target of a transform. Until commit() succeeds, destroying it removes
-// the file, but only when this transform created or truncated it: a file
-// that was never touched stays as it was.
-class TargetFile {
-public:
-    TargetFile(const nocase_wstring& targetPath, mode_t createMode, bool exclusive, const struct stat& source)
-        : path(toNarrow(targetPath))
-    {
-        const auto refuse = [&](const nocase_wstring& cause) {
-            if (descriptor >= 0)
-                ::close(descriptor);
-            descriptor = -1;
-            throw ExceptionModule(kFileNotFound + targetPath, cause);
-        };
-
-        descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, createMode);
-        if (descriptor >= 0) {
-            ownsFile = true;
-            return;
-        }
-        if (errno != EEXIST || exclusive)
-            refuse(systemErrorText());
-
-        // Replacing an existing file: open it without creating, and make sure
-        // it is an ordinary file, not a link into some other file and not the
-        // source itself before emptying it.
-        descriptor = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
-        if (descriptor < 0)
-            refuse(systemErrorText());
-        struct stat existing {};
-        if (::fstat(descriptor, &existing) != 0)
-            refuse(systemErrorText());
-        if (!S_ISREG(existing.st_mode))
-            refuse(L"");
-        if (existing.st_dev == source.st_dev && existing.st_ino == source.st_ino)
-            refuse(systemErrorText(EEXIST));
-        if (::ftruncate(descriptor, 0) != 0)
-            refuse(systemErrorText());
-        ownsFile = true;
-    }
-
-    ~TargetFile()
-    {
-        if (descriptor >= 0)
-            ::close(descriptor);
-        // Nothing more can be done about a failing removal while a failure
-        // is already on its way to the caller.
-        if (ownsFile)
-            (void)::unlink(path.c_str());
-    }
-    TargetFile(const TargetFile&) = delete;
-    TargetFile& operator=(const TargetFile&) = delete;
-
-    void write(const unsigned char* bytes, std::size_t count)
-    {
-        std::size_t done = 0;
-        while (done < count) {
-            const ssize_t put = ::write(descriptor, bytes + done, count - done);
-            if (put < 0) {
-                if (errno == EINTR)
-                    continue;
-                throw ExceptionModule(kWriteFailed, systemErrorText());
-            }
-            done += static_cast<std::size_t>(put);
-        }
-    }
-
-    void setMode(mode_t mode)
-    {
-        if (::fchmod(descriptor, mode) != 0)
-            throw ExceptionModule(kWriteFailed, systemErrorText());
-    }
-
-    void commit(bool flush)
-    {
-        if (flush && ::fdatasync(descriptor) != 0)
-            throw ExceptionModule(kWriteFailed, systemErrorText());
-        const int closed = ::close(descriptor);
-        descriptor = -1;
-        if (closed != 0)
-            throw ExceptionModule(kWriteFailed, systemErrorText());
-        ownsFile = false;
-    }
-
-private:
-    std::string path;
-    int descriptor = -1;
-    bool ownsFile = false;
-};
-
 int toInt(std::size_t count)
 {
     return static_cast<int>(count);
@@ -264,40 +89,33 @@ std::uint64_t encryptBody(SourceFile& source, TargetFile& target, const EVP_CIPH
     const unsigned char* key, const FileTransformOptions& options)
 {
     CipherContextPtr context = startCipher(cipher, key, true, false);
-    const std::size_t blockSize = blockSizeFor(static_cast<std::uint64_t>(source.status().st_size));
-    WipedBuffer plain(blockSize);
-    WipedBuffer sealed(blockSize + 2 * kCipherBlockSize);
     std::uint64_t total = 0;
-    int produced = 0;
-    for (;;) {
-        const std::size_t got = source.read(plain.data(), plain.size());
-        if (got == 0)
-            break;
-        total += got;
-        if (EVP_EncryptUpdate(context.get(), sealed.data(), &produced, plain.data(), toInt(got)) != 1)
+    BlockPipeline pipeline(source, target, 2 * kCipherBlockSize);
+    pipeline.run(static_cast<std::uint64_t>(source.status().st_size), [&](FileBlock& block) {
+        total += block.length;
+        std::size_t length = block.length;
+        if (block.last) {
+            // A source that changed since it was measured would be recorded
+            // with a length its body does not have, and could never be opened again.
+            if (options.plainSize && *options.plainSize != total)
+                throw ExceptionModule(kReadFailed, L"");
+            if (total % kFileChunkSize != 0) {
+                const auto padLength = static_cast<unsigned char>(kCipherBlockSize - total % kCipherBlockSize);
+                std::memset(block.data + length, padLength, padLength);
+                length += padLength;
+            }
+        }
+        // In place: the output of whole cipher blocks is exactly as long as the input.
+        int produced = 0;
+        if (EVP_EncryptUpdate(context.get(), block.data, &produced, block.data, toInt(length)) != 1)
             throwCipherFailure();
-        target.write(sealed.data(), toSize(produced));
-        if (options.onBytes)
+        int finished = 0;
+        if (block.last && EVP_EncryptFinal_ex(context.get(), block.data + produced, &finished) != 1)
+            throwCipherFailure();
+        block.length = toSize(produced + finished);
+        if (options.onBytes && block.length > 0)
             options.onBytes(total);
-        if (got < plain.size())
-            break;
-    }
-    // A source that changed since it was measured would be recorded with a
-    // length its body does not have, and could never be opened again.
-    if (options.plainSize && *options.plainSize != total)
-        throw ExceptionModule(kReadFailed, L"");
-
-    if (total % kFileChunkSize != 0) {
-        const auto padLength = static_cast<unsigned char>(kCipherBlockSize - total % kCipherBlockSize);
-        unsigned char pad[kCipherBlockSize];
-        std::memset(pad, padLength, padLength);
-        if (EVP_EncryptUpdate(context.get(), sealed.data(), &produced, pad, padLength) != 1)
-            throwCipherFailure();
-        target.write(sealed.data(), toSize(produced));
-    }
-    if (EVP_EncryptFinal_ex(context.get(), sealed.data(), &produced) != 1)
-        throwCipherFailure();
-    target.write(sealed.data(), toSize(produced));
+    });
     return total;
 }
 
@@ -312,43 +130,40 @@ std::uint64_t decryptBody(SourceFile& source, TargetFile& target, const EVP_CIPH
     const auto padLength = static_cast<unsigned char>(bodyLength - plainSize);
 
     CipherContextPtr context = startCipher(cipher, key, false, false);
-    const std::size_t blockSize = blockSizeFor(bodyLength);
-    WipedBuffer sealed(blockSize);
-    WipedBuffer plain(blockSize + 2 * kCipherBlockSize);
     std::uint64_t bodyRead = 0;
     std::uint64_t decrypted = 0;
     std::uint64_t written = 0;
-    for (;;) {
-        const std::size_t got = source.read(sealed.data(), sealed.size());
-        if (got == 0)
-            break;
-        bodyRead += got;
+    BlockPipeline pipeline(source, target, 2 * kCipherBlockSize);
+    pipeline.run(bodyLength, [&](FileBlock& block) {
+        bodyRead += block.length;
         if (bodyRead > bodyLength)
             throw ExceptionModule(kCipherFailed, L"");
+        // In place: without padding, whole cipher blocks give exactly as many bytes.
         int produced = 0;
-        if (EVP_DecryptUpdate(context.get(), plain.data(), &produced, sealed.data(), toInt(got)) != 1)
+        if (EVP_DecryptUpdate(context.get(), block.data, &produced, block.data, toInt(block.length)) != 1)
             throwCipherFailure();
         const std::size_t count = toSize(produced);
         const std::size_t keep = written < plainSize
             ? static_cast<std::size_t>(std::min<std::uint64_t>(count, plainSize - written))
             : 0;
         for (std::size_t i = keep; i < count; ++i) {
-            if (plain.data()[i] != padLength)
+            if (block.data[i] != padLength)
                 throw ExceptionModule(kCipherFailed, L"");
         }
-        target.write(plain.data(), keep);
         written += keep;
         decrypted += count;
+        block.length = keep;
+        if (block.last) {
+            unsigned char rest[2 * kCipherBlockSize];
+            int finished = 0;
+            if (EVP_DecryptFinal_ex(context.get(), rest, &finished) != 1)
+                throwCipherFailure();
+            if (bodyRead != bodyLength || decrypted != bodyLength || finished != 0)
+                throw ExceptionModule(kCipherFailed, L"");
+        }
         if (options.onBytes && keep > 0)
             options.onBytes(written);
-        if (got < sealed.size())
-            break;
-    }
-    int produced = 0;
-    if (EVP_DecryptFinal_ex(context.get(), plain.data(), &produced) != 1)
-        throwCipherFailure();
-    if (bodyRead != bodyLength || decrypted != bodyLength || produced != 0)
-        throw ExceptionModule(kCipherFailed, L"");
+    });
     return written;
 }
 

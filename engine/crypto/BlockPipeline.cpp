@@ -1,0 +1,232 @@
+#include "engine/crypto/BlockPipeline.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "engine/crypto/CryptoContext.h"
+#include "engine/crypto/SourceFile.h"
+#include "engine/crypto/TargetFile.h"
+#include "engine/crypto/WipedBuffer.h"
+
+namespace {
+
+// Blocks of files read on the calling thread: as large as the file needs,
+// up to 1 MiB. Most files are small, and allocating and wiping a whole block
+// for each of them costs far more than encrypting them. A file that grows
+// meanwhile is read in more turns.
+constexpr std::size_t kLargestHereBlock = std::size_t { 1 } << 20;
+// Streamed blocks: large enough for few system calls and long disk writes.
+constexpr std::size_t kStreamBlock = std::size_t { 4 } << 20;
+// Blocks in flight: one being read, one transformed, one written, one spare.
+constexpr std::size_t kStreamSlots = 4;
+
+static_assert(kLargestHereBlock % kCipherBlockSize == 0 && kStreamBlock % WipedBuffer::kAlignment == 0);
+
+std::size_t hereBlockSize(std::uint64_t expectedLength)
+{
+    const std::uint64_t rounded = (expectedLength / kCipherBlockSize + 1) * kCipherBlockSize;
+    return static_cast<std::size_t>(std::min<std::uint64_t>(rounded, kLargestHereBlock));
+}
+
+// The state the three stages share. Block n lies in slot n % kStreamSlots;
+// each stage waits for the one before it, and the reader for the writer to
+// free the slot it wants.
+class Stages {
+public:
+    Stages(std::size_t blockSize, std::size_t extraRoom)
+    {
+        for (std::size_t i = 0; i < kStreamSlots; ++i)
+            slots.push_back({ std::make_unique<WipedBuffer>(blockSize + extraRoom), 0, false });
+    }
+
+    struct Slot {
+        std::unique_ptr<WipedBuffer> buffer;
+        std::size_t length;
+        bool last;
+    };
+
+    Slot& slot(std::uint64_t block) { return slots[block % kStreamSlots]; }
+
+    // Waits until ready() holds; false when the pipeline is stopping instead.
+    template <typename Ready>
+    bool waitFor(Ready ready)
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return stopping || ready(); });
+        return !stopping;
+    }
+
+    template <typename Change>
+    void advance(Change change)
+    {
+        {
+            std::lock_guard lock(mutex);
+            change();
+        }
+        changed.notify_all();
+    }
+
+    void fail(std::exception_ptr error)
+    {
+        advance([&] {
+            if (!failure)
+                failure = error;
+            stopping = true;
+        });
+    }
+
+    void stop()
+    {
+        advance([&] { stopping = true; });
+    }
+
+    void throwFailure()
+    {
+        std::lock_guard lock(mutex);
+        if (failure)
+            std::rethrow_exception(failure);
+    }
+
+    // Counters of blocks done by each stage, guarded by the mutex.
+    std::uint64_t read = 0;
+    std::uint64_t transformed = 0;
+    std::uint64_t written = 0;
+    bool finished = false; // the last block is written
+
+private:
+    std::vector<Slot> slots;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stopping = false;
+    std::exception_ptr failure;
+};
+
+// Stops the stages and waits for their threads on every way out.
+class StageThreads {
+public:
+    explicit StageThreads(Stages& shared)
+        : stages(shared)
+    {
+    }
+    ~StageThreads()
+    {
+        stages.stop();
+        for (std::thread& thread : threads)
+            thread.join();
+    }
+    StageThreads(const StageThreads&) = delete;
+    StageThreads& operator=(const StageThreads&) = delete;
+
+    template <typename Work>
+    void start(Work work)
+    {
+        threads.emplace_back([this, work] {
+            try {
+                work();
+            } catch (...) {
+                stages.fail(std::current_exception());
+            }
+        });
+    }
+
+private:
+    Stages& stages;
+    std::vector<std::thread> threads;
+};
+
+} // namespace
+
+BlockPipeline::BlockPipeline(SourceFile& sourceFile, TargetFile& targetFile, std::size_t room)
+    : source(sourceFile)
+    , target(targetFile)
+    , extraRoom(room)
+{
+}
+
+void BlockPipeline::run(std::uint64_t expectedLength, const Transform& transform)
+{
+    if (expectedLength >= kStreamThreshold)
+        runStreaming(transform);
+    else
+        runHere(expectedLength, transform);
+}
+
+void BlockPipeline::runHere(std::uint64_t expectedLength, const Transform& transform)
+{
+    const std::size_t blockSize = hereBlockSize(expectedLength);
+    WipedBuffer buffer(blockSize + extraRoom);
+    for (;;) {
+        FileBlock block;
+        block.data = buffer.data();
+        block.capacity = buffer.size();
+        block.length = source.read(block.data, blockSize);
+        block.last = block.length < blockSize;
+        transform(block);
+        target.write(block.data, block.length);
+        if (block.last)
+            return;
+    }
+}
+
+void BlockPipeline::runStreaming(const Transform& transform)
+{
+    target.streamToDisk();
+    Stages stages(kStreamBlock, extraRoom);
+    {
+        StageThreads threads(stages);
+        threads.start([&] {
+            for (std::uint64_t n = 0;; ++n) {
+                if (!stages.waitFor([&] { return n - stages.written < kStreamSlots; }))
+                    return;
+                Stages::Slot& slot = stages.slot(n);
+                slot.length = source.read(slot.buffer->data(), kStreamBlock);
+                slot.last = slot.length < kStreamBlock;
+                stages.advance([&] { stages.read = n + 1; });
+                if (slot.last)
+                    return;
+            }
+        });
+        threads.start([&] {
+            for (std::uint64_t n = 0;; ++n) {
+                if (!stages.waitFor([&] { return n < stages.transformed; }))
+                    return;
+                Stages::Slot& slot = stages.slot(n);
+                target.write(slot.buffer->data(), slot.length);
+                const bool last = slot.last;
+                stages.advance([&] {
+                    stages.written = n + 1;
+                    stages.finished = last;
+                });
+                if (last)
+                    return;
+            }
+        });
+        try {
+            for (std::uint64_t n = 0;; ++n) {
+                if (!stages.waitFor([&] { return n < stages.read; }))
+                    break;
+                Stages::Slot& slot = stages.slot(n);
+                FileBlock block;
+                block.data = slot.buffer->data();
+                block.capacity = slot.buffer->size();
+                block.length = slot.length;
+                block.last = slot.last;
+                transform(block);
+                slot.length = block.length;
+                stages.advance([&] { stages.transformed = n + 1; });
+                if (block.last) {
+                    (void)stages.waitFor([&] { return stages.finished; });
+                    break;
+                }
+            }
+        } catch (...) {
+            stages.fail(std::current_exception());
+        }
+    }
+    stages.throwFailure();
+}

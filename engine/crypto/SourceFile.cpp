@@ -1,0 +1,52 @@
+#include "engine/crypto/SourceFile.h"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "engine/ExceptionModule.h"
+#include "engine/crypto/CryptoErrors.h"
+
+using namespace cryptoerrors;
+
+SourceFile::SourceFile(const nocase_wstring& path)
+{
+    // Non-blocking only so that a FIFO cannot hang the open; it is refused below.
+    descriptor = ::open(toNarrow(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (descriptor < 0)
+        throw ExceptionModule(kFileNotFound + path, systemErrorText());
+    if (::fstat(descriptor, &info) != 0) {
+        const int error = errno;
+        ::close(descriptor);
+        throw ExceptionModule(kFileNotFound + path, systemErrorText(error));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        ::close(descriptor);
+        throw ExceptionModule(kFileNotFound + path, S_ISDIR(info.st_mode) ? systemErrorText(EISDIR) : L"");
+    }
+    // Only a hint to the kernel's read-ahead; a refusal changes nothing.
+    (void)::posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+SourceFile::~SourceFile()
+{
+    ::close(descriptor);
+}
+
+std::size_t SourceFile::read(unsigned char* buffer, std::size_t count)
+{
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t got = ::read(descriptor, buffer + done, count - done);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            throw ExceptionModule(kReadFailed, systemErrorText());
+        }
+        if (got == 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
