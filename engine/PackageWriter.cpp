@@ -80,7 +80,10 @@ void PackageWriter::exportFiles(const std::vector<ProtectedFile*>& records, cons
                 const ProtectedFile& source = *sources[index++];
                 row.insertRow(query);
                 if (!row.is_directory) {
-                    if (zipAdd(zip.get(), row.current_path, source.sourcePath()) != ZR_OK)
+                    // Encrypted bodies do not shrink: deflating them would
+                    // only cost time.
+                    const ZipMethod method = row.is_encrypted ? ZipMethod::Stored : ZipMethod::ByName;
+                    if (zipAdd(zip.get(), row.current_path, source.sourcePath(), method) != ZR_OK)
                         throw ExceptionModule(kAddFailed, L"");
                     progress.fileDone(row.size);
                 }

@@ -160,7 +160,7 @@ int setExtendedTimestamp(zip_t* archive, zip_uint64_t index, const archive::Entr
 
 // Adds one file or folder; any code but ZR_OK and ZR_ARGS leaves the archive
 // incomplete.
-int addEntry(ZipHandleData& zip, const std::string& name, const std::string& source)
+int addEntry(ZipHandleData& zip, const std::string& name, const std::string& source, ZipMethod method)
 {
     struct stat info {};
     if (::stat(source.c_str(), &info) != 0)
@@ -194,7 +194,7 @@ int addEntry(ZipHandleData& zip, const std::string& name, const std::string& sou
             // An invalid name (not UTF-8) adds nothing and leaves the archive sound.
             return archiveError(zip.archive) == ZIP_ER_INVAL ? ZR_ARGS : ZR_WRITE;
         }
-        const bool stored = archive::isStoredExtension(toWide(name));
+        const bool stored = method == ZipMethod::Stored || archive::isStoredExtension(toWide(name));
         if (zip_set_file_compression(zip.archive, static_cast<zip_uint64_t>(index),
                                      stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE, stored ? 0 : kDeflateLevel)
             != 0)
@@ -462,7 +462,7 @@ ZipHandle createZip(const nocase_wstring& path)
     return new ZipHandleData(ZipHandleData::Kind::Writer, archive, narrow);
 }
 
-int zipAdd(ZipHandle zip, const nocase_wstring& entryName, const nocase_wstring& sourcePath)
+int zipAdd(ZipHandle zip, const nocase_wstring& entryName, const nocase_wstring& sourcePath, ZipMethod method)
 {
     if (zip == nullptr)
         return writerResult(ZR_ARGS);
@@ -474,7 +474,7 @@ int zipAdd(ZipHandle zip, const nocase_wstring& entryName, const nocase_wstring&
     const std::string source = toNarrow(sourcePath);
     if (name.empty() || name.find('\0') != std::string::npos || source.empty())
         return writerResult(ZR_ARGS);
-    const int result = addEntry(*zip, name, source);
+    const int result = addEntry(*zip, name, source, method);
     if (result != ZR_OK && result != ZR_ARGS)
         zip->failed = true;
     return writerResult(result);

@@ -51,10 +51,16 @@ struct ZipItem {
 // Writer side. The archive appears at `path` only when closeZip succeeds; a
 // file already there is replaced then and kept untouched on failure.
 [[nodiscard]] ZipHandle createZip(const nocase_wstring& path); // nullptr on failure
+// How zipAdd writes a file: by its name (archive-like extensions stored,
+// everything else deflated at level 8), or stored whatever its name, for
+// data that cannot shrink (encrypted bodies), where deflating would only
+// cost time.
+enum class ZipMethod { ByName, Stored };
+
 // Adds the file (or folder) at sourcePath under entryName; backslashes in the
-// name become "/". Archive-like extensions are stored, everything else is
-// deflated at level 8.
-[[nodiscard]] int zipAdd(ZipHandle zip, const nocase_wstring& entryName, const nocase_wstring& sourcePath);
+// name become "/".
+[[nodiscard]] int zipAdd(ZipHandle zip, const nocase_wstring& entryName, const nocase_wstring& sourcePath,
+                         ZipMethod method = ZipMethod::ByName);
 // Frees the handle in every case. A writer writes the archive; when anything
 // failed (an earlier add, a source that cannot be read, a full disk) it
 // returns non-zero and leaves no partial archive behind.
