@@ -451,7 +451,9 @@ void PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<Protect
                 if (target.is_directory) {
                     createFolder(destination, true);
                 } else {
-                    copyPath(source.sourcePath(), destination, false);
+                    // The unpacked body goes with this reader: the vault
+                    // may share it instead of copying it.
+                    linkOrCopyFile(source.sourcePath(), destination);
                     progress.fileDone(target.size);
                 }
                 created.push_back(destination);

@@ -476,6 +476,32 @@ void copyPath(const nocase_wstring& source, const nocase_wstring& target, bool r
     }
 }
 
+void linkOrCopyFile(const nocase_wstring& source, const nocase_wstring& target)
+{
+    const std::string from = toNarrow(source);
+    const std::string to = toNarrow(target);
+    if (link(from.c_str(), to.c_str()) != 0) {
+        const int error = errno;
+        // File systems without hard links between these folders get a copy.
+        if (error == EXDEV || error == EPERM || error == EMLINK || error == EOPNOTSUPP) {
+            copyPath(source, target, false);
+            return;
+        }
+        throw ExceptionModule(L"Failed to copy: " + source, systemErrorText(error));
+    }
+    try {
+        // What the first name was written with may still wait in the cache.
+        FileHandle file(open(to.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (!file.isOpen())
+            failWithErrno();
+        flushDescriptor(file.get());
+        flushFolderEntries(containingFolder(target));
+    } catch (const SystemFailure& failure) {
+        (void)unlink(to.c_str());
+        throw ExceptionModule(L"Failed to copy: " + source, systemErrorText(failure.error));
+    }
+}
+
 void movePath(const nocase_wstring& source, const nocase_wstring& target, bool replace)
 {
     if (isSameOrRefused(source, target, L"You cannot move a parent folder into its child: "))

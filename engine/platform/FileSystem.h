@@ -30,6 +30,13 @@ void createFolders(const nocase_wstring& path, bool isPrivate = false);
 // With replace = false an existing target is an error and stays untouched.
 void copyPath(const nocase_wstring& source, const nocase_wstring& target, bool replace = true);
 
+// Gives a private file a second name at target, which must not exist: a
+// hard link where the file system allows it (nothing is copied), otherwise
+// a copy as copyPath makes it. Either way the data and the new name are on
+// the disk when it returns. For files whose first name is thrown away
+// soon, such as what a package unpacked into its temporary folder.
+void linkOrCopyFile(const nocase_wstring& source, const nocase_wstring& target);
+
 // Moves or renames a file or folder. Across file systems the source is
 // copied, the copy flushed and put in place, and only then is the source
 // deleted; a failure removes only what this call created.

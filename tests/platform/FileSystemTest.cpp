@@ -568,3 +568,33 @@ TEST(UniqueId, IsALowerCaseGuidTextAndNeverRepeats)
     }
     EXPECT_EQ(seen.size(), 2000u);
 }
+
+TEST_F(CrossDeviceMove, LinkOrCopyLinksWhereItCanAndCopiesAcross)
+{
+    const auto linkCount = [](const std::string& path) {
+        struct stat info {};
+        return stat(path.c_str(), &info) == 0 ? info.st_nlink : 0;
+    };
+    const std::string body = testsupport::patternBytes(70001);
+    writeFile(local + "/unpacked", body);
+    ASSERT_EQ(chmod((local + "/unpacked").c_str(), 0600), 0);
+    linkOrCopyFile(w(local + "/unpacked"), w(local + "/vault-body"));
+    EXPECT_EQ(linkCount(local + "/vault-body"), 2u);
+    // The first name goes with its reader; the second keeps the data.
+    ASSERT_EQ(unlink((local + "/unpacked").c_str()), 0);
+    EXPECT_EQ(readFile(local + "/vault-body"), body);
+
+    writeFile(other + "/unpacked", body);
+    linkOrCopyFile(w(other + "/unpacked"), w(local + "/copied-body"));
+    EXPECT_EQ(linkCount(local + "/copied-body"), 1u);
+    EXPECT_EQ(readFile(local + "/copied-body"), body);
+
+    // A name that is taken is never replaced.
+    const Failure taken = failureOf([&] { linkOrCopyFile(w(other + "/unpacked"), w(local + "/vault-body")); });
+    EXPECT_EQ(taken.message, "Failed to copy: " + other + "/unpacked");
+    writeFile(local + "/again", "other");
+    const Failure linkedOver = failureOf([&] { linkOrCopyFile(w(local + "/again"), w(local + "/vault-body")); });
+    EXPECT_EQ(linkedOver.message, "Failed to copy: " + local + "/again");
+    EXPECT_EQ(linkedOver.cause, std::strerror(EEXIST));
+    EXPECT_EQ(readFile(local + "/vault-body"), body);
+}

@@ -1,29 +1,32 @@
 // bench_packages: measures the package round trip through the Kist facade on
-// files totalling --size-mib (default 1024 MiB), all in one run and on the
-// same plain files:
+// files totalling --size-mib (default 1024 MiB), on the same plain files:
 //
 //   add      the files go into a vault (moved in, each encrypted)
 //   export   the vault entry is written into a package (.kzip)
 //   import   a second vault opens the package and copies the entry in
+//   dd       dd if=PACKAGE of=COPY bs=1M conv=fsync: the disk's flushed
+//            sequential write of as many bytes as the export writes
 //   7z       7z a -p<pw> -tzip -mx=0 on the plain files (stored, ZipCrypto)
 //
-// and reports throughputs in MiB of plain data per second, export and import
-// relative to 7z, and the share of the export spent deflating (see
-// deflateSeconds for the method). The imported entry is taken out again and
-// compared with the plain files byte for byte.
+// Export and import run --runs times (default 3) and the median counts; the
+// target is each at 0.7 of dd's throughput or better. Throughputs are in MiB
+// of plain data per second. The last import is taken out again and compared
+// with the plain files byte for byte.
 //
-//   bench_packages [--size-mib N] [--files N] [--dir D] [--keep]
+//   bench_packages [--size-mib N] [--runs N] [--files N] [--dir D] [--keep]
 //
 // Everything happens in a scratch folder below --dir (default $TMPDIR, else
 // /var/tmp) with HOME, XDG_* and TMPDIR pointing into it; it is removed at the
 // end unless --keep. Needs about six times the size in free space. Exit
-// status 0 when every step succeeded, 1 otherwise.
+// status 0 when every target is met, 2 when one is missed, 1 when something
+// failed.
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -40,6 +43,7 @@
 #include "tools/bench_common/ScratchFolder.h"
 #include "tools/bench_common/ScratchHome.h"
 #include "tools/bench_common/Stopwatch.h"
+#include "tools/bench_common/Verdict.h"
 
 namespace fs = std::filesystem;
 
@@ -52,6 +56,7 @@ constexpr char kEntryName[] = "data";
 
 struct Settings {
     std::uint64_t sizeMiB = 1024;
+    int runs = 3;
     int files = 8;
     std::string folder = defaultScratchParent();
     bool keep = false;
@@ -60,12 +65,14 @@ struct Settings {
 Settings parseArguments(int argc, char** argv)
 {
     Settings settings;
-    BenchArguments arguments("bench_packages", "bench_packages [--size-mib N] [--files N] [--dir D] [--keep]",
+    BenchArguments arguments("bench_packages", "bench_packages [--size-mib N] [--runs N] [--files N] [--dir D] [--keep]",
                              "measures exporting and importing packages against 7z", argc, argv);
     while (arguments.next()) {
         const std::string& option = arguments.option();
         if (option == "--size-mib")
             settings.sizeMiB = arguments.positiveNumber();
+        else if (option == "--runs")
+            settings.runs = static_cast<int>(std::min<std::uint64_t>(arguments.positiveNumber(), 100));
         else if (option == "--files")
             settings.files = static_cast<int>(std::min<std::uint64_t>(arguments.positiveNumber(), 100000));
         else if (option == "--dir")
@@ -79,7 +86,7 @@ Settings parseArguments(int argc, char** argv)
 }
 
 // Bytes of a small xorshift generator: what plain data compresses to does
-// not matter here, since only encrypted bodies are ever deflated.
+// not matter here, since only its encrypted bodies travel.
 void createPlainFile(const std::string& path, std::uint64_t size, std::uint64_t seed)
 {
     Descriptor out(path, O_WRONLY | O_CREAT | O_TRUNC);
@@ -119,47 +126,13 @@ void useHome(const std::string& home)
     ::unsetenv("KORVELIN_UPDATE_SERVER");
 }
 
-std::vector<std::string> regularFilesBelow(const std::string& folder)
-{
-    std::vector<std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(folder))
-        if (entry.is_regular_file())
-            files.push_back(entry.path().string());
-    std::sort(files.begin(), files.end());
-    return files;
-}
+constexpr double kThroughputTarget = 0.7;
 
-// The deflate share of an export is estimated by deflating exactly what the
-// export deflates -- every encrypted body of the entry -- with zlib at the
-// package's level 8 (raw deflate, as inside a zip), through Python's zlib
-// module, which is the system's zlib, in 16 KiB steps as libzip feeds it.
-// The processor time of the compression loop is measured inside Python (so
-// interpreter start-up is left out) and set against the processor time of
-// the export; processor times hold up better than wall times on a busy
-// machine. The best of three runs counts.
-double deflateSeconds(const std::vector<std::string>& bodies)
+double medianOf(std::vector<double> values)
 {
-    std::vector<std::string> arguments{
-        "python3", "-c",
-        "import sys, time, zlib\n"
-        "start = time.process_time()\n"
-        "for path in sys.argv[1:]:\n"
-        "    deflater = zlib.compressobj(8, zlib.DEFLATED, -15)\n"
-        "    with open(path, 'rb') as f:\n"
-        "        while True:\n"
-        "            block = f.read(1 << 14)\n"
-        "            if not block:\n"
-        "                break\n"
-        "            deflater.compress(block)\n"
-        "    deflater.flush()\n"
-        "print(time.process_time() - start)\n"};
-    arguments.insert(arguments.end(), bodies.begin(), bodies.end());
-    double best = -1;
-    for (int round = 0; round < 3; ++round) {
-        const double seconds = std::stod(outputOfProgram(arguments));
-        best = best < 0 ? seconds : std::min(best, seconds);
-    }
-    return best;
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 double mibPerSecond(std::uint64_t bytes, double seconds)
@@ -172,9 +145,8 @@ struct Results {
     double exportSeconds = 0;
     double import = 0;
     double takeOut = 0;
+    double dd = 0;
     double sevenZip = -1; // not run
-    double exportProcessor = 0;
-    double deflate = -1;  // processor seconds; not measured
     std::uint64_t packageBytes = 0;
     std::uint64_t sevenZipBytes = 0;
 };
@@ -184,15 +156,22 @@ void printLine(const char* step, double seconds, std::uint64_t bytes, const std:
     std::printf("  %-38s %8.2f s  %8.1f MiB/s%s\n", step, seconds, mibPerSecond(bytes, seconds), note.c_str());
 }
 
-void report(const Settings& settings, std::uint64_t total, const Results& r)
+bool report(const Settings& settings, std::uint64_t total, const Results& r)
 {
-    std::printf("bench_packages: %d files, %.1f MiB of plain data\n", settings.files,
-                static_cast<double>(total) / static_cast<double>(kMiB));
+    std::printf("bench_packages: %d files, %.1f MiB of plain data, median of %d run%s\n", settings.files,
+                static_cast<double>(total) / static_cast<double>(kMiB), settings.runs, settings.runs == 1 ? "" : "s");
     printLine("add to vault (move, encrypt)", r.add, total);
     printLine("export to package", r.exportSeconds, total,
               "  (package " + std::to_string(r.packageBytes / kMiB) + " MiB)");
     printLine("import (open, unpack, copy, re-seal)", r.import, total);
     printLine("take out of second vault (decrypt)", r.takeOut, total);
+    printLine("dd of the package, conv=fsync", r.dd, total);
+    const double exportRatio = r.dd / r.exportSeconds;
+    const double importRatio = r.dd / r.import;
+    std::printf("  export throughput / dd throughput: %.2f  >= %.2f: %s\n", exportRatio, kThroughputTarget,
+                verdict(exportRatio >= kThroughputTarget));
+    std::printf("  import throughput / dd throughput: %.2f  >= %.2f: %s\n", importRatio, kThroughputTarget,
+                verdict(importRatio >= kThroughputTarget));
     if (r.sevenZip >= 0) {
         printLine("7z a -p -tzip -mx=0 (stored, ZipCrypto)", r.sevenZip, total,
                   "  (archive " + std::to_string(r.sevenZipBytes / kMiB) + " MiB)");
@@ -201,18 +180,8 @@ void report(const Settings& settings, std::uint64_t total, const Results& r)
     } else {
         std::printf("  7z not found: no comparison\n");
     }
-    if (r.deflate >= 0) {
-        std::printf("  deflate share of the export: %.0f%% (%.2f s of the export's %.2f s processor time)\n",
-                    100.0 * r.deflate / r.exportProcessor, r.deflate, r.exportProcessor);
-        std::printf("    method: processor time of a zlib deflate at level 8 (raw, as in a zip) of the\n"
-                    "    same encrypted bodies, through Python's zlib, best of 3, against the processor\n"
-                    "    time of the export; encrypted bodies do not shrink, so the package comes out\n"
-                    "    %.3f%% larger than the plain data all the same\n",
-                    100.0 * (static_cast<double>(r.packageBytes) / static_cast<double>(total) - 1.0));
-    } else {
-        std::printf("  python3 not found: deflate share not measured\n");
-    }
     std::printf("  peak memory of this process: %.1f MiB\n", usageOfThisProcess().peakMiB);
+    return exportRatio >= kThroughputTarget && importRatio >= kThroughputTarget;
 }
 
 int benchmark(const Settings& settings)
@@ -252,48 +221,55 @@ int benchmark(const Settings& settings)
 
     useHome(root + "/sender");
     const std::string package = root + "/bench.kzip";
+    std::vector<double> exports, imports, dds;
     {
         Kist vault(true);
         vault.setPassword(kSenderPassword, "");
         KistFile added;
         results.add = settledSecondsOf(root, [&] { vault.addFile(adding, &added, false); });
-        const double processorBefore = usageOfThisProcess().processorSeconds();
-        results.exportSeconds =
-            settledSecondsOf(root, [&] { vault.exportFiles(package, {kEntryName}, kPackagePassword); });
-        results.exportProcessor = usageOfThisProcess().processorSeconds() - processorBefore;
-        results.packageBytes = fs::file_size(package);
-        if (programAvailable("python3")) {
-            std::vector<std::string> bodies = regularFilesBelow(root + "/sender/.local/share/kist");
-            std::erase_if(bodies, [](const std::string& path) {
-                return fs::path(path).filename() == "f13f2488-44d3-4267-bf0d-80a84ac7f3ee";
-            });
-            results.deflate = deflateSeconds(bodies);
+        for (int run = 0; run < settings.runs; ++run) {
+            fs::remove(package);
+            exports.push_back(
+                settledSecondsOf(root, [&] { vault.exportFiles(package, {kEntryName}, kPackagePassword); }));
+            const std::string copy = root + "/package.copy";
+            dds.push_back(settledSecondsOf(root, [&] {
+                runProgram({"dd", "if=" + package, "of=" + copy, "bs=1M", "conv=fsync", "status=none"});
+            }));
+            fs::remove(copy);
         }
+        results.packageBytes = fs::file_size(package);
     }
 
-    useHome(root + "/receiver");
-    Kist receiver(true);
-    receiver.setPassword(kReceiverPassword, "");
-    results.import = settledSecondsOf(root, [&] {
-        Kist reader(package);
-        if (!reader.login(kPackagePassword))
-            throw std::runtime_error("the package does not open with its password");
-        reader.copyFilesToVault({kEntryName}, kReceiverPassword);
-    });
+    // Each import into a new vault of its own, so every run does the same work.
+    std::unique_ptr<Kist> receiver;
+    for (int run = 0; run < settings.runs; ++run) {
+        receiver.reset();
+        useHome(root + "/receiver" + std::to_string(run));
+        receiver = std::make_unique<Kist>(true);
+        receiver->setPassword(kReceiverPassword, "");
+        imports.push_back(settledSecondsOf(root, [&] {
+            Kist reader(package);
+            if (!reader.login(kPackagePassword))
+                throw std::runtime_error("the package does not open with its password");
+            reader.copyFilesToVault({kEntryName}, kReceiverPassword);
+        }));
+    }
+    results.exportSeconds = medianOf(exports);
+    results.import = medianOf(imports);
+    results.dd = medianOf(dds);
 
     const std::string out = root + "/out";
     fs::create_directories(out);
     std::vector<KistFile*> entries;
-    receiver.listFiles(entries);
+    receiver->listFiles(entries);
     for (KistFile* entry : entries)
         delete entry;
-    results.takeOut = settledSecondsOf(root, [&] { receiver.removeFile(kEntryName, out); });
+    results.takeOut = settledSecondsOf(root, [&] { receiver->removeFile(kEntryName, out); });
     for (const std::string& name : names) {
         if (!sameContents(plain + "/" + name, out + "/" + kEntryName + "/" + name))
             throw std::runtime_error("the imported " + name + " differs from the plain file");
     }
-    report(settings, total, results);
-    return 0;
+    return report(settings, total, results) ? 0 : 2;
 }
 
 } // namespace
