@@ -83,6 +83,22 @@ void settle(const std::string& folder)
         throw std::runtime_error(std::string("syncfs failed: ") + std::strerror(errno));
 }
 
+void evictFromCache(const std::string& path)
+{
+    settle(std::filesystem::is_directory(path) ? path : std::filesystem::path(path).parent_path().string());
+    const auto evict = [](const std::string& file) {
+        Descriptor descriptor(file, O_RDONLY);
+        (void)::posix_fadvise(descriptor.get(), 0, 0, POSIX_FADV_DONTNEED);
+    };
+    if (!std::filesystem::is_directory(path)) {
+        evict(path);
+        return;
+    }
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path))
+        if (entry.is_regular_file())
+            evict(entry.path().string());
+}
+
 void removeQuietly(const std::string& path)
 {
     std::error_code ignored;

@@ -19,5 +19,10 @@ void flushFile(const std::string& path);
 // Writes back what earlier steps left dirty on folder's file system, so that
 // no step pays for the write-back of another.
 void settle(const std::string& folder);
+// Writes back what is dirty, then asks the kernel to forget the cached pages
+// of the file, or of every file below the folder: the next step reads them
+// from the disk, as it would read a user's file not touched for a while,
+// whichever program wrote it last and however.
+void evictFromCache(const std::string& path);
 // Removes a file or a whole tree, and says nothing when it cannot.
 void removeQuietly(const std::string& path);
