@@ -341,28 +341,6 @@ void PackageReading::copyFilesToVault(VaultEngine& reader, const std::vector<noc
 
 namespace {
 
-// A copy of a package record tree as it will lie in the vault.
-std::unique_ptr<ProtectedFile> copyRecordTree(const ProtectedFile& source, const nocase_wstring& vaultFolder)
-{
-    auto copy = std::make_unique<ProtectedFile>();
-    copy->display_name = source.display_name;
-    copy->unique_name = source.unique_name;
-    copy->raw_file_name = source.raw_file_name;
-    copy->current_path = source.current_path;
-    copy->current_root = vaultFolder;
-    copy->parent = source.parent;
-    copy->size = source.size;
-    copy->volume = source.volume;
-    copy->is_directory = source.is_directory;
-    copy->is_encrypted = source.is_encrypted;
-    copy->is_hidden = true;
-    copy->cipher = source.cipher;
-    copy->encrypt_algo = source.encrypt_algo;
-    for (const auto& child : source.children)
-        copy->children.push_back(copyRecordTree(*child, vaultFolder));
-    return copy;
-}
-
 // New GUID identities and numbered body paths for a whole tree.
 void giveFreshIdentity(ProtectedFile& record, const nocase_wstring& path, const nocase_wstring& parentName)
 {
@@ -429,7 +407,7 @@ void PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<Protect
             continue;
         }
 
-        auto copy = copyRecordTree(*record, vault.vaultFolder);
+        auto copy = record->copyTree(vault.vaultFolder);
         copy->display_name = freeName;
         copy->parent.clear();
         // Nothing in the vault is ever copied over: a tree whose identity or

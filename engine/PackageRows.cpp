@@ -44,14 +44,6 @@ PackageRows::PackageRows(std::vector<PackageRow> packageRows)
     }
 }
 
-std::string PackageRows::storedPath(std::string text)
-{
-    for (char& c : text)
-        if (c == '\\')
-            c = '/';
-    return text;
-}
-
 uint64_t PackageRows::unpackingBudget() const
 {
     return bodyBytes + bodyBytes / 64 + kUnpackingMargin;
@@ -76,7 +68,7 @@ void PackageRows::check()
 
 bool PackageRows::checkRow(const PackageRow& row)
 {
-    const std::string path = storedPath(row.currentPath);
+    const std::string path = vaultschema::storedPath(row.currentPath);
     if (row.uniqueName.empty() || row.uniqueName == row.parent) {
         fault = "a row without an identity of its own";
     } else if (!isUsableName(row.displayName) || !isUsableName(row.rawFileName)) {

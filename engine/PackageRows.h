@@ -45,9 +45,6 @@ public:
     // What unpacking may write in all: the declared bytes and a margin.
     [[nodiscard]] uint64_t unpackingBudget() const;
 
-    // Stored paths use "/"; rows of older builds used backslashes.
-    [[nodiscard]] static std::string storedPath(std::string text);
-
 private:
     void check();
     [[nodiscard]] bool checkRow(const PackageRow& row);

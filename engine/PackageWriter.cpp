@@ -21,28 +21,6 @@ struct ZipDiscarder {
     void operator()(ZipHandleData* zip) const { discardZip(zip); }
 };
 
-// The package's copy of a vault record: roots and targets empty, so every
-// body path is relative to wherever the package is unpacked.
-std::unique_ptr<ProtectedFile> packageCopy(const ProtectedFile& source)
-{
-    auto copy = std::make_unique<ProtectedFile>();
-    copy->display_name = source.display_name;
-    copy->unique_name = source.unique_name;
-    copy->raw_file_name = source.raw_file_name;
-    copy->current_path = source.current_path;
-    copy->parent = source.parent;
-    copy->size = source.size;
-    copy->volume = source.volume;
-    copy->is_directory = source.is_directory;
-    copy->is_encrypted = source.is_encrypted;
-    copy->encrypt_algo = source.encrypt_algo;
-    copy->cipher = source.cipher;
-    copy->is_hidden = true;
-    for (const auto& child : source.children)
-        copy->children.push_back(packageCopy(*child));
-    return copy;
-}
-
 } // namespace
 
 void PackageWriter::exportFiles(const std::vector<ProtectedFile*>& records, const nocase_wstring& destination,
@@ -70,7 +48,9 @@ void PackageWriter::exportFiles(const std::vector<ProtectedFile*>& records, cons
                 progress.stopPointReached();
             first = false;
             progress.startEntry(record->display_name);
-            auto copy = packageCopy(*record);
+            // Roots empty: every body path is relative to wherever the
+            // package is unpacked.
+            auto copy = record->copyTree(L"");
             // Every record travels, empty files and folders included, so a
             // backup brings back everything the vault held.
             std::vector<const ProtectedFile*> sources;

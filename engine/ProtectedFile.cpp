@@ -15,15 +15,6 @@ std::string quoted(const nocase_wstring& text)
     return sqlText(toNarrow(text));
 }
 
-// Stored relative paths use "/"; rows written by builds that used
-// backslashes still open.
-nocase_wstring storedPath(std::string text)
-{
-    for (char& c : text)
-        if (c == '\\')
-            c = '/';
-    return toWide(text);
-}
 
 } // namespace
 
@@ -48,8 +39,8 @@ void ProtectedFile::settleAtTarget()
 
 void ProtectedFile::readRow(Query& query, const nocase_wstring& inheritedRoot)
 {
-    current_path = storedPath(query.getstr("current_path"));
-    target_path = storedPath(query.getstr("target_path"));
+    current_path = toWide(vaultschema::storedPath(query.getstr("current_path")));
+    target_path = toWide(vaultschema::storedPath(query.getstr("target_path")));
     current_root = toWide(query.getstr("current_root"));
     // A pending move out of the vault must remember where it was going, so
     // a stored target root is kept; only an empty one is inherited.
@@ -206,4 +197,25 @@ void ProtectedFile::fillKistFile(KistFile& out) const
     out.is_directory = is_directory;
     out.volume = volume;
     out.size = size;
+}
+
+std::unique_ptr<ProtectedFile> ProtectedFile::copyTree(const nocase_wstring& root) const
+{
+    auto copy = std::make_unique<ProtectedFile>();
+    copy->display_name = display_name;
+    copy->unique_name = unique_name;
+    copy->raw_file_name = raw_file_name;
+    copy->current_path = current_path;
+    copy->current_root = root;
+    copy->parent = parent;
+    copy->size = size;
+    copy->volume = volume;
+    copy->is_directory = is_directory;
+    copy->is_encrypted = is_encrypted;
+    copy->is_hidden = true;
+    copy->cipher = cipher;
+    copy->encrypt_algo = encrypt_algo;
+    for (const auto& child : children)
+        copy->children.push_back(child->copyTree(root));
+    return copy;
 }

@@ -66,6 +66,11 @@ public:
 
     void fillKistFile(KistFile& out) const;
 
+    // A copy of this record and everything below it as it lies under root
+    // (empty: relative to wherever it is unpacked): the stored fields only,
+    // no targets, nothing pending, every record hidden.
+    [[nodiscard]] std::unique_ptr<ProtectedFile> copyTree(const nocase_wstring& root) const;
+
     // Calls visit on this record and every record below it, parents first.
     template <typename Visit>
     void forEach(Visit&& visit)

@@ -20,6 +20,16 @@ inline constexpr int connectionKeyLength = 36;
 // every package).
 inline constexpr char databaseFileName[] = "f13f2488-44d3-4267-bf0d-80a84ac7f3ee";
 
+// A current_path or target_path as stored: relative paths use "/", and rows
+// written by builds that used backslashes still open.
+inline std::string storedPath(std::string text)
+{
+    for (char& c : text)
+        if (c == '\\')
+            c = '/';
+    return text;
+}
+
 // Written to KistConfig's "Version"; only its second component decides
 // whether a stored vault can be read.
 inline constexpr char vaultFormatVersion[] = "0.31.012";
