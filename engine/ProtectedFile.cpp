@@ -102,39 +102,33 @@ bool attachChildren(ProtectedFile& folder, RowsByParent& rows, std::set<std::wst
 
 } // namespace
 
-LoadedEntries loadAllEntries(Database& database, const nocase_wstring& inheritedRoot, std::string* changeCount)
+int64_t readLogPosition(Query& query)
+{
+    if (!query.get_result(vaultschema::selectLogPosition))
+        return -1;
+    const int64_t position = query.fetch_row() ? query.getbigint("position") : 0;
+    query.free_result();
+    return position;
+}
+
+LoadedEntries loadEntriesFrom(Query& query, const std::string& statement, const nocase_wstring& inheritedRoot)
 {
     std::vector<std::unique_ptr<ProtectedFile>> topLevel;
     RowsByParent rows;
-    {
-        Query query(database);
-        // The count and the rows come from one snapshot: together they tell
-        // later, under the lock, whether the rows are still these.
-        Transaction snapshot(query);
-        if (changeCount != nullptr) {
-            changeCount->clear();
-            if (query.get_result(vaultschema::selectChangeCount)) {
-                if (query.fetch_row())
-                    *changeCount = query.getstr("nv_value");
-                query.free_result();
-            }
-        }
-        if (!query.get_result(vaultschema::selectAllRows))
-            throw ExceptionModule(L"Cannot read the vault database.", toWide(query.lastError()));
-        while (query.fetch_row()) {
-            auto record = std::make_unique<ProtectedFile>();
-            record->readRow(query, inheritedRoot);
-            if (record->parent.empty())
-                topLevel.push_back(std::move(record));
-            else
-                rows[exact(record->parent)].push_back(std::move(record));
-        }
-        const std::string error = query.lastError();
-        query.free_result();
-        if (!error.empty())
-            throw ExceptionModule(L"Cannot read the vault database.", toWide(error));
-        snapshot.commit();
+    if (!query.get_result(statement))
+        throw ExceptionModule(L"Cannot read the vault database.", toWide(query.lastError()));
+    while (query.fetch_row()) {
+        auto record = std::make_unique<ProtectedFile>();
+        record->readRow(query, inheritedRoot);
+        if (record->parent.empty())
+            topLevel.push_back(std::move(record));
+        else
+            rows[exact(record->parent)].push_back(std::move(record));
     }
+    const std::string error = query.lastError();
+    query.free_result();
+    if (!error.empty())
+        throw ExceptionModule(L"Cannot read the vault database.", toWide(error));
     LoadedEntries loaded;
     std::set<std::wstring> visited;
     for (auto& entry : topLevel) {
@@ -145,6 +139,29 @@ LoadedEntries loadAllEntries(Database& database, const nocase_wstring& inherited
         const nocase_wstring name = entry->display_name;
         loaded.entries[name] = std::move(entry);
     }
+    return loaded;
+}
+
+LoadedEntries loadAllEntries(Database& database, const nocase_wstring& inheritedRoot, std::string* changeCount,
+                             int64_t* logPosition)
+{
+    Query query(database);
+    // The count and the rows come from one snapshot: together they tell
+    // later, under the lock, whether the rows are still these.
+    Transaction snapshot(query);
+    if (changeCount != nullptr) {
+        changeCount->clear();
+        if (query.get_result(vaultschema::selectChangeCount)) {
+            if (query.fetch_row())
+                *changeCount = query.getstr("nv_value");
+            query.free_result();
+        }
+    }
+    LoadedEntries loaded = loadEntriesFrom(query, vaultschema::selectAllRows, inheritedRoot);
+    // Last: a vault without a log leaves an error on the query.
+    if (logPosition != nullptr)
+        *logPosition = readLogPosition(query);
+    snapshot.commit();
     return loaded;
 }
 

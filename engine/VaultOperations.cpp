@@ -233,7 +233,11 @@ void VaultOperations::putBack(const ProtectedFile& tree, const nocase_wstring& o
 
 std::unique_ptr<ProtectedFile> VaultOperations::reloadEntry(const nocase_wstring& uniqueName)
 {
-    LoadedEntries loaded = loadAllEntries(*engine.database, engine.vaultFolder);
+    Query query(*engine.database);
+    Transaction snapshot(query);
+    LoadedEntries loaded = loadEntriesFrom(
+        query, formatStatement(vaultschema::selectEntryRows, sqlText(toNarrow(uniqueName)).c_str()), engine.vaultFolder);
+    snapshot.commit();
     for (auto& [name, entry] : loaded.entries)
         if (sameExactly(entry->unique_name, uniqueName))
             return std::move(entry);
