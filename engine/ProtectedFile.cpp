@@ -111,24 +111,28 @@ int64_t readLogPosition(Query& query)
     return position;
 }
 
-LoadedEntries loadEntriesFrom(Query& query, const std::string& statement, const nocase_wstring& inheritedRoot)
+namespace {
+
+// Reads the rows a statement selects, handing each record to take.
+template <typename Take>
+void readRows(Query& query, const std::string& statement, const nocase_wstring& inheritedRoot, Take&& take)
 {
-    std::vector<std::unique_ptr<ProtectedFile>> topLevel;
-    RowsByParent rows;
     if (!query.get_result(statement))
         throw ExceptionModule(L"Cannot read the vault database.", toWide(query.lastError()));
     while (query.fetch_row()) {
         auto record = std::make_unique<ProtectedFile>();
         record->readRow(query, inheritedRoot);
-        if (record->parent.empty())
-            topLevel.push_back(std::move(record));
-        else
-            rows[exact(record->parent)].push_back(std::move(record));
+        take(std::move(record));
     }
     const std::string error = query.lastError();
     query.free_result();
     if (!error.empty())
         throw ExceptionModule(L"Cannot read the vault database.", toWide(error));
+}
+
+// The entries from their top-level records and the rows below them.
+LoadedEntries assemble(std::vector<std::unique_ptr<ProtectedFile>>& topLevel, RowsByParent& rows)
+{
     LoadedEntries loaded;
     std::set<std::wstring> visited;
     for (auto& entry : topLevel) {
@@ -140,6 +144,54 @@ LoadedEntries loadEntriesFrom(Query& query, const std::string& statement, const 
         loaded.entries[name] = std::move(entry);
     }
     return loaded;
+}
+
+} // namespace
+
+LoadedEntries loadEntriesFrom(Query& query, const std::string& statement, const nocase_wstring& inheritedRoot)
+{
+    std::vector<std::unique_ptr<ProtectedFile>> topLevel;
+    RowsByParent rows;
+    readRows(query, statement, inheritedRoot, [&](std::unique_ptr<ProtectedFile> record) {
+        if (record->parent.empty())
+            topLevel.push_back(std::move(record));
+        else
+            rows[exact(record->parent)].push_back(std::move(record));
+    });
+    return assemble(topLevel, rows);
+}
+
+LoadedEntries loadEntriesByIdentity(Query& query, const std::vector<nocase_wstring>& identities,
+                                    const nocase_wstring& inheritedRoot)
+{
+    // Level by level: the top-level rows by identity, then the rows below
+    // the folders of each level, many identities to a statement.
+    constexpr std::size_t kIdentitiesPerStatement = 500;
+    std::vector<std::unique_ptr<ProtectedFile>> topLevel;
+    RowsByParent rows;
+    std::set<std::wstring> asked;
+    std::vector<nocase_wstring> wanted = identities;
+    for (bool tops = true; !wanted.empty(); tops = false) {
+        std::vector<nocase_wstring> folders;
+        for (std::size_t start = 0; start < wanted.size(); start += kIdentitiesPerStatement) {
+            std::string list;
+            for (std::size_t i = start; i < wanted.size() && i < start + kIdentitiesPerStatement; ++i)
+                list += (list.empty() ? "'" : ", '") + sqlText(toNarrow(wanted[i])) + "'";
+            const std::string statement = formatStatement(
+                tops ? vaultschema::selectTopLevelByIdentity : vaultschema::selectChildrenOfAll, list.c_str());
+            readRows(query, statement, inheritedRoot, [&](std::unique_ptr<ProtectedFile> record) {
+                // A folder met again (rows that loop) is not asked for twice.
+                if (record->is_directory && asked.insert(exact(record->unique_name)).second)
+                    folders.push_back(record->unique_name);
+                if (tops)
+                    topLevel.push_back(std::move(record));
+                else
+                    rows[exact(record->parent)].push_back(std::move(record));
+            });
+        }
+        wanted = std::move(folders);
+    }
+    return assemble(topLevel, rows);
 }
 
 LoadedEntries loadAllEntries(Database& database, const nocase_wstring& inheritedRoot, std::string* changeCount,

@@ -404,16 +404,10 @@ bool VaultEngine::refreshChangedEntries(const std::string& storedCount)
             names.push_back(row.displayName);
     }
 
-    std::vector<std::pair<nocase_wstring, std::unique_ptr<ProtectedFile>>> reread;
-    std::vector<nocase_wstring> unreadable;
-    for (const auto& [top, names] : changedTops) {
-        const nocase_wstring identity(top.data(), top.size());
-        LoadedEntries loaded = loadEntriesFrom(
-            query, formatStatement(vaultschema::selectEntryRows, sqlText(toNarrow(identity)).c_str()), vaultFolder);
-        for (auto& [name, entry] : loaded.entries)
-            reread.emplace_back(name, std::move(entry));
-        unreadable.insert(unreadable.end(), loaded.unreadable.begin(), loaded.unreadable.end());
-    }
+    std::vector<nocase_wstring> identities;
+    for (const auto& [top, names] : changedTops)
+        identities.emplace_back(top.data(), top.size());
+    LoadedEntries reread = loadEntriesByIdentity(query, identities, vaultFolder);
     const int64_t position = readLogPosition(query);
     snapshot.commit();
 
@@ -427,12 +421,12 @@ bool VaultEngine::refreshChangedEntries(const std::string& storedCount)
                 rootEntries.erase(found);
         }
     }
-    for (auto& [name, entry] : reread) {
+    for (auto& [name, entry] : reread.entries) {
         unreadableEntries.erase(std::remove(unreadableEntries.begin(), unreadableEntries.end(), name),
                                 unreadableEntries.end());
         rootEntries[name] = std::move(entry);
     }
-    for (const nocase_wstring& name : unreadable)
+    for (const nocase_wstring& name : reread.unreadable)
         if (std::find(unreadableEntries.begin(), unreadableEntries.end(), name) == unreadableEntries.end())
             unreadableEntries.push_back(name);
     knownChangeCount = storedCount;

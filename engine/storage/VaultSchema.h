@@ -127,9 +127,18 @@ inline constexpr char selectLogSince[] =
     "select unique_name, parent, display_name from ProtectedFilesLog where seq > %lld order by seq";
 // unique_name: the parent of one row.
 inline constexpr char selectParentOf[] = "select parent from ProtectedFiles where unique_name = '%s'";
-// unique_name of a top-level row: its rows and every row below it.
+// A list of quoted identities: the top-level rows among them. Found by
+// identity alone ("+parent" keeps the planner from reading every top-level
+// row through the parent index instead).
+inline constexpr char selectTopLevelByIdentity[] =
+    "select * from ProtectedFiles where unique_name in (%s) and +parent = ''";
+// A list of quoted identities: the rows whose parent is one of them.
+inline constexpr char selectChildrenOfAll[] = "select * from ProtectedFiles where parent in (%s)";
+// unique_name of a top-level row: its rows and every row below it. The top
+// is found by its identity alone ("+parent" keeps the planner from reading
+// every top-level row through the parent index instead).
 inline constexpr char selectEntryRows[] =
-    "with recursive tree(u) as (select unique_name from ProtectedFiles where unique_name = '%s' and parent = '' "
+    "with recursive tree(u) as (select unique_name from ProtectedFiles where unique_name = '%s' and +parent = '' "
     "union select p.unique_name from ProtectedFiles p join tree t on p.parent = t.u) "
     "select * from ProtectedFiles where unique_name in (select u from tree) order by entry_id";
 
