@@ -161,35 +161,48 @@ LoadedEntries loadEntriesFrom(Query& query, const std::string& statement, const 
     return assemble(topLevel, rows);
 }
 
-LoadedEntries loadEntriesByIdentity(Query& query, const std::vector<nocase_wstring>& identities,
-                                    const nocase_wstring& inheritedRoot)
+LoadedEntries loadEntriesByIdentity(Query& query, const std::vector<int64_t>& entryIds,
+                                    const std::vector<nocase_wstring>& identities, const nocase_wstring& inheritedRoot)
 {
-    // Level by level: the top-level rows by identity, then the rows below
-    // the folders of each level, many identities to a statement.
-    constexpr std::size_t kIdentitiesPerStatement = 500;
+    // Level by level: the top-level rows, then the rows below the folders of
+    // each level, many to a statement.
+    constexpr std::size_t kPerStatement = 500;
     std::vector<std::unique_ptr<ProtectedFile>> topLevel;
     RowsByParent rows;
     std::set<std::wstring> asked;
-    std::vector<nocase_wstring> wanted = identities;
-    for (bool tops = true; !wanted.empty(); tops = false) {
-        std::vector<nocase_wstring> folders;
-        for (std::size_t start = 0; start < wanted.size(); start += kIdentitiesPerStatement) {
-            std::string list;
-            for (std::size_t i = start; i < wanted.size() && i < start + kIdentitiesPerStatement; ++i)
-                list += (list.empty() ? "'" : ", '") + sqlText(toNarrow(wanted[i])) + "'";
-            const std::string statement = formatStatement(
-                tops ? vaultschema::selectTopLevelByIdentity : vaultschema::selectChildrenOfAll, list.c_str());
-            readRows(query, statement, inheritedRoot, [&](std::unique_ptr<ProtectedFile> record) {
-                // A folder met again (rows that loop) is not asked for twice.
-                if (record->is_directory && asked.insert(exact(record->unique_name)).second)
-                    folders.push_back(record->unique_name);
-                if (tops)
-                    topLevel.push_back(std::move(record));
-                else
-                    rows[exact(record->parent)].push_back(std::move(record));
-            });
-        }
-        wanted = std::move(folders);
+    std::vector<nocase_wstring> folders;
+    const auto take = [&](bool tops) {
+        return [&, tops](std::unique_ptr<ProtectedFile> record) {
+            // A folder met again (rows that loop) is not asked for twice.
+            if (record->is_directory && asked.insert(exact(record->unique_name)).second)
+                folders.push_back(record->unique_name);
+            if (tops)
+                topLevel.push_back(std::move(record));
+            else
+                rows[exact(record->parent)].push_back(std::move(record));
+        };
+    };
+    const auto quotedList = [](const std::vector<nocase_wstring>& names, std::size_t start) {
+        std::string list;
+        for (std::size_t i = start; i < names.size() && i < start + kPerStatement; ++i)
+            list += (list.empty() ? "'" : ", '") + sqlText(toNarrow(names[i])) + "'";
+        return list;
+    };
+    for (std::size_t start = 0; start < entryIds.size(); start += kPerStatement) {
+        std::string list;
+        for (std::size_t i = start; i < entryIds.size() && i < start + kPerStatement; ++i)
+            list += (list.empty() ? "" : ", ") + std::to_string(entryIds[i]);
+        readRows(query, formatStatement(vaultschema::selectTopLevelByEntry, list.c_str()), inheritedRoot, take(true));
+    }
+    for (std::size_t start = 0; start < identities.size(); start += kPerStatement)
+        readRows(query, formatStatement(vaultschema::selectTopLevelByIdentity, quotedList(identities, start).c_str()),
+                 inheritedRoot, take(true));
+    while (!folders.empty()) {
+        const std::vector<nocase_wstring> level = std::move(folders);
+        folders.clear();
+        for (std::size_t start = 0; start < level.size(); start += kPerStatement)
+            readRows(query, formatStatement(vaultschema::selectChildrenOfAll, quotedList(level, start).c_str()),
+                     inheritedRoot, take(false));
     }
     return assemble(topLevel, rows);
 }

@@ -105,10 +105,11 @@ struct LoadedEntries {
 [[nodiscard]] LoadedEntries loadEntriesFrom(Query& query, const std::string& statement,
                                             const nocase_wstring& inheritedRoot);
 
-// The top-level entries with the given identities, read with every row
-// below them, on a query whose transaction the caller holds. An identity
+// The top-level entries with the given row ids or identities, read with
+// every row below them, on a query whose transaction the caller holds. One
 // without a top-level row gives no entry.
-[[nodiscard]] LoadedEntries loadEntriesByIdentity(Query& query, const std::vector<nocase_wstring>& identities,
+[[nodiscard]] LoadedEntries loadEntriesByIdentity(Query& query, const std::vector<int64_t>& entryIds,
+                                                  const std::vector<nocase_wstring>& identities,
                                                   const nocase_wstring& inheritedRoot);
 
 // The change log's newest position (0 when empty, -1 without a log, which

@@ -344,6 +344,7 @@ bool VaultEngine::refreshChangedEntries(const std::string& storedCount)
         return false;
 
     struct Named {
+        int64_t entryId;
         std::wstring identity;
         std::wstring parent;
         nocase_wstring displayName;
@@ -354,7 +355,8 @@ bool VaultEngine::refreshChangedEntries(const std::string& storedCount)
     while (query.fetch_row()) {
         const nocase_wstring identity = toWide(query.getstr("unique_name"));
         const nocase_wstring parent = toWide(query.getstr("parent"));
-        logged.push_back({std::wstring(identity.data(), identity.size()), std::wstring(parent.data(), parent.size()),
+        logged.push_back({query.getbigint("entry_id"), std::wstring(identity.data(), identity.size()),
+                          std::wstring(parent.data(), parent.size()),
                           toWide(query.getstr("display_name"))});
     }
     const std::string logError = query.lastError();
@@ -394,28 +396,39 @@ bool VaultEngine::refreshChangedEntries(const std::string& storedCount)
             topOf[step] = identity;
         return identity;
     };
-    std::map<std::wstring, std::vector<nocase_wstring>> changedTops; // identity: display names it had
+    struct ChangedTop {
+        std::vector<nocase_wstring> names; // the display names the log knew it by
+        int64_t entryId = -1;              // its row id, when the log names its own row
+    };
+    std::map<std::wstring, ChangedTop> changedTops; // by identity
     for (const Named& row : logged) {
         const std::wstring top = row.parent.empty() ? row.identity : topFor(row.parent);
         if (top.empty())
             continue;
-        auto& names = changedTops[top];
-        if (row.parent.empty())
-            names.push_back(row.displayName);
+        ChangedTop& changed = changedTops[top];
+        if (row.parent.empty()) {
+            changed.names.push_back(row.displayName);
+            changed.entryId = row.entryId;
+        }
     }
 
+    std::vector<int64_t> entryIds;
     std::vector<nocase_wstring> identities;
-    for (const auto& [top, names] : changedTops)
-        identities.emplace_back(top.data(), top.size());
-    LoadedEntries reread = loadEntriesByIdentity(query, identities, vaultFolder);
+    for (const auto& [top, changed] : changedTops) {
+        if (changed.entryId > 0)
+            entryIds.push_back(changed.entryId);
+        else
+            identities.emplace_back(top.data(), top.size());
+    }
+    LoadedEntries reread = loadEntriesByIdentity(query, entryIds, identities, vaultFolder);
     const int64_t position = readLogPosition(query);
     snapshot.commit();
 
     // The entries named go, under every name the log knew them by, and come
     // back as the rows say now (not at all when their rows are gone).
-    for (const auto& [top, names] : changedTops) {
+    for (const auto& [top, changed] : changedTops) {
         const nocase_wstring identity(top.data(), top.size());
-        for (const nocase_wstring& name : names) {
+        for (const nocase_wstring& name : changed.names) {
             const auto found = rootEntries.find(name);
             if (found != rootEntries.end() && sameExactly(found->second->unique_name, identity))
                 rootEntries.erase(found);

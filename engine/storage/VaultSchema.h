@@ -89,28 +89,28 @@ inline constexpr const char* createChangeCountTriggers[] = {
 inline constexpr char selectChangeCount[] = "select nv_value from KistConfig where nv_name = 'ChangeCount'";
 
 // ---- The change log (user vaults; added when a vault is opened) ----
-// Each insert, update or delete of a ProtectedFiles row leaves the identity,
-// parent and display name it had (and, when an update changes them, those it
+// Each insert, update or delete of a ProtectedFiles row leaves its row id,
+// the identity, parent and display name it had (and, when an update changes them, those it
 // got) in ProtectedFilesLog, in the same transaction. A program that knows
 // the rows up to a log position reads again only the entries the newer log
 // rows name. Openings trim the log to its newest rows; a program whose
 // position was trimmed away reads every row again.
 inline constexpr char createChangeLog[] =
-    "create table if not exists ProtectedFilesLog(seq integer primary key autoincrement, unique_name TEXT, "
-    "parent TEXT, display_name TEXT)";
+    "create table if not exists ProtectedFilesLog(seq integer primary key autoincrement, entry_id INT, "
+    "unique_name TEXT, parent TEXT, display_name TEXT)";
 inline constexpr const char* createChangeLogTriggers[] = {
     "create trigger if not exists ProtectedFilesLogAI after insert on ProtectedFiles begin "
-    "insert into ProtectedFilesLog(unique_name, parent, display_name) "
-    "values (new.unique_name, new.parent, new.display_name); end",
+    "insert into ProtectedFilesLog(entry_id, unique_name, parent, display_name) "
+    "values (new.entry_id, new.unique_name, new.parent, new.display_name); end",
     "create trigger if not exists ProtectedFilesLogAU after update on ProtectedFiles begin "
-    "insert into ProtectedFilesLog(unique_name, parent, display_name) "
-    "values (old.unique_name, old.parent, old.display_name); "
-    "insert into ProtectedFilesLog(unique_name, parent, display_name) "
-    "select new.unique_name, new.parent, new.display_name where new.unique_name is not old.unique_name "
+    "insert into ProtectedFilesLog(entry_id, unique_name, parent, display_name) "
+    "values (old.entry_id, old.unique_name, old.parent, old.display_name); "
+    "insert into ProtectedFilesLog(entry_id, unique_name, parent, display_name) "
+    "select new.entry_id, new.unique_name, new.parent, new.display_name where new.unique_name is not old.unique_name "
     "or new.parent is not old.parent or new.display_name is not old.display_name; end",
     "create trigger if not exists ProtectedFilesLogAD after delete on ProtectedFiles begin "
-    "insert into ProtectedFilesLog(unique_name, parent, display_name) "
-    "values (old.unique_name, old.parent, old.display_name); end",
+    "insert into ProtectedFilesLog(entry_id, unique_name, parent, display_name) "
+    "values (old.entry_id, old.unique_name, old.parent, old.display_name); end",
 };
 // How many of the newest log rows an opening keeps.
 inline constexpr long changeLogKept = 200000;
@@ -124,9 +124,13 @@ inline constexpr char selectLogExtent[] =
     "select min(seq) as first, count(*) as rows from ProtectedFilesLog where seq > %lld";
 // %lld: a known position.
 inline constexpr char selectLogSince[] =
-    "select unique_name, parent, display_name from ProtectedFilesLog where seq > %lld order by seq";
+    "select entry_id, unique_name, parent, display_name from ProtectedFilesLog where seq > %lld order by seq";
 // unique_name: the parent of one row.
 inline constexpr char selectParentOf[] = "select parent from ProtectedFiles where unique_name = '%s'";
+// A list of row ids: the top-level rows among them (a row id is never used
+// again, and new rows lie together at the end of the table).
+inline constexpr char selectTopLevelByEntry[] =
+    "select * from ProtectedFiles where entry_id in (%s) and +parent = ''";
 // A list of quoted identities: the top-level rows among them. Found by
 // identity alone ("+parent" keeps the planner from reading every top-level
 // row through the parent index instead).
