@@ -37,7 +37,7 @@ public:
     // A batch closes at this many entries, or once its files hold this many
     // bytes: a stop request waits for at most one batch.
     static constexpr std::size_t mostEntries = 100;
-    static constexpr uint64_t mostBytes = 64ull << 20;
+    static constexpr uint64_t mostBytes = 8ull << 20;
 
 private:
     struct Item;
