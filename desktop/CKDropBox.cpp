@@ -308,64 +308,19 @@ void CKDropBox::addPath(const QString& path)
 
 void CKDropBox::addUrls(const QList<QUrl>& urls)
 {
-    std::vector<std::string> paths;
-    QStringList shownPaths;
-    for (const QUrl& url : urls) {
-        if (!url.isLocalFile()) {
-            reportFailure(url.toDisplayString(),
-                          QStringLiteral("Only files and folders on this computer can be added: %1")
-                              .arg(url.toDisplayString()));
-            continue;
-        }
-        paths.push_back(url.toLocalFile().toStdString());
-        shownPaths.append(url.toLocalFile());
-    }
-    if (paths.empty()) {
-        host->updateSelectionState();
-        return;
-    }
-    // One engine call for the whole drop: the engine adds the paths in
-    // batches that share their flushes, and Cancel stops between batches.
-    std::vector<KistAddOutcome> outcomes;
-    std::vector<ListedEntry> entries;
-    bool failedAsAWhole = false;
+    bool addedAny = false;
     {
         EngineCall call(*engine, host->progressDisplay());
-        isBusy = true;
-        setStatus(shownPaths.size() == 1 ? QStringLiteral("Adding %1...").arg(shownPaths.front())
-                                         : QStringLiteral("Adding %1 files and folders...").arg(shownPaths.size()));
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        try {
-            call.run([this, &paths, &outcomes, &entries] {
-                engine->addFiles(paths, [&](const KistAddOutcome& outcome) {
-                    ListedEntry entry{QString::fromStdString(outcome.name), outcome.is_directory, {}};
-                    if (outcome.state == KistAddOutcome::State::Added && outcome.is_directory)
-                        entry.contents = engine->listEntryContents(outcome.name);
-                    outcomes.push_back(outcome);
-                    entries.push_back(std::move(entry));
-                });
-            });
-        } catch (const ExceptionModule& error) {
-            QApplication::restoreOverrideCursor();
-            reportFailure(shownPaths.front(), QString::fromStdString(error.getMessage()));
-            failedAsAWhole = true;
-        }
-        if (!failedAsAWhole)
-            QApplication::restoreOverrideCursor();
-        isBusy = false;
-    }
-    bool addedAny = false;
-    for (std::size_t i = 0; i < outcomes.size(); ++i) {
-        const QString shown = i < static_cast<std::size_t>(shownPaths.size()) ? shownPaths[static_cast<int>(i)]
-                                                                                : QString::fromStdString(outcomes[i].path);
-        if (outcomes[i].state == KistAddOutcome::State::Added) {
-            // The new entries show at once; the refresh after the drop puts
-            // them in their places.
-            model->appendRow(buildEntryItem(entries[i]));
-            setStatus(QStringLiteral("Added %1").arg(shown));
-            addedAny = true;
-        } else if (outcomes[i].state == KistAddOutcome::State::Failed) {
-            reportFailure(shown, QString::fromStdString(outcomes[i].message));
+        for (const QUrl& url : urls) {
+            if (call.cancelled())
+                break;
+            if (!url.isLocalFile()) {
+                reportFailure(url.toDisplayString(),
+                              QStringLiteral("Only files and folders on this computer can be added: %1")
+                                  .arg(url.toDisplayString()));
+                continue;
+            }
+            addedAny |= addOne(call, url.toLocalFile());
         }
     }
     if (addedAny)
