@@ -61,7 +61,11 @@ constexpr double kGrowthTarget = 1.2;       // full vault against empty, adding 
 constexpr double kFilesPerSecondTarget = 500;
 constexpr double kListSecondsTarget = 0.5;
 constexpr double kListMiBTarget = 64;
-constexpr double kRefreshGrowthTarget = 1.5; // full vault against one a twentieth its size, refreshing 100 changes
+// The refresh after 100 changes, in the full vault against one a twentieth
+// its size: a cost that followed the vault's size would be about 20 times;
+// what remains is the depth of the B-trees and SQLite's page cache, which
+// another program's write empties.
+constexpr double kRefreshGrowthTarget = 2.0;
 
 struct Settings {
     int runs = 5;
@@ -383,6 +387,8 @@ int benchmark(const Settings& settings)
     std::printf("%-52s %10s %10s %8.2f  <= %.1f: %s\n", "  taking the vault lock", milliseconds(median(refreshSmall)).c_str(),
                 milliseconds(median(refreshFull)).c_str(), refreshRatio, kRefreshGrowthTarget,
                 judge(refreshRatio <= kRefreshGrowthTarget));
+    std::printf("%-52s %10s %10s\n", "  reading every row instead (an opening)", "",
+                milliseconds(fullReading).c_str());
 
     std::printf("\nHow it was measured: every measurement runs in a child process of its own, each run into a\n"
                 "fresh empty vault and into the full one (which grows by 300 entries a run). \"one addFiles call\"\n"
