@@ -113,7 +113,7 @@ inline constexpr const char* createChangeLogTriggers[] = {
     "values (old.entry_id, old.unique_name, old.parent, old.display_name); end",
 };
 // How many of the newest log rows an opening keeps.
-inline constexpr long changeLogKept = 200000;
+inline constexpr long changeLogKept = 20000;
 // %ld: changeLogKept
 inline constexpr char trimChangeLog[] =
     "delete from ProtectedFilesLog where seq <= (select max(seq) from ProtectedFilesLog) - %ld";
