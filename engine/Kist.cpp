@@ -4,6 +4,7 @@
 #include <memory>
 #include <utility>
 
+#include "engine/AddBatch.h"
 #include "engine/PackageReading.h"
 #include "engine/PackageWriter.h"
 #include "engine/SecretText.h"
@@ -115,6 +116,29 @@ void Kist::addFile(std::string path, KistFile* record, bool in_memory_only)
 {
     KistFile scratch;
     VaultOperations(*engine).addFile(toWide(path), record ? *record : scratch, in_memory_only);
+}
+
+void Kist::addFiles(const std::vector<std::string>& paths, const std::function<void(const KistAddOutcome&)>& onEach)
+{
+    std::vector<nocase_wstring> widePaths;
+    widePaths.reserve(paths.size());
+    for (const std::string& path : paths)
+        widePaths.push_back(toWide(path));
+    AddBatch(*engine).run(widePaths, [&](const AddBatch::Outcome& outcome) {
+        KistAddOutcome told;
+        told.path = toNarrow(outcome.path);
+        if (outcome.entry != nullptr) {
+            told.state = KistAddOutcome::State::Added;
+            told.name = toNarrow(outcome.entry->display_name);
+            told.is_directory = outcome.entry->is_directory;
+            told.size = outcome.entry->size;
+        } else if (outcome.error != nullptr) {
+            told.state = KistAddOutcome::State::Failed;
+            told.message = outcome.error->getMessage();
+            told.cause = outcome.error->getCause();
+        }
+        onEach(told);
+    });
 }
 
 void Kist::removeFile(std::string name, std::string folder)

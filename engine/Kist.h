@@ -3,12 +3,14 @@
 // The one public header of KistCore: the vault engine as the desktop program
 // and the kist tool see it.
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "engine/ExceptionModule.h"
 #include "engine/KistCheckReport.h"
 #include "engine/KistEntryContent.h"
+#include "engine/KistAddOutcome.h"
 #include "engine/KistExport.h"
 #include "engine/KistFile.h"
 #include "engine/KistProgress.h"
@@ -37,6 +39,13 @@ public:
     bool isEmptyEmail();
     bool isFirstLaunch();
     void addFile(std::string path, KistFile* record, bool in_memory_only);
+    // Adds each path as a top-level entry of its own, as addFile does, in
+    // batches that share their database transactions and disk flushes (a
+    // batch's bodies are flushed once before any of its sources is deleted).
+    // onEach hears every path's outcome in the given order, each batch's as
+    // soon as it is done. A path that fails does not stop the others; the
+    // progress observer's stop request is heard between batches.
+    void addFiles(const std::vector<std::string>& paths, const std::function<void(const KistAddOutcome&)>& onEach);
     void removeFile(std::string name, std::string folder);
     void listFiles(std::vector<KistFile*>& out);
     // What lies inside the named top-level entry (nothing for a file), under

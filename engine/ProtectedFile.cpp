@@ -93,39 +93,37 @@ bool attachChildren(ProtectedFile& folder, RowsByParent& rows, std::set<std::wst
 
 } // namespace
 
-LoadedEntries loadAllEntries(Database& database, const nocase_wstring& inheritedRoot, std::string* changeCount)
+int64_t readLogPosition(Query& query)
 {
-    std::vector<std::unique_ptr<ProtectedFile>> topLevel;
-    RowsByParent rows;
-    {
-        Query query(database);
-        // The count and the rows come from one snapshot: together they tell
-        // later, under the lock, whether the rows are still these.
-        Transaction snapshot(query);
-        if (changeCount != nullptr) {
-            changeCount->clear();
-            if (query.get_result(vaultschema::selectChangeCount)) {
-                if (query.fetch_row())
-                    *changeCount = query.getstr("nv_value");
-                query.free_result();
-            }
-        }
-        if (!query.get_result(vaultschema::selectAllRows))
-            throw ExceptionModule(L"Cannot read the vault database.", toWide(query.lastError()));
-        while (query.fetch_row()) {
-            auto record = std::make_unique<ProtectedFile>();
-            record->readRow(query, inheritedRoot);
-            if (record->parent.empty())
-                topLevel.push_back(std::move(record));
-            else
-                rows[exact(record->parent)].push_back(std::move(record));
-        }
-        const std::string error = query.lastError();
-        query.free_result();
-        if (!error.empty())
-            throw ExceptionModule(L"Cannot read the vault database.", toWide(error));
-        snapshot.commit();
+    if (!query.get_result(vaultschema::selectLogPosition))
+        return -1;
+    const int64_t position = query.fetch_row() ? query.getbigint("position") : 0;
+    query.free_result();
+    return position;
+}
+
+namespace {
+
+// Reads the rows a statement selects, handing each record to take.
+template <typename Take>
+void readRows(Query& query, const std::string& statement, const nocase_wstring& inheritedRoot, Take&& take)
+{
+    if (!query.get_result(statement))
+        throw ExceptionModule(L"Cannot read the vault database.", toWide(query.lastError()));
+    while (query.fetch_row()) {
+        auto record = std::make_unique<ProtectedFile>();
+        record->readRow(query, inheritedRoot);
+        take(std::move(record));
     }
+    const std::string error = query.lastError();
+    query.free_result();
+    if (!error.empty())
+        throw ExceptionModule(L"Cannot read the vault database.", toWide(error));
+}
+
+// The entries from their top-level records and the rows below them.
+LoadedEntries assemble(std::vector<std::unique_ptr<ProtectedFile>>& topLevel, RowsByParent& rows)
+{
     LoadedEntries loaded;
     std::set<std::wstring> visited;
     for (auto& entry : topLevel) {
@@ -136,6 +134,90 @@ LoadedEntries loadAllEntries(Database& database, const nocase_wstring& inherited
         const nocase_wstring name = entry->display_name;
         loaded.entries[name] = std::move(entry);
     }
+    return loaded;
+}
+
+} // namespace
+
+LoadedEntries loadEntriesFrom(Query& query, const std::string& statement, const nocase_wstring& inheritedRoot)
+{
+    std::vector<std::unique_ptr<ProtectedFile>> topLevel;
+    RowsByParent rows;
+    readRows(query, statement, inheritedRoot, [&](std::unique_ptr<ProtectedFile> record) {
+        if (record->parent.empty())
+            topLevel.push_back(std::move(record));
+        else
+            rows[exact(record->parent)].push_back(std::move(record));
+    });
+    return assemble(topLevel, rows);
+}
+
+LoadedEntries loadEntriesByIdentity(Query& query, const std::vector<int64_t>& entryIds,
+                                    const std::vector<nocase_wstring>& identities, const nocase_wstring& inheritedRoot)
+{
+    // Level by level: the top-level rows, then the rows below the folders of
+    // each level, many to a statement.
+    constexpr std::size_t kPerStatement = 500;
+    std::vector<std::unique_ptr<ProtectedFile>> topLevel;
+    RowsByParent rows;
+    std::set<std::wstring> asked;
+    std::vector<nocase_wstring> folders;
+    const auto take = [&](bool tops) {
+        return [&, tops](std::unique_ptr<ProtectedFile> record) {
+            // A folder met again (rows that loop) is not asked for twice.
+            if (record->is_directory && asked.insert(exact(record->unique_name)).second)
+                folders.push_back(record->unique_name);
+            if (tops)
+                topLevel.push_back(std::move(record));
+            else
+                rows[exact(record->parent)].push_back(std::move(record));
+        };
+    };
+    const auto quotedList = [](const std::vector<nocase_wstring>& names, std::size_t start) {
+        std::string list;
+        for (std::size_t i = start; i < names.size() && i < start + kPerStatement; ++i)
+            list += (list.empty() ? "'" : ", '") + sqlText(toNarrow(names[i])) + "'";
+        return list;
+    };
+    for (std::size_t start = 0; start < entryIds.size(); start += kPerStatement) {
+        std::string list;
+        for (std::size_t i = start; i < entryIds.size() && i < start + kPerStatement; ++i)
+            list += (list.empty() ? "" : ", ") + std::to_string(entryIds[i]);
+        readRows(query, formatStatement(vaultschema::selectTopLevelByEntry, list.c_str()), inheritedRoot, take(true));
+    }
+    for (std::size_t start = 0; start < identities.size(); start += kPerStatement)
+        readRows(query, formatStatement(vaultschema::selectTopLevelByIdentity, quotedList(identities, start).c_str()),
+                 inheritedRoot, take(true));
+    while (!folders.empty()) {
+        const std::vector<nocase_wstring> level = std::move(folders);
+        folders.clear();
+        for (std::size_t start = 0; start < level.size(); start += kPerStatement)
+            readRows(query, formatStatement(vaultschema::selectChildrenOfAll, quotedList(level, start).c_str()),
+                     inheritedRoot, take(false));
+    }
+    return assemble(topLevel, rows);
+}
+
+LoadedEntries loadAllEntries(Database& database, const nocase_wstring& inheritedRoot, std::string* changeCount,
+                             int64_t* logPosition)
+{
+    Query query(database);
+    // The count and the rows come from one snapshot: together they tell
+    // later, under the lock, whether the rows are still these.
+    Transaction snapshot(query);
+    if (changeCount != nullptr) {
+        changeCount->clear();
+        if (query.get_result(vaultschema::selectChangeCount)) {
+            if (query.fetch_row())
+                *changeCount = query.getstr("nv_value");
+            query.free_result();
+        }
+    }
+    LoadedEntries loaded = loadEntriesFrom(query, vaultschema::selectAllRows, inheritedRoot);
+    // Last: a vault without a log leaves an error on the query.
+    if (logPosition != nullptr)
+        *logPosition = readLogPosition(query);
+    snapshot.commit();
     return loaded;
 }
 

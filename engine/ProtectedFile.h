@@ -99,5 +99,24 @@ struct LoadedEntries {
 // in one read transaction on one connection (one consistent view) and builds
 // the entries from them. Throws ExceptionModule when the rows cannot all be
 // read: nothing may act on a partial view.
+// logPosition, when asked, receives the change log's newest position (-1:
+// no log, 0: an empty one) from the same snapshot.
 [[nodiscard]] LoadedEntries loadAllEntries(Database& database, const nocase_wstring& inheritedRoot,
-                                           std::string* changeCount = nullptr);
+                                           std::string* changeCount = nullptr, int64_t* logPosition = nullptr);
+
+// Builds the entries from the rows a statement selects (the top-level rows
+// and every row below them), on a query whose transaction the caller holds.
+// Throws ExceptionModule when the rows cannot all be read.
+[[nodiscard]] LoadedEntries loadEntriesFrom(Query& query, const std::string& statement,
+                                            const nocase_wstring& inheritedRoot);
+
+// The top-level entries with the given row ids or identities, read with
+// every row below them, on a query whose transaction the caller holds. One
+// without a top-level row gives no entry.
+[[nodiscard]] LoadedEntries loadEntriesByIdentity(Query& query, const std::vector<int64_t>& entryIds,
+                                                  const std::vector<nocase_wstring>& identities,
+                                                  const nocase_wstring& inheritedRoot);
+
+// The change log's newest position (0 when empty, -1 without a log, which
+// leaves its error on the query).
+[[nodiscard]] int64_t readLogPosition(Query& query);

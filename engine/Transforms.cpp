@@ -64,12 +64,6 @@ nocase_wstring collectedError(const ProtectedFile& child, const nocase_wstring& 
 
 } // namespace
 
-struct Transforms::CryptWork {
-    std::vector<nocase_wstring> sourceFiles;   // deleted once every target is on disk
-    std::vector<nocase_wstring> sourceFolders; // children before parents
-    nocase_wstring lastTarget;
-};
-
 nocase_wstring childTargetPath(const nocase_wstring& parentPath, std::size_t index, const ProtectedFile& child,
                                bool numbered)
 {
@@ -154,16 +148,21 @@ nocase_wstring Transforms::moveTree(ProtectedFile& record, bool keepSource, std:
     return errors;
 }
 
-void Transforms::performMove(ProtectedFile& record, bool keepSource)
+void Transforms::performMove(ProtectedFile& record, bool keepSource, PendingCleanup* deferred)
 {
     if (!isMove(record))
         return;
     std::vector<nocase_wstring> emptied;
     const nocase_wstring errors = moveTree(record, keepSource, emptied);
     // The new names must be on disk before the finish says they are there.
-    flushFileSystem(parentFolder(record.destinationPath()));
-    for (const nocase_wstring& folder : emptied)
-        removeIfEmpty(folder);
+    if (deferred != nullptr) {
+        deferred->flushPath = parentFolder(record.destinationPath());
+        deferred->sourceFolders.insert(deferred->sourceFolders.end(), emptied.begin(), emptied.end());
+    } else {
+        flushFileSystem(parentFolder(record.destinationPath()));
+        for (const nocase_wstring& folder : emptied)
+            removeIfEmpty(folder);
+    }
     if (!errors.empty())
         throw ExceptionModule(errors, L"");
 }
@@ -274,7 +273,7 @@ void Transforms::transformOneFile(ProtectedFile& record, const std::string& seal
 }
 
 nocase_wstring Transforms::cryptTree(ProtectedFile& record, const std::string& sealingText, bool encrypt,
-                                     bool keepSource, CryptWork& work)
+                                     bool keepSource, PendingCleanup& work)
 {
     const nocase_wstring source = record.sourcePath();
     const nocase_wstring destination = record.destinationPath();
@@ -308,27 +307,37 @@ nocase_wstring Transforms::cryptTree(ProtectedFile& record, const std::string& s
         if (!encrypt)
             giveToUser(destination, false);
     }
-    work.lastTarget = destination;
+    work.flushPath = destination;
     if (progress)
         progress->fileDone(record.size);
     stepboundary::reached("file transformed");
     return {};
 }
 
-void Transforms::performCrypt(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource)
+void Transforms::performCrypt(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
+                              PendingCleanup* deferred)
 {
     if (!isCrypt(record))
         return;
-    CryptWork work;
+    PendingCleanup work;
     const nocase_wstring errors = cryptTree(record, sealingText, encrypt, keepSource, work);
     // A file that failed leaves every source in place: the rows stay
     // pending and the caller (or recovery) puts the whole tree back to rest.
     if (!errors.empty())
         throw ExceptionModule(errors, L"");
+    if (deferred != nullptr) {
+        *deferred = std::move(work);
+        return;
+    }
     // Every target is written before one flush, and only then do the
     // sources go: a crash leaves at least one whole copy of each file.
-    if (!work.lastTarget.empty())
-        flushFileSystem(work.lastTarget);
+    if (!work.flushPath.empty())
+        flushFileSystem(work.flushPath);
+    completeCleanup(work);
+}
+
+void Transforms::completeCleanup(const PendingCleanup& work)
+{
     nocase_wstring undeleted;
     for (const nocase_wstring& file : work.sourceFiles) {
         (void)clearAttributes(file);

@@ -11,6 +11,14 @@
 class ProgressTracker;
 class Query;
 
+// What a perform step leaves to be done once its targets are on the disk:
+// a batch of entries shares one flush, then each deletes its own sources.
+struct PendingCleanup {
+    nocase_wstring flushPath;                  // any path on the disk to flush; empty: nothing written
+    std::vector<nocase_wstring> sourceFiles;   // deleted once the targets are flushed
+    std::vector<nocase_wstring> sourceFolders; // removed when empty, children first
+};
+
 // The journaled steps that change where or in what form an entry's bodies
 // lie. A plan writes targets and the pending state to the rows; perform
 // moves or transforms the files; finish writes the result. Plans walk parents
@@ -22,7 +30,9 @@ public:
     Transforms(Query& query, EngineKind kind, ProgressTracker* progress = nullptr);
 
     void planMove(ProtectedFile& record, const nocase_wstring& root, const nocase_wstring& path, bool numbered);
-    void performMove(ProtectedFile& record, bool keepSource);
+    // With deferred, the flush and the removal of emptied folders are left to
+    // the caller (flushFileSystem, then completeCleanup).
+    void performMove(ProtectedFile& record, bool keepSource, PendingCleanup* deferred = nullptr);
     void finishMove(ProtectedFile& record, bool staysInVault);
     // Plan, perform and finish, each plan and finish in a transaction of its
     // own: the whole move of one entry into the vault or out of it.
@@ -31,7 +41,13 @@ public:
 
     void planCrypt(ProtectedFile& record, const nocase_wstring& root, const nocase_wstring& path,
                    const std::string& sealingText, const std::string& algorithm, bool encrypt);
-    void performCrypt(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource);
+    // With deferred, the flush and the deletion of the sources are left to
+    // the caller (flushFileSystem, then completeCleanup).
+    void performCrypt(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
+                      PendingCleanup* deferred = nullptr);
+    // Deletes the sources once their targets are flushed; throws naming a
+    // source that stays (its rows must stay pending).
+    static void completeCleanup(const PendingCleanup& cleanup);
     void finishCrypt(ProtectedFile& record, bool encrypted);
 
     // Opens every sealed key of the tree with oldText and seals it again
@@ -43,10 +59,9 @@ public:
     static void removeIfEmpty(const nocase_wstring& folder);
 
 private:
-    struct CryptWork;
     nocase_wstring moveTree(ProtectedFile& record, bool keepSource, std::vector<nocase_wstring>& emptiedFolders);
     nocase_wstring cryptTree(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
-                             CryptWork& work);
+                             PendingCleanup& work);
     void transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool flush);
 
     Query& query;

@@ -1,5 +1,6 @@
 #include "engine/VaultEngine.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <ctime>
@@ -136,6 +137,7 @@ void VaultEngine::openVault()
     loggedIn = false;
     opened = false;
     knownChangeCount.clear();
+    knownLogPosition = -1;
 
     database = std::make_unique<Database>(toNarrow(joinPath(vaultFolder, toWide(vaultschema::databaseFileName))));
     if (Database::Connection* connection = database->grabdb())
@@ -187,6 +189,11 @@ void VaultEngine::upgradeAndTidy()
         query.executeOrThrow(vaultschema::insertChangeCount, "count the vault's changes");
         for (const char* trigger : vaultschema::createChangeCountTriggers)
             query.executeOrThrow(trigger, "count the vault's changes");
+        query.executeOrThrow(vaultschema::createChangeLog, "log the vault's changes");
+        for (const char* trigger : vaultschema::createChangeLogTriggers)
+            query.executeOrThrow(trigger, "log the vault's changes");
+        query.executeOrThrow(formatStatement(vaultschema::trimChangeLog, vaultschema::changeLogKept),
+                             "trim the vault's change log");
         transaction.commit();
     }
     // Compacting rewrites the whole file: only when a quarter of it is
@@ -249,7 +256,7 @@ void VaultEngine::loadEntries()
 {
     // The rows and the change count come from one snapshot, so the copy is
     // known to match that count (read with or without the lock).
-    LoadedEntries loaded = loadAllEntries(*database, vaultFolder, &knownChangeCount);
+    LoadedEntries loaded = loadAllEntries(*database, vaultFolder, &knownChangeCount, &knownLogPosition);
     rootEntries = std::move(loaded.entries);
     unreadableEntries = std::move(loaded.unreadable);
 }
@@ -279,6 +286,7 @@ bool VaultEngine::followPasswordChange()
     } catch (const ExceptionModule&) {
         rootEntries.clear();
         knownChangeCount.clear();
+        knownLogPosition = -1;
     }
     return true;
 }
@@ -300,28 +308,166 @@ bool VaultEngine::refreshUnderLock()
         wipeText(password);
         loggedIn = false;
     }
-    if (passwordChanged || entriesDistrusted || storedCount.empty() || storedCount != knownChangeCount)
+    const bool mustReadAll = passwordChanged || entriesDistrusted || storedCount.empty();
+    bool fresh = !mustReadAll && storedCount == knownChangeCount;
+    if (!fresh && !mustReadAll) {
+        try {
+            fresh = refreshChangedEntries(storedCount);
+        } catch (const ExceptionModule&) {
+            fresh = false; // read them all, which reports what cannot be read
+        }
+    }
+    if (!fresh)
         loadEntries();
     entriesDistrusted = false;
     return passwordChanged;
+}
+
+bool VaultEngine::refreshChangedEntries(const std::string& storedCount)
+{
+    if (knownLogPosition < 0 || knownChangeCount.empty())
+        return false;
+    Query query(*database);
+    // The log and the rows it names come from one snapshot.
+    Transaction snapshot(query);
+    int64_t first = 0;
+    int64_t rows = 0;
+    if (!query.get_result(formatStatement(vaultschema::selectLogExtent, static_cast<long long>(knownLogPosition))))
+        return false;
+    if (query.fetch_row()) {
+        first = query.getbigint("first");
+        rows = query.getbigint("rows");
+    }
+    query.free_result();
+    // A position trimmed away, or more changes than entries: read them all.
+    if (rows == 0 || first != knownLogPosition + 1 || static_cast<std::size_t>(rows) > 4 * rootEntries.size() + 64)
+        return false;
+
+    struct Named {
+        int64_t entryId;
+        std::wstring identity;
+        std::wstring parent;
+        nocase_wstring displayName;
+    };
+    std::vector<Named> logged;
+    if (!query.get_result(formatStatement(vaultschema::selectLogSince, static_cast<long long>(knownLogPosition))))
+        return false;
+    while (query.fetch_row()) {
+        const nocase_wstring identity = toWide(query.getstr("unique_name"));
+        const nocase_wstring parent = toWide(query.getstr("parent"));
+        logged.push_back({query.getbigint("entry_id"), std::wstring(identity.data(), identity.size()),
+                          std::wstring(parent.data(), parent.size()),
+                          toWide(query.getstr("display_name"))});
+    }
+    const std::string logError = query.lastError();
+    query.free_result();
+    if (!logError.empty())
+        return false;
+
+    // The top-level entry each changed row belongs to: a row without a
+    // parent is one; otherwise its parents are followed up in the rows as
+    // they are now. A row whose parent is gone belongs to an entry whose
+    // own removal is in the log as well.
+    std::map<std::wstring, std::wstring> topOf;
+    const auto topFor = [&](std::wstring identity) -> std::wstring {
+        std::vector<std::wstring> path;
+        for (int depth = 0; depth < 4096; ++depth) {
+            const auto known = topOf.find(identity);
+            if (known != topOf.end()) {
+                identity = known->second;
+                break;
+            }
+            path.push_back(identity);
+            const nocase_wstring wide(identity.data(), identity.size());
+            if (!query.get_result(formatStatement(vaultschema::selectParentOf, sqlText(toNarrow(wide)).c_str())))
+                throw ExceptionModule(L"Cannot read the vault database.", toWide(query.lastError()));
+            const bool found = query.fetch_row();
+            const nocase_wstring parent = found ? toWide(query.getstr("parent")) : nocase_wstring();
+            query.free_result();
+            if (!found) {
+                identity.clear();
+                break;
+            }
+            if (parent.empty())
+                break;
+            identity.assign(parent.data(), parent.size());
+        }
+        for (const std::wstring& step : path)
+            topOf[step] = identity;
+        return identity;
+    };
+    struct ChangedTop {
+        std::vector<nocase_wstring> names; // the display names the log knew it by
+        int64_t entryId = -1;              // its row id, when the log names its own row
+    };
+    std::map<std::wstring, ChangedTop> changedTops; // by identity
+    for (const Named& row : logged) {
+        const std::wstring top = row.parent.empty() ? row.identity : topFor(row.parent);
+        if (top.empty())
+            continue;
+        ChangedTop& changed = changedTops[top];
+        if (row.parent.empty()) {
+            changed.names.push_back(row.displayName);
+            changed.entryId = row.entryId;
+        }
+    }
+
+    std::vector<int64_t> entryIds;
+    std::vector<nocase_wstring> identities;
+    for (const auto& [top, changed] : changedTops) {
+        if (changed.entryId > 0)
+            entryIds.push_back(changed.entryId);
+        else
+            identities.emplace_back(top.data(), top.size());
+    }
+    LoadedEntries reread = loadEntriesByIdentity(query, entryIds, identities, vaultFolder);
+    const int64_t position = readLogPosition(query);
+    snapshot.commit();
+
+    // The entries named go, under every name the log knew them by, and come
+    // back as the rows say now (not at all when their rows are gone).
+    for (const auto& [top, changed] : changedTops) {
+        const nocase_wstring identity(top.data(), top.size());
+        for (const nocase_wstring& name : changed.names) {
+            const auto found = rootEntries.find(name);
+            if (found != rootEntries.end() && sameExactly(found->second->unique_name, identity))
+                rootEntries.erase(found);
+        }
+    }
+    for (auto& [name, entry] : reread.entries) {
+        unreadableEntries.erase(std::remove(unreadableEntries.begin(), unreadableEntries.end(), name),
+                                unreadableEntries.end());
+        rootEntries[name] = std::move(entry);
+    }
+    for (const nocase_wstring& name : reread.unreadable)
+        if (std::find(unreadableEntries.begin(), unreadableEntries.end(), name) == unreadableEntries.end())
+            unreadableEntries.push_back(name);
+    knownChangeCount = storedCount;
+    knownLogPosition = position;
+    return true;
 }
 
 void VaultEngine::leaveLock(bool trusted) noexcept
 {
     const bool keep = trusted && !entriesDistrusted && opened && database;
     knownChangeCount.clear();
+    knownLogPosition = -1;
     entriesDistrusted = false;
     if (!keep)
         return;
     try {
         Query query(*database);
+        Transaction snapshot(query);
         if (query.get_result(vaultschema::selectChangeCount)) {
             if (query.fetch_row())
                 knownChangeCount = query.getstr("nv_value");
             query.free_result();
         }
+        knownLogPosition = readLogPosition(query);
+        snapshot.commit();
     } catch (...) {
         knownChangeCount.clear();
+        knownLogPosition = -1;
     }
 }
 
@@ -334,6 +480,7 @@ void VaultEngine::closeVault()
 {
     opened = false;
     knownChangeCount.clear();
+    knownLogPosition = -1;
     rootEntries.clear();
     database.reset();
     settings.clear();

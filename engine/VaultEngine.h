@@ -119,6 +119,10 @@ private:
     // compaction when much of the file is free. Runs under the lock.
     void upgradeAndTidy();
     void loadEntries();
+    // Reads again only the entries the change log names since the known
+    // position. False when it cannot tell (no log, a position trimmed away,
+    // more changes than a full reading would cost): the caller reads all.
+    bool refreshChangedEntries(const std::string& storedCount);
     // The stored settings, or none when they cannot be read.
     [[nodiscard]] bool readStoredSettings(std::map<std::string, std::string>& stored);
 
@@ -126,6 +130,8 @@ private:
     bool entriesDistrusted = false;
     // The change count the in-memory entries match; empty: unknown.
     std::string knownChangeCount;
+    // The change log position the in-memory entries match; -1: unknown.
+    int64_t knownLogPosition = -1;
 };
 
 // True when the second dot-separated component of version matches the

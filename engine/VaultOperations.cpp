@@ -1,5 +1,6 @@
 #include "engine/VaultOperations.h"
 
+#include "engine/AddBatch.h"
 #include "engine/ExceptionModule.h"
 #include "engine/KistFile.h"
 #include "engine/ProgressTracker.h"
@@ -61,7 +62,7 @@ VaultOperations::VaultOperations(VaultEngine& vaultEngine)
 {
 }
 
-std::string VaultOperations::encryptionAlgorithm() const
+std::string VaultOperations::encryptionAlgorithmName() const
 {
     const auto found = engine.settings.find(vaultschema::encryptionSetting);
     if (found == engine.settings.end() || (found->second != "CALG_AES_128" && found->second != "CALG_AES_256"))
@@ -69,13 +70,17 @@ std::string VaultOperations::encryptionAlgorithm() const
     return found->second;
 }
 
-nocase_wstring VaultOperations::freeDisplayName(const nocase_wstring& name) const
+nocase_wstring VaultOperations::freeDisplayName(const nocase_wstring& name,
+                                                const std::set<nocase_wstring>* reserved) const
 {
-    if (!engine.rootEntries.count(name))
+    const auto taken = [&](const nocase_wstring& candidate) {
+        return engine.rootEntries.count(candidate) != 0 || (reserved != nullptr && reserved->count(candidate) != 0);
+    };
+    if (!taken(name))
         return name;
     for (int number = 2; number <= kLastNameNumber; ++number) {
         const nocase_wstring candidate = name + L" (" + toWide(std::to_string(number)) + L")";
-        if (!engine.rootEntries.count(candidate))
+        if (!taken(candidate))
             return candidate;
     }
     throw ExceptionModule(L"Too many files with the same name have been stored. Try changing the name of the file "
@@ -124,13 +129,8 @@ void VaultOperations::addChildren(ProtectedFile& folder) const
     }
 }
 
-void VaultOperations::addFile(const nocase_wstring& path, KistFile& out, bool inMemoryOnly, bool checkLogin)
+std::unique_ptr<ProtectedFile> VaultOperations::prepareTree(const nocase_wstring& path, bool inMemoryOnly) const
 {
-    if (checkLogin)
-        engine.requireLogin();
-    std::unique_ptr<VaultLock> lock;
-    if (!inMemoryOnly)
-        lock = std::make_unique<VaultLock>(engine);
     const nocase_wstring full = makeAbsolute(trimTrailingSlashes(path));
     // Judged on disk, not by the path texts: $HOME or $XDG_DATA_HOME reached
     // through a link must not let the vault be moved into itself.
@@ -149,6 +149,31 @@ void VaultOperations::addFile(const nocase_wstring& path, KistFile& out, bool in
                 throw ExceptionModule(L"You cannot copy a parent folder into its child: " + full, L"");
         });
     }
+    return tree;
+}
+
+void VaultOperations::addFile(const nocase_wstring& path, KistFile& out, bool inMemoryOnly, bool checkLogin)
+{
+    if (checkLogin)
+        engine.requireLogin();
+    if (!inMemoryOnly && engine.kind == EngineKind::UserVault) {
+        // The user's vault adds one path as a batch of one: the same steps
+        // in the same order as a batch of many.
+        std::unique_ptr<ExceptionModule> failure;
+        AddBatch(engine).run({path}, [&](const AddBatch::Outcome& outcome) {
+            if (outcome.error)
+                failure = std::make_unique<ExceptionModule>(*outcome.error);
+            else if (outcome.entry)
+                outcome.entry->fillKistFile(out);
+        });
+        if (failure)
+            throw ExceptionModule(*failure);
+        return;
+    }
+    std::unique_ptr<VaultLock> lock;
+    if (!inMemoryOnly)
+        lock = std::make_unique<VaultLock>(engine);
+    auto tree = prepareTree(path, inMemoryOnly);
     tree->display_name = freeDisplayName(tree->display_name);
     if (!inMemoryOnly) {
         ProgressTracker progress(engine.progressObserver);
@@ -177,32 +202,42 @@ void VaultOperations::protect(ProtectedFile& tree, Query& query, ProgressTracker
     try {
         encryptTree(tree, query, progress);
     } catch (const ExceptionModule& failure) {
-        // The tree goes back where it was, from what its rows say.
-        try {
-            auto stored = reloadEntry(tree.unique_name);
-            if (stored && Recovery(engine, query).settle(*stored))
-                deliver(*stored, originalFolder, freeTargetName(originalFolder, originalName, stored->is_directory),
-                        query, nullptr);
-            // Folders of the encryption that nothing lies in any more.
-            std::vector<nocase_wstring> folders;
-            tree.forEach([&](const ProtectedFile& record) {
-                if (record.is_directory && isInsideOrSame(record.destinationPath(), engine.vaultFolder))
-                    folders.push_back(record.destinationPath());
-            });
-            for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
-                Transforms::removeIfEmpty(*folder);
-        } catch (const ExceptionModule&) {
-            // It stays in the vault, whole; the next listing recovers it.
-            throw failure;
-        }
-        throw ExceptionModule(toWide(failure.getMessage()) + L" Nothing was added: the files are back where they were.",
-                              toWide(failure.getCause()));
+        putBack(tree, originalFolder, originalName, query, failure);
     }
+}
+
+void VaultOperations::putBack(const ProtectedFile& tree, const nocase_wstring& originalFolder,
+                              const nocase_wstring& originalName, Query& query, const ExceptionModule& failure)
+{
+    // The tree goes back where it was, from what its rows say.
+    try {
+        auto stored = reloadEntry(tree.unique_name);
+        if (stored && Recovery(engine, query).settle(*stored))
+            deliver(*stored, originalFolder, freeTargetName(originalFolder, originalName, stored->is_directory),
+                    query, nullptr);
+        // Folders of the encryption that nothing lies in any more.
+        std::vector<nocase_wstring> folders;
+        tree.forEach([&](const ProtectedFile& record) {
+            if (record.is_directory && isInsideOrSame(record.destinationPath(), engine.vaultFolder))
+                folders.push_back(record.destinationPath());
+        });
+        for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
+            Transforms::removeIfEmpty(*folder);
+    } catch (const ExceptionModule&) {
+        // It stays in the vault, whole; the next listing recovers it.
+        throw ExceptionModule(failure);
+    }
+    throw ExceptionModule(toWide(failure.getMessage()) + L" Nothing was added: the files are back where they were.",
+                          toWide(failure.getCause()));
 }
 
 std::unique_ptr<ProtectedFile> VaultOperations::reloadEntry(const nocase_wstring& uniqueName)
 {
-    LoadedEntries loaded = loadAllEntries(*engine.database, engine.vaultFolder);
+    Query query(*engine.database);
+    Transaction snapshot(query);
+    LoadedEntries loaded = loadEntriesFrom(
+        query, formatStatement(vaultschema::selectEntryRows, sqlText(toNarrow(uniqueName)).c_str()), engine.vaultFolder);
+    snapshot.commit();
     for (auto& [name, entry] : loaded.entries)
         if (sameExactly(entry->unique_name, uniqueName))
             return std::move(entry);
@@ -274,7 +309,7 @@ void VaultOperations::encryptTree(ProtectedFile& tree, Query& query, ProgressTra
     Transforms transforms(query, engine.kind, progress);
     {
         Transaction transaction(query);
-        transforms.planCrypt(tree, engine.vaultFolder, uniqueId(), engine.password, encryptionAlgorithm(), true);
+        transforms.planCrypt(tree, engine.vaultFolder, uniqueId(), engine.password, encryptionAlgorithmName(), true);
         transaction.commit();
     }
     stepboundary::reached("encryption planned");

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "engine/ProtectedFile.h"
 #include "engine/Strings.h"
 
+class ExceptionModule;
 class KistFile;
 class ProgressTracker;
 class Query;
@@ -33,8 +35,21 @@ public:
     // The records of the named top-level entries, each recovered first.
     std::vector<ProtectedFile*> selectByNames(const std::vector<nocase_wstring>& names);
 
-    // The first of name, "name (2)" ... "name (9999)" that no top-level entry has.
-    [[nodiscard]] nocase_wstring freeDisplayName(const nocase_wstring& name) const;
+    // The first of name, "name (2)" ... "name (9999)" that no top-level
+    // entry has and that is not among reserved (names a batch already gave).
+    [[nodiscard]] nocase_wstring freeDisplayName(const nocase_wstring& name,
+                                                 const std::set<nocase_wstring>* reserved = nullptr) const;
+
+    // The record tree of what lies at path, after the checks that keep the
+    // vault out of what is added. The caller holds the vault lock unless
+    // inMemoryOnly.
+    [[nodiscard]] std::unique_ptr<ProtectedFile> prepareTree(const nocase_wstring& path, bool inMemoryOnly) const;
+
+    // After a failed encryption of a tree moved in from originalFolder/
+    // originalName: puts it back there from what its rows say, then throws
+    // the failure (with "Nothing was added" when it is back).
+    [[noreturn]] void putBack(const ProtectedFile& tree, const nocase_wstring& originalFolder,
+                              const nocase_wstring& originalName, Query& query, const ExceptionModule& failure);
 
     // Describes the file or folder at an absolute path as a record tree.
     [[nodiscard]] std::unique_ptr<ProtectedFile> buildRecordTree(const nocase_wstring& path) const;
@@ -45,6 +60,9 @@ public:
 
     // The encrypting half of the protect sequence.
     void encryptTree(ProtectedFile& tree, Query& query, ProgressTracker* progress);
+
+    // The algorithm new file keys are drawn for (the vault's Encryption setting).
+    [[nodiscard]] std::string encryptionAlgorithmName() const;
 
     // Resolves every entry with an interrupted transform; an entry whose
     // recovery fails stays as it is, to be tried again next time.
@@ -62,7 +80,6 @@ private:
     // Moves the plain copies that did decrypt out under a free name, puts
     // the entry back to rest in the vault and returns the report's start.
     nocase_wstring deliverPart(ProtectedFile& entry, const nocase_wstring& destination, Query& query);
-    [[nodiscard]] std::string encryptionAlgorithm() const;
 
     VaultEngine& engine;
 };

@@ -98,6 +98,64 @@ inline constexpr const char* createChangeCountTriggers[] = {
 };
 inline constexpr char selectChangeCount[] = "select nv_value from KistConfig where nv_name = 'ChangeCount'";
 
+// ---- The change log (user vaults; added when a vault is opened) ----
+// Each insert, update or delete of a ProtectedFiles row leaves its row id,
+// the identity, parent and display name it had (and, when an update changes them, those it
+// got) in ProtectedFilesLog, in the same transaction. A program that knows
+// the rows up to a log position reads again only the entries the newer log
+// rows name. Openings trim the log to its newest rows; a program whose
+// position was trimmed away reads every row again.
+inline constexpr char createChangeLog[] =
+    "create table if not exists ProtectedFilesLog(seq integer primary key autoincrement, entry_id INT, "
+    "unique_name TEXT, parent TEXT, display_name TEXT)";
+inline constexpr const char* createChangeLogTriggers[] = {
+    "create trigger if not exists ProtectedFilesLogAI after insert on ProtectedFiles begin "
+    "insert into ProtectedFilesLog(entry_id, unique_name, parent, display_name) "
+    "values (new.entry_id, new.unique_name, new.parent, new.display_name); end",
+    "create trigger if not exists ProtectedFilesLogAU after update on ProtectedFiles begin "
+    "insert into ProtectedFilesLog(entry_id, unique_name, parent, display_name) "
+    "values (old.entry_id, old.unique_name, old.parent, old.display_name); "
+    "insert into ProtectedFilesLog(entry_id, unique_name, parent, display_name) "
+    "select new.entry_id, new.unique_name, new.parent, new.display_name where new.unique_name is not old.unique_name "
+    "or new.parent is not old.parent or new.display_name is not old.display_name; end",
+    "create trigger if not exists ProtectedFilesLogAD after delete on ProtectedFiles begin "
+    "insert into ProtectedFilesLog(entry_id, unique_name, parent, display_name) "
+    "values (old.entry_id, old.unique_name, old.parent, old.display_name); end",
+};
+// How many of the newest log rows an opening keeps.
+inline constexpr long changeLogKept = 20000;
+// %ld: changeLogKept
+inline constexpr char trimChangeLog[] =
+    "delete from ProtectedFilesLog where seq <= (select max(seq) from ProtectedFilesLog) - %ld";
+// The newest position; none when the log is empty.
+inline constexpr char selectLogPosition[] = "select max(seq) as position from ProtectedFilesLog";
+// %lld: a known position. The oldest log row after it, and how many there are.
+inline constexpr char selectLogExtent[] =
+    "select min(seq) as first, count(*) as rows from ProtectedFilesLog where seq > %lld";
+// %lld: a known position.
+inline constexpr char selectLogSince[] =
+    "select entry_id, unique_name, parent, display_name from ProtectedFilesLog where seq > %lld order by seq";
+// unique_name: the parent of one row.
+inline constexpr char selectParentOf[] = "select parent from ProtectedFiles where unique_name = '%s'";
+// A list of row ids: the top-level rows among them (a row id is never used
+// again, and new rows lie together at the end of the table).
+inline constexpr char selectTopLevelByEntry[] =
+    "select * from ProtectedFiles where entry_id in (%s) and +parent = ''";
+// A list of quoted identities: the top-level rows among them. Found by
+// identity alone ("+parent" keeps the planner from reading every top-level
+// row through the parent index instead).
+inline constexpr char selectTopLevelByIdentity[] =
+    "select * from ProtectedFiles where unique_name in (%s) and +parent = ''";
+// A list of quoted identities: the rows whose parent is one of them.
+inline constexpr char selectChildrenOfAll[] = "select * from ProtectedFiles where parent in (%s)";
+// unique_name of a top-level row: its rows and every row below it. The top
+// is found by its identity alone ("+parent" keeps the planner from reading
+// every top-level row through the parent index instead).
+inline constexpr char selectEntryRows[] =
+    "with recursive tree(u) as (select unique_name from ProtectedFiles where unique_name = '%s' and +parent = '' "
+    "union select p.unique_name from ProtectedFiles p join tree t on p.parent = t.u) "
+    "select * from ProtectedFiles where unique_name in (select u from tree) order by entry_id";
+
 // ---- Upkeep at opening ----
 // Free pages and all pages: a vault is compacted (VACUUM, under the lock)
 // only when at least a quarter of it is free.

@@ -221,3 +221,40 @@ TEST_F(CrashSafety, TakingOutLosesNothingAtAnyStep)
         ASSERT_LT(stopAt, 100);
     }
 }
+
+// Separate paths added in one call share their transactions and flushes:
+// at every step each file is still in its place or whole in the vault.
+TEST_F(CrashSafety, AddingSeparatePathsTogetherLosesNothingAtAnyStep)
+{
+    for (int stopAt = 1;; ++stopAt) {
+        SCOPED_TRACE("stopped at boundary " + std::to_string(stopAt));
+        resetProfile();
+        openVault(kPassword);
+        const std::string source = makeScratchFolder("batch");
+        Files originals = makeFolder(source);
+        for (const std::string name : {"a.txt", "b.txt", "c.txt"}) {
+            originals[name] = patternBytes(500 + name[0]);
+            writeFile(source + "/" + name, originals[name]);
+        }
+
+        const int outcome = runInterrupted(
+            [&] {
+                auto kist = openVault(kPassword);
+                kist->addFiles({source + "/a.txt", source + "/album", source + "/b.txt", source + "/c.txt"},
+                               [](const KistAddOutcome&) {});
+            },
+            stopAt);
+        ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
+
+        const Files fromVault = recoverAndTakeOut(originals);
+        Files found = underFolder(source);
+        for (const auto& [path, bytes] : fromVault) {
+            EXPECT_FALSE(found.count(path)) << path << " is both in place and in the vault";
+            found[path] = bytes;
+        }
+        EXPECT_EQ(fingerprints(found), fingerprints(originals));
+        if (outcome == kRanToTheEnd)
+            break;
+        ASSERT_LT(stopAt, 100);
+    }
+}

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/AddBatch.h"
 #include "engine/Kist.h"
 #include "engine/VaultEngine.h"
 #include "engine/VaultOperations.h"
@@ -475,4 +476,63 @@ TEST_F(Operations, StopRequestBetweenEntriesOfAnExportLeavesNoPackage)
     }
     EXPECT_EQ(readFile(out + "/second.txt"), patternBytes(4000));
     EXPECT_EQ(list(*kist).size(), 2u);
+}
+
+// Many separate paths in one call: more than one batch, names kept free
+// within a batch and across batches, a path that fails in the middle does
+// not stop the others, and a stop request between batches leaves the rest
+// where they are.
+TEST_F(Operations, SeparatePathsAddedTogetherEachGetTheirOwnOutcome)
+{
+    const std::string other = makeScratchFolder("other");
+    writeFile(other + "/same.txt", "taken first");
+    add(other + "/same.txt");
+    const std::size_t count = 2 * AddBatch::mostEntries + 5;
+    std::vector<std::string> paths;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string folder = source + "/" + std::to_string(i);
+        writeFile(folder + "/same.txt", patternBytes(10 + i));
+        paths.push_back(folder + "/same.txt");
+    }
+    paths.insert(paths.begin() + 3, source + "/missing.txt");
+    std::vector<KistAddOutcome> outcomes;
+    kist->addFiles(paths, [&](const KistAddOutcome& outcome) { outcomes.push_back(outcome); });
+
+    ASSERT_EQ(outcomes.size(), paths.size());
+    int number = 2;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        SCOPED_TRACE(paths[i]);
+        EXPECT_EQ(outcomes[i].path, paths[i]);
+        if (i == 3) {
+            EXPECT_EQ(outcomes[i].state, KistAddOutcome::State::Failed);
+            EXPECT_NE(outcomes[i].message, "");
+            continue;
+        }
+        EXPECT_EQ(outcomes[i].state, KistAddOutcome::State::Added) << outcomes[i].message;
+        EXPECT_EQ(outcomes[i].name, "same.txt (" + std::to_string(number++) + ")");
+        EXPECT_FALSE(fs::exists(paths[i]));
+    }
+    EXPECT_EQ(list(*kist).size(), count + 1);
+    kist->removeFile("same.txt (" + std::to_string(count + 1) + ")", out);
+    EXPECT_EQ(readFile(out + "/same.txt"), patternBytes(10 + count - 1));
+
+    // Asked to stop: the first batch is added whole, the rest not tried.
+    std::vector<std::string> more;
+    for (std::size_t i = 0; i < AddBatch::mostEntries + 3; ++i) {
+        writeFile(source + "/more/m" + std::to_string(i), "m");
+        more.push_back(source + "/more/m" + std::to_string(i));
+    }
+    RecordingObserver observer;
+    observer.wantsStop = true;
+    kist->setProgressObserver(&observer);
+    outcomes.clear();
+    kist->addFiles(more, [&](const KistAddOutcome& outcome) { outcomes.push_back(outcome); });
+    kist->setProgressObserver(nullptr);
+    ASSERT_EQ(outcomes.size(), more.size());
+    for (std::size_t i = 0; i < more.size(); ++i) {
+        const bool inFirstBatch = i < AddBatch::mostEntries;
+        EXPECT_EQ(outcomes[i].state, inFirstBatch ? KistAddOutcome::State::Added : KistAddOutcome::State::NotTried);
+        EXPECT_EQ(fs::exists(more[i]), !inFirstBatch);
+    }
+    EXPECT_EQ(checkFindings(*kist), "");
 }

@@ -170,3 +170,94 @@ TEST_F(SharedVault, EachProgramSeesNewRemovedAndChangedEntries)
     EXPECT_EQ(errorOf([&] { one->removeFile("album", out); }), "No such file found in the store: album");
     EXPECT_EQ(checkFindings(*one), "");
 }
+
+namespace {
+
+std::string sizesInside(Kist& kist, const std::string& name)
+{
+    std::string text;
+    for (const KistEntryContent& content : kist.listEntryContents(name))
+        text += content.name + "=" + std::to_string(content.size) + " ";
+    return text;
+}
+
+std::vector<std::string> namesOf(Kist& kist)
+{
+    std::vector<std::string> names;
+    for (const Entry& entry : list(kist))
+        names.push_back(entry.name);
+    return names;
+}
+
+} // namespace
+
+// A program that holds many entries reads again only those the change log
+// names; rows changed deep inside an entry, a top-level row renamed, entries
+// added and taken out by others must all show, and nothing else may move.
+TEST_F(SharedVault, ARefreshSeesChangesInsideEntriesItAlreadyHolds)
+{
+    auto one = openVault(kPassword);
+    auto other = openVault(kPassword);
+    const std::string source = makeScratchFolder("source");
+    makeAlbum(source);
+    std::vector<std::string> paths {source + "/album"};
+    for (int i = 0; i < 12; ++i) {
+        writeFile(source + "/note" + std::to_string(i) + ".txt", patternBytes(100 + i));
+        paths.push_back(source + "/note" + std::to_string(i) + ".txt");
+    }
+    one->addFiles(paths, [](const KistAddOutcome& outcome) { ASSERT_EQ(outcome.message, ""); });
+    ASSERT_EQ(namesOf(*other).size(), 13u);
+    const std::string albumBefore = sizesInside(*other, "album");
+
+    // Another program: a new entry, one taken out, and rows changed by hand
+    // (a file's size deep in the album, a top-level row's name).
+    const std::string more = makeScratchFolder("more");
+    writeFile(more + "/late.txt", "late");
+    KistFile added;
+    one->addFile(more + "/late.txt", &added, false);
+    one->removeFile("note3.txt", makeScratchFolder("out"));
+    sqlcipher(vaultDatabasePath(), "update ProtectedFiles set size = 7 where raw_file_name = 'two.bin';"
+                                   "update ProtectedFiles set display_name = 'renamed.txt' "
+                                   "where display_name = 'note5.txt';");
+
+    std::vector<std::string> expected {"album", "late.txt", "note0.txt", "note1.txt", "note10.txt", "note11.txt",
+                                       "note2.txt", "note4.txt", "note6.txt", "note7.txt", "note8.txt",
+                                       "note9.txt", "renamed.txt"};
+    EXPECT_EQ(namesOf(*other), expected);
+    EXPECT_NE(sizesInside(*other, "album"), albumBefore);
+    EXPECT_NE(sizesInside(*other, "album").find("two.bin=7 "), std::string::npos) << sizesInside(*other, "album");
+    // What the program now holds is what a fresh reading of the rows gives.
+    auto fresh = openVault(kPassword);
+    EXPECT_EQ(namesOf(*fresh), expected);
+    EXPECT_EQ(sizesInside(*fresh, "album"), sizesInside(*other, "album"));
+}
+
+// A vault written before the change log opens and gets it; a program whose
+// log position was trimmed away (or that never saw a log) reads every row.
+TEST_F(SharedVault, AVaultWithoutTheLogOrWithItTrimmedIsReadWhole)
+{
+    {
+        auto first = openVault(kPassword);
+        const std::string source = makeScratchFolder("source");
+        writeFile(source + "/kept.txt", "kept");
+        KistFile added;
+        first->addFile(source + "/kept.txt", &added, false);
+    }
+    sqlcipher(vaultDatabasePath(), "drop trigger ProtectedFilesLogAI; drop trigger ProtectedFilesLogAU;"
+                                   "drop trigger ProtectedFilesLogAD; drop table ProtectedFilesLog;");
+    auto one = openVault(kPassword);
+    EXPECT_EQ(namesOf(*one), std::vector<std::string> {"kept.txt"});
+    EXPECT_EQ(sqlcipher(vaultDatabasePath(), "select count(*) from sqlite_master where name like 'ProtectedFilesLog%';"),
+              "4\n");
+
+    auto other = openVault(kPassword);
+    const std::string more = makeScratchFolder("more");
+    writeFile(more + "/new.txt", "new");
+    KistFile added;
+    other->addFile(more + "/new.txt", &added, false);
+    // Trimmed away: the log no longer reaches back to what `one` knows.
+    sqlcipher(vaultDatabasePath(), "delete from ProtectedFilesLog;");
+    other->removeFile("kept.txt", makeScratchFolder("out"));
+    EXPECT_EQ(namesOf(*one), std::vector<std::string> {"new.txt"});
+    EXPECT_EQ(checkFindings(*one), "");
+}

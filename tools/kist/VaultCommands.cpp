@@ -44,16 +44,36 @@ void VaultCommands::add(const std::vector<std::string>& paths)
 {
     VaultSession session(console.passwords);
     console.watch(session.kist());
-    for (const std::string& path : paths) {
-        if (console.stopsBefore(path))
-            return;
+    // Relative paths are taken from the working folder; one that cannot be
+    // made absolute is reported and the others are added all the same.
+    std::vector<std::string> given;
+    std::vector<std::string> absolutePaths;
+    for (const std::string& path : paths)
         console.errors.attempt([&]() {
-            const std::string absolutePath = PathArgument::absolute(path);
-            KistFile record;
-            session.kist().addFile(absolutePath, &record, false);
-            console.printLine(EntryFormatter::escape(record.name));
+            absolutePaths.push_back(PathArgument::absolute(path));
+            given.push_back(path);
         });
-    }
+    // The engine adds them in batches that share their flushes; each outcome
+    // is printed as its batch ends, and a stop is heard between batches.
+    std::size_t index = 0;
+    bool stopped = false;
+    console.errors.attempt([&]() {
+        session.kist().addFiles(absolutePaths, [&](const KistAddOutcome& outcome) {
+            const std::string& argument = given.at(index++);
+            switch (outcome.state) {
+            case KistAddOutcome::State::Added:
+                console.printLine(EntryFormatter::escape(outcome.name));
+                break;
+            case KistAddOutcome::State::Failed:
+                console.errors.report(ExceptionModule(toWide(outcome.message), toWide(outcome.cause)));
+                break;
+            case KistAddOutcome::State::NotTried:
+                if (!stopped)
+                    stopped = console.stopsBefore(argument);
+                break;
+            }
+        });
+    });
 }
 
 void VaultCommands::takeOut(const std::vector<std::string>& names, const std::optional<std::string>& to)

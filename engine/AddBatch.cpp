@@ -1,0 +1,215 @@
+#include "engine/AddBatch.h"
+
+#include <memory>
+#include <set>
+
+#include "engine/ExceptionModule.h"
+#include "engine/ProgressTracker.h"
+#include "engine/ProtectedFile.h"
+#include "engine/StepBoundary.h"
+#include "engine/Transforms.h"
+#include "engine/VaultEngine.h"
+#include "engine/VaultLock.h"
+#include "engine/VaultOperations.h"
+#include "engine/platform/FileSystem.h"
+#include "engine/storage/Query.h"
+#include "engine/storage/Transaction.h"
+#include "engine/storage/VaultSchema.h"
+
+struct AddBatch::Item {
+    nocase_wstring path;
+    std::unique_ptr<ProtectedFile> tree;
+    std::unique_ptr<ExceptionModule> error;
+    nocase_wstring originalFolder;
+    nocase_wstring originalName;
+    PendingCleanup moved;
+    PendingCleanup encrypted;
+    std::unique_ptr<ExceptionModule> encryptionFailure;
+
+    [[nodiscard]] bool going() const { return tree && !error; }
+    void fail(const ExceptionModule& failure) { error = std::make_unique<ExceptionModule>(failure); }
+};
+
+namespace {
+
+// One flush for every target the batch wrote: syncfs covers the whole file
+// system, so any one path on it will do.
+template <typename Items, typename Cleanup>
+void flushOnce(Items& items, Cleanup cleanupOf)
+{
+    for (auto& item : items) {
+        const PendingCleanup& cleanup = cleanupOf(item);
+        if (!cleanup.flushPath.empty()) {
+            flushFileSystem(cleanup.flushPath);
+            return;
+        }
+    }
+}
+
+} // namespace
+
+AddBatch::AddBatch(VaultEngine& vaultEngine)
+    : engine(vaultEngine)
+{
+}
+
+void AddBatch::run(const std::vector<nocase_wstring>& paths, const std::function<void(const Outcome&)>& onEach)
+{
+    engine.requireLogin();
+    VaultLock lock(engine);
+    const VaultOperations operations(engine);
+    ProgressTracker progress(engine.progressObserver);
+    std::size_t next = 0;
+    while (next < paths.size()) {
+        if (next > 0 && engine.progressObserver != nullptr && engine.progressObserver->stopRequested()) {
+            for (; next < paths.size(); ++next)
+                onEach(Outcome {paths[next], nullptr, nullptr});
+            return;
+        }
+        std::vector<Item> items;
+        std::set<nocase_wstring> reserved;
+        uint64_t bytes = 0;
+        while (next < paths.size() && items.size() < mostEntries && bytes < mostBytes) {
+            Item item;
+            item.path = paths[next++];
+            try {
+                item.tree = operations.prepareTree(item.path, false);
+                item.tree->display_name = operations.freeDisplayName(item.tree->display_name, &reserved);
+                reserved.insert(item.tree->display_name);
+                bytes += item.tree->size;
+                progress.addWork(*item.tree);
+            } catch (const ExceptionModule& failure) {
+                item.fail(failure);
+            }
+            items.push_back(std::move(item));
+        }
+        try {
+            protectAll(items, progress);
+        } catch (const ExceptionModule& failure) {
+            // A step of the whole batch failed: what it planned stays
+            // pending in the rows, for recovery to settle.
+            engine.distrustEntries();
+            for (Item& item : items)
+                if (item.going())
+                    item.fail(failure);
+        }
+        for (Item& item : items) {
+            if (!item.going()) {
+                onEach(Outcome {item.path, nullptr, item.error.get()});
+                continue;
+            }
+            const nocase_wstring name = item.tree->display_name;
+            const ProtectedFile* entry = item.tree.get();
+            engine.rootEntries[name] = std::move(item.tree);
+            onEach(Outcome {item.path, entry, nullptr});
+        }
+    }
+}
+
+void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
+{
+    const auto anyGoing = [&] {
+        for (const Item& item : items)
+            if (item.going())
+                return true;
+        return false;
+    };
+    if (!anyGoing())
+        return;
+    VaultOperations operations(engine);
+    Query query(*engine.database);
+
+    // Moving in: every body goes into the vault under a name of its own.
+    Transforms moves(query, engine.kind);
+    const nocase_wstring moveRoot =
+        engine.settings[vaultschema::encryptionSetting] == "None" ? engine.workFolder : engine.vaultFolder;
+    {
+        Transaction transaction(query);
+        for (Item& item : items) {
+            if (!item.going())
+                continue;
+            item.originalFolder = item.tree->current_root;
+            item.originalName = item.tree->current_path;
+            moves.planMove(*item.tree, moveRoot, uniqueId(), true);
+        }
+        transaction.commit();
+    }
+    stepboundary::reached("move planned");
+    for (Item& item : items) {
+        if (!item.going())
+            continue;
+        try {
+            moves.performMove(*item.tree, false, &item.moved);
+        } catch (const ExceptionModule& failure) {
+            // Its rows stay pending; recovery settles them from the disk.
+            item.fail(failure);
+            engine.distrustEntries();
+        }
+    }
+    // The new names must be on disk before the finish says they are there.
+    flushOnce(items, [](Item& item) -> const PendingCleanup& { return item.moved; });
+    for (Item& item : items)
+        Transforms::completeCleanup(item.moved);
+    if (!anyGoing())
+        return;
+    {
+        Transaction transaction(query);
+        for (Item& item : items)
+            if (item.going())
+                moves.finishMove(*item.tree, true);
+        transaction.commit();
+    }
+    stepboundary::reached("move finished");
+
+    // Encrypting: every file under a key of its own; the plain copies go
+    // only once every encrypted body of the batch is on the disk.
+    Transforms crypts(query, engine.kind, &progress);
+    const std::string algorithm = operations.encryptionAlgorithmName();
+    {
+        Transaction transaction(query);
+        for (Item& item : items)
+            if (item.going())
+                crypts.planCrypt(*item.tree, engine.vaultFolder, uniqueId(), engine.password, algorithm, true);
+        transaction.commit();
+    }
+    stepboundary::reached("encryption planned");
+    for (Item& item : items) {
+        if (!item.going())
+            continue;
+        progress.startEntry(item.tree->display_name);
+        try {
+            crypts.performCrypt(*item.tree, engine.password, true, false, &item.encrypted);
+        } catch (const ExceptionModule& failure) {
+            item.encryptionFailure = std::make_unique<ExceptionModule>(failure);
+        }
+    }
+    flushOnce(items, [](Item& item) -> const PendingCleanup& { return item.encrypted; });
+    for (Item& item : items) {
+        if (!item.going() || item.encryptionFailure)
+            continue;
+        try {
+            Transforms::completeCleanup(item.encrypted);
+        } catch (const ExceptionModule& failure) {
+            item.encryptionFailure = std::make_unique<ExceptionModule>(failure);
+        }
+    }
+    for (Item& item : items) {
+        if (!item.going() || !item.encryptionFailure)
+            continue;
+        try {
+            operations.putBack(*item.tree, item.originalFolder, item.originalName, query, *item.encryptionFailure);
+        } catch (const ExceptionModule& failure) {
+            item.fail(failure);
+        }
+    }
+    if (!anyGoing())
+        return;
+    {
+        Transaction transaction(query);
+        for (Item& item : items)
+            if (item.going())
+                crypts.finishCrypt(*item.tree, true);
+        transaction.commit();
+    }
+    stepboundary::reached("encryption finished");
+}

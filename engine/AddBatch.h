@@ -1,0 +1,47 @@
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include "engine/Strings.h"
+
+class ExceptionModule;
+class ProgressTracker;
+class ProtectedFile;
+class VaultEngine;
+
+// Adds many separate paths to the user's vault, each as a top-level entry of
+// its own, with the steps of a single add taken together for a batch of
+// entries: one transaction for every plan and every finish, one flush of the
+// disk after the moves and one after the encryptions. The order of the steps
+// is that of a single add, so a crash at any step leaves rows that recovery
+// settles, and no plain source is deleted before its encrypted body is on
+// the disk.
+class AddBatch {
+public:
+    // One path's outcome: entry when it was added, error when it failed,
+    // neither when a stop was requested before it.
+    struct Outcome {
+        nocase_wstring path;
+        const ProtectedFile* entry = nullptr;
+        const ExceptionModule* error = nullptr;
+    };
+
+    explicit AddBatch(VaultEngine& engine);
+
+    // Under the vault lock, adds the paths in batches; onEach hears every
+    // path's outcome in order, each batch's once it is done. Between
+    // batches the progress observer may ask to stop.
+    void run(const std::vector<nocase_wstring>& paths, const std::function<void(const Outcome&)>& onEach);
+
+    // A batch closes at this many entries, or once its files hold this many
+    // bytes: a stop request waits for at most one batch.
+    static constexpr std::size_t mostEntries = 100;
+    static constexpr uint64_t mostBytes = 8ull << 20;
+
+private:
+    struct Item;
+    void protectAll(std::vector<Item>& items, ProgressTracker& progress);
+
+    VaultEngine& engine;
+};
