@@ -308,21 +308,85 @@ void CKDropBox::addPath(const QString& path)
 
 void CKDropBox::addUrls(const QList<QUrl>& urls)
 {
+    std::vector<std::string> paths;
+    for (const QUrl& url : urls) {
+        if (!url.isLocalFile()) {
+            reportFailure(url.toDisplayString(),
+                          QStringLiteral("Only files and folders on this computer can be added: %1")
+                              .arg(url.toDisplayString()));
+            continue;
+        }
+        paths.push_back(url.toLocalFile().toStdString());
+    }
+    if (paths.empty()) {
+        host->updateSelectionState();
+        return;
+    }
+
+    // One engine call for the whole drop: the engine adds the paths in
+    // batches that share their flushes (a drop of a thousand photos is
+    // seconds, not minutes), reports every path in order as its batch ends,
+    // and hears Cancel between batches, so every entry stays whole.
+    QList<QPair<QString, QString>> failures; // shown path, message
+    std::optional<QString> callFailure;
     bool addedAny = false;
+    std::size_t reported = 0;
+    const auto showOutcome = [this, &failures, &addedAny, &reported](const QString& shown, bool added,
+                                                                     const QString& message, const ListedEntry& entry) {
+        ++reported;
+        setStatus(QStringLiteral("Adding %1...").arg(shown));
+        if (added) {
+            // The new entry shows at once; the refresh after the drop puts
+            // it in its place.
+            model->appendRow(buildEntryItem(entry));
+            setStatus(QStringLiteral("Added %1").arg(shown));
+            addedAny = true;
+        } else {
+            setStatus(QStringLiteral("Failed to add %1").arg(shown));
+            failures.append({shown, message});
+        }
+    };
     {
         EngineCall call(*engine, host->progressDisplay());
-        for (const QUrl& url : urls) {
-            if (call.cancelled())
-                break;
-            if (!url.isLocalFile()) {
-                reportFailure(url.toDisplayString(),
-                              QStringLiteral("Only files and folders on this computer can be added: %1")
-                                  .arg(url.toDisplayString()));
-                continue;
-            }
-            addedAny |= addOne(call, url.toLocalFile());
+        isBusy = true;
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        try {
+            call.run([this, &paths, &showOutcome] {
+                engine->addFiles(paths, [&](const KistAddOutcome& outcome) {
+                    if (outcome.state == KistAddOutcome::State::NotTried)
+                        return;
+                    const bool added = outcome.state == KistAddOutcome::State::Added;
+                    ListedEntry entry{QString::fromStdString(outcome.name), outcome.is_directory, {}};
+                    if (added && outcome.is_directory)
+                        entry.contents = engine->listEntryContents(outcome.name);
+                    // Shown by the GUI thread while the call goes on.
+                    QMetaObject::invokeMethod(
+                        this,
+                        [&showOutcome, shown = QString::fromStdString(outcome.path), added,
+                         message = QString::fromStdString(outcome.message), entry] {
+                            showOutcome(shown, added, message, entry);
+                        },
+                        Qt::QueuedConnection);
+                });
+            });
+        } catch (const ExceptionModule& error) {
+            // The call as a whole failed (the vault could not be opened):
+            // it is reported as the failure of the path it stopped at.
+            callFailure = QString::fromStdString(error.getMessage());
         }
+        // What the batches reported is shown before anything else.
+        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+        if (callFailure) {
+            const QString shown = QString::fromStdString(paths[std::min<std::size_t>(reported, paths.size() - 1)]);
+            setStatus(QStringLiteral("Failed to add %1").arg(shown));
+            failures.append({shown, *callFailure});
+        }
+        QApplication::restoreOverrideCursor();
+        isBusy = false;
     }
+    // The boxes wait for the end of the call, which holds input back.
+    for (const auto& [shown, message] : failures)
+        MessageBox::information(this, QStringLiteral("Cannot add file!"), message);
     if (addedAny)
         refresh();
     host->updateSelectionState();

@@ -243,26 +243,28 @@ private Q_SLOTS:
         QCOMPARE(view->entryCount(), 0);
     }
 
-    void cancelStopsAfterTheEntryUnderWay()
+    void cancelStopsAfterTheBatchUnderWay()
     {
+        // A drop is added in batches of at most 8 MiB that share their flushes;
+        // Cancel is heard between them.
         const QString in = desktoptest::makeFolder("in");
         QStringList paths;
-        for (int i = 1; i <= 20; ++i)
+        for (int i = 1; i <= 40; ++i)
             paths.append(desktoptest::writeFile(QStringLiteral("%1/file%2.bin").arg(in).arg(i, 2, 10, QChar('0')),
                                                 512 * 1024, i));
         QList<QByteArray> contents;
         for (const QString& path : paths)
             contents.append(desktoptest::readFile(path));
         window->show();
-        connect(window->progress, &StatusProgress::progressShown, this, [this](const QString& name) {
-            if (name == QLatin1String("file05.bin") && window->progress->cancelButton()->isEnabled())
+        connect(window->progress, &StatusProgress::progressShown, this, [this](const QString&) {
+            if (window->progress->cancelButton()->isEnabled())
                 QTest::mouseClick(window->progress->cancelButton(), Qt::LeftButton);
         });
         drop(view, localUrls(paths));
         QTRY_COMPARE(window->selectionUpdates, 1);
 
         const QStringList stored = desktoptest::listedNames(*engine);
-        QVERIFY2(stored.size() >= 5 && stored.size() < 20, qPrintable(stored.join(", ")));
+        QVERIFY2(!stored.isEmpty() && stored.size() < 40, qPrintable(stored.join(", ")));
         QCOMPARE(view->allNames(), stored);
         QVERIFY(!window->progress->isVisible());
         // Each file is either whole in the vault or untouched where it was.
