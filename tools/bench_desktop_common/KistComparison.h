@@ -6,6 +6,7 @@ struct KistComparison {
     double bestKist = 1e300;
     double bestWindow = 1e300;
     double longestStall = 0;
+    int rounds = 2; // of each side; the best of them counts
 
     // Prints the comparison under what; true when the window takes at most
     // ratioTarget times kistCommand's time and never stalls longer than
