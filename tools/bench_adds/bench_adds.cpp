@@ -43,6 +43,7 @@
 #include "tools/bench_common/BenchFiles.h"
 #include "tools/bench_common/BenchMain.h"
 #include "tools/bench_common/ChildRun.h"
+#include "tools/bench_common/Median.h"
 #include "tools/bench_common/ScratchFolder.h"
 #include "tools/bench_common/ScratchHome.h"
 #include "tools/bench_common/Stopwatch.h"
@@ -97,15 +98,6 @@ Settings parseArguments(int argc, char** argv)
             arguments.rejectOption();
     }
     return settings;
-}
-
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 != 0 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 // The kist tool built beside this benchmark.

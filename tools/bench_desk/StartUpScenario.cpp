@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "tools/bench_common/Median.h"
+
 namespace {
 
 constexpr int kShownDeadlineMs = 30000;
@@ -49,12 +51,6 @@ void stop(QProcess& child)
 {
     child.kill();
     child.waitForFinished();
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 double worst(const std::vector<double>& values)

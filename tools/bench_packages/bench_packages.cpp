@@ -40,6 +40,7 @@
 #include "tools/bench_common/BenchMain.h"
 #include "tools/bench_common/ChildProgram.h"
 #include "tools/bench_common/Descriptor.h"
+#include "tools/bench_common/Median.h"
 #include "tools/bench_common/ProcessUsage.h"
 #include "tools/bench_common/ScratchFolder.h"
 #include "tools/bench_common/ScratchHome.h"
@@ -128,13 +129,6 @@ void useHome(const std::string& home)
 }
 
 constexpr double kThroughputTarget = 0.7;
-
-double medianOf(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
 
 double mibPerSecond(std::uint64_t bytes, double seconds)
 {
@@ -259,9 +253,9 @@ int benchmark(const Settings& settings)
             reader.copyFilesToVault({kEntryName}, kReceiverPassword);
         }));
     }
-    results.exportSeconds = medianOf(exports);
-    results.import = medianOf(imports);
-    results.dd = medianOf(dds);
+    results.exportSeconds = median(exports);
+    results.import = median(imports);
+    results.dd = median(dds);
 
     const std::string out = root + "/out";
     fs::create_directories(out);

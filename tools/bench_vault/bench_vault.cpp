@@ -43,6 +43,7 @@
 #include "tools/bench_common/ChildProgram.h"
 #include "tools/bench_common/ChildRun.h"
 #include "tools/bench_common/Descriptor.h"
+#include "tools/bench_common/Median.h"
 #include "tools/bench_common/ScratchFolder.h"
 #include "tools/bench_common/ScratchHome.h"
 #include "tools/bench_common/Stopwatch.h"
@@ -227,13 +228,6 @@ struct LargeFileResult {
     double smallTakeOutPeakMiB = 0;
 };
 
-double medianOf(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
 // The run of median time, with the shares and memory measured in it.
 Timed medianRun(std::vector<Timed> runs)
 {
@@ -297,10 +291,10 @@ LargeFileResult benchLargeFile(const Home& home, std::uint64_t sizeMiB, int runs
         fs::rename(out + "/large.bin", plain);
         removeQuietly(out);
     }
-    result.dd = medianOf(dd);
-    result.deleteSeconds = medianOf(deletes);
-    result.opensslEncrypt = medianOf(encrypt);
-    result.opensslDecrypt = medianOf(decrypt);
+    result.dd = median(dd);
+    result.deleteSeconds = median(deletes);
+    result.opensslEncrypt = median(encrypt);
+    result.opensslDecrypt = median(decrypt);
     result.add = medianRun(adds);
     result.takeOut = medianRun(takeOuts);
 
