@@ -115,6 +115,19 @@ Files recoverAndTakeOut(const Files& originals)
     return underFolder(out);
 }
 
+// Each file is either back where it was or comes out of the vault (after
+// recovery), never both, and every byte is as it was.
+void expectEachFileOnceAndWhole(const Files& originals, const std::string& source)
+{
+    const Files fromVault = recoverAndTakeOut(originals);
+    Files found = underFolder(source);
+    for (const auto& [path, bytes] : fromVault) {
+        EXPECT_FALSE(found.count(path)) << path << " is both in place and in the vault";
+        found[path] = bytes;
+    }
+    EXPECT_EQ(fingerprints(found), fingerprints(originals));
+}
+
 } // namespace
 
 class CrashSafety : public ::testing::Test {
@@ -140,14 +153,7 @@ TEST_F(CrashSafety, AddingAFolderLosesNothingAtAnyStep)
             stopAt);
         ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
 
-        // Each file is either back where it was or comes out of the vault.
-        const Files fromVault = recoverAndTakeOut(originals);
-        Files found = underFolder(source);
-        for (const auto& [path, bytes] : fromVault) {
-            EXPECT_FALSE(found.count(path)) << path << " is both in place and in the vault";
-            found[path] = bytes;
-        }
-        EXPECT_EQ(fingerprints(found), fingerprints(originals));
+        expectEachFileOnceAndWhole(originals, source);
         if (outcome == kRanToTheEnd)
             break;
         ASSERT_LT(stopAt, 100);
@@ -246,13 +252,7 @@ TEST_F(CrashSafety, AddingSeparatePathsTogetherLosesNothingAtAnyStep)
             stopAt);
         ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
 
-        const Files fromVault = recoverAndTakeOut(originals);
-        Files found = underFolder(source);
-        for (const auto& [path, bytes] : fromVault) {
-            EXPECT_FALSE(found.count(path)) << path << " is both in place and in the vault";
-            found[path] = bytes;
-        }
-        EXPECT_EQ(fingerprints(found), fingerprints(originals));
+        expectEachFileOnceAndWhole(originals, source);
         if (outcome == kRanToTheEnd)
             break;
         ASSERT_LT(stopAt, 100);
