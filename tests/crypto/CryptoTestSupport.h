@@ -1,11 +1,13 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "engine/ExceptionModule.h"
+#include "engine/crypto/CryptoContext.h"
 #include "tests/support/TestFiles.h"
 
 // Helpers shared by the crypto tests: the message an operation throws, and an
@@ -15,6 +17,29 @@ namespace cryptotest {
 inline const std::string kCipherMessage = "Internal error. Cannot encrypt data. Are you running on Windows XP SP2+?";
 inline const std::string kCorruptionMessage = "Corruption in your data. Possible tampering of the product.";
 inline const std::string kZeroIv = "00000000000000000000000000000000";
+// The key derived from "password" (computed independently, see the text tests).
+inline const std::string kPasswordKeyHex = "a3bc508753274827cf2515600eaea32c";
+
+// A whole file encrypted or decrypted with the key derived from keyText.
+inline std::uint64_t encryptFile(const std::string& keyText, const std::string& source, const std::string& target,
+    const FileTransformOptions& options = {})
+{
+    CryptoContext crypto;
+    crypto.deriveKey(keyText);
+    crypto.setAlgorithm("CALG_AES_128");
+    return crypto.transformFile(toWide(source), toWide(target), true, options);
+}
+
+inline std::uint64_t decryptFile(const std::string& keyText, const std::string& source, const std::string& target,
+    std::uint64_t plainSize)
+{
+    CryptoContext crypto;
+    crypto.deriveKey(keyText);
+    crypto.setAlgorithm("CALG_AES_128");
+    FileTransformOptions options;
+    options.plainSize = plainSize;
+    return crypto.transformFile(toWide(source), toWide(target), false, options);
+}
 
 // The message of the ExceptionModule that call throws; fails the test when
 // it throws nothing.

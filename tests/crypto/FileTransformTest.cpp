@@ -16,7 +16,10 @@
 #include "tests/support/ScratchHome.h"
 #include "tests/support/TestFiles.h"
 
+using cryptotest::decryptFile;
+using cryptotest::encryptFile;
 using cryptotest::kCipherMessage;
+using cryptotest::kPasswordKeyHex;
 using cryptotest::messageOf;
 using testsupport::exists;
 using testsupport::patternBytes;
@@ -27,32 +30,9 @@ using testsupport::writeFile;
 namespace {
 
 const std::string kFileKey = "7Hq2LmZ9x";
-// The key derived from "password" (computed independently, see the text tests).
-const std::string kPasswordKeyHex = "a3bc508753274827cf2515600eaea32c";
-
 // Lengths around the chunk edges, the 1984..1999 range whose padded last
 // chunk fills exactly 2000 bytes among them.
 const std::vector<std::uint64_t> kEdgeLengths = { 0, 1, 15, 16, 1984, 1990, 1999, 2000, 2001, 3990, 4000, 4001 };
-
-std::uint64_t encryptFile(const std::string& keyText, const std::string& source, const std::string& target,
-    const FileTransformOptions& options = {})
-{
-    CryptoContext crypto;
-    crypto.deriveKey(keyText);
-    crypto.setAlgorithm("CALG_AES_128");
-    return crypto.transformFile(toWide(source), toWide(target), true, options);
-}
-
-std::uint64_t decryptFile(const std::string& keyText, const std::string& source, const std::string& target,
-    std::uint64_t plainSize)
-{
-    CryptoContext crypto;
-    crypto.deriveKey(keyText);
-    crypto.setAlgorithm("CALG_AES_128");
-    FileTransformOptions options;
-    options.plainSize = plainSize;
-    return crypto.transformFile(toWide(source), toWide(target), false, options);
-}
 
 mode_t modeOf(const std::string& path)
 {

@@ -22,7 +22,10 @@
 #include "tests/support/ScratchHome.h"
 #include "tests/support/TestFiles.h"
 
+using cryptotest::decryptFile;
+using cryptotest::encryptFile;
 using cryptotest::kCipherMessage;
+using cryptotest::kPasswordKeyHex;
 using cryptotest::messageOf;
 using testsupport::exists;
 using testsupport::patternBytes;
@@ -32,25 +35,9 @@ using testsupport::writeFile;
 
 namespace {
 
-// The key derived from "password" (computed independently, see the text tests).
-const std::string kPasswordKeyHex = "a3bc508753274827cf2515600eaea32c";
+// Its derived key is kPasswordKeyHex, which openssl is given.
+const std::string kKey = "password";
 constexpr std::uint64_t kMiB = std::uint64_t { 1 } << 20;
-
-std::uint64_t transform(const std::string& source, const std::string& target, bool encrypt,
-    FileTransformOptions options = {}, const std::string& keyText = "password")
-{
-    CryptoContext crypto;
-    crypto.deriveKey(keyText);
-    return crypto.transformFile(toWide(source), toWide(target), encrypt, options);
-}
-
-std::uint64_t decrypt(const std::string& source, const std::string& target, std::uint64_t plainSize,
-    const std::string& keyText = "password")
-{
-    FileTransformOptions options;
-    options.plainSize = plainSize;
-    return transform(source, target, false, options, keyText);
-}
 
 // The pattern of patternBytes, written in pieces: files of gigabytes.
 void writePatternFile(const std::string& path, std::uint64_t length)
@@ -81,13 +68,13 @@ TEST(StreamedTransform, BodiesAreTheChainOpensslWrites)
         std::vector<std::uint64_t> progress;
         FileTransformOptions options;
         options.onBytes = [&](std::uint64_t done) { progress.push_back(done); };
-        ASSERT_EQ(transform(folder + "/plain", folder + "/body", true, options), length);
+        ASSERT_EQ(encryptFile(kKey, folder + "/plain", folder + "/body", options), length);
         ASSERT_FALSE(progress.empty());
         EXPECT_EQ(progress.back(), length);
         EXPECT_TRUE(readFile(folder + "/body")
             == cryptotest::opensslEncrypt(kPasswordKeyHex, plain, length % 2000 != 0, folder))
             << "plain length " << length;
-        ASSERT_EQ(decrypt(folder + "/body", folder + "/back", length), length);
+        ASSERT_EQ(decryptFile(kKey, folder + "/body", folder + "/back", length), length);
         EXPECT_TRUE(readFile(folder + "/back") == plain) << "plain length " << length;
     }
 }
@@ -107,7 +94,7 @@ TEST(StreamedTransform, FailuresOfEveryStageLeaveNoTarget)
         struct rlimit small = previous;
         small.rlim_cur = 6 * kMiB;
         ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-        const std::string message = messageOf([&] { (void)transform(folder + "/plain", folder + "/body", true); });
+        const std::string message = messageOf([&] { (void)encryptFile(kKey, folder + "/plain", folder + "/body"); });
         ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &previous), 0);
         std::signal(SIGXFSZ, previousHandler);
         EXPECT_EQ(message, "Internal error. Failed to write new file.");
@@ -121,18 +108,19 @@ TEST(StreamedTransform, FailuresOfEveryStageLeaveNoTarget)
         if (done > 5 * kMiB)
             throw ExceptionModule(L"Cancelled.", L"");
     };
-    EXPECT_EQ(messageOf([&] { (void)transform(folder + "/plain", folder + "/body", true, cancelling); }), "Cancelled.");
+    EXPECT_EQ(messageOf([&] { (void)encryptFile(kKey, folder + "/plain", folder + "/body", cancelling); }),
+        "Cancelled.");
     EXPECT_FALSE(exists(folder + "/body"));
     FileTransformOptions measured;
     measured.plainSize = length + 1;
-    EXPECT_EQ(messageOf([&] { (void)transform(folder + "/plain", folder + "/body", true, measured); }),
+    EXPECT_EQ(messageOf([&] { (void)encryptFile(kKey, folder + "/plain", folder + "/body", measured); }),
         "Internal error. Failed to read file.");
     EXPECT_FALSE(exists(folder + "/body"));
 
     // Decrypting: a wrong key fails on the padding, a damaged last block too,
     // and neither leaves a plain file.
-    ASSERT_EQ(transform(folder + "/plain", folder + "/body", true), length);
-    EXPECT_EQ(messageOf([&] { (void)decrypt(folder + "/body", folder + "/back", length, "passwore"); }),
+    ASSERT_EQ(encryptFile(kKey, folder + "/plain", folder + "/body"), length);
+    EXPECT_EQ(messageOf([&] { (void)decryptFile("passwore", folder + "/body", folder + "/back", length); }),
         kCipherMessage);
     EXPECT_FALSE(exists(folder + "/back"));
     {
@@ -144,7 +132,7 @@ TEST(StreamedTransform, FailuresOfEveryStageLeaveNoTarget)
         std::fputc(last ^ 0x01, body);
         ASSERT_EQ(std::fclose(body), 0);
     }
-    EXPECT_EQ(messageOf([&] { (void)decrypt(folder + "/body", folder + "/back", length); }), kCipherMessage);
+    EXPECT_EQ(messageOf([&] { (void)decryptFile(kKey, folder + "/body", folder + "/back", length); }), kCipherMessage);
     EXPECT_FALSE(exists(folder + "/back"));
 
     EXPECT_EQ(sha1OfFile(folder + "/plain"), plainSha1);
@@ -170,11 +158,11 @@ TEST(StreamedTransform, BodiesJustUnder4GiBMatchKnownAnswers)
     for (const Vector& vector : vectors) {
         writePatternFile(folder + "/plain", vector.plainLength);
         const std::string plainSha1 = sha1OfFile(folder + "/plain");
-        ASSERT_EQ(transform(folder + "/plain", folder + "/body", true), vector.plainLength);
+        ASSERT_EQ(encryptFile(kKey, folder + "/plain", folder + "/body"), vector.plainLength);
         EXPECT_EQ(std::filesystem::file_size(folder + "/body"), vector.bodyLength);
         EXPECT_EQ(sha1OfFile(folder + "/body"), vector.sha1) << vector.plainLength;
         std::remove((folder + "/plain").c_str());
-        ASSERT_EQ(decrypt(folder + "/body", folder + "/back", vector.plainLength), vector.plainLength);
+        ASSERT_EQ(decryptFile(kKey, folder + "/body", folder + "/back", vector.plainLength), vector.plainLength);
         EXPECT_EQ(sha1OfFile(folder + "/back"), plainSha1) << vector.plainLength;
         std::remove((folder + "/body").c_str());
         std::remove((folder + "/back").c_str());

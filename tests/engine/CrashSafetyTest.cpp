@@ -115,14 +115,14 @@ Files recoverAndTakeOut(const Files& originals)
     return underFolder(out);
 }
 
-// Each file is either back where it was or comes out of the vault (after
-// recovery), never both, and every byte is as it was.
-void expectEachFileOnceAndWhole(const Files& originals, const std::string& source)
+// Each file is either in folder or comes out of the vault (after recovery),
+// never both, and every byte is as it was.
+void expectEachFileOnceAndWhole(const Files& originals, const std::string& folder)
 {
     const Files fromVault = recoverAndTakeOut(originals);
-    Files found = underFolder(source);
+    Files found = underFolder(folder);
     for (const auto& [path, bytes] : fromVault) {
-        EXPECT_FALSE(found.count(path)) << path << " is both in place and in the vault";
+        EXPECT_FALSE(found.count(path)) << path << " is both in " << folder << " and in the vault";
         found[path] = bytes;
     }
     EXPECT_EQ(fingerprints(found), fingerprints(originals));
@@ -215,13 +215,7 @@ TEST_F(CrashSafety, TakingOutLosesNothingAtAnyStep)
         ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
 
         // Each file is either at the destination or still in the vault.
-        const Files fromVault = recoverAndTakeOut(originals);
-        Files found = underFolder(destination);
-        for (const auto& [path, bytes] : fromVault) {
-            EXPECT_FALSE(found.count(path)) << path << " is both taken out and in the vault";
-            found[path] = bytes;
-        }
-        EXPECT_EQ(fingerprints(found), fingerprints(originals));
+        expectEachFileOnceAndWhole(originals, destination);
         if (outcome == kRanToTheEnd)
             break;
         ASSERT_LT(stopAt, 100);
