@@ -15,6 +15,7 @@
 using namespace enginetest;
 using testsupport::makeScratchFolder;
 using testsupport::patternBytes;
+using testsupport::readFile;
 using testsupport::writeFile;
 
 namespace {
@@ -112,6 +113,44 @@ TEST_F(SharedVault, AnAddLosesNothingToAProgramOpenedAtAnyStep)
         second->removeFile("album", out);
         EXPECT_EQ(tree(out + "/album"), originals);
         EXPECT_FALSE(hasEntry(*first, "album"));
+        ASSERT_LT(stopAt, 100);
+    }
+}
+
+TEST_F(SharedVault, PathsAddedTogetherLoseNothingToAProgramOpenedAtAnyStep)
+{
+    // Paths added together share their transactions and flushes: a program
+    // that opens between any two of those steps must not lose or half-see one.
+    for (int stopAt = 1;; ++stopAt) {
+        SCOPED_TRACE("second program opened at boundary " + std::to_string(stopAt));
+        resetProfile();
+        auto first = openVault(kPassword);
+        const std::string source = makeScratchFolder("source");
+        const Files album = makeAlbum(source);
+        writeFile(source + "/a.txt", "first file");
+        writeFile(source + "/b.txt", "second file");
+        std::unique_ptr<Kist> second;
+        {
+            SecondOpening opening(stopAt);
+            first->addFiles({source + "/album", source + "/a.txt", source + "/b.txt"},
+                            [](const KistAddOutcome& outcome) { EXPECT_EQ(outcome.message, ""); });
+            if (!SecondOpening::reached)
+                break;
+            second = opening.second();
+        }
+        ASSERT_TRUE(second);
+        EXPECT_EQ(checkFindings(*second), "");
+        for (const char* name : {"album", "a.txt", "b.txt"}) {
+            EXPECT_TRUE(hasEntry(*first, name)) << name;
+            EXPECT_TRUE(hasEntry(*second, name)) << name;
+        }
+        const std::string out = makeScratchFolder("out");
+        for (const char* name : {"album", "a.txt", "b.txt"})
+            second->removeFile(name, out);
+        EXPECT_EQ(tree(out + "/album"), album);
+        EXPECT_EQ(readFile(out + "/a.txt"), "first file");
+        EXPECT_EQ(readFile(out + "/b.txt"), "second file");
+        EXPECT_FALSE(hasEntry(*first, "a.txt"));
         ASSERT_LT(stopAt, 100);
     }
 }
