@@ -98,10 +98,9 @@ void AddBatch::run(const std::vector<nocase_wstring>& paths, const std::function
                 onEach(Outcome {item.path, nullptr, item.error.get()});
                 continue;
             }
+            onEach(Outcome {item.path, item.tree.get(), nullptr});
             const nocase_wstring name = item.tree->display_name;
-            const ProtectedFile* entry = item.tree.get();
-            engine.rootEntries[name] = std::move(item.tree);
-            onEach(Outcome {item.path, entry, nullptr});
+            engine.keepEntry(name, std::move(item.tree));
         }
     }
 }

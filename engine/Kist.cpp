@@ -154,8 +154,9 @@ void Kist::listFiles(std::vector<KistFile*>& out)
 std::vector<KistEntryContent> Kist::listEntryContents(std::string name)
 {
     engine->requireLogin();
-    const auto found = engine->rootEntries.find(toWide(name));
-    if (found == engine->rootEntries.end())
+    auto& entries = engine->entries();
+    const auto found = entries.find(toWide(name));
+    if (found == entries.end())
         throw ExceptionModule(L"No such file found in the store: " + toWide(name), L"");
     std::vector<KistEntryContent> contents;
     appendContents(*found->second, 1, contents);
@@ -242,6 +243,7 @@ KistCheckReport Kist::checkVault()
 std::vector<std::string> Kist::unreadableEntries() const
 {
     std::vector<std::string> names;
+    (void)engine->entries();
     for (const nocase_wstring& name : engine->unreadableEntries)
         names.push_back(toNarrow(name));
     return names;

@@ -391,7 +391,7 @@ void PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<Protect
             progress.stopPointReached();
         first = false;
         bool copiedBefore = false;
-        for (const auto& [name, entry] : vault.rootEntries)
+        for (const auto& [name, entry] : vault.entries())
             copiedBefore = copiedBefore || entry->unique_name == record->unique_name;
         if (copiedBefore)
             continue;
@@ -403,7 +403,7 @@ void PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<Protect
             auto tree = operations.buildRecordTree(record->sourcePath());
             tree->display_name = freeName;
             operations.protect(*tree, query, &progress);
-            vault.rootEntries[freeName] = std::move(tree);
+            vault.keepEntry(freeName, std::move(tree));
             continue;
         }
 
@@ -450,6 +450,6 @@ void PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<Protect
             }
             throw;
         }
-        vault.rootEntries[freeName] = std::move(copy);
+        vault.keepEntry(freeName, std::move(copy));
     }
 }

@@ -70,7 +70,7 @@ void PackageWriter::exportFiles(const std::vector<ProtectedFile*>& records, cons
             });
             copy->display_name = writerOperations.freeDisplayName(copy->display_name);
             const nocase_wstring name = copy->display_name;
-            writer.rootEntries[name] = std::move(copy);
+            writer.keepEntry(name, std::move(copy));
         }
         transaction.commit();
     }

@@ -109,6 +109,7 @@ KistCheckReport VaultCheck::run()
         }
         return text;
     };
+    (void)engine.entries();
     for (const nocase_wstring& name : engine.unreadableEntries)
         note(L"the rows of this entry cannot be read: " + name);
 

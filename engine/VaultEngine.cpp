@@ -157,10 +157,12 @@ void VaultEngine::openVault()
     }
     checkFormatVersion();
     upgradeAndTidy();
-    try {
-        loadEntries();
-    } catch (const ExceptionModule& error) {
-        throw ExceptionModule(kCannotInitialize, toWide(error.getCause()));
+    if (kind != EngineKind::UserVault) {
+        try {
+            loadEntries();
+        } catch (const ExceptionModule& error) {
+            throw ExceptionModule(kCannotInitialize, toWide(error.getCause()));
+        }
     }
     opened = true;
 }
@@ -184,6 +186,7 @@ void VaultEngine::upgradeAndTidy()
     query.execute(vaultschema::createParentIndex);
     if (kind != EngineKind::UserVault)
         return;
+    query.execute(vaultschema::createNameIndex);
     {
         Transaction transaction(query);
         query.executeOrThrow(vaultschema::insertChangeCount, "count the vault's changes");
@@ -259,6 +262,38 @@ void VaultEngine::loadEntries()
     LoadedEntries loaded = loadAllEntries(*database, vaultFolder, &knownChangeCount, &knownLogPosition);
     rootEntries = std::move(loaded.entries);
     unreadableEntries = std::move(loaded.unreadable);
+    entriesLoaded = true;
+}
+
+std::map<nocase_wstring, std::unique_ptr<ProtectedFile>>& VaultEngine::entries()
+{
+    if (!entriesLoaded) {
+        if (!database)
+            throw ExceptionModule(L"Cannot read the vault database.", L"");
+        loadEntries();
+    }
+    return rootEntries;
+}
+
+bool VaultEngine::hasEntryNamed(const nocase_wstring& name)
+{
+    if (entriesLoaded || !database)
+        return rootEntries.count(name) != 0;
+    Query query(*database);
+    if (!query.get_result(formatStatement(vaultschema::selectTopLevelNamed, sqlText(toNarrow(name)).c_str())))
+        throw ExceptionModule(L"Cannot read the vault database.", toWide(query.lastError()));
+    const bool found = query.fetch_row();
+    const std::string error = query.lastError();
+    query.free_result();
+    if (!error.empty())
+        throw ExceptionModule(L"Cannot read the vault database.", toWide(error));
+    return found;
+}
+
+void VaultEngine::keepEntry(const nocase_wstring& name, std::unique_ptr<ProtectedFile> entry)
+{
+    if (entriesLoaded)
+        rootEntries[name] = std::move(entry);
 }
 
 void VaultEngine::loadNewTopLevelEntries()
@@ -281,10 +316,14 @@ bool VaultEngine::followPasswordChange()
     settings = std::move(stored);
     wipeText(password);
     loggedIn = false;
+    if (!entriesLoaded)
+        return true;
     try {
         loadEntries();
     } catch (const ExceptionModule&) {
+        // Read again at their next use.
         rootEntries.clear();
+        entriesLoaded = false;
         knownChangeCount.clear();
         knownLogPosition = -1;
     }
@@ -307,6 +346,11 @@ bool VaultEngine::refreshUnderLock()
     if (passwordChanged) {
         wipeText(password);
         loggedIn = false;
+    }
+    if (!entriesLoaded) {
+        // Nothing in memory to doubt: the first use reads the rows as they are.
+        entriesDistrusted = false;
+        return passwordChanged;
     }
     const bool mustReadAll = passwordChanged || entriesDistrusted || storedCount.empty();
     bool fresh = !mustReadAll && storedCount == knownChangeCount;
@@ -449,7 +493,7 @@ bool VaultEngine::refreshChangedEntries(const std::string& storedCount)
 
 void VaultEngine::leaveLock(bool trusted) noexcept
 {
-    const bool keep = trusted && !entriesDistrusted && opened && database;
+    const bool keep = trusted && !entriesDistrusted && opened && database && entriesLoaded;
     knownChangeCount.clear();
     knownLogPosition = -1;
     entriesDistrusted = false;
@@ -482,6 +526,8 @@ void VaultEngine::closeVault()
     knownChangeCount.clear();
     knownLogPosition = -1;
     rootEntries.clear();
+    entriesLoaded = false;
+    unreadableEntries.clear();
     database.reset();
     settings.clear();
 }

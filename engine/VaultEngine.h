@@ -51,9 +51,10 @@ public:
 
     // Throws the password message unless the engine is logged in.
     void requireLogin() const;
-    // Opens the database and reads settings and top-level entries (a copy
-    // to show; VaultLock reads them again if another program changes a row).
-    // A new user vault is created under the vault lock.
+    // Opens the database and reads the settings; the top-level entries of
+    // package readers and temporary vaults too. A user vault's entries are
+    // read at their first use (see entries()). A new user vault is created
+    // under the vault lock.
     void openVault();
     // Closes the database and forgets what was read from it.
     void closeVault();
@@ -81,6 +82,20 @@ public:
     // from the rows, so the next lock reads them again.
     void distrustEntries();
 
+    // ---- The top-level entries ----
+    // Read from the rows at the first call after the opening (a copy to
+    // show; VaultLock reads again what another program changed). Adding
+    // needs only the names, so a command that adds to a large vault never
+    // reads its rows. Throws when the rows cannot be read.
+    std::map<nocase_wstring, std::unique_ptr<ProtectedFile>>& entries();
+    // Whether a top-level entry has this name (a-z/A-Z alike): from the
+    // entries once read, otherwise from the rows (exact under the lock).
+    [[nodiscard]] bool hasEntryNamed(const nocase_wstring& name);
+    // Keeps an entry whose rows were just committed, when the entries are
+    // read; otherwise the rows hold it and a later reading finds it.
+    void keepEntry(const nocase_wstring& name, std::unique_ptr<ProtectedFile> entry);
+    [[nodiscard]] bool entriesRead() const { return entriesLoaded; }
+
     // The secure hash of a text, with the engine's own context.
     [[nodiscard]] std::string hashOf(const std::string& text);
 
@@ -88,7 +103,6 @@ public:
     static int64_t (*clock)();
 
     std::unique_ptr<Database> database;
-    std::map<nocase_wstring, std::unique_ptr<ProtectedFile>> rootEntries;
     std::map<std::string, std::string> settings;
     bool loggedIn = false;
     std::unique_ptr<CryptoContext> crypto;
@@ -107,7 +121,7 @@ public:
     // Held by VaultLock while an operation changes bodies or rows.
     int lockDepth = 0;
     int lockDescriptor = -1;
-    // Top-level entries left out of the last loading (their rows cannot be read).
+    // Top-level entries left out of the last reading (their rows cannot be read).
     std::vector<nocase_wstring> unreadableEntries;
 
 private:
@@ -126,6 +140,8 @@ private:
     // The stored settings, or none when they cannot be read.
     [[nodiscard]] bool readStoredSettings(std::map<std::string, std::string>& stored);
 
+    std::map<nocase_wstring, std::unique_ptr<ProtectedFile>> rootEntries;
+    bool entriesLoaded = false;
     bool opened = false;
     bool entriesDistrusted = false;
     // The change count the in-memory entries match; empty: unknown.

@@ -74,7 +74,7 @@ nocase_wstring VaultOperations::freeDisplayName(const nocase_wstring& name,
                                                 const std::set<nocase_wstring>* reserved) const
 {
     const auto taken = [&](const nocase_wstring& candidate) {
-        return engine.rootEntries.count(candidate) != 0 || (reserved != nullptr && reserved->count(candidate) != 0);
+        return engine.hasEntryNamed(candidate) || (reserved != nullptr && reserved->count(candidate) != 0);
     };
     if (!taken(name))
         return name;
@@ -173,6 +173,8 @@ void VaultOperations::addFile(const nocase_wstring& path, KistFile& out, bool in
     std::unique_ptr<VaultLock> lock;
     if (!inMemoryOnly)
         lock = std::make_unique<VaultLock>(engine);
+    else
+        (void)engine.entries(); // the entry lives only in them
     auto tree = prepareTree(path, inMemoryOnly);
     tree->display_name = freeDisplayName(tree->display_name);
     if (!inMemoryOnly) {
@@ -184,7 +186,10 @@ void VaultOperations::addFile(const nocase_wstring& path, KistFile& out, bool in
     }
     tree->fillKistFile(out);
     const nocase_wstring name = tree->display_name;
-    engine.rootEntries[name] = std::move(tree);
+    if (inMemoryOnly)
+        engine.entries()[name] = std::move(tree);
+    else
+        engine.keepEntry(name, std::move(tree));
 }
 
 void VaultOperations::protect(ProtectedFile& tree, Query& query, ProgressTracker* progress)
@@ -324,18 +329,19 @@ void VaultOperations::encryptTree(ProtectedFile& tree, Query& query, ProgressTra
 
 void VaultOperations::recoverEntries()
 {
+    auto& entries = engine.entries();
     std::vector<nocase_wstring> names;
-    for (const auto& [name, entry] : engine.rootEntries)
+    for (const auto& [name, entry] : entries)
         names.push_back(name);
     for (const nocase_wstring& name : names) {
-        ProtectedFile& entry = *engine.rootEntries[name];
+        ProtectedFile& entry = *entries[name];
         Query query(*engine.database);
         Recovery recovery(engine, query);
         if (!recovery.isNeeded(entry))
             continue;
         try {
             if (!recovery.recover(entry))
-                engine.rootEntries.erase(name);
+                entries.erase(name);
         } catch (const ExceptionModule&) {
             // Left as it is; the next listing, adding or taking out tries
             // again, from the rows (memory may have moved on without them).
@@ -351,7 +357,7 @@ void VaultOperations::listFiles(std::vector<KistFile*>& out)
         VaultLock lock(engine);
         recoverEntries();
     }
-    for (const auto& [name, entry] : engine.rootEntries) {
+    for (const auto& [name, entry] : engine.entries()) {
         auto file = std::make_unique<KistFile>();
         entry->fillKistFile(*file);
         out.push_back(file.release());
@@ -362,8 +368,9 @@ nocase_wstring VaultOperations::removeFile(const nocase_wstring& name, const noc
 {
     engine.requireLogin();
     VaultLock lock(engine);
-    auto found = engine.rootEntries.find(name);
-    if (found == engine.rootEntries.end())
+    auto& entries = engine.entries();
+    auto found = entries.find(name);
+    if (found == entries.end())
         throw ExceptionModule(L"No such file found in the store: " + name, L"");
     ProtectedFile& entry = *found->second;
     const nocase_wstring destination =
@@ -385,7 +392,7 @@ nocase_wstring VaultOperations::removeFile(const nocase_wstring& name, const noc
     if (engine.kind == EngineKind::UserVault) {
         Recovery recovery(engine, query);
         if (recovery.isNeeded(entry) && !recovery.recover(entry)) {
-            engine.rootEntries.erase(found);
+            entries.erase(found);
             throw ExceptionModule(L"No such file found in the store: " + name, L"");
         }
         progress.addWork(entry);
@@ -411,7 +418,7 @@ nocase_wstring VaultOperations::removeFile(const nocase_wstring& name, const noc
             transaction.commit();
         }
     }
-    engine.rootEntries.erase(found);
+    entries.erase(found);
     return joinPath(destination, outName);
 }
 
@@ -419,15 +426,16 @@ std::vector<ProtectedFile*> VaultOperations::selectByNames(const std::vector<noc
 {
     engine.requireLogin();
     VaultLock lock(engine);
+    auto& entries = engine.entries();
     std::vector<ProtectedFile*> selected;
     for (const nocase_wstring& name : names) {
-        auto found = engine.rootEntries.find(name);
-        if (found == engine.rootEntries.end())
+        auto found = entries.find(name);
+        if (found == entries.end())
             throw ExceptionModule(L"No such file found in the store: " + name, L"");
         Query query(*engine.database);
         Recovery recovery(engine, query);
         if (recovery.isNeeded(*found->second) && !recovery.recover(*found->second)) {
-            engine.rootEntries.erase(found);
+            entries.erase(found);
             throw ExceptionModule(L"No such file found in the store: " + name, L"");
         }
         selected.push_back(found->second.get());

@@ -60,6 +60,11 @@ inline constexpr char createIdsrcIndex[] = "create index if not exists idsrc on 
 // Loading reads the children of every folder by parent; without this index
 // each of those reads scans the whole table. Other readers ignore it.
 inline constexpr char createParentIndex[] = "create index if not exists idparent on ProtectedFiles(parent)";
+// Choosing a free name for a new top-level entry asks the rows whether a
+// name is taken (a-z/A-Z alike, as the engine compares names) without
+// reading them all. Other readers ignore it.
+inline constexpr char createNameIndex[] =
+    "create index if not exists idtopname on ProtectedFiles(parent, display_name collate nocase)";
 inline constexpr char createKistConfig[] =
     "create table if not exists KistConfig(nv_name TEXT primary key, nv_value TEXT, update_date DATE)";
 inline constexpr char createConfignameIndex[] = "create index if not exists configname on KistConfig(nv_name)";
@@ -191,6 +196,9 @@ inline constexpr char storeFinishedTransform[] =
 // cipher, unique_name
 inline constexpr char storeCipher[] = "update ProtectedFiles set cipher='%s' where unique_name='%s'";
 inline constexpr char selectTopLevel[] = "select * from ProtectedFiles where parent =''";
+// display_name: whether a top-level row has it (through idtopname).
+inline constexpr char selectTopLevelNamed[] =
+    "select 1 from ProtectedFiles where parent = '' and display_name = '%s' collate nocase limit 1";
 // Every row in one statement: one consistent view of the whole table.
 inline constexpr char selectAllRows[] = "select * from ProtectedFiles order by entry_id";
 // size, unique_name

@@ -312,8 +312,8 @@ TEST_F(Lifecycle, DeeplyNestedFoldersLoadOverAFewConnections)
     }
 
     VaultEngine engine(EngineKind::UserVault);
-    ASSERT_EQ(engine.rootEntries.size(), 1u);
-    const ProtectedFile* record = engine.rootEntries.begin()->second.get();
+    ASSERT_EQ(engine.entries().size(), 1u);
+    const ProtectedFile* record = engine.entries().begin()->second.get();
     int depth = 0;
     while (!record->children.empty()) {
         ASSERT_EQ(record->children.size(), 1u);

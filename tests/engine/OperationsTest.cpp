@@ -129,11 +129,11 @@ TEST_F(Operations, DisplayNamesRunOutAfterNumber9999)
 {
     VaultEngine engine(EngineKind::TemporaryVault);
     VaultOperations operations(engine);
-    engine.rootEntries[L"x.bin"] = std::make_unique<ProtectedFile>();
+    engine.entries()[L"x.bin"] = std::make_unique<ProtectedFile>();
     for (int number = 2; number <= 9998; ++number)
-        engine.rootEntries[L"x.bin (" + toWide(std::to_string(number)) + L")"] = std::make_unique<ProtectedFile>();
+        engine.entries()[L"x.bin (" + toWide(std::to_string(number)) + L")"] = std::make_unique<ProtectedFile>();
     EXPECT_TRUE(sameExactly(operations.freeDisplayName(L"X.BIN"), L"X.BIN (9999)"));
-    engine.rootEntries[L"x.bin (9999)"] = std::make_unique<ProtectedFile>();
+    engine.entries()[L"x.bin (9999)"] = std::make_unique<ProtectedFile>();
     EXPECT_EQ(errorOf([&] { (void)operations.freeDisplayName(L"x.bin"); }),
               "Too many files with the same name have been stored. Try changing the name of the file before storing "
               "it.");

@@ -300,3 +300,39 @@ TEST_F(SharedVault, AVaultWithoutTheLogOrWithItTrimmedIsReadWhole)
     EXPECT_EQ(namesOf(*one), std::vector<std::string> {"new.txt"});
     EXPECT_EQ(checkFindings(*one), "");
 }
+
+// A program that adds without listing never reads the rows: it asks them
+// whether a name is taken. The answer must follow the names' own rule (a-z
+// and A-Z alike, every other character as it is), survive an apostrophe,
+// and see what other programs added and took out since it opened.
+TEST_F(SharedVault, AProgramThatNeverListedChoosesNamesFromTheRows)
+{
+    auto one = openVault(kPassword);
+    auto other = openVault(kPassword);
+    const std::string source = makeScratchFolder("source");
+    writeFile(source + "/one/It's.txt", "one");
+    writeFile(source + "/one/\xC3\x84.txt", "upper umlaut");
+    KistFile added;
+    one->addFile(source + "/one/It's.txt", &added, false);
+    one->addFile(source + "/one/\xC3\x84.txt", &added, false);
+
+    writeFile(source + "/a/IT'S.TXT", "a");
+    writeFile(source + "/b/it's.txt", "b");
+    writeFile(source + "/c/\xC3\xA4.txt", "lower umlaut");
+    std::vector<std::string> names;
+    other->addFiles({source + "/a/IT'S.TXT", source + "/b/it's.txt", source + "/c/\xC3\xA4.txt"},
+                    [&](const KistAddOutcome& outcome) { names.push_back(outcome.name); });
+    EXPECT_EQ(names, (std::vector<std::string> {"IT'S.TXT (2)", "it's.txt (3)", "\xC3\xA4.txt"}));
+
+    // Taken out by the first program: the name is free for the other again.
+    one->removeFile("it's.TXT", makeScratchFolder("out"));
+    writeFile(source + "/d/IT'S.txt", "d");
+    other->addFile(source + "/d/IT'S.txt", &added, false);
+    EXPECT_EQ(added.name, "IT'S.txt");
+
+    const std::vector<std::string> expected {"IT'S.txt", "IT'S.TXT (2)", "it's.txt (3)", "\xC3\x84.txt",
+                                             "\xC3\xA4.txt"};
+    EXPECT_EQ(namesOf(*other), expected);
+    EXPECT_EQ(namesOf(*one), expected);
+    EXPECT_EQ(checkFindings(*other), "");
+}

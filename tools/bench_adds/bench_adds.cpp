@@ -264,11 +264,14 @@ double refreshAfterAnotherProgram(const Home& home, const std::string& tag)
         VaultEngine engine(EngineKind::UserVault);
         if (!engine.login(kVaultPassword))
             throw std::runtime_error("the bench vault does not open with its password");
-        { VaultLock warm(engine); }
-        const std::size_t before = engine.rootEntries.size();
+        {
+            VaultLock warm(engine);
+            (void)engine.entries();
+        }
+        const std::size_t before = engine.entries().size();
         kistAdd(home, paths);
         const double seconds = secondsOf([&] { VaultLock lock(engine); });
-        if (engine.rootEntries.size() != before + static_cast<std::size_t>(kFewFiles))
+        if (engine.entries().size() != before + static_cast<std::size_t>(kFewFiles))
             throw std::runtime_error("the refresh did not see the other program's entries");
         return std::vector<double> {seconds};
     }).values.at(0);
@@ -306,12 +309,15 @@ int benchmark(const Settings& settings)
         return std::vector<double> {};
     });
     fill(small, smallEntries);
-    // What reading every row costs in the full vault (an opening).
+    // What reading every row costs in the full vault (an opening and a first listing).
     settle(full.root);
     const double fullReading = inHome(full, "open", [] {
-        return std::vector<double> {secondsOf([] { Kist opened(true); })};
+        return std::vector<double> {secondsOf([] {
+            VaultEngine opened(EngineKind::UserVault);
+            (void)opened.entries();
+        })};
     }).values.at(0);
-    std::printf("a vault of %d entries for the refresh; opening the full vault (every row read): %.3f s\n\n",
+    std::printf("a vault of %d entries for the refresh; opening the full vault and reading every row: %.3f s\n\n",
                 smallEntries, fullReading);
     std::fflush(stdout);
 
@@ -359,8 +365,9 @@ int benchmark(const Settings& settings)
     std::printf("%-52s %8.3f s %8.3f s %8.2f  <= %.1f: %s\n", "  one addFiles call (open excluded)",
                 median(emptyCall), median(fullCall), callRatio, kGrowthTarget, judge(callRatio <= kGrowthTarget));
     const double commandRatio = median(fullCommand) / median(emptyCommand);
-    std::printf("%-52s %8.3f s %8.3f s %8.2f  (the whole command: the full vault's opening included)\n",
-                "  kist add a b c ...", median(emptyCommand), median(fullCommand), commandRatio);
+    std::printf("%-52s %8.3f s %8.3f s %8.2f  <= %.1f: %s\n", "  kist add a b c ... (start and opening included)",
+                median(emptyCommand), median(fullCommand), commandRatio, kGrowthTarget,
+                judge(commandRatio <= kGrowthTarget));
 
     std::printf("\n%-52s %10s  %s\n", "adding 1,000 separate files into an empty vault", "files/s", "target");
     std::printf("%-52s %10.0f  >= %.0f: %s\n", "  one addFiles call", median(manyCall), kFilesPerSecondTarget,
@@ -379,7 +386,7 @@ int benchmark(const Settings& settings)
     std::printf("%-52s %10s %10s %7.1f%%  <= %.0f%% of reading every row: %s\n", "  taking the vault lock",
                 milliseconds(median(refreshSmall)).c_str(), milliseconds(median(refreshFull)).c_str(),
                 refreshShare * 100, kRefreshShareTarget * 100, judge(refreshShare <= kRefreshShareTarget));
-    std::printf("%-52s %10s %10s\n", "  reading every row instead (an opening)", "", milliseconds(fullReading).c_str());
+    std::printf("%-52s %10s %10s\n", "  reading every row instead (a first listing)", "", milliseconds(fullReading).c_str());
     std::printf("  (the first read after another program's write also empties SQLite's page cache, at most 2 MB:\n"
                 "  that part grows with the vault only up to the size of the cache)\n");
 
