@@ -3,7 +3,7 @@
 //   - refreshing a vault of many top-level entries (one in ten a folder of
 //     five files) into the tree: the time and the peak memory;
 //   - adding one large file through the view: the longest the GUI thread
-//     goes without running its event loop (a 5 ms timer records the gaps),
+//     goes without running its event loop (a 10 ms timer records the gaps),
 //     and the time, against `kist add` of a file of the same size;
 //   - a drop of 1,000 separate files of 100 bytes on the view of an empty
 //     vault: files a second (target at least 500) and the longest stall;

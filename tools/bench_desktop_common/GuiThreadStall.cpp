@@ -9,7 +9,8 @@
 
 namespace {
 
-constexpr int kTimerMs = 5;
+// Fine enough for gaps of 100 ms, seldom enough not to slow what it watches.
+constexpr int kTimerMs = 10;
 
 } // namespace
 

@@ -3,7 +3,7 @@
 //   - unlocking a vault of many top-level entries (one in ten a folder of
 //     five files): the Vault password typed and Return pressed until the
 //     view is filled, and the longest the GUI thread goes without running
-//     its event loop meanwhile (a 5 ms timer records the gaps), so that the
+//     its event loop meanwhile (a 10 ms timer records the gaps), so that the
 //     cover's slide keeps the display's pace;
 //   - a backup of every entry of a vault of large entries through the backup
 //     dialog against `kist backup`, and its restore into an empty vault
@@ -212,7 +212,7 @@ int runBench(int argc, char** argv)
     for (int round = 0; round < 2; ++round) {
         const auto viaKist = [&] {
             std::filesystem::create_directories(kistFolder);
-            backedUp.bestKist = std::min(backedUp.bestKist, secondsOf([&] {
+            backedUp.addKist(secondsOf([&] {
                 outputOfProgram({KIST_TOOL_PATH, "backup", "--to", kistFolder, "--force"});
             }));
         };
@@ -220,8 +220,7 @@ int runBench(int argc, char** argv)
             removeQuietly(windowFolder);
             std::filesystem::create_directories(windowFolder);
             const ChildResult result = runInChild("backup through the window", [&] { return backupScenario(windowFolder); });
-            backedUp.bestWindow = std::min(backedUp.bestWindow, result.values.at(0));
-            backedUp.longestStall = std::max(backedUp.longestStall, result.values.at(1));
+            backedUp.addWindow(result.values.at(0), result.values.at(1));
         };
         if (round == 0) {
             viaKist();
@@ -242,7 +241,7 @@ int runBench(int argc, char** argv)
         const auto viaKist = [&] {
             newVault(kVaultPassword);
             settle(home);
-            restored.bestKist = std::min(restored.bestKist, secondsOf([&] {
+            restored.addKist(secondsOf([&] {
                 outputOfProgram({KIST_TOOL_PATH, "restore", backupFile});
             }));
         };
@@ -250,8 +249,7 @@ int runBench(int argc, char** argv)
             newVault(kVaultPassword);
             settle(home);
             const ChildResult result = runInChild("restore through the window", [&] { return restoreScenario(backupFile); });
-            restored.bestWindow = std::min(restored.bestWindow, result.values.at(0));
-            restored.longestStall = std::max(restored.longestStall, result.values.at(1));
+            restored.addWindow(result.values.at(0), result.values.at(1));
         };
         if (round == 0) {
             viaKist();
