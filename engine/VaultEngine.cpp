@@ -267,11 +267,9 @@ void VaultEngine::loadEntries()
 
 std::map<nocase_wstring, std::unique_ptr<ProtectedFile>>& VaultEngine::entries()
 {
-    if (!entriesLoaded) {
-        if (!database)
-            throw ExceptionModule(L"Cannot read the vault database.", L"");
+    // A package reader still locked has no database yet, and no entries.
+    if (!entriesLoaded && database)
         loadEntries();
-    }
     return rootEntries;
 }
 

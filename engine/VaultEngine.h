@@ -69,10 +69,11 @@ public:
     bool followPasswordChange();
 
     // ---- The cache rule, applied by VaultLock only ----
-    // The lock was just taken: reads the settings and, when another program
-    // changed any row since this engine last knew the rows (the change
-    // count differs, or this engine's copy is distrusted), reads every entry
-    // again. True when the password changed (see followPasswordChange).
+    // The lock was just taken: reads the settings and, when the entries
+    // were read and another program changed any row since (the change count
+    // differs, or this engine's copy is distrusted), reads again what the
+    // change log names, or every entry. True when the password changed (see
+    // followPasswordChange).
     bool refreshUnderLock();
     // The lock is about to go: trusted when the in-memory entries match the
     // rows (the operation ended normally); the change count is remembered,
@@ -86,7 +87,8 @@ public:
     // Read from the rows at the first call after the opening (a copy to
     // show; VaultLock reads again what another program changed). Adding
     // needs only the names, so a command that adds to a large vault never
-    // reads its rows. Throws when the rows cannot be read.
+    // reads its rows. Throws when the rows cannot be read; none without a
+    // database (a package reader still locked).
     std::map<nocase_wstring, std::unique_ptr<ProtectedFile>>& entries();
     // Whether a top-level entry has this name (a-z/A-Z alike): from the
     // entries once read, otherwise from the rows (exact under the lock).
@@ -94,7 +96,6 @@ public:
     // Keeps an entry whose rows were just committed, when the entries are
     // read; otherwise the rows hold it and a later reading finds it.
     void keepEntry(const nocase_wstring& name, std::unique_ptr<ProtectedFile> entry);
-    [[nodiscard]] bool entriesRead() const { return entriesLoaded; }
 
     // The secure hash of a text, with the engine's own context.
     [[nodiscard]] std::string hashOf(const std::string& text);
