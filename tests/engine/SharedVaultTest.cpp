@@ -139,8 +139,13 @@ TEST_F(SharedVault, PathsAddedTogetherLoseNothingToAProgramOpenedAtAnyStep)
             second = opening.second();
         }
         ASSERT_TRUE(second);
+        // It has read no entry yet: the name of a file it adds comes from the rows.
+        writeFile(source + "/again/A.TXT", "again");
+        KistFile added;
+        second->addFile(source + "/again/A.TXT", &added, false);
+        EXPECT_EQ(added.name, "A.TXT (2)");
         EXPECT_EQ(checkFindings(*second), "");
-        for (const char* name : {"album", "a.txt", "b.txt"}) {
+        for (const char* name : {"album", "a.txt", "b.txt", "A.TXT (2)"}) {
             EXPECT_TRUE(hasEntry(*first, name)) << name;
             EXPECT_TRUE(hasEntry(*second, name)) << name;
         }
