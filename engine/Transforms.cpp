@@ -2,12 +2,15 @@
 
 #include <cerrno>
 #include <climits>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine/ExceptionModule.h"
+#include "engine/FileWorkers.h"
 #include "engine/ProgressTracker.h"
 #include "engine/StepBoundary.h"
+#include "engine/crypto/BlockPipeline.h"
 #include "engine/crypto/CryptoContext.h"
 #include "engine/crypto/FileKey.h"
 #include "engine/platform/FileSystem.h"
@@ -246,7 +249,8 @@ void Transforms::planCrypt(ProtectedFile& record, const nocase_wstring& root, co
     }
 }
 
-void Transforms::transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool flush)
+void Transforms::transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool flush,
+                                  bool reportBytes)
 {
     CryptoContext context(L"Korvelin");
     context.deriveKey(openFileKey(sealingText, record.cipher));
@@ -256,7 +260,7 @@ void Transforms::transformOneFile(ProtectedFile& record, const std::string& seal
     options.flush = flush;
     if (!encrypt)
         options.plainSize = record.size;
-    if (progress && progress->active())
+    if (reportBytes && progress && progress->active())
         options.onBytes = [this](uint64_t bytes) { progress->fileBytes(bytes); };
     const nocase_wstring target = record.destinationPath();
     const uint64_t plainBytes = context.transformFile(record.sourcePath(), target, encrypt, options);
@@ -268,50 +272,123 @@ void Transforms::transformOneFile(ProtectedFile& record, const std::string& seal
             throw ExceptionModule(L"File too large: " + record.sourcePath(), L"");
         }
         record.size = static_cast<uint32_t>(plainBytes);
+        const std::lock_guard lock(resizedMutex);
         resized.insert(&record);
     }
 }
 
-nocase_wstring Transforms::cryptTree(ProtectedFile& record, const std::string& sealingText, bool encrypt,
-                                     bool keepSource, PendingCleanup& work)
+struct Transforms::CryptRun {
+    CryptRun()
+        : workers(FileWorkers::transformThreads(), 2 * FileWorkers::transformThreads())
+    {
+    }
+    PendingCleanup work;
+    // Files and folders that failed; read and written on the caller's thread only.
+    std::map<const ProtectedFile*, ExceptionModule> failures;
+    FileWorkers workers;
+};
+
+void Transforms::cryptOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
+                              CryptRun& run)
 {
     const nocase_wstring source = record.sourcePath();
     const nocase_wstring destination = record.destinationPath();
-    if (record.is_directory) {
-        createFolder(destination, encrypt);
-        nocase_wstring errors;
-        for (auto& child : record.children) {
-            if (!isCrypt(*child))
-                continue;
-            try {
-                const nocase_wstring childErrors = cryptTree(*child, sealingText, encrypt, keepSource, work);
-                if (!childErrors.empty())
-                    errors += collectedError(*child, childErrors);
-            } catch (const ExceptionModule& e) {
-                errors += collectedError(*child, toWide(e.getMessage()));
-            }
+    // Runs on the caller's thread once the file is on its way to the disk.
+    const auto done = [this, &record, &run, source, destination, keepSource](bool transformed) {
+        if (transformed && !keepSource)
+            run.work.sourceFiles.push_back(source);
+        run.work.flushPath = destination;
+        if (progress)
+            progress->fileDone(record.size);
+        stepboundary::reached("file transformed");
+    };
+    if (record.pending_transform != Encrypting && !record.is_encrypted) {
+        try {
+            if (keepSource)
+                copyPath(source, destination, false);
+            else
+                movePath(source, destination, false);
+            if (!encrypt)
+                giveToUser(destination, false);
+        } catch (const ExceptionModule& failure) {
+            run.failures.emplace(&record, failure);
+            return;
         }
-        if (!keepSource)
-            work.sourceFolders.push_back(source);
-        return errors;
+        done(false);
+        return;
     }
-    if (record.pending_transform == Encrypting || record.is_encrypted) {
-        transformOneFile(record, sealingText, encrypt, false);
-        if (!keepSource)
-            work.sourceFiles.push_back(source);
-    } else {
-        if (keepSource)
-            copyPath(source, destination, false);
-        else
-            movePath(source, destination, false);
-        if (!encrypt)
-            giveToUser(destination, false);
+    // A large file streams on threads of its own and reports its bytes as
+    // it goes; it runs here, one at a time, so memory stays bounded.
+    if (record.size >= BlockPipeline::kStreamThreshold) {
+        try {
+            transformOneFile(record, sealingText, encrypt, false, true);
+        } catch (const ExceptionModule& failure) {
+            run.failures.emplace(&record, failure);
+            return;
+        }
+        done(true);
+        return;
     }
-    work.flushPath = destination;
-    if (progress)
-        progress->fileDone(record.size);
-    stepboundary::reached("file transformed");
-    return {};
+    auto failure = std::make_shared<std::unique_ptr<ExceptionModule>>();
+    run.workers.submit(
+        [this, &record, &sealingText, encrypt, failure] {
+            try {
+                transformOneFile(record, sealingText, encrypt, false, false);
+            } catch (const ExceptionModule& e) {
+                *failure = std::make_unique<ExceptionModule>(e);
+            }
+        },
+        [&run, &record, failure, done] {
+            if (*failure)
+                run.failures.emplace(&record, **failure);
+            else
+                done(true);
+        });
+}
+
+void Transforms::startCrypt(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
+                            CryptRun& run)
+{
+    if (!record.is_directory) {
+        cryptOneFile(record, sealingText, encrypt, keepSource, run);
+        return;
+    }
+    createFolder(record.destinationPath(), encrypt);
+    for (auto& child : record.children) {
+        if (!isCrypt(*child))
+            continue;
+        if (!child->is_directory) {
+            cryptOneFile(*child, sealingText, encrypt, keepSource, run);
+            continue;
+        }
+        try {
+            startCrypt(*child, sealingText, encrypt, keepSource, run);
+        } catch (const ExceptionModule& failure) {
+            run.failures.emplace(child.get(), failure);
+        }
+    }
+}
+
+nocase_wstring Transforms::collectCrypt(const ProtectedFile& record, bool keepSource, CryptRun& run)
+{
+    nocase_wstring errors;
+    for (const auto& child : record.children) {
+        if (!isCrypt(*child))
+            continue;
+        const auto failed = run.failures.find(child.get());
+        if (failed != run.failures.end()) {
+            errors += collectedError(*child, toWide(failed->second.getMessage()));
+            continue;
+        }
+        if (!child->is_directory)
+            continue;
+        const nocase_wstring childErrors = collectCrypt(*child, keepSource, run);
+        if (!childErrors.empty())
+            errors += collectedError(*child, childErrors);
+    }
+    if (!keepSource)
+        run.work.sourceFolders.push_back(record.sourcePath());
+    return errors;
 }
 
 void Transforms::performCrypt(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
@@ -319,31 +396,63 @@ void Transforms::performCrypt(ProtectedFile& record, const std::string& sealingT
 {
     if (!isCrypt(record))
         return;
-    PendingCleanup work;
-    const nocase_wstring errors = cryptTree(record, sealingText, encrypt, keepSource, work);
+    CryptRun run;
+    startCrypt(record, sealingText, encrypt, keepSource, run);
+    run.workers.finish();
+    if (!record.is_directory) {
+        const auto failed = run.failures.find(&record);
+        if (failed != run.failures.end())
+            throw ExceptionModule(failed->second);
+    }
     // A file that failed leaves every source in place: the rows stay
     // pending and the caller (or recovery) puts the whole tree back to rest.
+    const nocase_wstring errors = record.is_directory ? collectCrypt(record, keepSource, run) : nocase_wstring();
     if (!errors.empty())
         throw ExceptionModule(errors, L"");
     if (deferred != nullptr) {
-        *deferred = std::move(work);
+        *deferred = std::move(run.work);
         return;
     }
     // Every target is written before one flush, and only then do the
     // sources go: a crash leaves at least one whole copy of each file.
-    if (!work.flushPath.empty())
-        flushFileSystem(work.flushPath);
-    completeCleanup(work);
+    if (!run.work.flushPath.empty())
+        flushFileSystem(run.work.flushPath);
+    completeCleanup(run.work);
 }
+
+namespace {
+
+// Deleting a file waits for the disk where freed blocks are discarded at
+// once (ext4's discard option): a few at a time keep the disk busy.
+constexpr std::size_t kDeletingThreads = 8;
+
+bool deleteSource(const nocase_wstring& file)
+{
+    if (deleteFile(file))
+        return true;
+    // A file the user may not write stays deletable here; elsewhere its
+    // attributes must be cleared first.
+    (void)clearAttributes(file);
+    return deleteFile(file) || !pathExists(file);
+}
+
+} // namespace
 
 void Transforms::completeCleanup(const PendingCleanup& work)
 {
-    nocase_wstring undeleted;
-    for (const nocase_wstring& file : work.sourceFiles) {
-        (void)clearAttributes(file);
-        if (!deleteFile(file) && pathExists(file))
-            undeleted += L"Cannot delete " + file + L"\n";
+    std::vector<char> deleted(work.sourceFiles.size(), 0);
+    if (work.sourceFiles.size() > 1) {
+        FileWorkers workers(kDeletingThreads, 2 * kDeletingThreads);
+        for (std::size_t i = 0; i < work.sourceFiles.size(); ++i)
+            workers.submit([&, i] { deleted[i] = deleteSource(work.sourceFiles[i]) ? 1 : 0; });
+        workers.finish();
+    } else if (!work.sourceFiles.empty()) {
+        deleted[0] = deleteSource(work.sourceFiles[0]) ? 1 : 0;
     }
+    nocase_wstring undeleted;
+    for (std::size_t i = 0; i < work.sourceFiles.size(); ++i)
+        if (deleted[i] == 0)
+            undeleted += L"Cannot delete " + work.sourceFiles[i] + L"\n";
     for (const nocase_wstring& folder : work.sourceFolders)
         removeIfEmpty(folder);
     // A source that stays must not be recorded as gone: the rows stay

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <map>
+#include <mutex>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -59,16 +61,27 @@ public:
     static void removeIfEmpty(const nocase_wstring& folder);
 
 private:
+    struct CryptRun;
+
     nocase_wstring moveTree(ProtectedFile& record, bool keepSource, std::vector<nocase_wstring>& emptiedFolders);
-    nocase_wstring cryptTree(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
-                             PendingCleanup& work);
-    void transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool flush);
+    // Starts every file of the tree: small ones on the run's workers, large
+    // ones (which stream on threads of their own) here, one at a time.
+    void startCrypt(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
+                    CryptRun& run);
+    void cryptOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
+                      CryptRun& run);
+    // Once every file is done: the failures in the order of the tree.
+    nocase_wstring collectCrypt(const ProtectedFile& record, bool keepSource, CryptRun& run);
+    // Runs on a worker thread for small files: it touches only its record.
+    void transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool flush,
+                          bool reportBytes);
 
     Query& query;
     EngineKind kind;
     ProgressTracker* progress;
     // Records whose size changed while their files were encrypted.
     std::unordered_set<const ProtectedFile*> resized;
+    std::mutex resizedMutex;
 };
 
 // The name a child gets below its parent's target: its position or its own name.
