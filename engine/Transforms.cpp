@@ -258,6 +258,7 @@ void Transforms::transformOneFile(ProtectedFile& record, const std::string& seal
     FileTransformOptions options;
     options.exclusive = true;
     options.flush = flush;
+    options.umaskKeepsPrivateMode = umaskKeepsPrivateMode;
     if (!encrypt)
         options.plainSize = record.size;
     if (reportBytes && progress && progress->active())
@@ -396,6 +397,8 @@ void Transforms::performCrypt(ProtectedFile& record, const std::string& sealingT
 {
     if (!isCrypt(record))
         return;
+    // Read once for the whole tree rather than changing each file's mode.
+    umaskKeepsPrivateMode = (fileCreationMask() & 0600u) == 0;
     CryptRun run;
     startCrypt(record, sealingText, encrypt, keepSource, run);
     run.workers.finish();

@@ -82,6 +82,7 @@ private:
     // Records whose size changed while their files were encrypted.
     std::unordered_set<const ProtectedFile*> resized;
     std::mutex resizedMutex;
+    bool umaskKeepsPrivateMode = false;
 };
 
 // The name a child gets below its parent's target: its position or its own name.

@@ -367,7 +367,7 @@ std::uint64_t CryptoContext::transformFile(const nocase_wstring& source, const n
     // Encrypted bodies are private, also when they replace an existing file;
     // what is decrypted belongs to the user and gets the umask's say.
     TargetFile output(target, encrypt ? 0600 : 0666, options.exclusive, input.status());
-    if (encrypt)
+    if (encrypt && (!output.isNew() || !options.umaskKeepsPrivateMode))
         output.setMode(0600);
     const std::uint64_t done = encrypt
         ? encryptBody(input, output, provider->aes128Cbc, key.data(), options)
