@@ -345,9 +345,9 @@ void StartUpTest::upgradeCheck_data()
     QTest::addColumn<QString>("text");
 
     const QString optional = QStringLiteral(
-        "There is a newer version of KORVELIN Skyseal available for download.\nTo get the latest features and "
+        "There is a newer version of KORVELIN Safehold available for download.\nTo get the latest features and "
         "fixes, download and install the newer version.");
-    const QString required = QStringLiteral("There is a newer version of KORVELIN Skyseal available for "
+    const QString required = QStringLiteral("There is a newer version of KORVELIN Safehold available for "
                                             "download.\nYou must download the latest version to continue.\n");
     QTest::newRow("patch: informs") << "Version::0.31.020;Download::http://example.org/x;" << true << optional;
     QTest::newRow("minor: required") << "Version::0.32.000;Download::http://example.org/x;" << false << required;
@@ -388,7 +388,7 @@ void StartUpTest::upgradeCheck()
         QVERIFY(MessageBox::asked().isEmpty());
     } else {
         QCOMPARE(MessageBox::asked().size(), 1);
-        QCOMPARE(MessageBox::lastAsked().title, QStringLiteral("Upgrade KORVELIN Skyseal"));
+        QCOMPARE(MessageBox::lastAsked().title, QStringLiteral("Upgrade KORVELIN Safehold"));
         QCOMPARE(MessageBox::lastAsked().text, text);
     }
 }
