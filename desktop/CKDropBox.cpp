@@ -53,8 +53,13 @@ Listing readListing(Kist& engine)
     Listing listing;
     try {
         // Read first: a change that lands while the listing is read moves
-        // the count past this one and is looked at again.
-        listing.changeCount = engine.changeCount();
+        // the count past this one and is looked at again. Without it the
+        // listing still stands; the window only cannot follow other programs.
+        try {
+            listing.changeCount = engine.changeCount();
+        } catch (const ExceptionModule& error) {
+            qCWarning(vaultViewLog) << "change count not read:" << EngineText::failureText(error);
+        }
         std::vector<KistFile*> files;
         engine.listFiles(files);
         std::vector<std::unique_ptr<KistFile>> owned(files.begin(), files.end());
@@ -448,14 +453,11 @@ void CKDropBox::addUrls(const QList<QUrl>& urls)
         }
         // What the batches reported is shown before anything else.
         QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-        if (callFailure && reported < paths.size()) {
-            for (std::size_t i = reported; i < paths.size(); ++i) {
-                const QString shown = EngineText::forDisplay(EngineText::fromEngine(paths[i]));
-                if (i == reported)
-                    setStatus(QStringLiteral("Failed to add %1").arg(shown));
-                failures.append({shown, *callFailure});
-            }
-        } else if (callFailure) {
+        if (callFailure) {
+            // One box for the call; the summary counts every path it left.
+            if (reported < paths.size())
+                setStatus(QStringLiteral("Failed to add %1")
+                              .arg(EngineText::forDisplay(EngineText::fromEngine(paths[reported]))));
             failures.append({QString(), *callFailure});
         }
         QApplication::restoreOverrideCursor();

@@ -97,7 +97,7 @@ std::string toEngine(const QString& text)
 QString localPath(const QUrl& url)
 {
     // The encoded path keeps every byte the file system gave, valid UTF-8 or not.
-    if (url.host().isEmpty()) {
+    if (url.host().isEmpty() || url.host() == QLatin1String("localhost")) {
         const QByteArray bytes = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
         return fromEngine(bytes.toStdString());
     }
