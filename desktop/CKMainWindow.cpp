@@ -18,9 +18,11 @@
 #include "desktop/EngineCall.h"
 #include "desktop/ExternalLink.h"
 #include "desktop/MessageBox.h"
+#include "desktop/ScreenFit.h"
 #include "desktop/StatusProgress.h"
 #include "desktop/VaultSender.h"
 #include "desktop/WebAddresses.h"
+#include "desktop/WindowActions.h"
 #include "desktop/WindowLook.h"
 #include "desktop/WindowTexts.h"
 #include "desktop/dialogs/CKBackupRestore.h"
@@ -76,6 +78,7 @@ CKMainWindow::CKMainWindow(Kist* kist, WindowMode windowMode, QWidget* parent)
 
     // 2. Widgets; the cover and its button lie over the view, so they share its parent.
     ui->setupUi(this);
+    ScreenFit::install();
     view = new CKDropBox(this, this, engine, ui->InfoLabel);
     view->move(kVaultViewPosition);
     const QPoint coverAt = ui->lockLabel->pos();
@@ -115,6 +118,7 @@ CKMainWindow::CKMainWindow(Kist* kist, WindowMode windowMode, QWidget* parent)
     shelfSlide = new QPropertyAnimation(ui->writerButtons, "pos", this);
     shelfSlide->setDuration(kShelfSlideMs);
     buildMenu();
+    windowActions = new WindowActions(*this, *menu);
 
     // 5.
     setWindowTitle(WindowTexts::windowTitle(mode));
@@ -131,6 +135,7 @@ CKMainWindow::CKMainWindow(Kist* kist, WindowMode windowMode, QWidget* parent)
     // 8. and 9.
     skin = windowLook->applyStoredLook();
     (skin == SkinKind::Pink ? pinkAction : skin == SkinKind::Blue ? blueAction : blackAction)->setChecked(true);
+    windowActions->orderTabs();
 
     // 10. The password row lives on the cover, so it slides away with it.
     ui->password->setParent(ui->lockLabel);
@@ -146,6 +151,12 @@ CKMainWindow::CKMainWindow(Kist* kist, WindowMode windowMode, QWidget* parent)
     // 11.
     if (mode == VaultMode)
         createTrayIcon();
+
+    windowLook->fitTexts();
+    windowActions->nameWidgets();
+    windowActions->updateState();
+    if (mode == OpenFileMode)
+        ui->InfoLabel->setText(QStringLiteral("The contents of this KORVELIN file: the folder button extracts them."));
 }
 
 CKMainWindow::~CKMainWindow()
@@ -473,6 +484,8 @@ void CKMainWindow::applyLockState()
     view->setEnabled(unlocked);
     ui->password->setEnabled(!unlocked);
     updateSelectionState();
+    windowActions->nameWidgets();
+    windowActions->updateState();
 }
 
 // ---- writer shelf and defaults switch ----
@@ -506,6 +519,7 @@ void CKMainWindow::showDefaultsState(bool on)
         ui->DefaultButton->setText(QStringLiteral("Defaults\nOff"));
         ui->DefaultButton->setToolTip(QStringLiteral("Do not use default settings for folders and passwords"));
     }
+    windowActions->nameWidgets();
 }
 
 void CKMainWindow::btnDefaults_Click()
@@ -565,7 +579,13 @@ void CKMainWindow::selectAll_Clicked()
 
 void CKMainWindow::options_Clicked()
 {
-    menu->popup(QCursor::pos() + QPoint(0, ui->settingsButton->width() / 2));
+    // Clicked, the menu opens at the pointer; pressed from the keyboard, the
+    // pointer may be anywhere, so it opens under the button.
+    const QPoint pointer = QCursor::pos();
+    if (ui->settingsButton->rect().contains(ui->settingsButton->mapFromGlobal(pointer)))
+        menu->popup(pointer + QPoint(0, ui->settingsButton->width() / 2));
+    else
+        menu->popup(ui->settingsButton->mapToGlobal(QPoint(0, ui->settingsButton->height())));
 }
 
 void CKMainWindow::SettingsMenuSelected()
@@ -645,6 +665,7 @@ void CKMainWindow::selectSkin(SkinKind kind)
         windowLook->applySkin(kind);
         skin = kind;
     });
+    windowActions->orderTabs();
     (skin == SkinKind::Pink ? pinkAction : skin == SkinKind::Blue ? blueAction : blackAction)->setChecked(true);
 }
 
@@ -800,24 +821,38 @@ void CKMainWindow::mouseMoveEvent(QMouseEvent* event)
     QMainWindow::mouseMoveEvent(event);
 }
 
+bool CKMainWindow::dropsGoToView() const
+{
+    return mode != OpenFileMode && (mode != VaultMode || isUnlocked());
+}
+
 void CKMainWindow::dragEnterEvent(QDragEnterEvent* event)
 {
     setBackgroundRole(QPalette::Highlight);
     event->acceptProposedAction();
     Q_EMIT changed(event->mimeData());
+    // Where the view takes files, a drop that misses it by a little (on the
+    // window around it) is meant for it: the view lights up as for its own.
+    if (dropsGoToView())
+        view->showDropHighlight(true);
 }
 
 void CKMainWindow::dragLeaveEvent(QDragLeaveEvent* event)
 {
     setBackgroundRole(QPalette::Window);
     event->accept();
+    view->showDropHighlight(false);
 }
 
-// Outside the vault view a drop is a background picture, in the vault only.
+// Outside the vault view a drop is a background picture on the locked vault;
+// where the view takes files it goes to the view.
 void CKMainWindow::dropEvent(QDropEvent* event)
 {
     setBackgroundRole(QPalette::Window);
     event->acceptProposedAction();
-    if (mode == VaultMode)
+    view->showDropHighlight(false);
+    if (dropsGoToView())
+        view->takeDrop(event->mimeData());
+    else if (mode == VaultMode)
         guarded([&] { windowLook->dropPictures(event->mimeData()); });
 }

@@ -27,6 +27,7 @@ class QPropertyAnimation;
 class QSystemTrayIcon;
 class StatusProgress;
 class VaultSender;
+class WindowActions;
 class WindowLook;
 
 namespace Ui {
@@ -73,6 +74,7 @@ public:
     CKDropBox* vaultView() const { return view; }
     VaultSender* operations() const { return sender; }
     WindowLook* look() const { return windowLook.get(); }
+    WindowActions* actions() const { return windowActions; }
     StatusProgress* statusProgress() const { return progress; }
     QMenu* optionsMenu() const { return menu; }
     CKDefaultSettings* defaultSettingsDialog() const { return settingsDialog; }
@@ -148,6 +150,7 @@ private:
     // where the platform offers one, else a move by hand.
     bool startMove(const QPoint& pressPoint);
     void quitWhenIdle();
+    [[nodiscard]] bool dropsGoToView() const;
     void wipeKeptPassword();
     // Runs a slot's body; an engine error shows its message and changes nothing more.
     void guarded(const std::function<void()>& body);
@@ -159,6 +162,7 @@ private:
     StatusProgress* progress;
     VaultSender* sender = nullptr;
     std::unique_ptr<WindowLook> windowLook;
+    WindowActions* windowActions = nullptr;
     SkinKind skin = SkinKind::Black;
 
     QPropertyAnimation* shelfSlide = nullptr;

@@ -98,9 +98,16 @@ void AddBatch::run(const std::vector<nocase_wstring>& paths, const std::function
                 onEach(Outcome {item.path, nullptr, item.error.get()});
                 continue;
             }
-            onEach(Outcome {item.path, item.tree.get(), nullptr});
-            const nocase_wstring name = item.tree->display_name;
+            // Kept before it is reported, so that whoever hears of it can ask
+            // the engine about it at once (the desktop lists a folder's contents).
+            ProtectedFile* entry = item.tree.get();
+            if (!engine.hasReadEntries()) {
+                onEach(Outcome {item.path, entry, nullptr});
+                continue;
+            }
+            const nocase_wstring name = entry->display_name;
             engine.keepEntry(name, std::move(item.tree));
+            onEach(Outcome {item.path, entry, nullptr});
         }
     }
 }

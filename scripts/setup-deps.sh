@@ -14,6 +14,7 @@ packages=(
   libzip-dev zlib1g-dev
   libssl-dev openssl
   libcurl4-openssl-dev
+  libzxcvbn-dev   # the password strength estimator of the desktop program
   uuid-dev
   libgtest-dev
   xvfb xauth imagemagick

@@ -3,7 +3,11 @@
 #include "desktop/EngineCall.h"
 #include "desktop/FileDialog.h"
 #include "desktop/MessageBox.h"
+#include "desktop/PathFieldTip.h"
+#include "desktop/ScreenFit.h"
 #include "desktop/SendHost.h"
+#include "desktop/StrengthMeter.h"
+#include "desktop/dialogs/DialogSkin.h"
 #include "engine/Kist.h"
 #include "ui_CKDefaultSettings.h"
 
@@ -20,10 +24,15 @@ CKDefaultSettings::CKDefaultSettings(QWidget* parent, Kist* kist, SendHost* send
     , host(sendHost)
 {
     ui->setupUi(this);
+    ScreenFit::install();
+    keepRoomForTitle(*ui->groupBox);
     connect(ui->okButton, &QPushButton::clicked, this, &CKDefaultSettings::okButtonClicked);
     connect(ui->cancelButton, &QPushButton::clicked, this, &CKDefaultSettings::CancelButtonPressed);
     connect(ui->selectExtractionFolder, &QPushButton::clicked, this, &CKDefaultSettings::selectExtractionFolderClicked);
     connect(ui->selectDBFolder, &QPushButton::clicked, this, &CKDefaultSettings::selectDBFolderClicked);
+    ui->strengthMeter->watch(ui->newPwd);
+    PathFieldTip::attach(ui->extractionFolder);
+    PathFieldTip::attach(ui->dropBoxFolder);
 }
 
 CKDefaultSettings::~CKDefaultSettings() = default;
@@ -41,6 +50,7 @@ void CKDefaultSettings::showCurrentPassword(bool show)
 {
     ui->currPwdLabel->setVisible(show);
     ui->currentPwd->setVisible(show);
+    (show ? ui->currentPwd : ui->newPwd)->setFocus();
 }
 
 void CKDefaultSettings::selectExtractionFolderClicked()
@@ -122,6 +132,8 @@ void CKDefaultSettings::okButtonClicked()
                                 QStringLiteral("New and re-entered passwords do not match."));
         return;
     }
+    if (!newPassword.isEmpty() && !StrengthMeter::confirmUse(this, newPassword))
+        return;
     try {
         if (!vaultPasswordIsRight(ui->currentPwd->text().toStdString())) {
             MessageBox::information(this, QStringLiteral("Wrong Password"),

@@ -1,4 +1,5 @@
 #include "desktop/InputRules.h"
+#include "desktop/PasswordStrength.h"
 #include "tests/desktop/DesktopTestSupport.h"
 
 class InputRulesTest : public QObject {
@@ -91,6 +92,44 @@ private Q_SLOTS:
         QFETCH(QString, address);
         QFETCH(bool, accepted);
         QCOMPARE(InputRules::looksLikeEmailAddress(address), accepted);
+    }
+
+    // What a user types, and the word the estimator gives it.
+    void passwordStrength_data()
+    {
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("word");
+        QTest::newRow("one character") << "a" << "weak";
+        QTest::newRow("common word") << "password" << "weak";
+        QTest::newRow("keyboard row") << "qwertyuiop" << "weak";
+        QTest::newRow("short word") << "secret" << "weak";
+        QTest::newRow("the program's own name") << "Korvelin2024" << "weak";
+        QTest::newRow("its name, longer") << "korvelinsafehold" << "weak";
+        QTest::newRow("word with substitutions") << "Tr0ub4dor&3" << "fair";
+        QTest::newRow("ten random characters") << "h7K#pz2Lq9" << "good";
+        QTest::newRow("four common words") << "correct horse battery staple" << "good";
+        QTest::newRow("sixteen random characters") << "Xk9$mQ2vLp7#wRt4" << "strong";
+        QTest::newRow("twenty random characters") << "8f3Kd92mXqP0zL5vB7nQ" << "strong";
+        QTest::newRow("not ASCII") << QString::fromUtf8("Grüße-aus-Köln-Über-Dächer-7") << "strong";
+    }
+    void passwordStrength()
+    {
+        QFETCH(QString, password);
+        QFETCH(QString, word);
+        const PasswordStrength strength = PasswordStrength::of(password);
+        QCOMPARE(strength.word(), word);
+        QCOMPARE(strength.isWeak(), word == "weak");
+    }
+
+    void strengthLevelsMeetAtTheirBounds()
+    {
+        using Level = PasswordStrength::Level;
+        QCOMPARE(PasswordStrength::levelForBits(PasswordStrength::kFairFromBits - 0.01), Level::Weak);
+        QCOMPARE(PasswordStrength::levelForBits(PasswordStrength::kFairFromBits), Level::Fair);
+        QCOMPARE(PasswordStrength::levelForBits(PasswordStrength::kGoodFromBits), Level::Good);
+        QCOMPARE(PasswordStrength::levelForBits(PasswordStrength::kStrongFromBits), Level::Strong);
+        QCOMPARE(PasswordStrength::of(QString()).bits(), 0.0);
+        QVERIFY(PasswordStrength::of(QString()).isWeak());
     }
 };
 

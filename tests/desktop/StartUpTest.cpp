@@ -375,7 +375,7 @@ void StartUpTest::upgradeCheck()
     bool loopRan = false;
     StartUp::setModalRunner([&](QDialog& dialog) {
         dialogShown = true;
-        return answerPasswordDialog(dialog, "newpw", "newpw", "ann@example.org");
+        return answerPasswordDialog(dialog, "newpw-Harbour-Lantern-81", "newpw-Harbour-Lantern-81", "ann@example.org");
     });
     StartUp::setEventLoopRunner([&] {
         loopRan = true;
@@ -412,7 +412,7 @@ void StartUpTest::firstLaunchWelcomeGuardsTheWindow()
     bool windowShown = false;
     StartUp::setModalRunner([&](QDialog& dialog) {
         modes << static_cast<CKDefaultsOffPwd&>(dialog).mode();
-        return answerPasswordDialog(dialog, "newpw", "newpw", "ann@example.org");
+        return answerPasswordDialog(dialog, "newpw-Harbour-Lantern-81", "newpw-Harbour-Lantern-81", "ann@example.org");
     });
     StartUp startUp({QStringLiteral("VaultDesk")});
     StartUp::setEventLoopRunner([&] {
@@ -431,7 +431,7 @@ void StartUpTest::firstLaunchWelcomeGuardsTheWindow()
     modes.clear();
     StartUp::setModalRunner([&](QDialog& dialog) {
         modes << static_cast<CKDefaultsOffPwd&>(dialog).mode();
-        return answerPasswordDialog(dialog, "bob@example.org", "newpw", "");
+        return answerPasswordDialog(dialog, "bob@example.org", "newpw-Harbour-Lantern-81", "");
     });
     StartUp::setEventLoopRunner([] { return 0; });
     QCOMPARE(startWith({}), 0);
@@ -443,13 +443,13 @@ void StartUpTest::composerWelcomeSetsTheUsersVault()
     // The first start of all opens the composer: the welcome's password
     // must go to the user's vault, not to the composer's temporary one.
     StartUp::setModalRunner([](QDialog& dialog) {
-        return answerPasswordDialog(dialog, "newpw", "newpw", "ann@example.org");
+        return answerPasswordDialog(dialog, "newpw-Harbour-Lantern-81", "newpw-Harbour-Lantern-81", "ann@example.org");
     });
     StartUp::setEventLoopRunner([] { return 0; });
     QCOMPARE(startWith({QStringLiteral("/w")}), 0);
     Kist vault(true);
     QVERIFY(!vault.isEmptyPassword());
-    QVERIFY(vault.login("newpw"));
+    QVERIFY(vault.login("newpw-Harbour-Lantern-81"));
     QVERIFY(!vault.isEmptyEmail());
 }
 
@@ -567,8 +567,8 @@ void StartUpTest::sendToFolderAsksWhenDefaultsAreOff()
             return;
         answer.stop();
         dialog->findChild<QLineEdit*>(QStringLiteral("zipFileName"))->setText(out + "/plan-package");
-        dialog->findChild<QLineEdit*>(QStringLiteral("enterPwd"))->setText(QStringLiteral("pw"));
-        dialog->findChild<QLineEdit*>(QStringLiteral("reEnterPwd"))->setText(QStringLiteral("pw"));
+        dialog->findChild<QLineEdit*>(QStringLiteral("enterPwd"))->setText(QStringLiteral("Harbour-Lantern-81"));
+        dialog->findChild<QLineEdit*>(QStringLiteral("reEnterPwd"))->setText(QStringLiteral("Harbour-Lantern-81"));
         dialog->findChild<QPushButton*>(QStringLiteral("okButton"))->click();
     });
     answer.start();
@@ -576,7 +576,7 @@ void StartUpTest::sendToFolderAsksWhenDefaultsAreOff()
     QVERIFY(!answer.isActive());
     QCOMPARE(readFile(original), QByteArray("plan"));
     Kist package((out + "/plan-package.kzip").toStdString());
-    QVERIFY(package.login("pw"));
+    QVERIFY(package.login("Harbour-Lantern-81"));
     QCOMPARE(listedNames(package), QStringList{QStringLiteral("plan.txt")});
 }
 

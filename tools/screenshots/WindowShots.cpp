@@ -72,6 +72,8 @@ bool shootWindowModes(Kist& vault, const std::string& vaultPassword, const QStri
         ok &= saveWidget(window, out + "/window-vault-locked-again.png");
 
         window.SettingsMenuSelected();
+        // A weak default password half typed: the strength bar says so.
+        window.defaultSettingsDialog()->findChild<QLineEdit*>(QStringLiteral("newPwd"))->setText(QStringLiteral("kzip2025"));
         ok &= saveWidget(*window.defaultSettingsDialog(), out + "/default-settings.png");
         window.defaultSettingsDialog()->hide();
         CKBackupRestore* backup = window.backupRestoreDialog();
