@@ -5,6 +5,8 @@
 #include <QUrl>
 #include <QWidget>
 
+#include <string>
+
 class EngineCall;
 class Kist;
 class QFrame;
@@ -36,6 +38,12 @@ public:
 
     // Rebuilds the tree from the engine; ticks are lost.
     void refresh();
+    // Rebuilds the tree after another program changed the vault: ticks and
+    // open folders stay where their items remain.
+    void refreshKeepingState();
+    // Whether the vault's change count moved since the last refresh (another
+    // program added or took out entries). One small read of the database.
+    [[nodiscard]] bool vaultChangedSinceRefresh();
 
     // Leaves of the tree (an entry without contents, an empty folder, a file
     // inside a folder) and those of them that are ticked.
@@ -107,4 +115,5 @@ private:
     int normalBackgroundRole;
     QFrame* dropFrame;
     VaultSender* operationsOnView = nullptr;
+    std::string seenChangeCount;
 };

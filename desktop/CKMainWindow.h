@@ -27,6 +27,7 @@ class QPropertyAnimation;
 class QSystemTrayIcon;
 class StatusProgress;
 class VaultSender;
+class VaultWatch;
 class WindowActions;
 class WindowLook;
 
@@ -73,6 +74,8 @@ public:
     Ui::CKMainWindow* form() const { return ui.get(); }
     CKDropBox* vaultView() const { return view; }
     VaultSender* operations() const { return sender; }
+    // The watch on other programs' changes (vault mode only, else null).
+    VaultWatch* watch() const { return vaultWatch; }
     WindowLook* look() const { return windowLook.get(); }
     WindowActions* actions() const { return windowActions; }
     StatusProgress* statusProgress() const { return progress; }
@@ -161,6 +164,7 @@ private:
     CKDropBox* view;
     StatusProgress* progress;
     VaultSender* sender = nullptr;
+    VaultWatch* vaultWatch = nullptr;
     std::unique_ptr<WindowLook> windowLook;
     WindowActions* windowActions = nullptr;
     SkinKind skin = SkinKind::Black;

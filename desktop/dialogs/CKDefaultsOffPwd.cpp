@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include "desktop/EngineCall.h"
+#include "desktop/EngineText.h"
 #include "desktop/InputRules.h"
 #include "desktop/MessageBox.h"
 #include "desktop/ScreenFit.h"
@@ -104,7 +105,7 @@ void CKDefaultsOffPwd::setMode(int mode)
             setWindowTitle(QStringLiteral("Encrypt and Email"));
             ui->info->setText(QStringLiteral(
                 "The selected files will be encrypted and attached to your email.\nThe password that you provide "
-                "here must be used by the email recepient to open the KORVELIN file."));
+                "here must be used by the email recipient to open the KORVELIN file."));
         }
         setRow(0, QStringLiteral("Enter the name of KORVELIN file:"), false, true);
         ui->zipFileName->setText(QStringLiteral("MyFiles.kzip"));
@@ -296,7 +297,7 @@ int CKDefaultsOffPwd::welcome()
             engine->setEmail(address);
         });
     } catch (const ExceptionModule& error) {
-        tell(this, QStringLiteral("ERROR!"), QString::fromStdString(error.getMessage()));
+        tell(this, QStringLiteral("ERROR!"), EngineText::failureText(error));
         return QDialog::Rejected;
     }
     clearRows();
@@ -322,7 +323,7 @@ int CKDefaultsOffPwd::extractToVault()
         EngineCall call(*engine, progress);
         packageOpen = call.run([&] { return engine->login(narrowPackagePassword); });
     } catch (const ExceptionModule& error) {
-        tell(this, restoreError, QString::fromStdString(error.getMessage()));
+        tell(this, restoreError, EngineText::failureText(error));
         return QDialog::Rejected;
     }
     if (!packageOpen) {
@@ -337,7 +338,7 @@ int CKDefaultsOffPwd::extractToVault()
         EngineCall call(*engine, nullptr);
         vaultOpen = call.run([&] { return Kist(true).login(narrowVaultPassword); });
     } catch (const ExceptionModule& error) {
-        tell(this, restoreError, QString::fromStdString(error.getMessage()));
+        tell(this, restoreError, EngineText::failureText(error));
         return QDialog::Rejected;
     }
     if (!vaultOpen) {
@@ -361,7 +362,7 @@ int CKDefaultsOffPwd::extractToVault()
         });
     } catch (const ExceptionModule& error) {
         QApplication::restoreOverrideCursor();
-        tell(this, restoreError, QString::fromStdString(error.getMessage()));
+        tell(this, restoreError, EngineText::failureText(error));
         return QDialog::Rejected;
     }
     QApplication::restoreOverrideCursor();
@@ -401,7 +402,7 @@ int CKDefaultsOffPwd::changeVaultPassword()
         EngineCall call(*engine, progress);
         call.run([&] { engine->setPassword(narrowNew, narrowCurrent); });
     } catch (const ExceptionModule& error) {
-        tell(this, QStringLiteral("ERROR!"), QString::fromStdString(error.getMessage()));
+        tell(this, QStringLiteral("ERROR!"), EngineText::failureText(error));
         return QDialog::Rejected;
     }
     clearRows();
@@ -434,7 +435,7 @@ int CKDefaultsOffPwd::welcomeEmail()
         engine->setEmail(email.toStdString());
         engine->logoff();
     } catch (const ExceptionModule& error) {
-        tell(this, QStringLiteral("ERROR!"), QString::fromStdString(error.getMessage()));
+        tell(this, QStringLiteral("ERROR!"), EngineText::failureText(error));
         return QDialog::Rejected;
     }
     clearRows();
