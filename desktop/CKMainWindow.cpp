@@ -162,7 +162,7 @@ CKMainWindow::CKMainWindow(Kist* kist, WindowMode windowMode, QWidget* parent)
     windowActions->nameWidgets();
     windowActions->updateState();
     if (mode == OpenFileMode)
-        ui->InfoLabel->setText(QStringLiteral("The contents of this KORVELIN file: the folder button extracts them."));
+        ui->InfoLabel->setText(QStringLiteral("Extract these files with the folder button."));
 }
 
 CKMainWindow::~CKMainWindow()

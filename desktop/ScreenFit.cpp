@@ -36,7 +36,9 @@ void ScreenFit::fit(QWidget* window)
         if (needed > window->height())
             window->resize(window->width(), needed);
     }
-    if (window->width() > most.width() || window->height() > most.height()) {
+    // A window of one fixed size would only be cut: it is moved, not shrunk.
+    const bool fixedSize = window->minimumSize() == window->maximumSize();
+    if (!fixedSize && (window->width() > most.width() || window->height() > most.height())) {
         // A form may ask for more than the screen holds: the screen wins.
         window->setMinimumSize(window->minimumSize().boundedTo(most));
         window->resize(window->size().boundedTo(most));

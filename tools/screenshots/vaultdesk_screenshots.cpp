@@ -110,8 +110,14 @@ int main(int argc, char** argv)
 {
     // The second run starts from the environment this one was given.
     const QProcessEnvironment given = QProcessEnvironment::systemEnvironment();
-    qputenv("QT_QPA_PLATFORM", "offscreen");
     const QString root = makeScratchHome();
+    // A 1280x800 screen: at twice the scale the windows still fit, as they must.
+    QFile screens(root + "/tmp/screens.json");
+    if (screens.open(QIODevice::WriteOnly))
+        screens.write(R"({"screens": [{"name": "shots", "x": 0, "y": 0, "width": 1280, "height": 800,
+                          "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+    screens.close();
+    qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + screens.fileName()).toLocal8Bit());
     QApplication app(argc, argv);
     vaultdesk::registerResources();
     MessageBox::answerAllWithoutShowing(true);
