@@ -139,6 +139,13 @@ bool Recovery::recoverMove(ProtectedFile& top)
     const bool destinationExists = pathExists(top.destinationPath());
     Transforms transforms(query, engine.kind);
 
+    // Encrypted bodies being copied in (a package's) whose copy can no
+    // longer be finished, their unpacked source gone (a temporary folder
+    // cleared): the copy is undone, the package still holds them.
+    if (destinationExists && state == MoveIntoVault && top.is_encrypted && !canComplete(top)) {
+        undoCopy(top);
+        return false;
+    }
     if (destinationExists) {
         std::vector<nocase_wstring> emptied;
         completeMoves(top, emptied);
@@ -162,6 +169,35 @@ bool Recovery::recoverMove(ProtectedFile& top)
     });
     transaction.commit();
     return top.is_hidden;
+}
+
+bool Recovery::canComplete(const ProtectedFile& top) const
+{
+    bool complete = true;
+    top.forEach([&](const ProtectedFile& record) {
+        if (!record.is_directory && isMove(record.pending_transform) && !pathExists(record.sourcePath())
+            && !pathExists(record.destinationPath()))
+            complete = false;
+    });
+    return complete;
+}
+
+void Recovery::undoCopy(ProtectedFile& top)
+{
+    std::vector<nocase_wstring> folders;
+    top.forEach([&](ProtectedFile& record) {
+        if (!isMove(record.pending_transform))
+            return;
+        if (record.is_directory)
+            folders.push_back(record.destinationPath());
+        else if (pathExists(record.destinationPath()) && !deleteFile(record.destinationPath()))
+            throw ExceptionModule(L"Failed to delete: " + record.destinationPath(), L"");
+    });
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
+        Transforms::removeIfEmpty(*folder);
+    Transaction transaction(query);
+    top.forEach([&](ProtectedFile& record) { record.deleteRow(query); });
+    transaction.commit();
 }
 
 void Recovery::completeMoves(ProtectedFile& record, std::vector<nocase_wstring>& emptied)

@@ -30,6 +30,10 @@ public:
 private:
     bool recoverMove(ProtectedFile& top);
     void completeMoves(ProtectedFile& record, std::vector<nocase_wstring>& emptied);
+    // Whether every file of a move has its source or its destination.
+    [[nodiscard]] bool canComplete(const ProtectedFile& top) const;
+    // Deletes what a copy into the vault wrote, and its rows.
+    void undoCopy(ProtectedFile& top);
     // Removes the partial copies (".kist-GUID.part") an interrupted move
     // left in the destination folders of the tree and beside its top, never
     // a name a record of the tree has.

@@ -23,10 +23,11 @@ std::wstring_view exact(const nocase_wstring& s)
     return {s.data(), s.size()};
 }
 
+// Taken, or a name too long to be made at all.
 bool occupied(const nocase_wstring& path)
 {
     struct stat info {};
-    return lstat(toNarrow(path).c_str(), &info) == 0;
+    return lstat(toNarrow(path).c_str(), &info) == 0 || errno == ENAMETOOLONG;
 }
 
 nocase_wstring workingFolder(const nocase_wstring& forPath)

@@ -390,8 +390,9 @@ TEST_F(LosingNothing, CheckFindsAFolderRecordWhoseBodyIsAFile)
     EXPECT_EQ(checkFindings(*kist), "a folder's record names something that is no folder: empty\n");
 }
 
-// An import killed part-way: recovery finishes or undoes it, and the
-// unpacking folder of the dead program goes.
+// An import killed part-way: recovery finishes it, or undoes it when its
+// unpacked bodies are gone too, and the unpacking folder of the dead
+// program goes.
 TEST_F(LosingNothing, AnImportKilledPartWayLeavesNothingBehind)
 {
     const std::string package = out + "/album.kzip";
@@ -412,28 +413,82 @@ TEST_F(LosingNothing, AnImportKilledPartWayLeavesNothingBehind)
                 _exit(42);
         }
     };
-    const int status = inChild([&] {
-        openVault(kPassword);
-        Kist reader(package);
-        if (!reader.login("package password"))
-            return 2;
-        KillAfterTwoFiles killer;
-        reader.setProgressObserver(&killer);
-        reader.copyFilesToVault({"album"}, kPassword);
-        return 43;
-    });
-    ASSERT_EQ(status, 42);
+    for (const bool temporaryFolderCleared : {false, true}) {
+        SCOPED_TRACE(temporaryFolderCleared ? "the temporary folder was cleared" : "as the import left it");
+        const int status = inChild([&] {
+            openVault(kPassword);
+            Kist reader(package);
+            if (!reader.login("package password"))
+                return 2;
+            KillAfterTwoFiles killer;
+            reader.setProgressObserver(&killer);
+            reader.copyFilesToVault({"album"}, kPassword);
+            return 43;
+        });
+        ASSERT_EQ(status, 42);
+        if (temporaryFolderCleared)
+            for (const auto& entry : fs::directory_iterator(std::getenv("TMPDIR")))
+                if (entry.path().filename().string().rfind("kist-unpack-", 0) == 0)
+                    fs::remove_all(entry.path());
 
-    auto kist = openVault(kPassword);
-    const auto entries = list(*kist);
-    EXPECT_EQ(checkFindings(*kist), "");
-    EXPECT_EQ(packagetest::temporaryEntries(), tempBefore);
-    for (const Entry& entry : entries)
-        kist->removeFile(entry.name, out);
-    if (!entries.empty()) {
-        EXPECT_EQ(tree(out + "/album"), (Files{{"deep/two.bin", kTwo}, {"one.txt", kOne}, {"three.dat", kThree}}));
+        auto kist = openVault(kPassword);
+        const auto entries = list(*kist);
+        EXPECT_EQ(entries.size(), temporaryFolderCleared ? 0u : 1u);
+        EXPECT_EQ(checkFindings(*kist), "");
+        EXPECT_EQ(packagetest::temporaryEntries(), tempBefore);
+        const std::string taken = makeScratchFolder("taken");
+        for (const Entry& entry : entries)
+            kist->removeFile(entry.name, taken);
+        if (!entries.empty()) {
+            EXPECT_EQ(tree(taken), (Files{{"album/deep/two.bin", kTwo}, {"album/one.txt", kOne}, {"album/three.dat", kThree}}));
+        }
+        EXPECT_EQ(vaultClutter(), std::vector<std::string>{});
     }
-    EXPECT_EQ(vaultClutter(), std::vector<std::string>{});
+}
+
+// An import stopped at every step: the entry is in the vault whole or not
+// at all, and nothing else is left there.
+TEST_F(LosingNothing, AnImportStoppedAtAnyStepIsWholeOrAbsent)
+{
+    const std::string package = out + "/album.kzip";
+    {
+        auto kist = openVault(kPassword);
+        KistFile added;
+        kist->addFile(makeAlbum(source), &added, false);
+        kist->exportFiles(package, {"album"}, "package password");
+        kist->removeFile("album", makeScratchFolder("away"));
+    }
+    for (int stopAt = 1;; ++stopAt) {
+        SCOPED_TRACE("stopped at step " + std::to_string(stopAt));
+        const int status = inChild([&] {
+            openVault(kPassword);
+            Kist reader(package);
+            if (!reader.login("package password"))
+                return 2;
+            static int left = 0;
+            left = stopAt;
+            stepboundary::setHook([](const char*) {
+                if (--left == 0)
+                    _exit(42);
+            });
+            reader.copyFilesToVault({"album"}, kPassword);
+            return 43;
+        });
+        ASSERT_TRUE(status == 42 || status == 43) << status;
+        auto kist = openVault(kPassword);
+        const auto entries = list(*kist);
+        EXPECT_EQ(checkFindings(*kist), "");
+        const std::string taken = makeScratchFolder("taken");
+        for (const Entry& entry : entries)
+            kist->removeFile(entry.name, taken);
+        if (!entries.empty()) {
+            EXPECT_EQ(tree(taken), (Files{{"album/deep/two.bin", kTwo}, {"album/one.txt", kOne}, {"album/three.dat", kThree}}));
+        }
+        EXPECT_EQ(vaultClutter(), std::vector<std::string>{});
+        if (status == 43)
+            break;
+        ASSERT_LT(stopAt, 30);
+    }
 }
 
 // A vault on a read-only disk opens and lists; taking out refuses with a
