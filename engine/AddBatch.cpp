@@ -108,6 +108,7 @@ AddBatch::AddBatch(VaultEngine& vaultEngine)
 void AddBatch::run(const std::vector<nocase_wstring>& paths, const std::function<void(const Outcome&)>& onEach)
 {
     engine.requireLogin();
+    engine.requireWritable();
     VaultLock lock(engine);
     const VaultOperations operations(engine);
     ProgressTracker progress(engine.progressObserver);

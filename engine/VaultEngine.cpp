@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <ctime>
 #include <unistd.h>
@@ -548,6 +549,13 @@ void VaultEngine::closeVault()
 std::string VaultEngine::hashOf(const std::string& text)
 {
     return crypto->secureHash(text);
+}
+
+void VaultEngine::requireWritable() const
+{
+    if (kind == EngineKind::UserVault && !isWritable(toNarrow(vaultFolder)))
+        throw ExceptionModule(L"The vault cannot be changed: its folder cannot be written to: " + vaultFolder,
+                              systemErrorText(errno));
 }
 
 void VaultEngine::requireLogin() const

@@ -52,6 +52,9 @@ public:
 
     // Throws the password message unless the engine is logged in.
     void requireLogin() const;
+    // Throws unless the user vault's folder can be written to (a vault on a
+    // read-only disk can be read, never changed).
+    void requireWritable() const;
     // Opens the database and reads the settings; the top-level entries of
     // package readers and temporary vaults too. A user vault's entries are
     // read at their first use (see entries()). A new user vault is created

@@ -507,6 +507,7 @@ void VaultOperations::listFiles(std::vector<KistFile*>& out)
 nocase_wstring VaultOperations::removeFile(const nocase_wstring& name, const nocase_wstring& destinationFolder)
 {
     engine.requireLogin();
+    engine.requireWritable();
     VaultLock lock(engine);
     auto& entries = engine.entries();
     auto found = entries.find(name);

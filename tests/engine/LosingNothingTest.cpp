@@ -510,8 +510,16 @@ TEST_F(LosingNothing, AVaultOnAReadOnlyDiskOpensForReading)
         auto kist = openVault(kPassword);
         if (list(*kist) != std::vector<Entry>{{"kept.txt", false, static_cast<uint32_t>(kOne.size())}})
             return 3;
-        if (errorOf([&] { kist->removeFile("kept.txt", out); }) == "(no error)" || fs::exists(out + "/kept.txt"))
+        if (errorOf([&] { kist->removeFile("kept.txt", out); })
+                != "The vault cannot be changed: its folder cannot be written to: " + vault
+            || fs::exists(out + "/kept.txt"))
             return 4;
+        writeFile(source + "/new.txt", "new");
+        KistFile added;
+        if (errorOf([&] { kist->addFile(source + "/new.txt", &added, false); }).rfind("The vault cannot be changed", 0)
+                != 0
+            || readFile(source + "/new.txt") != "new")
+            return 5;
         return 0;
     });
     if (status == 77)
