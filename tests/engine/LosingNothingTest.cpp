@@ -39,8 +39,9 @@ const std::string kPassword = "losing nothing";
 const std::string kOne = patternBytes(1990);
 const std::string kTwo = patternBytes(4001);
 const std::string kThree = patternBytes(2000);
-
 using Files = std::vector<std::pair<std::string, std::string>>;
+// The album as it lies below the folder it was added from.
+const Files kAlbum{{"album/deep/two.bin", kTwo}, {"album/one.txt", kOne}, {"album/three.dat", kThree}};
 
 std::string makeAlbum(const std::string& folder)
 {
@@ -286,7 +287,7 @@ TEST_F(LosingNothing, AFolderAddKilledWhileDeletingPlainCopiesComesBackWhole)
     EXPECT_FALSE(vaultHoldsPlainCopy({kOne, kTwo, kThree}));
     EXPECT_EQ(checkFindings(*kist), "");
     kist->removeFile("album", out);
-    EXPECT_EQ(tree(out), (Files{{"album/deep/two.bin", kTwo}, {"album/one.txt", kOne}, {"album/three.dat", kThree}}));
+    EXPECT_EQ(tree(out), kAlbum);
     EXPECT_EQ(vaultClutter(), std::vector<std::string>{});
     EXPECT_EQ(checkFindings(*kist), "");
 }
@@ -326,7 +327,7 @@ TEST_F(LosingNothing, AFailedMoveIntoTheVaultPutsBackWhatItMoved)
     const std::string error = errorOf([&] { kist->addFile(album, &added, false); });
     setImmutable(album + "/deep/two.bin", false);
     EXPECT_NE(error.find("Nothing was added: the files are back where they were."), std::string::npos) << error;
-    EXPECT_EQ(tree(source), (Files{{"album/deep/two.bin", kTwo}, {"album/one.txt", kOne}, {"album/three.dat", kThree}}));
+    EXPECT_EQ(tree(source), kAlbum);
     EXPECT_TRUE(list(*kist).empty());
     EXPECT_EQ(vaultClutter(), std::vector<std::string>{});
     EXPECT_EQ(checkFindings(*kist), "");
@@ -440,7 +441,7 @@ TEST_F(LosingNothing, AnImportKilledPartWayLeavesNothingBehind)
         for (const Entry& entry : entries)
             kist->removeFile(entry.name, taken);
         if (!entries.empty()) {
-            EXPECT_EQ(tree(taken), (Files{{"album/deep/two.bin", kTwo}, {"album/one.txt", kOne}, {"album/three.dat", kThree}}));
+            EXPECT_EQ(tree(taken), kAlbum);
         }
         EXPECT_EQ(vaultClutter(), std::vector<std::string>{});
     }
@@ -482,7 +483,7 @@ TEST_F(LosingNothing, AnImportStoppedAtAnyStepIsWholeOrAbsent)
         for (const Entry& entry : entries)
             kist->removeFile(entry.name, taken);
         if (!entries.empty()) {
-            EXPECT_EQ(tree(taken), (Files{{"album/deep/two.bin", kTwo}, {"album/one.txt", kOne}, {"album/three.dat", kThree}}));
+            EXPECT_EQ(tree(taken), kAlbum);
         }
         EXPECT_EQ(vaultClutter(), std::vector<std::string>{});
         if (status == 43)
