@@ -37,8 +37,6 @@ struct AddBatch::Item {
 
 namespace {
 
-// One flush for every target the batch wrote: syncfs covers the whole file
-// system, so any one path on it will do.
 // The path as it lies on disk (links resolved), or as given when it does not exist.
 std::string resolvedOnDisk(const nocase_wstring& path)
 {
@@ -86,6 +84,8 @@ private:
     std::set<std::string> ancestors;
 };
 
+// One flush for every target the batch wrote: syncfs covers the whole file
+// system, so any one path on it will do.
 template <typename Items, typename Cleanup>
 void flushOnce(Items& items, Cleanup cleanupOf)
 {
