@@ -203,7 +203,8 @@ void Kist::exportFiles(std::string destination, std::vector<std::string> names, 
 void Kist::copyFilesToVault(std::vector<std::string> names, std::string vaultPassword)
 {
     const SecretText password(std::move(vaultPassword));
-    PackageReading::copyFilesToVault(*engine, toWideNames(names), password, cachedPassword);
+    foundInVault = 0;
+    foundInVault = PackageReading::copyFilesToVault(*engine, toWideNames(names), password, cachedPassword);
 }
 
 std::string Kist::generateMasterKey(std::string)
@@ -273,6 +274,19 @@ std::vector<std::string> Kist::unreadableEntries() const
     for (const nocase_wstring& name : engine->unreadableEntries)
         names.push_back(toNarrow(name));
     return names;
+}
+
+std::vector<std::pair<std::string, std::string>> Kist::unfinishedEntries() const
+{
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (const auto& [name, reason] : engine->unsettledEntries)
+        entries.emplace_back(toNarrow(name), toNarrow(reason));
+    return entries;
+}
+
+std::size_t Kist::lastCopyFoundInVault() const
+{
+    return foundInVault;
 }
 
 std::string Kist::version()

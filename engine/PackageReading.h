@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,13 +26,19 @@ public:
 
     // Copies the named entries of the reader into the user's vault, whose
     // password is vaultPassword; their keys are sealed under packagePassword.
-    static void copyFilesToVault(VaultEngine& reader, const std::vector<nocase_wstring>& names,
-                                 const std::string& vaultPassword, const std::string& packagePassword);
+    // Returns how many of them were in the vault already (left as they are).
+    static std::size_t copyFilesToVault(VaultEngine& reader, const std::vector<nocase_wstring>& names,
+                                        const std::string& vaultPassword, const std::string& packagePassword);
 
     // Copies records of a package into a vault engine that is logged in,
     // re-sealing their keys from packagePassword to the vault's password.
-    static void copyIntoVault(VaultEngine& vault, const std::vector<ProtectedFile*>& records,
-                              const std::string& packagePassword);
+    // Returns how many were in the vault already.
+    static std::size_t copyIntoVault(VaultEngine& vault, const std::vector<ProtectedFile*>& records,
+                                     const std::string& packagePassword);
+
+    // Deletes the unpacking folders that programs now gone left in the
+    // temporary folder (a killed import, a crash).
+    static void removeLeftoverUnpackFolders();
 
     // Every row of an unpacked package's database as it stands, trusting
     // nothing; none when the rows cannot be read.

@@ -246,7 +246,8 @@ void Transforms::planCrypt(ProtectedFile& record, const nocase_wstring& root, co
     }
 }
 
-void Transforms::transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool flush)
+uint64_t Transforms::transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt,
+                                      bool flush)
 {
     CryptoContext context(L"Korvelin");
     context.deriveKey(openFileKey(sealingText, record.cipher));
@@ -270,6 +271,7 @@ void Transforms::transformOneFile(ProtectedFile& record, const std::string& seal
         record.size = static_cast<uint32_t>(plainBytes);
         resized.insert(&record);
     }
+    return plainBytes;
 }
 
 nocase_wstring Transforms::cryptTree(ProtectedFile& record, const std::string& sealingText, bool encrypt,
@@ -296,9 +298,11 @@ nocase_wstring Transforms::cryptTree(ProtectedFile& record, const std::string& s
         return errors;
     }
     if (record.pending_transform == Encrypting || record.is_encrypted) {
-        transformOneFile(record, sealingText, encrypt, false);
-        if (!keepSource)
+        const uint64_t plainBytes = transformOneFile(record, sealingText, encrypt, false);
+        if (!keepSource) {
             work.sourceFiles.push_back(source);
+            work.sourceSizes.push_back(encrypt ? plainBytes : PendingCleanup::unknownSize);
+        }
     } else {
         if (keepSource)
             copyPath(source, destination, false);
@@ -339,10 +343,23 @@ void Transforms::performCrypt(ProtectedFile& record, const std::string& sealingT
 void Transforms::completeCleanup(const PendingCleanup& work)
 {
     nocase_wstring undeleted;
-    for (const nocase_wstring& file : work.sourceFiles) {
+    for (std::size_t i = 0; i < work.sourceFiles.size(); ++i) {
+        const nocase_wstring& file = work.sourceFiles[i];
+        // Bytes written to a plain file after its encryption read it would
+        // be lost with it: it stays, and the change is undone.
+        const uint64_t expected = i < work.sourceSizes.size() ? work.sourceSizes[i] : PendingCleanup::unknownSize;
+        if (expected != PendingCleanup::unknownSize) {
+            struct stat info {};
+            if (::lstat(toNarrow(file).c_str(), &info) == 0 && S_ISREG(info.st_mode)
+                && static_cast<uint64_t>(info.st_size) != expected) {
+                undeleted += L"The file changed while it was being encrypted: " + file + L"\n";
+                continue;
+            }
+        }
         (void)clearAttributes(file);
         if (!deleteFile(file) && pathExists(file))
             undeleted += L"Cannot delete " + file + L"\n";
+        stepboundary::reached("source deleted");
     }
     for (const nocase_wstring& folder : work.sourceFolders)
         removeIfEmpty(folder);

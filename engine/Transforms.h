@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -16,6 +17,11 @@ class Query;
 struct PendingCleanup {
     nocase_wstring flushPath;                  // any path on the disk to flush; empty: nothing written
     std::vector<nocase_wstring> sourceFiles;   // deleted once the targets are flushed
+    // Beside sourceFiles: the bytes each held when it was read (a plain file
+    // being encrypted), or unknownSize. One that holds other bytes now was
+    // written to meanwhile and is not deleted.
+    std::vector<uint64_t> sourceSizes;
+    static constexpr uint64_t unknownSize = UINT64_MAX;
     std::vector<nocase_wstring> sourceFolders; // removed when empty, children first
 };
 
@@ -62,7 +68,8 @@ private:
     nocase_wstring moveTree(ProtectedFile& record, bool keepSource, std::vector<nocase_wstring>& emptiedFolders);
     nocase_wstring cryptTree(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
                              PendingCleanup& work);
-    void transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool flush);
+    // Returns the plain bytes it read (encrypting) or wrote (decrypting).
+    uint64_t transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool flush);
 
     Query& query;
     EngineKind kind;

@@ -154,8 +154,11 @@ KistCheckReport VaultCheck::run()
             note((row->is_directory ? L"the folder is missing: " : L"the body is missing: ") + where);
             continue;
         }
-        if (row->is_directory)
+        if (row->is_directory) {
+            if (!pathInfo(body).isFolder)
+                note(L"a folder's record names something that is no folder: " + where);
             continue;
+        }
         if (!row->is_encrypted) {
             if (row->is_hidden)
                 note(L"lies unencrypted in the vault: " + where);

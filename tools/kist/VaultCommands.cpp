@@ -23,6 +23,11 @@ void VaultCommands::list()
     for (const std::string& name : session.kist().unreadableEntries())
         console.errors.report(ToolError::failure("Cannot read the records of this entry; it is not listed: "
                                                  + EntryFormatter::escape(name)));
+    for (const auto& [name, reason] : session.kist().unfinishedEntries())
+        console.errors.report(ToolError::failure(
+            "An interrupted change of this entry could not be finished; it stays pending: "
+                + EntryFormatter::escape(name),
+            reason));
 }
 
 void VaultCommands::check()
