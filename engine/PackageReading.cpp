@@ -1,10 +1,12 @@
 #include "engine/PackageReading.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
 
 #include "engine/ExceptionModule.h"
+#include "engine/IntegrityTags.h"
 #include "engine/KistFile.h"
 #include "engine/PackageRows.h"
 #include "engine/ProgressTracker.h"
@@ -14,7 +16,10 @@
 #include "engine/VaultLock.h"
 #include "engine/VaultOperations.h"
 #include "engine/archive/ZipArchive.h"
+#include "engine/crypto/BodyTag.h"
 #include "engine/crypto/CryptoContext.h"
+#include "engine/crypto/CryptoErrors.h"
+#include "engine/crypto/FileKey.h"
 #include "engine/platform/FileSystem.h"
 #include "engine/platform/Folders.h"
 #include "engine/platform/PathUtil.h"
@@ -332,11 +337,59 @@ bool PackageReading::loginLocked(VaultEngine& engine, const std::string& candida
 void PackageReading::copyFilesToVault(VaultEngine& reader, const std::vector<nocase_wstring>& names,
                                       const std::string& vaultPassword, const std::string& packagePassword)
 {
-    const std::vector<ProtectedFile*> records = VaultOperations(reader).selectByNames(names);
+    std::vector<ProtectedFile*> records = VaultOperations(reader).selectByNames(names);
+    std::map<std::string, std::string> tags;
+    const nocase_wstring damaged = checkBodyTags(reader, records, packagePassword, tags);
     VaultEngine vault(EngineKind::UserVault);
     vault.progressObserver = reader.progressObserver;
     (void)vault.login(vaultPassword);
-    copyIntoVault(vault, records, packagePassword);
+    if (!records.empty())
+        copyIntoVault(vault, records, packagePassword, tags);
+    if (!damaged.empty())
+        throw ExceptionModule(damaged, L"");
+}
+
+nocase_wstring PackageReading::checkBodyTags(VaultEngine& reader, std::vector<ProtectedFile*>& records,
+                                             const std::string& packagePassword,
+                                             std::map<std::string, std::string>& checked)
+{
+    if (!reader.database)
+        return {};
+    Query query(*reader.database);
+    IntegrityTags packageTags(query);
+    const std::map<std::string, std::string> tags = packageTags.all();
+    nocase_wstring damaged;
+    std::erase_if(records, [&](ProtectedFile* record) {
+        bool whole = true;
+        const std::function<void(const ProtectedFile&, const nocase_wstring&)> check =
+            [&](const ProtectedFile& row, const nocase_wstring& label) {
+                for (const auto& child : row.children)
+                    check(*child, label + L"/" + child->display_name);
+                if (row.is_directory || !row.is_encrypted)
+                    return;
+                const auto tag = tags.find(toNarrow(row.unique_name));
+                if (tag == tags.end())
+                    return;
+                bool matches = false;
+                try {
+                    const SecretText fileKey = openFileKey(packagePassword, row.cipher);
+                    matches = sameTag(BodyTag::ofFile(fileKey, row.sourcePath()), tag->second);
+                } catch (const ExceptionModule&) {
+                    // A body that cannot be read is no better than an altered one.
+                }
+                if (matches) {
+                    checked.emplace(tag->first, tag->second);
+                } else {
+                    damaged += cryptoerrors::kBodyDamaged + label + L"\n";
+                    whole = false;
+                }
+            };
+        check(*record, record->display_name);
+        return !whole;
+    });
+    if (!damaged.empty())
+        damaged.pop_back();
+    return damaged;
 }
 
 namespace {
@@ -375,7 +428,8 @@ bool collidesWithVault(const ProtectedFile& tree, Database& database)
 } // namespace
 
 void PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<ProtectedFile*>& records,
-                                   const std::string& packagePassword)
+                                   const std::string& packagePassword,
+                                   const std::map<std::string, std::string>& packageTags)
 {
     vault.requireLogin();
     VaultLock lock(vault);
@@ -436,6 +490,9 @@ void PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<Protect
                 }
                 created.push_back(destination);
                 target.insertRow(query);
+                const auto tag = packageTags.find(toNarrow(source.unique_name));
+                if (!target.is_directory && tag != packageTags.end())
+                    IntegrityTags(query).store(target.unique_name, tag->second);
             });
             Transforms(query, vault.kind).resealFileKeys(*copy, packagePassword, vault.password);
             transaction.commit();

@@ -36,6 +36,8 @@ private:
     void recoverCrypt(ProtectedFile& record);
     void rollBack(ProtectedFile& record);
     void rollForward(ProtectedFile& record);
+    // The integrity tag of a file rolled forward: of the body it now has, or none.
+    void retag(const ProtectedFile& record);
     void encryptPlainFiles(ProtectedFile& top);
 
     VaultEngine& engine;

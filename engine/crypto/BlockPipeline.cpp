@@ -148,15 +148,17 @@ BlockPipeline::BlockPipeline(SourceFile& sourceFile, TargetFile& targetFile, std
 {
 }
 
-void BlockPipeline::run(std::uint64_t expectedLength, const Transform& transform)
+void BlockPipeline::run(std::uint64_t expectedLength, const Transform& transform, const Watch& beforeTransform,
+    const Watch& afterTransform)
 {
     if (expectedLength >= kStreamThreshold)
-        runStreaming(transform);
+        runStreaming(transform, beforeTransform, afterTransform);
     else
-        runHere(expectedLength, transform);
+        runHere(expectedLength, transform, beforeTransform, afterTransform);
 }
 
-void BlockPipeline::runHere(std::uint64_t expectedLength, const Transform& transform)
+void BlockPipeline::runHere(std::uint64_t expectedLength, const Transform& transform, const Watch& beforeTransform,
+    const Watch& afterTransform)
 {
     const std::size_t blockSize = hereBlockSize(expectedLength);
     WipedBuffer buffer(blockSize + extraRoom);
@@ -166,14 +168,19 @@ void BlockPipeline::runHere(std::uint64_t expectedLength, const Transform& trans
         block.capacity = buffer.size();
         block.length = source.read(block.data, blockSize);
         block.last = block.length < blockSize;
+        if (beforeTransform)
+            beforeTransform(block.data, block.length);
         transform(block);
+        if (afterTransform)
+            afterTransform(block.data, block.length);
         target.write(block.data, block.length);
         if (block.last)
             return;
     }
 }
 
-void BlockPipeline::runStreaming(const Transform& transform)
+void BlockPipeline::runStreaming(const Transform& transform, const Watch& beforeTransform,
+    const Watch& afterTransform)
 {
     target.streamToDisk();
     Stages stages(kStreamBlock, extraRoom);
@@ -186,6 +193,8 @@ void BlockPipeline::runStreaming(const Transform& transform)
                 Stages::Slot& slot = stages.slot(n);
                 slot.length = source.read(slot.buffer->data(), kStreamBlock);
                 slot.last = slot.length < kStreamBlock;
+                if (beforeTransform)
+                    beforeTransform(slot.buffer->data(), slot.length);
                 stages.advance([&] { stages.read = n + 1; });
                 if (slot.last)
                     return;
@@ -196,6 +205,8 @@ void BlockPipeline::runStreaming(const Transform& transform)
                 if (!stages.waitFor([&] { return n < stages.transformed; }))
                     return;
                 Stages::Slot& slot = stages.slot(n);
+                if (afterTransform)
+                    afterTransform(slot.buffer->data(), slot.length);
                 target.write(slot.buffer->data(), slot.length);
                 const bool last = slot.last;
                 stages.advance([&] {
