@@ -330,8 +330,7 @@ TEST_F(IntegrityTags, KillsBetweenStepsNeverLeaveAWrongOrMissingTag)
             SCOPED_TRACE((takingOut ? "taking out, boundary " : "adding, boundary ") + std::to_string(stopAt));
             resetProfile();
             const std::string source = makeScratchFolder("crash");
-            writeFile(source + "/album/a.jpg", patternBytes(7000));
-            writeFile(source + "/album/deep/b.jpg", patternBytes(4001));
+            writeFile(source + "/album/deep/a.jpg", patternBytes(4001));
             writeFile(source + "/c.txt", patternBytes(2000));
             {
                 auto vault = openVault(kPassword);
@@ -366,4 +365,35 @@ TEST_F(IntegrityTags, KillsBetweenStepsNeverLeaveAWrongOrMissingTag)
             ASSERT_LT(stopAt, 100);
         }
     }
+}
+
+// An encryption killed after its plain source went but before its finish is
+// rolled forward by the recovery, which gives the body the tag of what it
+// holds, in place of whatever tag row was there.
+TEST_F(IntegrityTags, RecoveryTagsTheBodyOfAnEncryptionItFinishes)
+{
+    {
+        auto vault = vaultWithFiles();
+    }
+    const std::string wrongTag(64, '0');
+    (void)sqlcipher(vaultDatabasePath(),
+                    "update ProtectedFiles set pending_transform = 2, is_encrypted = 0, target_path = current_path, "
+                    "target_root = current_root, current_path = current_path || '.plain-gone' "
+                    "where raw_file_name in ('one.bin', 'b.jpg');"
+                    "update BodyTags set tag = '" + wrongTag + "' where unique_name in (select unique_name from "
+                    "ProtectedFiles where raw_file_name = 'one.bin');"
+                    "delete from BodyTags where unique_name in (select unique_name from ProtectedFiles "
+                    "where raw_file_name = 'b.jpg');");
+    auto vault = openVault(kPassword);
+    EXPECT_EQ(list(*vault).size(), 3u);
+    for (const char* name : {"one.bin", "b.jpg"}) {
+        SCOPED_TRACE(name);
+        const BodyRow row = rowOf(vaultDatabasePath(), name);
+        EXPECT_EQ(tagRowOf(vaultDatabasePath(), row.uniqueName),
+                  BodyTag::ofFile(openFileKey(kPassword, row.cipher), toWide(vaultFolder() + "/" + row.path)));
+    }
+    const KistCheckReport report = vault->checkVault();
+    EXPECT_EQ(report.findings, std::vector<std::string>{});
+    EXPECT_EQ(report.untagged, std::vector<std::string>{});
+    EXPECT_EQ(summary(takeOut(*vault, "album")).size(), 3u);
 }
