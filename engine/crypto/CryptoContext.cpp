@@ -362,23 +362,6 @@ std::uint64_t CryptoContext::transformFile(const nocase_wstring& source, const n
     if (!encrypt && (!options.plainSize || *options.plainSize > kLargestPlainLength))
         throw ExceptionModule(kCipherFailed, L"");
 
-    // A body that has a tag and does not decrypt (a wrong length, bad
-    // padding) is damaged as surely as one whose tag differs.
-    if (!encrypt && options.expectedTag && options.tagFileKey != nullptr) {
-        try {
-            return transformFileChecked(source, target, encrypt, options);
-        } catch (const ExceptionModule& failure) {
-            if (failure.getMessage() == toNarrow(kCipherFailed))
-                throw ExceptionModule(kBodyDamaged + source, L"");
-            throw;
-        }
-    }
-    return transformFileChecked(source, target, encrypt, options);
-}
-
-std::uint64_t CryptoContext::transformFileChecked(const nocase_wstring& source, const nocase_wstring& target,
-    bool encrypt, const FileTransformOptions& options)
-{
     SourceFile input(source);
     if (!encrypt && static_cast<std::uint64_t>(input.status().st_size) != encryptedBodyLength(*options.plainSize))
         throw ExceptionModule(kCipherFailed, L"");
@@ -397,9 +380,21 @@ std::uint64_t CryptoContext::transformFileChecked(const nocase_wstring& source, 
     TargetFile output(target, encrypt ? 0600 : 0666, options.exclusive, input.status());
     if (encrypt)
         output.setMode(0600);
-    const std::uint64_t done = encrypt
-        ? encryptBody(input, output, provider->aes128Cbc, key.data(), options, bodyWatch)
-        : decryptBody(input, output, provider->aes128Cbc, key.data(), *options.plainSize, options, bodyWatch);
+    std::uint64_t done = 0;
+    if (encrypt) {
+        done = encryptBody(input, output, provider->aes128Cbc, key.data(), options, bodyWatch);
+    } else {
+        try {
+            done = decryptBody(input, output, provider->aes128Cbc, key.data(), *options.plainSize, options, bodyWatch);
+        } catch (const ExceptionModule& failure) {
+            // A body of the right length that has a tag and does not decrypt
+            // (bad padding: a byte changed near its end) is damaged as surely
+            // as one whose tag differs.
+            if (tag && options.expectedTag && failure.getMessage() == toNarrow(kCipherFailed))
+                throw ExceptionModule(kBodyDamaged + source, L"");
+            throw;
+        }
+    }
     if (tag) {
         const std::string computed = tag->finish();
         // Checked before the target is kept: an altered body never

@@ -37,9 +37,9 @@ struct FileTransformOptions {
     // is computed while the file streams and left in computedTag.
     const std::string* tagFileKey = nullptr;
     std::string* computedTag = nullptr;
-    // Decrypting with tagFileKey: the tag the body must have. A body whose
-    // tag differs is refused with "damaged: " and the source path, and its
-    // target removed.
+    // Decrypting with tagFileKey: the tag the body must have. A body of the
+    // right length whose tag differs, or whose padding fails, is refused with
+    // "damaged: " and the source path, and its target removed.
     std::optional<std::string> expectedTag;
 };
 
@@ -102,8 +102,6 @@ private:
     struct Provider;
 
     void forgetKey();
-    std::uint64_t transformFileChecked(const nocase_wstring& source, const nocase_wstring& target, bool encrypt,
-        const FileTransformOptions& options);
 
     std::unique_ptr<Provider> provider;
     std::array<unsigned char, 20> hashValue {};

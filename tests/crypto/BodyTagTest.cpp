@@ -149,10 +149,18 @@ TEST(BodyTag, TransformsTagTheBodyTheyWriteAndRefuseAnAlteredOne)
         EXPECT_NE(read, written);
         std::remove(out.c_str());
 
-        // A body cut short is damaged too, when it has a tag.
-        writeFile(body, whole.substr(0, whole.size() - 16));
+        // The last block changed: the padding check fails first, and a body
+        // that has a tag is damaged all the same.
+        std::string lastBlock = whole;
+        lastBlock[whole.size() - 1] = static_cast<char>(lastBlock[whole.size() - 1] ^ 0x01);
+        writeFile(body, lastBlock);
         EXPECT_EQ(messageOf([&] { (void)crypto.transformFile(toWide(body), toWide(out), false, decrypting); }),
                   "damaged: " + body);
+        EXPECT_FALSE(exists(out));
+        // A body cut short is refused for its length, as before.
+        writeFile(body, whole.substr(0, whole.size() - 16));
+        EXPECT_EQ(messageOf([&] { (void)crypto.transformFile(toWide(body), toWide(out), false, decrypting); }),
+                  cryptotest::kCipherMessage);
         EXPECT_FALSE(exists(out));
     }
 }

@@ -397,3 +397,25 @@ TEST_F(IntegrityTags, RecoveryTagsTheBodyOfAnEncryptionItFinishes)
     EXPECT_EQ(report.untagged, std::vector<std::string>{});
     EXPECT_EQ(summary(takeOut(*vault, "album")).size(), 3u);
 }
+
+// A package composed in a temporary vault (the window's File Creator, the
+// shell's sends) carries the tags of the copies it encrypted.
+TEST_F(IntegrityTags, APackageComposedFromCopiesCarriesTheirTags)
+{
+    const std::string source = makeScratchFolder("compose");
+    writeFile(source + "/letter.txt", patternBytes(9000));
+    const std::string package = makeScratchFolder("pkg") + "/composed.kzip";
+    {
+        Kist composer(false);
+        ASSERT_TRUE(composer.login(""));
+        KistFile added;
+        composer.addFile(source + "/letter.txt", &added, false);
+        composer.exportFiles(package, {"letter.txt"}, "send pw");
+    }
+    EXPECT_EQ(readFile(source + "/letter.txt"), patternBytes(9000));
+    const std::string unpacked = makeScratchFolder("unpacked");
+    unpackZip(package, unpacked);
+    const BodyRow row = rowOf(unpacked + "/" + kDatabaseName, "letter.txt");
+    EXPECT_EQ(tagRowOf(unpacked + "/" + kDatabaseName, row.uniqueName),
+              BodyTag::ofFile(openFileKey("send pw", row.cipher), toWide(unpacked + "/" + row.path)));
+}
