@@ -85,7 +85,8 @@ void PackageWriter::exportFiles(const std::vector<ProtectedFile*>& records, cons
     // A file already there (an older backup) may hold the only sound copy
     // of a damaged body: it is never replaced by a package without it.
     const bool replacing = pathExists(makeAbsolute(destination));
-    while (!going.empty()) {
+    // An export of nothing still writes a package (a backup of an empty vault).
+    for (;;) {
         DamagedBodies damaged;
         try {
             writePackage(going, destination, sealingText, packagePassword, observer, sourceDatabase, damaged);
@@ -102,7 +103,7 @@ void PackageWriter::exportFiles(const std::vector<ProtectedFile*>& records, cons
             leftOut.insert(top);
         }
         std::erase_if(going, [&](const ProtectedFile* record) { return leftOut.count(record) > 0; });
-        if (replacing)
+        if (replacing || going.empty())
             break;
     }
     if (!damagedText.empty()) {

@@ -316,6 +316,10 @@ TEST_F(IntegrityTags, ExportLeavesOutAnEntryWithAnAlteredBody)
     const std::string none = makeScratchFolder("pkg") + "/none.kzip";
     EXPECT_EQ(errorOf([&] { vault->exportFiles(none, {"album"}, "pw"); }), "damaged: album/b.jpg");
     EXPECT_FALSE(fs::exists(none));
+    // A package of nothing (the backup of an empty vault) is still written.
+    const std::string empty = makeScratchFolder("pkg") + "/empty.kzip";
+    vault->exportFiles(empty, {}, "pw");
+    EXPECT_TRUE(fs::exists(empty));
     // The vault is as it was.
     EXPECT_EQ(list(*vault).size(), 3u);
 }
