@@ -30,12 +30,16 @@ struct ZipDiscarder {
     void operator()(ZipHandleData* zip) const { discardZip(zip); }
 };
 
+// Bodies whose tags did not match: the top-level entry and the body's path
+// of display names.
+using DamagedBodies = std::vector<std::pair<const ProtectedFile*, nocase_wstring>>;
+
 // Checks one body against its tag while the zip layer reads it into the
 // package; a mismatch fails the package and names the entry it belongs to.
 class BodyCheck {
 public:
     BodyCheck(const std::string& fileKey, std::string expectedTag, const ProtectedFile& topEntry,
-              nocase_wstring bodyLabel, std::vector<std::pair<const ProtectedFile*, nocase_wstring>>& damagedBodies)
+              nocase_wstring bodyLabel, DamagedBodies& damagedBodies)
         : tag(fileKey)
         , expected(std::move(expectedTag))
         , top(topEntry)
@@ -62,11 +66,9 @@ private:
     std::string expected;
     const ProtectedFile& top;
     nocase_wstring label;
-    std::vector<std::pair<const ProtectedFile*, nocase_wstring>>& damaged;
+    DamagedBodies& damaged;
     std::optional<bool> verdict;
 };
-
-using DamagedBodies = std::vector<std::pair<const ProtectedFile*, nocase_wstring>>;
 
 // One attempt at the whole package. A body that does not match its tag
 // fails it: damaged then names the body and its entry.
