@@ -27,8 +27,9 @@ class BlockPipeline {
 public:
     using Transform = std::function<void(FileBlock&)>;
     // Sees the bytes of each block, in order: before the transform (as read)
-    // or after it (as written). Streamed files run it on the reading or the
-    // writing thread, so it costs the transform's thread nothing.
+    // or after it (as written). Streamed files run it on a thread of its own
+    // between its neighbouring stages, so it costs the reading, transforming
+    // and writing threads nothing.
     using Watch = std::function<void(const unsigned char*, std::size_t)>;
 
     // Files of at least this many bytes take the three stages.
