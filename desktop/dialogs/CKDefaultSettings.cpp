@@ -1,6 +1,7 @@
 #include "desktop/dialogs/CKDefaultSettings.h"
 
 #include "desktop/EngineCall.h"
+#include "desktop/EngineText.h"
 #include "desktop/FileDialog.h"
 #include "desktop/MessageBox.h"
 #include "desktop/SendHost.h"
@@ -134,7 +135,7 @@ void CKDefaultSettings::okButtonClicked()
         if (dropboxShown)
             engine->persistConfig("DropboxFolder", ui->dropBoxFolder->text().toStdString());
     } catch (const ExceptionModule& error) {
-        MessageBox::information(this, QStringLiteral("ERROR!"), QString::fromStdString(error.getMessage()));
+        MessageBox::information(this, QStringLiteral("ERROR!"), EngineText::failureText(error));
         return;
     }
     clearPasswords();
