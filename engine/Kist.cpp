@@ -197,7 +197,7 @@ void Kist::exportFiles(std::string destination, std::vector<std::string> names, 
     VaultLock lock(*engine);
     const std::vector<ProtectedFile*> records = VaultOperations(*engine).selectByNames(toWideNames(names));
     PackageWriter::exportFiles(records, toWide(destination), cachedPassword, password,
-                               engine->progressObserver);
+                               engine->progressObserver, *engine->database);
 }
 
 void Kist::copyFilesToVault(std::vector<std::string> names, std::string vaultPassword)
@@ -265,6 +265,11 @@ std::string Kist::lastTakeOutPath() const
 KistCheckReport Kist::checkVault()
 {
     return VaultCheck(*engine).run();
+}
+
+KistCheckReport Kist::checkVault(bool addMissingTags)
+{
+    return VaultCheck(*engine, addMissingTags).run();
 }
 
 std::vector<std::string> Kist::unreadableEntries() const

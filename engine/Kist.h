@@ -84,6 +84,9 @@ public:
     // reports what is not whole (see KistCheckReport). Changes nothing;
     // needs the login.
     KistCheckReport checkVault();
+    // The same, and with addMissingTags the bodies that have no integrity
+    // tag and decrypt cleanly get one (the only change it makes).
+    KistCheckReport checkVault(bool addMissingTags);
     // Top-level entries that the last reading of the rows left out because
     // their rows cannot be read; listFiles does not show them.
     std::vector<std::string> unreadableEntries() const;

@@ -1,6 +1,7 @@
 #include "engine/PackageReading.h"
 
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include "engine/ExceptionModule.h"
+#include "engine/IntegrityTags.h"
 #include "engine/KistFile.h"
 #include "engine/PackageRows.h"
 #include "engine/ProgressTracker.h"
@@ -19,7 +21,10 @@
 #include "engine/VaultLock.h"
 #include "engine/VaultOperations.h"
 #include "engine/archive/ZipArchive.h"
+#include "engine/crypto/BodyTag.h"
 #include "engine/crypto/CryptoContext.h"
+#include "engine/crypto/CryptoErrors.h"
+#include "engine/crypto/FileKey.h"
 #include "engine/platform/FileSystem.h"
 #include "engine/platform/Folders.h"
 #include "engine/platform/PathUtil.h"
@@ -390,11 +395,61 @@ bool PackageReading::loginLocked(VaultEngine& engine, const std::string& candida
 std::size_t PackageReading::copyFilesToVault(VaultEngine& reader, const std::vector<nocase_wstring>& names,
                                              const std::string& vaultPassword, const std::string& packagePassword)
 {
-    const std::vector<ProtectedFile*> records = VaultOperations(reader).selectByNames(names);
+    std::vector<ProtectedFile*> records = VaultOperations(reader).selectByNames(names);
+    std::map<std::string, std::string> tags;
+    const nocase_wstring damaged = checkBodyTags(reader, records, packagePassword, tags);
     VaultEngine vault(EngineKind::UserVault);
     vault.progressObserver = reader.progressObserver;
     (void)vault.login(vaultPassword);
-    return copyIntoVault(vault, records, packagePassword);
+    std::size_t foundInVault = 0;
+    if (!records.empty())
+        foundInVault = copyIntoVault(vault, records, packagePassword, tags);
+    if (!damaged.empty())
+        throw ExceptionModule(damaged, L"");
+    return foundInVault;
+}
+
+nocase_wstring PackageReading::checkBodyTags(VaultEngine& reader, std::vector<ProtectedFile*>& records,
+                                             const std::string& packagePassword,
+                                             std::map<std::string, std::string>& checked)
+{
+    if (!reader.database)
+        return {};
+    Query query(*reader.database);
+    IntegrityTags packageTags(query);
+    const std::map<std::string, std::string> tags = packageTags.all();
+    nocase_wstring damaged;
+    std::erase_if(records, [&](ProtectedFile* record) {
+        bool whole = true;
+        const std::function<void(const ProtectedFile&, const nocase_wstring&)> check =
+            [&](const ProtectedFile& row, const nocase_wstring& label) {
+                for (const auto& child : row.children)
+                    check(*child, label + L"/" + child->display_name);
+                if (row.is_directory || !row.is_encrypted)
+                    return;
+                const auto tag = tags.find(toNarrow(row.unique_name));
+                if (tag == tags.end())
+                    return;
+                bool matches = false;
+                try {
+                    const SecretText fileKey = openFileKey(packagePassword, row.cipher);
+                    matches = sameTag(BodyTag::ofFile(fileKey, row.sourcePath()), tag->second);
+                } catch (const ExceptionModule&) {
+                    // A body that cannot be read is no better than an altered one.
+                }
+                if (matches) {
+                    checked.emplace(tag->first, tag->second);
+                } else {
+                    damaged += cryptoerrors::kBodyDamaged + label + L"\n";
+                    whole = false;
+                }
+            };
+        check(*record, record->display_name);
+        return !whole;
+    });
+    if (!damaged.empty())
+        damaged.pop_back();
+    return damaged;
 }
 
 namespace {
@@ -433,7 +488,8 @@ bool collidesWithVault(const ProtectedFile& tree, Database& database)
 } // namespace
 
 std::size_t PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<ProtectedFile*>& records,
-                                          const std::string& packagePassword)
+                                          const std::string& packagePassword,
+                                          const std::map<std::string, std::string>& packageTags)
 {
     vault.requireLogin();
     VaultLock lock(vault);
@@ -520,6 +576,15 @@ std::size_t PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<
             });
             Transaction transaction(query);
             transforms.finishMove(*copy, true);
+            // Each copy keeps its body's checked tag, stored with the rows'
+            // finish so that no finished body is left without it.
+            index = 0;
+            copy->forEach([&](ProtectedFile& target) {
+                const ProtectedFile& source = *sources[index++];
+                const auto tag = packageTags.find(toNarrow(source.unique_name));
+                if (!target.is_directory && tag != packageTags.end())
+                    IntegrityTags(query).store(target.unique_name, tag->second);
+            });
             transaction.commit();
         } catch (...) {
             // Undone: the bodies copied so far and the rows go. Should that

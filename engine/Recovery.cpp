@@ -5,10 +5,13 @@
 #include <set>
 
 #include "engine/ExceptionModule.h"
+#include "engine/IntegrityTags.h"
 #include "engine/StepBoundary.h"
 #include "engine/Transforms.h"
 #include "engine/VaultEngine.h"
 #include "engine/VaultOperations.h"
+#include "engine/crypto/BodyTag.h"
+#include "engine/crypto/FileKey.h"
 #include "engine/platform/FileSystem.h"
 #include "engine/platform/PathUtil.h"
 #include "engine/storage/Query.h"
@@ -372,6 +375,7 @@ void Recovery::rollBack(ProtectedFile& record)
 
 void Recovery::rollForward(ProtectedFile& record)
 {
+    const bool bodyChanged = isCrypt(record.pending_transform) && !record.is_directory;
     switch (record.pending_transform) {
     case MoveIntoVault:
         record.is_hidden = true;
@@ -393,12 +397,32 @@ void Recovery::rollForward(ProtectedFile& record)
         break;
     }
     record.settleAtTarget();
+    if (bodyChanged)
+        retag(record);
     if (record.is_hidden) {
         if (engine.kind == EngineKind::UserVault)
             record.storeFinishedTransform(query);
     } else {
         record.deleteRow(query);
     }
+}
+
+void Recovery::retag(const ProtectedFile& record)
+{
+    IntegrityTags tags(query);
+    // The body an interrupted encryption left is whole (its source went only
+    // after it was on disk): its tag is computed from it now, in the same
+    // transaction as the finish. A key that cannot be opened leaves the body
+    // without a tag, as an older vault's, rather than with a wrong one.
+    if (record.is_encrypted && !record.cipher.empty()) {
+        try {
+            const SecretText fileKey = openFileKey(engine.password, record.cipher);
+            tags.store(record.unique_name, BodyTag::ofFile(fileKey, record.sourcePath()));
+            return;
+        } catch (const ExceptionModule&) {
+        }
+    }
+    tags.remove(record.unique_name);
 }
 
 void Recovery::encryptPlainFiles(ProtectedFile& top)

@@ -45,6 +45,8 @@ private:
     bool finishFile(ProtectedFile& record);
     void rollBack(ProtectedFile& record);
     void rollForward(ProtectedFile& record);
+    // The integrity tag of a file rolled forward: of the body it now has, or none.
+    void retag(const ProtectedFile& record);
     void encryptPlainFiles(ProtectedFile& top);
 
     VaultEngine& engine;

@@ -1,10 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "engine/IntegrityTags.h"
 #include "engine/ProtectedFile.h"
 #include "engine/Strings.h"
 #include "engine/VaultEngine.h"
@@ -54,6 +58,8 @@ public:
     // Deletes the sources once their targets are flushed; throws naming a
     // source that stays (its rows must stay pending).
     static void completeCleanup(const PendingCleanup& cleanup);
+    // Encrypted bodies get the integrity tags computed while they were
+    // written; decrypted ones lose theirs.
     void finishCrypt(ProtectedFile& record, bool encrypted);
 
     // Opens every sealed key of the tree with oldText and seals it again
@@ -63,6 +69,10 @@ public:
     // Removes a folder that nothing is left in; a folder that still holds
     // anything stays, so no file is ever deleted with it.
     static void removeIfEmpty(const nocase_wstring& folder);
+
+    // Whether bodies get and are checked against integrity tags. Only the
+    // benchmark turns it off, to measure what the tags cost.
+    static inline bool tagBodies = true;
 
 private:
     nocase_wstring moveTree(ProtectedFile& record, bool keepSource, std::vector<nocase_wstring>& emptiedFolders);
@@ -74,8 +84,14 @@ private:
     Query& query;
     EngineKind kind;
     ProgressTracker* progress;
+    IntegrityTags& tags();
+
     // Records whose size changed while their files were encrypted.
     std::unordered_set<const ProtectedFile*> resized;
+    // The integrity tags of the bodies encrypted here, written with their
+    // finish (in the same transaction).
+    std::unordered_map<const ProtectedFile*, std::string> bodyTags;
+    std::unique_ptr<IntegrityTags> integrityTags;
 };
 
 // The name a child gets below its parent's target: its position or its own name.

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "engine/Strings.h"
@@ -57,10 +58,18 @@ struct ZipItem {
 // cost time.
 enum class ZipMethod { ByName, Stored };
 
+// Sees the bytes of a file as the archive reads them to write them (when the
+// archive is closed), in order. complete is asked once the file was read to
+// its end: false fails the archive, as a file that cannot be read does.
+struct ZipAddWatch {
+    std::function<void(const unsigned char*, std::size_t)> bytes;
+    std::function<bool()> complete;
+};
+
 // Adds the file (or folder) at sourcePath under entryName; backslashes in the
-// name become "/".
+// name become "/". A watch (files only) must stay valid until closeZip.
 [[nodiscard]] int zipAdd(ZipHandle zip, const nocase_wstring& entryName, const nocase_wstring& sourcePath,
-                         ZipMethod method = ZipMethod::ByName);
+                         ZipMethod method = ZipMethod::ByName, const ZipAddWatch* watch = nullptr);
 // Frees the handle in every case. A writer writes the archive; when anything
 // failed (an earlier add, a source that cannot be read, a full disk) it
 // returns non-zero and leaves no partial archive behind.
