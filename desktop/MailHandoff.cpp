@@ -10,7 +10,10 @@ const QString mailProgram = QStringLiteral("xdg-email");
 
 QStringList MailHandoff::arguments(const QString& attachmentPath, const QString& subject, const QString& body)
 {
-    return {QStringLiteral("--subject"), subject, QStringLiteral("--body"), body, QStringLiteral("--attach"),
+    // --utf8 first: the texts are UTF-8 whatever the locale, and without it
+    // xdg-email converts them from the locale's character set, cutting a
+    // name short at its first non-ASCII character in the C locale.
+    return {QStringLiteral("--utf8"), QStringLiteral("--subject"), subject, QStringLiteral("--body"), body, QStringLiteral("--attach"),
             attachmentPath};
 }
 

@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 
+#include <unistd.h>
+
 #include "desktop/CKDropBox.h"
 #include "desktop/EngineCall.h"
 #include "desktop/FileDialog.h"
@@ -290,9 +292,33 @@ void VaultSender::emailSelected(const QString& packageName, const QString& passw
     }
     QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 
-    const QString subject = QStringLiteral("Please find KORVELIN file %1 attached").arg(QFileInfo(path).fileName());
-    const bool sent = sendMail(path, subject, mailBody());
+    const QString attachment = mailAttachment(path);
+    if (attachment.isEmpty()) {
+        view.setStatus(QStringLiteral("Email not sent"));
+        return;
+    }
+    const QString subject =
+        QStringLiteral("Please find KORVELIN file %1 attached").arg(QFileInfo(attachment).fileName());
+    const bool sent = sendMail(attachment, subject, mailBody());
     view.setStatus(sent ? QStringLiteral(" Emailed ") : QStringLiteral("Email not sent"));
+}
+
+QString VaultSender::mailAttachment(const QString& packagePath)
+{
+    // The mail program gets a second name of the package (a hard link, or a
+    // copy where none can be made) beside it in its private folder; the
+    // package and the names inside it stay as they are.
+    const QFileInfo package(packagePath);
+    const QString safeName = InputRules::mailAttachmentName(package.fileName());
+    if (safeName == package.fileName())
+        return packagePath;
+    const QString attachment = joined(package.path(), safeName);
+    QFile::remove(attachment);
+    if (::link(QFile::encodeName(packagePath).constData(), QFile::encodeName(attachment).constData()) == 0 ||
+        QFile::copy(packagePath, attachment))
+        return attachment;
+    qCWarning(senderLog, "cannot give the package a name for the mail program: %s", qUtf8Printable(attachment));
+    return {};
 }
 
 bool VaultSender::sendMail(const QString& attachmentPath, const QString& subject, const QString& body)

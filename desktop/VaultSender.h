@@ -46,6 +46,10 @@ public:
     // Packs the ticked entries into a private temporary folder and hands the
     // package to the mail client.
     void emailSelected(const QString& packageName, const QString& password);
+    // The package under a name that is safe to hand to the mail program
+    // (InputRules::mailAttachmentName): the package itself when its name is
+    // safe, else a second name of it in its folder; "" when none can be made.
+    static QString mailAttachment(const QString& packagePath);
     // Hands one attachment with subject and body to the mail client; true
     // when the hand-off reported success.
     bool sendMail(const QString& attachmentPath, const QString& subject, const QString& body);
