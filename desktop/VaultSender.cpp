@@ -255,7 +255,16 @@ QString VaultSender::exportNames(const QStringList& names, const QString& folder
         const std::string narrowPath = path.toStdString();
         const std::string narrowPassword = password.toStdString();
         const std::vector<std::string> narrow = narrowNames(names);
-        call.run([&] { engine.exportFiles(narrowPath, narrow, narrowPassword); });
+        try {
+            call.run([&] { engine.exportFiles(narrowPath, narrow, narrowPassword); });
+        } catch (const ExceptionModule&) {
+            if (!call.cancelled())
+                throw;
+            // Cancelled while the package was written: the engine left nothing.
+            busy.release();
+            view.setStatus(QStringLiteral("Cancelled: no KORVELIN file was written to %1").arg(folder));
+            return {};
+        }
     } catch (const ExceptionModule& error) {
         return fail(QString::fromStdString(error.getMessage()));
     }
@@ -299,8 +308,10 @@ void VaultSender::emailSelected(const QString& packageName, const QString& passw
     }
     const QString subject =
         QStringLiteral("Please find KORVELIN file %1 attached").arg(QFileInfo(attachment).fileName());
-    const bool sent = sendMail(attachment, subject, mailBody());
-    view.setStatus(sent ? QStringLiteral(" Emailed ") : QStringLiteral("Email not sent"));
+    // The package is written: the mail client gets it without the window
+    // waiting for it, and the status tells how the hand-off ended.
+    if (!sendMail(attachment, subject, mailBody()))
+        view.setStatus(QStringLiteral("Email not sent"));
 }
 
 QString VaultSender::mailAttachment(const QString& packagePath)
@@ -323,17 +334,13 @@ QString VaultSender::mailAttachment(const QString& packagePath)
 
 bool VaultSender::sendMail(const QString& attachmentPath, const QString& subject, const QString& body)
 {
-    if (attachmentPath.isEmpty())
+    MailHandoff* handoff = MailHandoff::start(attachmentPath, subject, body, this);
+    if (!handoff)
         return false;
-    // The hand-off may wait while the mail client's compose window is open:
-    // the window keeps painting meanwhile.
-    try {
-        EngineCall call(engine, nullptr);
-        return call.run([&] { return MailHandoff::send(attachmentPath, subject, body); });
-    } catch (const ExceptionModule& error) {
-        qCWarning(senderLog, "mail hand-off not started: %s", error.getMessage().c_str());
-        return false;
-    }
+    connect(handoff, &MailHandoff::finished, this, [this](bool sent) {
+        view.setStatus(sent ? QStringLiteral(" Emailed ") : QStringLiteral("Email not sent"));
+    });
+    return true;
 }
 
 bool VaultSender::sendSelected(int target)

@@ -21,6 +21,22 @@ struct ZipDiscarder {
     void operator()(ZipHandleData* zip) const { discardZip(zip); }
 };
 
+// Passes the zip writer's progress on to the operation's observer.
+class PackageProgress : public ZipWriteObserver {
+public:
+    PackageProgress(ProgressTracker& tracker, KistProgress* observer)
+        : tracker(tracker)
+        , observer(observer)
+    {
+    }
+    void written(uint64_t bytes) override { tracker.bytesWritten(bytes); }
+    bool stopRequested() override { return observer != nullptr && observer->stopRequested(); }
+
+private:
+    ProgressTracker& tracker;
+    KistProgress* observer;
+};
+
 } // namespace
 
 void PackageWriter::exportFiles(const std::vector<ProtectedFile*>& records, const nocase_wstring& destination,
@@ -65,7 +81,6 @@ void PackageWriter::exportFiles(const std::vector<ProtectedFile*>& records, cons
                     const ZipMethod method = row.is_encrypted ? ZipMethod::Stored : ZipMethod::ByName;
                     if (zipAdd(zip.get(), row.current_path, source.sourcePath(), method) != ZR_OK)
                         throw ExceptionModule(kAddFailed, L"");
-                    progress.fileDone(row.size);
                 }
             });
             copy->display_name = writerOperations.freeDisplayName(copy->display_name);
@@ -89,6 +104,13 @@ void PackageWriter::exportFiles(const std::vector<ProtectedFile*>& records, cons
     writer.database.reset();
     if (zipAdd(zip.get(), toWide(vaultschema::databaseFileName), databasePath) != ZR_OK)
         throw ExceptionModule(kAddFailed, L"");
-    if (closeZip(zip.release()) != ZR_OK)
+    // The bodies are read and written only now: the bytes are reported as
+    // they reach the package, and a stop request is heard meanwhile.
+    PackageProgress closing(progress, observer);
+    const int closed = closeZip(zip.release(), &closing);
+    if (closed == ZR_CANCELLED)
+        throw ExceptionModule(kCancelledMessage, L"");
+    if (closed != ZR_OK)
         throw ExceptionModule(kAddFailed, L"");
+    progress.allWritten();
 }
