@@ -10,6 +10,8 @@
 #include <QEvent>
 #include <QTimer>
 
+#include "desktop/EngineCall.h"
+
 #include <unistd.h>
 
 namespace {
@@ -47,8 +49,15 @@ AutoLock::AutoLock(QObject* parent)
 {
     idle->setSingleShot(true);
     connect(idle, &QTimer::timeout, this, [this] {
-        if (armed)
-            Q_EMIT lockRequested();
+        if (!armed)
+            return;
+        // Someone waiting for a long operation is not idle: the count starts
+        // again once it is over (the session's lock still locks at once).
+        if (EngineCall::isRunning()) {
+            restartIdleCount();
+            return;
+        }
+        Q_EMIT lockRequested();
     });
     QCoreApplication::instance()->installEventFilter(this);
     watchTheDesktopSession();

@@ -34,6 +34,7 @@ namespace {
 constexpr int kRefused = -1;
 // How often a shell send that waits for the mail hand-off looks whether it ended.
 constexpr int kHandoffPollMs = 50;
+constexpr qint64 kLongestHandoffWaitMs = 10000;
 
 const QString kErrorTitle = QStringLiteral("Error");
 const QString kRestoreErrorTitle = QStringLiteral("File restore error!");
@@ -312,13 +313,16 @@ int StartUp::sendFile(int target)
             loop.exec();
         }
     }
-    // The e-mail hand-off runs beside the flow; it ends before the program
-    // does, so its result is known and the mail program is not orphaned mid-start.
+    // The e-mail hand-off runs beside the flow. A mail program usually
+    // takes it within moments; one that keeps xdg-email until it quits is
+    // left running when the flow ends (nothing kills it).
     if (MailHandoff::underWay() > 0) {
         QEventLoop loop;
         QTimer poll;
-        connect(&poll, &QTimer::timeout, &loop, [&loop] {
-            if (MailHandoff::underWay() == 0)
+        QElapsedTimer waited;
+        waited.start();
+        connect(&poll, &QTimer::timeout, &loop, [&loop, &waited] {
+            if (MailHandoff::underWay() == 0 || waited.elapsed() > kLongestHandoffWaitMs)
                 loop.quit();
         });
         poll.start(kHandoffPollMs);
