@@ -6,6 +6,7 @@
 #include <QLoggingCategory>
 #include <QMimeData>
 #include <QPointer>
+#include <QSet>
 #include <QStandardItemModel>
 #include <QStyleFactory>
 #include <QTimer>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "desktop/EngineCall.h"
+#include "desktop/EngineText.h"
 #include "desktop/MessageBox.h"
 #include "desktop/VaultViewHost.h"
 #include "engine/Kist.h"
@@ -42,6 +44,7 @@ struct ListedEntry {
 struct Listing {
     std::vector<ListedEntry> entries;
     std::optional<QString> failure; // the message of what stopped the listing, if anything
+    std::string changeCount;        // the vault's change count before the listing was read
 };
 
 // Runs on the worker thread: everything the tree needs from the engine.
@@ -49,26 +52,45 @@ Listing readListing(Kist& engine)
 {
     Listing listing;
     try {
+        // Read first: a change that lands while the listing is read moves
+        // the count past this one and is looked at again. Without it the
+        // listing still stands; the window only cannot follow other programs.
+        try {
+            listing.changeCount = engine.changeCount();
+        } catch (const ExceptionModule& error) {
+            qCWarning(vaultViewLog) << "change count not read:" << EngineText::failureText(error);
+        }
         std::vector<KistFile*> files;
         engine.listFiles(files);
         std::vector<std::unique_ptr<KistFile>> owned(files.begin(), files.end());
         for (const auto& file : owned) {
             if (!file->note.empty())
                 qCDebug(vaultViewLog) << "entry note:" << QString::fromStdString(file->note);
-            ListedEntry entry{QString::fromStdString(file->name), file->is_directory, {}};
+            ListedEntry entry{EngineText::fromEngine(file->name), file->is_directory, {}};
             if (file->is_directory)
                 entry.contents = engine.listEntryContents(file->name);
             listing.entries.push_back(std::move(entry));
         }
     } catch (const ExceptionModule& error) {
-        listing.failure = QString::fromStdString(error.getMessage());
+        listing.failure = EngineText::failureText(error);
     }
     return listing;
 }
 
+// A drop that did not add every path says how many and why.
+QString dropSummary(int added, int total, int failed, int cancelled)
+{
+    QString why;
+    if (failed > 0 && cancelled > 0)
+        why = QStringLiteral("%1 failed, %2 cancelled").arg(failed).arg(cancelled);
+    else
+        why = failed > 0 ? QStringLiteral("failed") : QStringLiteral("cancelled");
+    return QStringLiteral("Added %1 of %2; %3 not added (%4)").arg(added).arg(total).arg(failed + cancelled).arg(why);
+}
+
 QStandardItem* newItem(const QString& text, const QString& entryName, bool isContent)
 {
-    auto* item = new QStandardItem(text);
+    auto* item = new QStandardItem(EngineText::forDisplay(text));
     item->setEditable(false);
     item->setData(entryName, CKDropBox::EntryNameRole);
     item->setData(isContent, CKDropBox::IsContentRole);
@@ -90,12 +112,24 @@ QStandardItem* buildEntryItem(const ListedEntry& entry)
         if (depth > parents.size())
             continue; // a malformed depth cannot attach anywhere; the engine never gives one
         parents.resize(depth);
-        QStandardItem* item = newItem(QString::fromStdString(content.name), entry.name, true);
+        QStandardItem* item = newItem(EngineText::fromEngine(content.name), entry.name, true);
         parents.back()->appendRow(item);
         if (content.is_directory)
             parents.push_back(item);
     }
     return top;
+}
+
+// The contents of a folder just added; the refresh after the drop shows
+// them when they cannot be read now. The add itself stands either way.
+std::vector<KistEntryContent> contentsOrNothing(Kist& engine, const std::string& name)
+{
+    try {
+        return engine.listEntryContents(name);
+    } catch (const ExceptionModule& error) {
+        qCWarning(vaultViewLog) << "contents of a new entry not read:" << EngineText::failureText(error);
+        return {};
+    }
 }
 
 template <typename Visit>
@@ -162,8 +196,9 @@ void CKDropBox::refresh()
         EngineCall call(*engine, nullptr);
         listing = call.run([this] { return readListing(*engine); });
     } catch (const ExceptionModule& error) {
-        listing.failure = QString::fromStdString(error.getMessage());
+        listing.failure = EngineText::failureText(error);
     }
+    seenChangeCount = listing.changeCount;
     QList<QStandardItem*> rows;
     rows.reserve(static_cast<qsizetype>(listing.entries.size()));
     for (const ListedEntry& entry : listing.entries)
@@ -172,6 +207,48 @@ void CKDropBox::refresh()
         model->invisibleRootItem()->appendRows(rows);
     if (listing.failure)
         MessageBox::information(this, QStringLiteral("ERROR!"), *listing.failure);
+}
+
+void CKDropBox::refreshKeepingState()
+{
+    // Items are known by their entry's name and their path inside it.
+    const auto keyOf = [](const QStandardItem* item) {
+        QStringList path;
+        for (const QStandardItem* at = item; at != nullptr; at = at->parent())
+            path.prepend(at->text());
+        return item->data(EntryNameRole).toString() + QChar(u'\0') + path.join(QChar(u'/'));
+    };
+    QSet<QString> ticked;
+    QSet<QString> expanded;
+    forEachItem(model->invisibleRootItem(), [&](QStandardItem* item) {
+        if (item == model->invisibleRootItem())
+            return;
+        if (item->checkState() == Qt::Checked && !item->data(IsContentRole).toBool())
+            ticked.insert(keyOf(item));
+        if (item->hasChildren() && treeView->isExpanded(item->index()))
+            expanded.insert(keyOf(item));
+    });
+    refresh();
+    forEachItem(model->invisibleRootItem(), [&](QStandardItem* item) {
+        if (item == model->invisibleRootItem())
+            return;
+        const QString key = keyOf(item);
+        if (ticked.contains(key)) {
+            item->setCheckState(Qt::Checked);
+            giveStateToContents(item);
+        }
+        if (expanded.contains(key))
+            treeView->expand(item->index());
+    });
+    if (!ticked.isEmpty())
+        updateSelectAll();
+}
+
+bool CKDropBox::vaultChangedSinceRefresh()
+{
+    if (seenChangeCount.empty())
+        return false;
+    return engine->changeCount() != seenChangeCount;
 }
 
 int CKDropBox::entryCount() const
@@ -269,27 +346,28 @@ void CKDropBox::reportFailure(const QString& shownPath, const QString& message)
 
 bool CKDropBox::addOne(EngineCall& call, const QString& path)
 {
+    const QString shown = EngineText::forDisplay(path);
     isBusy = true;
-    setStatus(QStringLiteral("Adding %1...").arg(path));
+    setStatus(QStringLiteral("Adding %1...").arg(shown));
     QApplication::setOverrideCursor(Qt::WaitCursor);
     ListedEntry added;
     try {
-        const std::string narrow = path.toStdString();
+        const std::string narrow = EngineText::toEngine(path);
         added = call.run([this, &narrow] {
             KistFile record;
             engine->addFile(narrow, &record, false);
-            ListedEntry entry{QString::fromStdString(record.name), record.is_directory, {}};
+            ListedEntry entry{EngineText::fromEngine(record.name), record.is_directory, {}};
             if (record.is_directory)
-                entry.contents = engine->listEntryContents(record.name);
+                entry.contents = contentsOrNothing(*engine, record.name);
             return entry;
         });
     } catch (const ExceptionModule& error) {
         QApplication::restoreOverrideCursor();
-        reportFailure(path, QString::fromStdString(error.getMessage()));
+        reportFailure(shown, EngineText::failureText(error));
         return false;
     }
     QApplication::restoreOverrideCursor();
-    setStatus(QStringLiteral("Added %1").arg(path));
+    setStatus(QStringLiteral("Added %1").arg(shown));
     isBusy = false;
     // The new entry shows at once; the refresh after the last path puts it
     // in its place. Refreshing a large vault after every path would cost
@@ -311,86 +389,90 @@ void CKDropBox::addPath(const QString& path)
 
 void CKDropBox::addUrls(const QList<QUrl>& urls)
 {
+    QList<QPair<QString, QString>> failures; // shown path, message
     std::vector<std::string> paths;
     for (const QUrl& url : urls) {
         if (!url.isLocalFile()) {
-            reportFailure(url.toDisplayString(),
-                          QStringLiteral("Only files and folders on this computer can be added: %1")
-                              .arg(url.toDisplayString()));
+            const QString shown = url.toDisplayString();
+            setStatus(QStringLiteral("Failed to add %1").arg(shown));
+            failures.append({shown, QStringLiteral("Only files and folders on this computer can be added: %1").arg(shown)});
             continue;
         }
-        paths.push_back(url.toLocalFile().toStdString());
-    }
-    if (paths.empty()) {
-        host->updateSelectionState();
-        return;
+        // The file system's own bytes, whatever their encoding.
+        paths.push_back(EngineText::toEngine(EngineText::localPath(url)));
     }
 
     // One engine call for the whole drop: the engine adds the paths in
     // batches that share their flushes (a drop of a thousand photos is
     // seconds, not minutes), reports every path in order as its batch ends,
     // and hears Cancel between batches, so every entry stays whole.
-    QList<QPair<QString, QString>> failures; // shown path, message
     std::optional<QString> callFailure;
-    bool addedAny = false;
+    int added = 0;
+    int cancelled = 0;
     std::size_t reported = 0;
-    const auto showOutcome = [this, &failures, &addedAny, &reported](const QString& shown, bool added,
-                                                                     const QString& message, const ListedEntry& entry) {
+    const auto showOutcome = [this, &failures, &added, &cancelled, &reported](
+                                 const QString& shown, KistAddOutcome::State state, const QString& message,
+                                 const ListedEntry& entry) {
         ++reported;
+        if (state == KistAddOutcome::State::NotTried) {
+            ++cancelled;
+            return;
+        }
         setStatus(QStringLiteral("Adding %1...").arg(shown));
-        if (added) {
+        if (state == KistAddOutcome::State::Added) {
             // The new entry shows at once; the refresh after the drop puts
             // it in its place.
             model->appendRow(buildEntryItem(entry));
             setStatus(QStringLiteral("Added %1").arg(shown));
-            addedAny = true;
+            ++added;
         } else {
             setStatus(QStringLiteral("Failed to add %1").arg(shown));
             failures.append({shown, message});
         }
     };
-    {
+    if (!paths.empty()) {
         EngineCall call(*engine, host->progressDisplay());
         isBusy = true;
         QApplication::setOverrideCursor(Qt::WaitCursor);
         try {
             call.run([this, &paths, &showOutcome] {
                 engine->addFiles(paths, [&](const KistAddOutcome& outcome) {
-                    if (outcome.state == KistAddOutcome::State::NotTried)
-                        return;
-                    const bool added = outcome.state == KistAddOutcome::State::Added;
-                    ListedEntry entry{QString::fromStdString(outcome.name), outcome.is_directory, {}};
-                    if (added && outcome.is_directory)
-                        entry.contents = engine->listEntryContents(outcome.name);
+                    ListedEntry entry{EngineText::fromEngine(outcome.name), outcome.is_directory, {}};
+                    if (outcome.state == KistAddOutcome::State::Added && outcome.is_directory)
+                        entry.contents = contentsOrNothing(*engine, outcome.name);
                     // Shown by the GUI thread while the call goes on.
                     QMetaObject::invokeMethod(
                         this,
-                        [&showOutcome, shown = QString::fromStdString(outcome.path), added,
-                         message = QString::fromStdString(outcome.message), entry] {
-                            showOutcome(shown, added, message, entry);
-                        },
+                        [&showOutcome, shown = EngineText::forDisplay(EngineText::fromEngine(outcome.path)),
+                         state = outcome.state, message = EngineText::failureText(outcome.message, outcome.cause),
+                         entry] { showOutcome(shown, state, message, entry); },
                         Qt::QueuedConnection);
                 });
             });
         } catch (const ExceptionModule& error) {
             // The call as a whole failed (the vault could not be opened):
-            // it is reported as the failure of the path it stopped at.
-            callFailure = QString::fromStdString(error.getMessage());
+            // no path it had not reported yet was added.
+            callFailure = EngineText::failureText(error);
         }
         // What the batches reported is shown before anything else.
         QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
         if (callFailure) {
-            const QString shown = QString::fromStdString(paths[std::min<std::size_t>(reported, paths.size() - 1)]);
-            setStatus(QStringLiteral("Failed to add %1").arg(shown));
-            failures.append({shown, *callFailure});
+            // One box for the call; the summary counts every path it left.
+            if (reported < paths.size())
+                setStatus(QStringLiteral("Failed to add %1")
+                              .arg(EngineText::forDisplay(EngineText::fromEngine(paths[reported]))));
+            failures.append({QString(), *callFailure});
         }
         QApplication::restoreOverrideCursor();
         isBusy = false;
     }
+    const int total = static_cast<int>(urls.size());
+    if (total > 1 && added < total)
+        setStatus(dropSummary(added, total, total - added - cancelled, cancelled));
     // The boxes wait for the end of the call, which holds input back.
     for (const auto& [shown, message] : failures)
         MessageBox::information(this, QStringLiteral("Cannot add file!"), message);
-    if (addedAny)
+    if (added > 0)
         refresh();
     host->updateSelectionState();
 }

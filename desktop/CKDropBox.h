@@ -5,6 +5,8 @@
 #include <QUrl>
 #include <QWidget>
 
+#include <string>
+
 class EngineCall;
 class Kist;
 class QLabel;
@@ -35,6 +37,12 @@ public:
 
     // Rebuilds the tree from the engine; ticks are lost.
     void refresh();
+    // Rebuilds the tree after another program changed the vault: ticks and
+    // open folders stay where their items remain.
+    void refreshKeepingState();
+    // Whether the vault's change count moved since the last refresh (another
+    // program added or took out entries). One small read of the database.
+    [[nodiscard]] bool vaultChangedSinceRefresh();
 
     // Leaves of the tree (an entry without contents, an empty folder, a file
     // inside a folder) and those of them that are ticked.
@@ -98,4 +106,5 @@ private:
     bool spreadingTicks = false;
     int normalBackgroundRole;
     VaultSender* operationsOnView = nullptr;
+    std::string seenChangeCount;
 };

@@ -20,10 +20,12 @@
 #include "desktop/AutoLock.h"
 #include "desktop/CKDropBox.h"
 #include "desktop/EngineCall.h"
+#include "desktop/EngineText.h"
 #include "desktop/ExternalLink.h"
 #include "desktop/MessageBox.h"
 #include "desktop/StatusProgress.h"
 #include "desktop/VaultSender.h"
+#include "desktop/VaultWatch.h"
 #include "desktop/WebAddresses.h"
 #include "desktop/WindowLook.h"
 #include "desktop/WindowTexts.h"
@@ -152,6 +154,10 @@ CKMainWindow::CKMainWindow(Kist* kist, WindowMode windowMode, QWidget* parent)
     // 11.
     if (mode == VaultMode)
         createTrayIcon();
+
+    // Other programs add to and take from the same vault: the unlocked view follows them.
+    if (mode == VaultMode)
+        vaultWatch = new VaultWatch(this, *engine, *view, *this, [this] { return isUnlocked(); });
 }
 
 CKMainWindow::~CKMainWindow()
@@ -219,6 +225,9 @@ void CKMainWindow::applyModeVisibility()
                                 static_cast<QWidget*>(ui->writerButton)})
             widget->hide();
         menu->removeAction(settingsAction);
+        // The empty shelf stays where it was built, over the extract button:
+        // the button lies above it, so the mouse reaches it.
+        ui->extractButton->raise();
         return;
     }
     ui->extractButton->hide();
@@ -417,7 +426,7 @@ void CKMainWindow::guarded(const std::function<void()>& body)
     try {
         body();
     } catch (const ExceptionModule& error) {
-        MessageBox::information(this, QStringLiteral("ERROR!"), QString::fromStdString(error.getMessage()));
+        MessageBox::information(this, QStringLiteral("ERROR!"), EngineText::failureText(error));
     }
 }
 
@@ -462,7 +471,7 @@ void CKMainWindow::unlock()
         accepted = call.run([&] { return engine->login(narrow); });
     } catch (const ExceptionModule& error) {
         ui->lockButton->setChecked(false);
-        MessageBox::information(this, QStringLiteral("ERROR!"), QString::fromStdString(error.getMessage()));
+        MessageBox::information(this, QStringLiteral("ERROR!"), EngineText::failureText(error));
         return;
     }
     if (!accepted) {

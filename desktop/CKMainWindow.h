@@ -28,6 +28,7 @@ class QPropertyAnimation;
 class QSystemTrayIcon;
 class StatusProgress;
 class VaultSender;
+class VaultWatch;
 class WindowLook;
 
 namespace Ui {
@@ -74,6 +75,8 @@ public:
     Ui::CKMainWindow* form() const { return ui.get(); }
     CKDropBox* vaultView() const { return view; }
     VaultSender* operations() const { return sender; }
+    // The watch on other programs' changes (vault mode only, else null).
+    VaultWatch* watch() const { return vaultWatch; }
     WindowLook* look() const { return windowLook.get(); }
     StatusProgress* statusProgress() const { return progress; }
     QMenu* optionsMenu() const { return menu; }
@@ -175,6 +178,7 @@ private:
     CKDropBox* view;
     StatusProgress* progress;
     VaultSender* sender = nullptr;
+    VaultWatch* vaultWatch = nullptr;
     std::unique_ptr<WindowLook> windowLook;
     SkinKind skin = SkinKind::Black;
 

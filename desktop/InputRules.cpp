@@ -2,14 +2,13 @@
 
 #include <QFileInfo>
 
+#include "desktop/EngineText.h"
+
 namespace InputRules {
 
 namespace {
 const QString packageExtension = QStringLiteral("kzip");
 constexpr int lastFreeNumber = 9999;
-// The longest file name most Linux file systems take, in bytes.
-constexpr qsizetype longestFileNameBytes = 255;
-
 bool isSafeInMail(uint c)
 {
     switch (QChar::category(c)) {
@@ -36,6 +35,24 @@ qsizetype utf8Length(const QList<uint>& characters)
 {
     return fromCharacters(characters).toUtf8().size();
 }
+
+// The longest file name a Linux file system takes, in bytes.
+constexpr std::size_t mostNameBytes = 255;
+
+std::size_t bytesOf(const QString& text)
+{
+    return EngineText::toEngine(text).size();
+}
+
+// text shortened by whole characters until it takes at most room bytes.
+QString fitted(QString text, std::size_t room)
+{
+    while (!text.isEmpty() && bytesOf(text) > room) {
+        const bool pair = text.size() >= 2 && text.back().isLowSurrogate() && text.at(text.size() - 2).isHighSurrogate();
+        text.chop(pair ? 2 : 1);
+    }
+    return text;
+}
 } // namespace
 
 QString withPackageExtension(const QString& name)
@@ -51,7 +68,10 @@ QString defaultPackageName(const QString& firstEntryName)
 {
     const qsizetype dot = firstEntryName.indexOf(QLatin1Char('.'));
     const QString stem = dot < 0 ? firstEntryName : firstEntryName.left(dot);
-    return stem + QLatin1Char('.') + packageExtension;
+    // A long entry name still gives a name the file system takes, with room
+    // for the number that makes it free (" (9999)").
+    const std::size_t room = mostNameBytes - 1 - static_cast<std::size_t>(packageExtension.size()) - 7;
+    return fitted(stem, room) + QLatin1Char('.') + packageExtension;
 }
 
 QString freeFileName(const QString& folder, const QString& name)
@@ -64,7 +84,11 @@ QString freeFileName(const QString& folder, const QString& name)
     const QString stem = dot > 0 ? name.left(dot) : name;
     const QString extension = dot > 0 ? name.mid(dot) : QString();
     for (int number = 2; number <= lastFreeNumber; ++number) {
-        const QString candidate = QStringLiteral("%1 (%2)%3").arg(stem).arg(number).arg(extension);
+        const QString suffix = QStringLiteral(" (%1)%2").arg(number).arg(extension);
+        const std::size_t suffixBytes = bytesOf(suffix);
+        if (suffixBytes >= mostNameBytes)
+            return {};
+        const QString candidate = fitted(stem, mostNameBytes - suffixBytes) + suffix;
         if (!QFileInfo::exists(base + candidate) && !QFileInfo(base + candidate).isSymLink())
             return candidate;
     }
@@ -79,15 +103,16 @@ QString mailAttachmentName(const QString& packageName)
     for (uint& c : characters)
         if (!isSafeInMail(c))
             c = U'_';
-    if (utf8Length(characters) > longestFileNameBytes) {
+    const auto most = static_cast<qsizetype>(mostNameBytes);
+    if (utf8Length(characters) > most) {
         // Too long: the stem is cut, character by character, and the extension kept.
         const QString safe = fromCharacters(characters);
         const qsizetype dot = safe.lastIndexOf(QLatin1Char('.'));
         QList<uint> extension = dot > 0 ? safe.mid(dot).toUcs4() : QList<uint>();
-        if (utf8Length(extension) > longestFileNameBytes / 2)
+        if (utf8Length(extension) > most / 2)
             extension.clear();
         characters.resize(characters.size() - extension.size());
-        while (!characters.isEmpty() && utf8Length(characters) + utf8Length(extension) > longestFileNameBytes)
+        while (!characters.isEmpty() && utf8Length(characters) + utf8Length(extension) > most)
             characters.removeLast();
         characters.append(extension);
     }

@@ -12,11 +12,13 @@ namespace InputRules {
 QString withPackageExtension(const QString& name);
 
 // The name the program gives a package of entries: the first entry's name up
-// to its first dot, + ".kzip" (photo.jpg -> photo.kzip).
+// to its first dot, + ".kzip" (photo.jpg -> photo.kzip). A stem too long for
+// a file name (255 bytes, with room for " (9999)") is shortened by whole characters.
 QString defaultPackageName(const QString& firstEntryName);
 
 // name, or "stem (N).ext" for the first N from 2 whose file does not exist in
-// folder; "" when none up to 9999 is free.
+// folder (the stem shortened when the name would pass 255 bytes); "" when
+// none up to 9999 is free.
 QString freeFileName(const QString& folder, const QString& name);
 
 // The file name under which a package is handed to the mail program. Every

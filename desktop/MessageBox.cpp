@@ -1,6 +1,7 @@
 #include "desktop/MessageBox.h"
 
 #include <QQueue>
+#include <QTextDocument>
 #include <QWidget>
 
 namespace {
@@ -56,13 +57,39 @@ MessageBox::Button MessageBox::ask(Kind kind, QWidget* parent, const QString& ti
     } else if (state.answerAll) {
         record.answer = defaultAnswer(buttons, defaultButton);
     } else {
-        QMessageBox box(iconOf(kind), title, text, buttons, parent);
+        const QString shown = boundedText(text);
+        QMessageBox box(iconOf(kind), title, shown, buttons, parent);
+        if (shown != text)
+            box.setDetailedText(text);
         if (defaultButton != QMessageBox::NoButton)
             box.setDefaultButton(defaultButton);
         record.answer = static_cast<Button>(box.exec());
     }
     state.asked.append(record);
     return record.answer;
+}
+
+QString MessageBox::boundedText(const QString& text)
+{
+    constexpr qsizetype mostRun = 60;
+    constexpr qsizetype kept = 28;
+    if (Qt::mightBeRichText(text))
+        return text;
+    QString bounded;
+    qsizetype runStart = 0;
+    const auto flush = [&](qsizetype end) {
+        const QString run = text.mid(runStart, end - runStart);
+        bounded += run.size() > mostRun ? run.left(kept) + QChar(0x2026) + run.right(kept) : run;
+    };
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text.at(i).isSpace()) {
+            flush(i);
+            bounded += text.at(i);
+            runStart = i + 1;
+        }
+    }
+    flush(text.size());
+    return bounded;
 }
 
 MessageBox::Button MessageBox::information(QWidget* parent, const QString& title, const QString& text,

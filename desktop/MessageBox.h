@@ -37,6 +37,11 @@ public:
     static Button critical(QWidget* parent, const QString& title, const QString& text,
                            Buttons buttons = QMessageBox::Ok, Button defaultButton = QMessageBox::NoButton);
 
+    // What a box shows of text: a run without blanks longer than a box is
+    // wide (a long path or name) is elided in its middle; rich text stays.
+    // The box offers the whole text under "Show Details..." when they differ.
+    static QString boundedText(const QString& text);
+
     // Test hooks. A queued answer is given to the next box, which is then
     // not shown. With answerAllWithoutShowing, a box without a queued answer
     // is not shown either and gets its default button (or its first one).

@@ -27,8 +27,9 @@ public:
     // The stored "Skin" value: "blue" and "pink" name their skins; anything
     // else, the empty text included, is black.
     [[nodiscard]] static Skin fromStored(const QString& stored);
-    // Only the stored value "black" leaves the look the window was built with
-    // (the built send-button order); every other value applies a skin.
+    // Only the stored value "black" leaves the styles the window was built
+    // with (the send buttons still take the skin's order); every other value
+    // applies a skin.
     [[nodiscard]] static bool keepsBuiltLook(const QString& stored);
 
     [[nodiscard]] SkinKind kind() const { return skinKind; }

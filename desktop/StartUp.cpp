@@ -15,6 +15,7 @@
 #include "desktop/CKDropBox.h"
 #include "desktop/CKMainWindow.h"
 #include "desktop/EngineCall.h"
+#include "desktop/EngineText.h"
 #include "desktop/FileDialog.h"
 #include "desktop/MailHandoff.h"
 #include "desktop/MessageBox.h"
@@ -39,12 +40,12 @@ constexpr qint64 kLongestHandoffWaitMs = 10000;
 const QString kErrorTitle = QStringLiteral("Error");
 const QString kRestoreErrorTitle = QStringLiteral("File restore error!");
 const QString kStoreErrorTitle = QStringLiteral("File store error!");
-const QString kUpgradeTitle = QStringLiteral("Upgrade KORVELIN Skyseal");
+const QString kUpgradeTitle = QStringLiteral("Upgrade KORVELIN Safehold");
 const QString kOptionalUpgradeText =
-    QStringLiteral("There is a newer version of KORVELIN Skyseal available for download.\nTo get the latest "
+    QStringLiteral("There is a newer version of KORVELIN Safehold available for download.\nTo get the latest "
                    "features and fixes, download and install the newer version.");
 const QString kRequiredUpgradeText = QStringLiteral(
-    "There is a newer version of KORVELIN Skyseal available for download.\nYou must download the latest "
+    "There is a newer version of KORVELIN Safehold available for download.\nYou must download the latest "
     "version to continue.\n");
 const QString kExtractCaption = QStringLiteral("Select a folder to extract contents of KORVELIN file");
 const QString kNotAnsweringText =
@@ -85,7 +86,7 @@ void trace(const char* what)
 
 QString messageOf(const ExceptionModule& error)
 {
-    return QString::fromStdString(error.getMessage());
+    return EngineText::failureText(error);
 }
 
 // The shell flows' wait cursor, restored on every way out.
@@ -118,7 +119,7 @@ QStringList listedNames(Kist& engine, EngineCall& call)
         engine.listFiles(files);
         QStringList names;
         for (KistFile* file : files) {
-            names.append(QString::fromStdString(file->name));
+            names.append(EngineText::fromEngine(file->name));
             delete file;
         }
         return names;
@@ -224,7 +225,7 @@ int StartUp::extractPackage(bool chooseFolder)
     QString target = chooseFolder ? QString::fromStdString(Kist::getFolder(DesktopDir))
                                   : StartUpRules::extractHereFolder(packagePath);
     try {
-        kist = std::make_unique<Kist>(packagePath.toStdString());
+        kist = std::make_unique<Kist>(EngineText::toEngine(packagePath));
         if (!askPackagePassword(packagePath))
             return kRefused;
         if (chooseFolder) {
@@ -238,13 +239,13 @@ int StartUp::extractPackage(bool chooseFolder)
         }
 
         WaitCursor waitCursor;
-        ProgressWindow progress(QStringLiteral("Extracting %1").arg(QFileInfo(packagePath).fileName()), kist.get());
+        ProgressWindow progress(QStringLiteral("Extracting %1").arg(EngineText::forDisplay(QFileInfo(packagePath).fileName())), kist.get());
         EngineCall call(*kist, &progress);
-        const std::string folder = target.toStdString();
+        const std::string folder = EngineText::toEngine(target);
         for (const QString& name : listedNames(*kist, call)) {
             if (call.cancelled())
                 break;
-            call.run([this, &name, &folder] { kist->removeFile(name.toStdString(), folder); });
+            call.run([this, &name, &folder] { kist->removeFile(EngineText::toEngine(name), folder); });
         }
         if (call.cancelled())
             return kRefused;
@@ -259,7 +260,7 @@ int StartUp::extractPackage(bool chooseFolder)
 // E3: the dialog asks for both passwords and copies the package into the vault.
 int StartUp::extractToVault()
 {
-    kist = std::make_unique<Kist>(absolutePath().toStdString());
+    kist = std::make_unique<Kist>(EngineText::toEngine(absolutePath()));
     CKDefaultsOffPwd dialog(nullptr, kist.get());
     dialog.setMode(CKDefaultsOffPwd::ExtractToVault);
     dialog.applySkin();
@@ -279,11 +280,11 @@ int StartUp::sendFile(int target)
         kist->login("");
         {
             WaitCursor waitCursor(target == 0);
-            ProgressWindow progress(QStringLiteral("Encrypting %1").arg(QFileInfo(path).fileName()), kist.get());
+            ProgressWindow progress(QStringLiteral("Encrypting %1").arg(EngineText::forDisplay(QFileInfo(path).fileName())), kist.get());
             EngineCall call(*kist, &progress);
             call.run([this, &path] {
                 KistFile file;
-                kist->addFile(path.toStdString(), &file, false);
+                kist->addFile(EngineText::toEngine(path), &file, false);
             });
         }
         mainWindow = std::make_unique<CKMainWindow>(kist.get(), FileCreatorMode);
@@ -342,12 +343,12 @@ int StartUp::addToVault()
             kist.reset();
             return kRefused;
         }
-        ProgressWindow progress(QStringLiteral("Adding %1 to the vault").arg(QFileInfo(path).fileName()),
+        ProgressWindow progress(QStringLiteral("Adding %1 to the vault").arg(EngineText::forDisplay(QFileInfo(path).fileName())),
                                 kist.get());
         EngineCall call(*kist, &progress);
         call.run([this, &path] {
             KistFile file;
-            kist->addFile(path.toStdString(), &file, false);
+            kist->addFile(EngineText::toEngine(path), &file, false);
         });
     } catch (const ExceptionModule& error) {
         MessageBox::information(nullptr, kStoreErrorTitle, messageOf(error));
@@ -361,7 +362,7 @@ int StartUp::addToVault()
 int StartUp::openPackage()
 {
     const QString packagePath = absolutePath();
-    kist = std::make_unique<Kist>(packagePath.toStdString());
+    kist = std::make_unique<Kist>(EngineText::toEngine(packagePath));
     if (!askPackagePassword(packagePath))
         return kRefused;
     mainWindow = std::make_unique<CKMainWindow>(kist.get(), OpenFileMode);

@@ -29,7 +29,7 @@ class StartUp : public QObject {
     Q_OBJECT
 
 public:
-    // arguments: QCoreApplication::arguments(), the program's name first.
+    // arguments: the command line as the file system spells it (EngineText::arguments), the program's name first.
     explicit StartUp(const QStringList& arguments);
     ~StartUp() override;
 

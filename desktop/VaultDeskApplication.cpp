@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "desktop/EngineText.h"
 #include "desktop/MessageBox.h"
 #include "engine/Kist.h"
 
@@ -21,7 +22,7 @@ bool VaultDeskApplication::notify(QObject* receiver, QEvent* event)
     try {
         return QApplication::notify(receiver, event);
     } catch (const ExceptionModule& error) {
-        reportUnhandledError(QString::fromStdString(error.getMessage()));
+        reportUnhandledError(EngineText::failureText(error));
     } catch (const std::exception& error) {
         reportUnhandledError(QString::fromLocal8Bit(error.what()));
     }

@@ -11,6 +11,7 @@
 
 #include "desktop/CKDropBox.h"
 #include "desktop/EngineCall.h"
+#include "desktop/EngineText.h"
 #include "desktop/FileDialog.h"
 #include "desktop/InputRules.h"
 #include "desktop/MailHandoff.h"
@@ -34,7 +35,7 @@ std::vector<std::string> narrowNames(const QStringList& names)
     std::vector<std::string> narrow;
     narrow.reserve(static_cast<std::size_t>(names.size()));
     for (const QString& name : names)
-        narrow.push_back(name.toStdString());
+        narrow.push_back(EngineText::toEngine(name));
     return narrow;
 }
 
@@ -175,23 +176,42 @@ void VaultSender::takeOut(const QStringList& names, const QString& folder, const
     view.setStatus(busyStatus);
     // The default restore folder may have been removed since it was chosen.
     QDir().mkpath(folder);
-    const std::string narrowFolder = folder.toStdString();
+    const std::string narrowFolder = EngineText::toEngine(folder);
     QString failures;
+    int failed = 0;
+    int takenOut = 0;
     {
         EngineCall call(engine, viewHost.progressDisplay());
         for (const QString& name : names) {
             if (call.cancelled())
                 break;
-            const std::string narrowName = name.toStdString();
+            const std::string narrowName = EngineText::toEngine(name);
             try {
                 call.run([&] { engine.removeFile(narrowName, narrowFolder); });
+                ++takenOut;
             } catch (const ExceptionModule& error) {
-                failures += QString::fromStdString(error.getMessage()) + QLatin1Char('\n');
+                failures += EngineText::failureText(error) + QLatin1Char('\n');
+                ++failed;
             }
         }
     }
     busy.release();
-    view.setStatus(QStringLiteral("Files sent to %1").arg(folder));
+    // Only a take-out of every entry says the files were sent.
+    const int total = static_cast<int>(names.size());
+    const int cancelled = total - takenOut - failed;
+    if (takenOut == total) {
+        view.setStatus(QStringLiteral("Files sent to %1").arg(folder));
+    } else {
+        const QString why = failed > 0 && cancelled > 0
+                                ? QStringLiteral("%1 failed, %2 cancelled").arg(failed).arg(cancelled)
+                                : (failed > 0 ? QStringLiteral("failed") : QStringLiteral("cancelled"));
+        view.setStatus(QStringLiteral("Took out %1 of %2 to %3; %4 not taken out (%5)")
+                           .arg(takenOut)
+                           .arg(total)
+                           .arg(folder)
+                           .arg(total - takenOut)
+                           .arg(why));
+    }
     if (!failures.isEmpty()) {
         MessageBox::warning(&view, QStringLiteral("Apologies, Unable to extract some files!"),
                             QStringLiteral("The following files could not be extracted. This is usually caused by a "
@@ -252,7 +272,7 @@ QString VaultSender::exportNames(const QStringList& names, const QString& folder
     const QString path = joined(folder, name);
     try {
         EngineCall call(engine, viewHost.progressDisplay());
-        const std::string narrowPath = path.toStdString();
+        const std::string narrowPath = EngineText::toEngine(path);
         const std::string narrowPassword = password.toStdString();
         const std::vector<std::string> narrow = narrowNames(names);
         try {
@@ -266,7 +286,7 @@ QString VaultSender::exportNames(const QStringList& names, const QString& folder
             return {};
         }
     } catch (const ExceptionModule& error) {
-        return fail(QString::fromStdString(error.getMessage()));
+        return fail(EngineText::failureText(error));
     }
     busy.release();
     if (target == SendTarget::Folder || (target == SendTarget::Dropbox && !everything))
@@ -286,8 +306,7 @@ void VaultSender::emailSelected(const QString& packageName, const QString& passw
         folder = QString::fromStdString(Kist::getFolder(TempDir));
     } catch (const ExceptionModule& error) {
         view.setStatus(QStringLiteral("Email not sent"));
-        MessageBox::information(&view, QStringLiteral("File export error!"),
-                                QString::fromStdString(error.getMessage()));
+        MessageBox::information(&view, QStringLiteral("File export error!"), EngineText::failureText(error));
         return;
     }
     QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
@@ -338,7 +357,8 @@ bool VaultSender::sendMail(const QString& attachmentPath, const QString& subject
     if (!handoff)
         return false;
     connect(handoff, &MailHandoff::finished, this, [this](bool sent) {
-        view.setStatus(sent ? QStringLiteral(" Emailed ") : QStringLiteral("Email not sent"));
+        // The mail program only opens its compose window: the user sends it there.
+        view.setStatus(sent ? QStringLiteral("Handed to your mail program") : QStringLiteral("Email not sent"));
     });
     return true;
 }

@@ -52,7 +52,7 @@ public:
     static QString mailAttachment(const QString& packagePath);
     // Starts handing one attachment with subject and body to the mail
     // client and returns at once: false when it could not be started. How it
-    // ended (" Emailed " or "Email not sent") goes to the status line.
+    // ended ("Handed to your mail program" or "Email not sent") goes to the status line.
     bool sendMail(const QString& attachmentPath, const QString& subject, const QString& body);
 
     // A writer button (0 folder, 1 Dropbox, 2 e-mail): sends with the

@@ -32,8 +32,16 @@ SkinKind WindowLook::applyStoredLook()
 {
     const QString stored = QString::fromStdString(engine->retrieveConfig(kSkinSetting));
     const Skin skin = Skin::fromStored(stored);
-    if (!Skin::keepsBuiltLook(stored))
+    if (!Skin::keepsBuiltLook(stored)) {
         applySkin(skin.kind());
+    } else {
+        // The built look is black's, but the send buttons take the skin's
+        // order, as a change of skin gives them: a button is where the user
+        // last saw it.
+        for (const QString& name : Skin::sendButtonNames())
+            if (QWidget* button = window->findChild<QWidget*>(name))
+                button->setGeometry(skin.sendButtonGeometry(name));
+    }
     picture = QString::fromStdString(engine->retrieveConfig(kPixmapSetting));
     if (!picture.isEmpty())
         applyBackgroundPicture();

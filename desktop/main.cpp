@@ -1,3 +1,4 @@
+#include "desktop/EngineText.h"
 #include "desktop/Resources.h"
 #include "desktop/StartUp.h"
 #include "desktop/VaultDeskApplication.h"
@@ -10,6 +11,7 @@ int main(int argc, char** argv)
     QApplication::setDesktopFileName(QStringLiteral("com.brannoway.KorvelinSafehold"));
     vaultdesk::registerResources();
 
-    StartUp startUp(QApplication::arguments());
+    // The raw arguments: a path reaches the engine as the file system spells it.
+    StartUp startUp(EngineText::arguments(argc, argv));
     return startUp.run();
 }

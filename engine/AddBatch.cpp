@@ -93,14 +93,26 @@ void AddBatch::run(const std::vector<nocase_wstring>& paths, const std::function
                 if (item.going())
                     item.fail(failure);
         }
-        for (Item& item : items) {
-            if (!item.going()) {
-                onEach(Outcome {item.path, nullptr, item.error.get()});
+        // Every entry of the batch joins the in-memory entries before any
+        // is reported, so that what a report asks of the engine (a folder's
+        // contents) finds it. Entries not read yet stay in the rows, and the
+        // record lives here until it has been reported.
+        std::vector<const ProtectedFile*> added(items.size(), nullptr);
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            Item& item = items[i];
+            if (!item.going())
                 continue;
+            added[i] = item.tree.get();
+            if (engine.entriesAreRead()) {
+                const nocase_wstring name = item.tree->display_name;
+                engine.keepEntry(name, std::move(item.tree));
             }
-            onEach(Outcome {item.path, item.tree.get(), nullptr});
-            const nocase_wstring name = item.tree->display_name;
-            engine.keepEntry(name, std::move(item.tree));
+        }
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (added[i] != nullptr)
+                onEach(Outcome {items[i].path, added[i], nullptr});
+            else
+                onEach(Outcome {items[i].path, nullptr, items[i].error.get()});
         }
     }
 }
@@ -117,12 +129,15 @@ void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
         return;
     VaultOperations operations(engine);
     Query query(*engine.database);
+    // Only the user's vault takes the user's files in. A temporary vault
+    // (composing a package) encrypts copies and leaves every source as it is.
+    const bool movesIn = engine.kind == EngineKind::UserVault;
 
     // Moving in: every body goes into the vault under a name of its own.
     Transforms moves(query, engine.kind);
     const nocase_wstring moveRoot =
         engine.settings[vaultschema::encryptionSetting] == "None" ? engine.workFolder : engine.vaultFolder;
-    {
+    if (movesIn) {
         Transaction transaction(query);
         for (Item& item : items) {
             if (!item.going())
@@ -133,9 +148,10 @@ void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
         }
         transaction.commit();
     }
-    stepboundary::reached("move planned");
+    if (movesIn)
+        stepboundary::reached("move planned");
     for (Item& item : items) {
-        if (!item.going())
+        if (!movesIn || !item.going())
             continue;
         try {
             moves.performMove(*item.tree, false, &item.moved);
@@ -151,14 +167,14 @@ void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
         Transforms::completeCleanup(item.moved);
     if (!anyGoing())
         return;
-    {
+    if (movesIn) {
         Transaction transaction(query);
         for (Item& item : items)
             if (item.going())
                 moves.finishMove(*item.tree, true);
         transaction.commit();
+        stepboundary::reached("move finished");
     }
-    stepboundary::reached("move finished");
 
     // Encrypting: every file under a key of its own; the plain copies go
     // only once every encrypted body of the batch is on the disk.
@@ -177,7 +193,7 @@ void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
             continue;
         progress.startEntry(item.tree->display_name);
         try {
-            crypts.performCrypt(*item.tree, engine.password, true, false, &item.encrypted);
+            crypts.performCrypt(*item.tree, engine.password, true, !movesIn, &item.encrypted);
         } catch (const ExceptionModule& failure) {
             item.encryptionFailure = std::make_unique<ExceptionModule>(failure);
         }
@@ -195,6 +211,11 @@ void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
     for (Item& item : items) {
         if (!item.going() || !item.encryptionFailure)
             continue;
+        if (!movesIn) {
+            // Nothing of the user's moved: the source is where it was.
+            item.fail(*item.encryptionFailure);
+            continue;
+        }
         try {
             operations.putBack(*item.tree, item.originalFolder, item.originalName, query, *item.encryptionFailure);
         } catch (const ExceptionModule& failure) {

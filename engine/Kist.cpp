@@ -1,7 +1,9 @@
 #include "engine/Kist.h"
 
 #include <algorithm>
+#include <map>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "engine/AddBatch.h"
@@ -14,6 +16,7 @@
 #include "engine/VaultOperations.h"
 #include "engine/platform/FileSystem.h"
 #include "engine/platform/Folders.h"
+#include "engine/storage/Database.h"
 #include "engine/storage/VaultSchema.h"
 
 namespace {
@@ -154,13 +157,36 @@ void Kist::listFiles(std::vector<KistFile*>& out)
 std::vector<KistEntryContent> Kist::listEntryContents(std::string name)
 {
     engine->requireLogin();
-    auto& entries = engine->entries();
-    const auto found = entries.find(toWide(name));
-    if (found == entries.end())
-        throw ExceptionModule(L"No such file found in the store: " + toWide(name), L"");
-    std::vector<KistEntryContent> contents;
-    appendContents(*found->second, 1, contents);
-    return contents;
+    const nocase_wstring wide = toWide(name);
+    const auto contentsOf = [&wide](const std::map<nocase_wstring, std::unique_ptr<ProtectedFile>>& entries)
+        -> std::optional<std::vector<KistEntryContent>> {
+        const auto found = entries.find(wide);
+        if (found == entries.end())
+            return std::nullopt;
+        std::vector<KistEntryContent> contents;
+        appendContents(*found->second, 1, contents);
+        return contents;
+    };
+    if (auto contents = contentsOf(engine->entries()))
+        return *contents;
+    // Memory is only a cache: an entry another program added since the
+    // entries were read is in the rows, which the lock reads again.
+    if (engine->kind == EngineKind::UserVault && engine->lockDepth == 0) {
+        VaultLock lock(*engine);
+        if (auto contents = contentsOf(engine->entries()))
+            return *contents;
+    }
+    throw ExceptionModule(L"No such file found in the store: " + wide, L"");
+}
+
+std::string Kist::changeCount()
+{
+    return engine->storedChangeCount();
+}
+
+std::string Kist::databasePath() const
+{
+    return engine->database ? engine->database->fileName() : std::string();
 }
 
 void Kist::exportFiles(std::string destination, std::vector<std::string> names, std::string packagePassword)

@@ -51,7 +51,16 @@ public:
     // What lies inside the named top-level entry (nothing for a file), under
     // the names the user added, from the records the last listing read.
     // Changes nothing.
+    // An entry that another program added since then is looked up in the
+    // rows (under the vault lock) before the name is refused.
     std::vector<KistEntryContent> listEntryContents(std::string name);
+    // The vault's change count as the rows hold it now: every change to an
+    // entry's records, by any program, moves it. One small read without the
+    // lock; empty for temporary vaults and packages.
+    std::string changeCount();
+    // The vault database file (watched for other programs' changes); empty
+    // when the engine has none (a package still locked).
+    std::string databasePath() const;
     void exportFiles(std::string destination, std::vector<std::string> names, std::string packagePassword);
     void copyFilesToVault(std::vector<std::string> names, std::string vaultPassword);
     std::string generateMasterKey(std::string text);

@@ -294,6 +294,22 @@ void VaultEngine::keepEntry(const nocase_wstring& name, std::unique_ptr<Protecte
         rootEntries[name] = std::move(entry);
 }
 
+std::string VaultEngine::storedChangeCount()
+{
+    if (kind != EngineKind::UserVault || !database)
+        return {};
+    Query query(*database);
+    std::string count;
+    if (query.get_result(vaultschema::selectChangeCount)) {
+        if (query.fetch_row())
+            count = query.getstr("nv_value");
+        query.free_result();
+    }
+    if (!query.lastError().empty())
+        throw ExceptionModule(L"Cannot read the vault database.", toWide(query.lastError()));
+    return count;
+}
+
 void VaultEngine::loadNewTopLevelEntries()
 {
     if (lockDepth > 0)

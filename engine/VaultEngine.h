@@ -96,6 +96,11 @@ public:
     // Keeps an entry whose rows were just committed, when the entries are
     // read; otherwise the rows hold it and a later reading finds it.
     void keepEntry(const nocase_wstring& name, std::unique_ptr<ProtectedFile> entry);
+    // Whether the top-level entries have been read since the opening.
+    [[nodiscard]] bool entriesAreRead() const { return entriesLoaded; }
+    // The change count the rows hold now (one small read; empty for vaults
+    // without one): another program's change to any row moves it.
+    [[nodiscard]] std::string storedChangeCount();
 
     // The secure hash of a text, with the engine's own context.
     [[nodiscard]] std::string hashOf(const std::string& text);

@@ -9,6 +9,7 @@
 
 #include "desktop/CKDropBox.h"
 #include "desktop/EngineCall.h"
+#include "desktop/EngineText.h"
 #include "desktop/FileDialog.h"
 #include "desktop/MessageBox.h"
 #include "desktop/SendHost.h"
@@ -104,10 +105,24 @@ void CKBackupRestore::okButtonClicked()
     // Out of the way while the work runs, so the window's Cancel can be pressed.
     hide();
     bool done = false;
-    if (dropbox || location == kLocalDevice)
-        done = currentMode == Backup ? backup(dropbox) : restore(dropbox);
+    Restored restored;
+    if (dropbox || location == kLocalDevice) {
+        if (currentMode == Backup) {
+            done = backup(dropbox);
+        } else {
+            restored = restore(dropbox);
+            // A restore that brought nothing, or not all, does not say it succeeded.
+            done = restored.done && restored.received == restored.inBackup && restored.received > 0;
+        }
+    }
     const QString verdict = currentMode == Backup ? QStringLiteral("Backup to %1 %2") : QStringLiteral("Restore from %1 %2");
-    view.setStatus(verdict.arg(location, done ? QStringLiteral("Successful!") : QStringLiteral("Failed!")));
+    if (restored.done && !done)
+        view.setStatus(QStringLiteral("Restore from %1: %2 of %3 entries restored")
+                           .arg(location)
+                           .arg(restored.received)
+                           .arg(restored.inBackup));
+    else
+        view.setStatus(verdict.arg(location, done ? QStringLiteral("Successful!") : QStringLiteral("Failed!")));
     accept();
 }
 
@@ -127,7 +142,7 @@ bool CKBackupRestore::backup(bool toDropbox)
     try {
         name = backupFileName();
     } catch (const ExceptionModule& error) {
-        tell(QStringLiteral("ERROR!"), QString::fromStdString(error.getMessage()));
+        tell(QStringLiteral("ERROR!"), EngineText::failureText(error));
         return false;
     }
     QString folder;
@@ -180,7 +195,7 @@ QString CKBackupRestore::chooseBackup(bool fromDropbox)
     try {
         ownName = backupFileName();
     } catch (const ExceptionModule& error) {
-        tell(QStringLiteral("ERROR!"), QString::fromStdString(error.getMessage()));
+        tell(QStringLiteral("ERROR!"), EngineText::failureText(error));
         return {};
     }
     if (!fromDropbox)
@@ -199,11 +214,12 @@ QString CKBackupRestore::chooseBackup(bool fromDropbox)
     return FileDialog::getOpenFileName(parentWidget(), kChooserTitle, choice.path, kBackupFilter);
 }
 
-bool CKBackupRestore::restore(bool fromDropbox)
+CKBackupRestore::Restored CKBackupRestore::restore(bool fromDropbox)
 {
+    Restored restored;
     const QString path = chooseBackup(fromDropbox);
     if (path.isEmpty())
-        return false;
+        return restored;
     std::unique_ptr<Kist> backupEngine;
     // Opening and closing a backup unpack and delete its private folder: off the GUI thread.
     const auto closeBackup = [&] {
@@ -216,36 +232,45 @@ bool CKBackupRestore::restore(bool fromDropbox)
     try {
         {
             EngineCall opening(engine, nullptr);
-            const std::string narrowPath = path.toStdString();
+            const std::string narrowPath = EngineText::toEngine(path);
             backupEngine = opening.run([&] { return std::make_unique<Kist>(narrowPath); });
         }
         if (!CKEnterEmail::ask(parentWidget(), backupEngine.get(), CKEnterEmail::VaultRestore)) {
             closeBackup();
-            return false;
+            return restored;
         }
         const std::string vaultPassword = host.vaultPassword().toStdString();
         {
             WaitCursor waiting;
             EngineCall call(*backupEngine, viewHost.progressDisplay());
-            call.run([&] {
+            const auto entriesOf = [](Kist& kist) {
                 std::vector<KistFile*> files;
-                backupEngine->listFiles(files);
+                kist.listFiles(files);
                 const std::vector<std::unique_ptr<KistFile>> owned(files.begin(), files.end());
                 std::vector<std::string> names;
                 for (const auto& file : owned)
                     names.push_back(file->name);
+                return names;
+            };
+            call.run([&] {
+                const std::vector<std::string> names = entriesOf(*backupEngine);
+                restored.inBackup = static_cast<int>(names.size());
+                const std::size_t before = entriesOf(engine).size();
                 backupEngine->copyFilesToVault(names, vaultPassword);
+                const std::size_t after = entriesOf(engine).size();
+                restored.received = after > before ? static_cast<int>(after - before) : 0;
             });
         }
         closeBackup();
     } catch (const ExceptionModule& error) {
         closeBackup();
-        tell(QStringLiteral("File restore error!"), QString::fromStdString(error.getMessage()));
+        tell(QStringLiteral("File restore error!"), EngineText::failureText(error));
         view.refresh();
         viewHost.updateSelectionState();
-        return false;
+        return restored;
     }
     view.refresh();
     viewHost.updateSelectionState();
-    return true;
+    restored.done = true;
+    return restored;
 }

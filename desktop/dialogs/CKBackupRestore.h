@@ -52,7 +52,13 @@ public Q_SLOTS:
 
 private:
     [[nodiscard]] bool backup(bool toDropbox);
-    [[nodiscard]] bool restore(bool fromDropbox);
+    // What a restore did: the backup's entries, and how many of them the vault received.
+    struct Restored {
+        bool done = false;
+        int inBackup = 0;
+        int received = 0;
+    };
+    [[nodiscard]] Restored restore(bool fromDropbox);
     // The Dropbox folder, or "" after telling the user Dropbox is not set up.
     QString dropboxFolder();
     // The backup file to restore, or "" when none was chosen.

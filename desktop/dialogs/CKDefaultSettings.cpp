@@ -3,6 +3,7 @@
 #include "desktop/AutoLock.h"
 #include "desktop/UpdateCheckPolicy.h"
 #include "desktop/EngineCall.h"
+#include "desktop/EngineText.h"
 #include "desktop/FileDialog.h"
 #include "desktop/MessageBox.h"
 #include "desktop/SendHost.h"
@@ -146,7 +147,7 @@ void CKDefaultSettings::okButtonClicked()
                               AutoLock::settingFromMinutes(ui->autoLockMinutes->value()).toStdString());
         engine->persistConfig(UpdateCheckPolicy::settingName, ui->checkForUpdates->isChecked() ? "true" : "false");
     } catch (const ExceptionModule& error) {
-        MessageBox::information(this, QStringLiteral("ERROR!"), QString::fromStdString(error.getMessage()));
+        MessageBox::information(this, QStringLiteral("ERROR!"), EngineText::failureText(error));
         return;
     }
     clearPasswords();

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include "desktop/EngineCall.h"
+#include "desktop/EngineText.h"
 #include "desktop/InputRules.h"
 #include "desktop/MessageBox.h"
 #include "desktop/SendHost.h"
@@ -93,7 +94,7 @@ void CKDefaultsOffPwd::setMode(int mode)
             setWindowTitle(QStringLiteral("Encrypt and Email"));
             ui->info->setText(QStringLiteral(
                 "The selected files will be encrypted and attached to your email.\nThe password that you provide "
-                "here must be used by the email recepient to open the KORVELIN file."));
+                "here must be used by the email recipient to open the KORVELIN file."));
         }
         setRow(0, QStringLiteral("Enter the name of KORVELIN file:"), false, true);
         ui->zipFileName->setText(QStringLiteral("MyFiles.kzip"));
@@ -257,7 +258,7 @@ int CKDefaultsOffPwd::welcome()
             engine->setEmail(address);
         });
     } catch (const ExceptionModule& error) {
-        tell(this, QStringLiteral("ERROR!"), QString::fromStdString(error.getMessage()));
+        tell(this, QStringLiteral("ERROR!"), EngineText::failureText(error));
         return QDialog::Rejected;
     }
     clearRows();
@@ -283,7 +284,7 @@ int CKDefaultsOffPwd::extractToVault()
         EngineCall call(*engine, progress);
         packageOpen = call.run([&] { return engine->login(narrowPackagePassword); });
     } catch (const ExceptionModule& error) {
-        tell(this, restoreError, QString::fromStdString(error.getMessage()));
+        tell(this, restoreError, EngineText::failureText(error));
         return QDialog::Rejected;
     }
     if (!packageOpen) {
@@ -298,7 +299,7 @@ int CKDefaultsOffPwd::extractToVault()
         EngineCall call(*engine, nullptr);
         vaultOpen = call.run([&] { return Kist(true).login(narrowVaultPassword); });
     } catch (const ExceptionModule& error) {
-        tell(this, restoreError, QString::fromStdString(error.getMessage()));
+        tell(this, restoreError, EngineText::failureText(error));
         return QDialog::Rejected;
     }
     if (!vaultOpen) {
@@ -322,7 +323,7 @@ int CKDefaultsOffPwd::extractToVault()
         });
     } catch (const ExceptionModule& error) {
         QApplication::restoreOverrideCursor();
-        tell(this, restoreError, QString::fromStdString(error.getMessage()));
+        tell(this, restoreError, EngineText::failureText(error));
         return QDialog::Rejected;
     }
     QApplication::restoreOverrideCursor();
@@ -360,7 +361,7 @@ int CKDefaultsOffPwd::changeVaultPassword()
         EngineCall call(*engine, progress);
         call.run([&] { engine->setPassword(narrowNew, narrowCurrent); });
     } catch (const ExceptionModule& error) {
-        tell(this, QStringLiteral("ERROR!"), QString::fromStdString(error.getMessage()));
+        tell(this, QStringLiteral("ERROR!"), EngineText::failureText(error));
         return QDialog::Rejected;
     }
     clearRows();
@@ -393,7 +394,7 @@ int CKDefaultsOffPwd::welcomeEmail()
         engine->setEmail(email.toStdString());
         engine->logoff();
     } catch (const ExceptionModule& error) {
-        tell(this, QStringLiteral("ERROR!"), QString::fromStdString(error.getMessage()));
+        tell(this, QStringLiteral("ERROR!"), EngineText::failureText(error));
         return QDialog::Rejected;
     }
     clearRows();

@@ -3,6 +3,7 @@
 #include <QLineEdit>
 
 #include "desktop/EngineCall.h"
+#include "desktop/EngineText.h"
 #include "desktop/MessageBox.h"
 #include "desktop/dialogs/DialogSkin.h"
 #include "engine/Kist.h"
@@ -73,10 +74,12 @@ void CKEnterEmail::okButtonClicked()
         // Opening a package unpacks its database: off the GUI thread.
         loggedIn = EngineCall(*engine, nullptr).run([&] { return engine->login(password); });
     } catch (const ExceptionModule& error) {
-        MessageBox::information(this, QStringLiteral("ERROR!"), QString::fromStdString(error.getMessage()));
+        MessageBox::information(this, QStringLiteral("ERROR!"), EngineText::failureText(error));
         return;
     }
     if (!loggedIn) {
+        // A wrong password is not left in the field to be sent again.
+        ui->email->clear();
         MessageBox::information(
             this, QStringLiteral("Wrong Password"),
             currentMode == OpenPackage

@@ -54,6 +54,33 @@ private Q_SLOTS:
         QCOMPARE(InputRules::freeFileName(folder, "link.kzip"), QStringLiteral("link (2).kzip"));
     }
 
+    // An entry with the longest name a file system takes still saves with
+    // the defaults on, twice, and a box about it stays narrow.
+    void longNamesFitTheFileSystemAndTheBoxes()
+    {
+        const QString entry = QString(127, QChar(0xE9)) + QStringLiteral("x"); // 255 bytes, the most there is
+        const QString name = InputRules::defaultPackageName(entry);
+        QVERIFY(name.endsWith(QStringLiteral(".kzip")));
+        QVERIFY(name.toUtf8().size() <= 255 - 7);
+        QCOMPARE(QString::fromUtf8(name.toUtf8()), name); // whole characters only
+        const QString folder = desktoptest::makeFolder("long");
+        for (int copy = 0; copy < 2; ++copy) {
+            const QString free = InputRules::freeFileName(folder, name);
+            QVERIFY(!free.isEmpty());
+            QFile file(folder + "/" + free);
+            QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(file.errorString()));
+        }
+        QCOMPARE(InputRules::freeFileName(folder, name), name.left(name.size() - 5) + " (3).kzip");
+
+        const QString text = QStringLiteral("Failed to move: ") + folder + "/" + entry;
+        const QString shown = MessageBox::boundedText(text);
+        QVERIFY(shown.startsWith(QStringLiteral("Failed to move: ")));
+        for (const QString& run : shown.split(QLatin1Char(' ')))
+            QVERIFY2(run.size() <= 60, qPrintable(run));
+        QCOMPARE(MessageBox::boundedText(QStringLiteral("Short words stay as they are.")),
+                 QStringLiteral("Short words stay as they are."));
+    }
+
     void locationsSplitAtTheLastSlash_data()
     {
         QTest::addColumn<QString>("typed");

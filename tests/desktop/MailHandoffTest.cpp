@@ -216,7 +216,7 @@ private Q_SLOTS:
         clickAt(&window, window.form()->writerButton);
         QTRY_COMPARE(window.form()->writerButtons->pos(), window.shelfOpenPosition());
         clickAt(&window, window.form()->emailButton);
-        QTRY_COMPARE(window.form()->InfoLabel->text(), QStringLiteral(" Emailed "));
+        QTRY_COMPARE(window.form()->InfoLabel->text(), QStringLiteral("Handed to your mail program"));
         checkMail(kind, client, QStringLiteral("mail-pw"), kHostileName);
     }
 

@@ -357,6 +357,19 @@ private Q_SLOTS:
         QCOMPARE(MessageBox::lastAsked().title, QStringLiteral("File restore error!"));
         QCOMPARE(status(*window), QStringLiteral("Restore from Local Device Failed!"));
 
+        // A backup that holds nothing (kist backs up an empty vault) restores
+        // nothing, and the status does not call that a success.
+        const QString empty = desktoptest::makeFolder("empty") + "/" + CKBackupRestore::backupFileName();
+        {
+            Kist composer(false);
+            composer.login("");
+            composer.exportFiles(empty.toStdString(), {}, std::string("secret") + CKEnterEmail::backupPasswordSuffix);
+        }
+        FileDialog::setNextFileName(empty);
+        CKEnterEmail::setNextAnswers({"secret"});
+        runBackupDialog(*window, CKBackupRestore::Restore, "Local Device");
+        QCOMPARE(status(*window), QStringLiteral("Restore from Local Device: 0 of 0 entries restored"));
+
         window->backupRestoreDialog()->setMode(CKBackupRestore::Restore);
         window->backupRestoreDialog()->cancelButtonClicked();
         QCOMPARE(status(*window), QStringLiteral("Restore Cancelled"));

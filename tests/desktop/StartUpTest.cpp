@@ -8,10 +8,14 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <cstdio>
 #include <functional>
+
+#include <unistd.h>
 
 #include "desktop/CKDropBox.h"
 #include "desktop/CKMainWindow.h"
+#include "desktop/EngineText.h"
 #include "desktop/ProgressWindow.h"
 #include "desktop/StartUp.h"
 #include "desktop/VaultDeskApplication.h"
@@ -374,9 +378,9 @@ void StartUpTest::upgradeCheck_data()
     QTest::addColumn<QString>("text");
 
     const QString optional = QStringLiteral(
-        "There is a newer version of KORVELIN Skyseal available for download.\nTo get the latest features and "
+        "There is a newer version of KORVELIN Safehold available for download.\nTo get the latest features and "
         "fixes, download and install the newer version.");
-    const QString required = QStringLiteral("There is a newer version of KORVELIN Skyseal available for "
+    const QString required = QStringLiteral("There is a newer version of KORVELIN Safehold available for "
                                             "download.\nYou must download the latest version to continue.\n");
     QTest::newRow("patch: informs") << "Version::0.31.020;Download::http://example.org/x;" << true << optional;
     QTest::newRow("minor: required") << "Version::0.32.000;Download::http://example.org/x;" << false << required;
@@ -417,7 +421,7 @@ void StartUpTest::upgradeCheck()
         QVERIFY(MessageBox::asked().isEmpty());
     } else {
         QCOMPARE(MessageBox::asked().size(), 1);
-        QCOMPARE(MessageBox::lastAsked().title, QStringLiteral("Upgrade KORVELIN Skyseal"));
+        QCOMPARE(MessageBox::lastAsked().title, QStringLiteral("Upgrade KORVELIN Safehold"));
         QCOMPARE(MessageBox::lastAsked().text, text);
     }
 }
@@ -557,10 +561,33 @@ void StartUpTest::addToVaultAsksForTheVaultPassword()
     auto vault = openVault(kVaultPassword);
     QCOMPARE(listedNames(*vault), QStringList{QStringLiteral("o'neil plan.txt")});
 
-    // A file that is not there: "File store error!", -1.
+    // A file that is not there: "File store error!" with the system's reason, -1.
     CKEnterEmail::setNextAnswers({QString::fromStdString(kVaultPassword)});
     QCOMPARE(startWith({QStringLiteral("/sv"), file}), -1);
     QCOMPARE(MessageBox::lastAsked().title, QStringLiteral("File store error!"));
+    QVERIFY(MessageBox::lastAsked().text.endsWith(QStringLiteral("\nNo such file or directory")));
+
+    // A name that is not UTF-8 arrives as the file system's bytes.
+    const QByteArray latin1 = QFile::encodeName(makeFolder(QStringLiteral("old disk"))) + "/caf\xe9.txt";
+    {
+        FILE* handle = std::fopen(latin1.constData(), "wb");
+        QVERIFY(handle);
+        std::fputs("latin-1", handle);
+        std::fclose(handle);
+    }
+    char* argv[] = {const_cast<char*>("VaultDesk"), const_cast<char*>("/sv"), const_cast<char*>(latin1.constData())};
+    CKEnterEmail::setNextAnswers({QString::fromStdString(kVaultPassword)});
+    StartUp rawStart(EngineText::arguments(3, argv));
+    QCOMPARE(rawStart.run(), 0);
+    QVERIFY(::access(latin1.constData(), F_OK) != 0);
+    std::vector<KistFile*> files;
+    vault->listFiles(files);
+    QList<QByteArray> names;
+    for (KistFile* record : files) {
+        names.append(QByteArray::fromStdString(record->name));
+        delete record;
+    }
+    QCOMPARE(names, (QList<QByteArray>{"caf\xe9.txt", "o'neil plan.txt"}));
 }
 
 void StartUpTest::extractToVaultReturnsTheDialogsResult()

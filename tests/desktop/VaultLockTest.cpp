@@ -287,7 +287,7 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(folder + "/done"));
 
         writeFile(folder + "/release", "");
-        QTRY_COMPARE(window->form()->InfoLabel->text(), QStringLiteral(" Emailed "));
+        QTRY_COMPARE(window->form()->InfoLabel->text(), QStringLiteral("Handed to your mail program"));
     }
 
     // Cancel while the package is being written: no package, no partial file.

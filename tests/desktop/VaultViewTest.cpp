@@ -125,7 +125,8 @@ private Q_SLOTS:
         QTRY_COMPARE(window->selectionUpdates, 1);
 
         QCOMPARE(statuses, (QStringList{"Failed to add https://example.com/remote.txt", "Adding " + missing + "...",
-                                        "Failed to add " + missing, "Adding " + good + "...", "Added " + good}));
+                                        "Failed to add " + missing, "Adding " + good + "...", "Added " + good,
+                                        "Added 1 of 3; 2 not added (failed)"}));
         QCOMPARE(MessageBox::asked().size(), 2);
         QCOMPARE(MessageBox::asked()[0].title, QStringLiteral("Cannot add file!"));
         QVERIFY(MessageBox::asked()[0].text.contains("https://example.com/remote.txt"));
@@ -267,6 +268,10 @@ private Q_SLOTS:
         QVERIFY2(!stored.isEmpty() && stored.size() < 40, qPrintable(stored.join(", ")));
         QCOMPARE(view->allNames(), stored);
         QVERIFY(!window->progress->isVisible());
+        // The status tells of the paths that were not added.
+        QCOMPARE(statuses.last(), QStringLiteral("Added %1 of 40; %2 not added (cancelled)")
+                                      .arg(stored.size())
+                                      .arg(40 - stored.size()));
         // Each file is either whole in the vault or untouched where it was.
         const QString out = desktoptest::makeFolder("out");
         for (int i = 0; i < paths.size(); ++i) {

@@ -62,17 +62,39 @@ private Q_SLOTS:
         QCOMPARE(ui->SystemButton->geometry(), QRect(10, 113, 60, 52));
     }
 
-    void storedBlackKeepsTheBuiltOrderAndEveryOtherValueAppliesASkin()
+    // A button must be where the user saw it: a skin chosen from the menu
+    // and the same skin stored at the next start place the send buttons alike,
+    // in every mode that shows them.
+    void aSkinChangeAndARestartWithItStoredPlaceTheSendButtonsAlike()
     {
-        engine->persistConfig("Skin", "black");
-        {
-            CKMainWindow window(engine.get(), VaultMode);
-            QCOMPARE(window.currentSkin(), SkinKind::Black);
-            QCOMPARE(window.form()->SystemButton->geometry(), QRect(10, 0, 60, 60));
-            // Choosing Black from the menu puts the e-mail button on top.
-            window.BlackSkinSelected();
-            QCOMPARE(window.form()->emailButton->geometry(), QRect(10, 0, 60, 60));
-            QCOMPARE(window.form()->SystemButton->geometry(), QRect(10, 110, 60, 60));
+        const auto places = [](CKMainWindow& window) {
+            QList<QRect> rects;
+            for (QWidget* button : {static_cast<QWidget*>(window.form()->SystemButton),
+                                    static_cast<QWidget*>(window.form()->dropBoxButton),
+                                    static_cast<QWidget*>(window.form()->emailButton)})
+                rects.append(button->geometry());
+            return rects;
+        };
+        for (const WindowMode mode : {VaultMode, FileCreatorMode}) {
+            for (const SkinKind kind : {SkinKind::Black, SkinKind::Blue, SkinKind::Pink}) {
+                engine->persistConfig("Skin", "");
+                QList<QRect> changed;
+                {
+                    CKMainWindow window(engine.get(), mode);
+                    if (kind == SkinKind::Black)
+                        window.BlackSkinSelected();
+                    else if (kind == SkinKind::Blue)
+                        window.BlueSkinSelected();
+                    else
+                        window.PinkSkinSelected();
+                    changed = places(window);
+                }
+                CKMainWindow restarted(engine.get(), mode);
+                QCOMPARE(restarted.currentSkin(), kind);
+                QCOMPARE(places(restarted), changed);
+                // The e-mail button is on top, save-to-computer at the bottom.
+                QVERIFY(changed[2].top() < changed[1].top() && changed[1].top() < changed[0].top());
+            }
         }
         engine->persistConfig("Skin", "green");
         CKMainWindow window(engine.get(), VaultMode);

@@ -100,3 +100,57 @@ TEST_F(EntryContents, APackageReaderAnswersForItsEntries)
     EXPECT_EQ(list(reader).size(), 1u);
     EXPECT_EQ(contentsOf(reader, "Albums"), kAlbumContents);
 }
+
+// A drop reports each path as it is added and asks at once what a new folder
+// holds: the answer must come in every state a program can be in, whether it
+// has read no entry yet, has read them before the add, or is a temporary vault.
+TEST_F(EntryContents, AFolderJustAddedIsListedFromItsOwnReport)
+{
+    enum class State { NothingRead, Listed, Temporary };
+    for (const State state : {State::NothingRead, State::Listed, State::Temporary}) {
+        SCOPED_TRACE(static_cast<int>(state));
+        resetProfile();
+        std::unique_ptr<Kist> kist;
+        if (state == State::Temporary) {
+            kist = std::make_unique<Kist>(false);
+            ASSERT_TRUE(kist->login(""));
+        } else {
+            openVault(); // the vault exists before this program opens it
+            kist = openVault();
+        }
+        if (state == State::Listed) {
+            EXPECT_TRUE(list(*kist).empty());
+        }
+        const std::string in = makeScratchFolder("in");
+        writeFile(in + "/alone.txt", "one");
+        std::vector<KistAddOutcome> outcomes;
+        std::vector<Item> contents;
+        kist->addFiles({makeAlbum(in), in + "/alone.txt"}, [&](const KistAddOutcome& outcome) {
+            outcomes.push_back(outcome);
+            if (outcome.state == KistAddOutcome::State::Added && outcome.is_directory)
+                contents = contentsOf(*kist, outcome.name);
+        });
+        ASSERT_EQ(outcomes.size(), 2u);
+        EXPECT_EQ(outcomes[0].state, KistAddOutcome::State::Added) << outcomes[0].message;
+        EXPECT_EQ(outcomes[1].state, KistAddOutcome::State::Added) << outcomes[1].message;
+        EXPECT_EQ(contents, kAlbumContents);
+        EXPECT_EQ(list(*kist), (std::vector<Entry>{{"Albums", true, 10}, {"alone.txt", false, 3}}));
+    }
+}
+
+TEST_F(EntryContents, AnEntryAnotherProgramAddedIsFoundWithoutAListingAndMovesTheChangeCount)
+{
+    auto window = openVault();
+    EXPECT_TRUE(list(*window).empty());
+    const std::string before = window->changeCount();
+    EXPECT_NE(before, "");
+    EXPECT_EQ(window->changeCount(), before); // reading changes nothing
+
+    auto other = openVault();
+    other->addFile(makeAlbum(makeScratchFolder("in")), nullptr, false);
+    EXPECT_NE(window->changeCount(), before);
+    EXPECT_EQ(contentsOf(*window, "Albums"), kAlbumContents);
+
+    Kist temporary(false);
+    EXPECT_EQ(temporary.changeCount(), "");
+}

@@ -591,3 +591,40 @@ TEST_F(Operations, SeparatePathsAddedTogetherEachGetTheirOwnOutcome)
     }
     EXPECT_EQ(checkFindings(*kist), "");
 }
+
+// Composing a package borrows the user's files: a temporary vault encrypts
+// copies, and when it goes every original is where it was, byte for byte,
+// and nothing of it is left in the temporary folder.
+TEST_F(Operations, ATemporaryVaultLeavesEverySourceAsItWas)
+{
+    writeFile(source + "/folder/sub/deep.bin", patternBytes(70000));
+    writeFile(source + "/folder/top.txt", "top");
+    writeFile(source + "/single.txt", "single");
+    const std::string before = fingerprint(source);
+    const std::string temporaryRoot = std::getenv("TMPDIR");
+    std::set<std::string> tempBefore;
+    for (const auto& entry : fs::directory_iterator(temporaryRoot))
+        tempBefore.insert(entry.path().string());
+    {
+        Kist composer(false);
+        ASSERT_TRUE(composer.login(""));
+        std::vector<KistAddOutcome> outcomes;
+        composer.addFiles({source + "/folder", source + "/single.txt"},
+                          [&](const KistAddOutcome& outcome) { outcomes.push_back(outcome); });
+        ASSERT_EQ(outcomes.size(), 2u);
+        for (const KistAddOutcome& outcome : outcomes)
+            EXPECT_EQ(outcome.state, KistAddOutcome::State::Added) << outcome.message;
+        EXPECT_EQ(fingerprint(source), before);
+        const std::string package = out + "/composed.kzip";
+        composer.exportFiles(package, {"folder", "single.txt"}, "package pw");
+        Kist reader(package);
+        ASSERT_TRUE(reader.login("package pw"));
+        reader.removeFile("folder", out);
+        EXPECT_EQ(readFile(out + "/folder/sub/deep.bin"), patternBytes(70000));
+    }
+    EXPECT_EQ(fingerprint(source), before);
+    std::set<std::string> tempAfter;
+    for (const auto& entry : fs::directory_iterator(temporaryRoot))
+        tempAfter.insert(entry.path().string());
+    EXPECT_EQ(tempAfter, tempBefore);
+}

@@ -109,7 +109,7 @@ bool shootWindowModes(Kist& vault, const std::string& vaultPassword, const QStri
     {
         Kist composer(false);
         composer.login("");
-        // Adding moves a file into the vault: the composer gets one of its own.
+        // The composer encrypts a copy; the file stays where it is.
         const QString file = root + "/composer/Quarterly report.pdf";
         QDir().mkpath(root + "/composer");
         QFile body(file);
