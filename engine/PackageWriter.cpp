@@ -30,6 +30,22 @@ struct ZipDiscarder {
     void operator()(ZipHandleData* zip) const { discardZip(zip); }
 };
 
+// Passes the zip writer's progress on to the operation's observer.
+class PackageProgress : public ZipWriteObserver {
+public:
+    PackageProgress(ProgressTracker& tracker, KistProgress* observer)
+        : tracker(tracker)
+        , observer(observer)
+    {
+    }
+    void written(uint64_t bytes) override { tracker.bytesWritten(bytes); }
+    bool stopRequested() override { return observer != nullptr && observer->stopRequested(); }
+
+private:
+    ProgressTracker& tracker;
+    KistProgress* observer;
+};
+
 // Bodies whose tags did not match: the top-level entry and the body's path
 // of display names.
 using DamagedBodies = std::vector<std::pair<const ProtectedFile*, nocase_wstring>>;
@@ -177,7 +193,6 @@ void writePackage(const std::vector<ProtectedFile*>& records, const nocase_wstri
                     }
                     if (zipAdd(zip.get(), row.current_path, source->sourcePath(), method, watch) != ZR_OK)
                         throw ExceptionModule(kAddFailed, L"");
-                    progress.fileDone(row.size);
                 }
             });
             copy->display_name = writerOperations.freeDisplayName(copy->display_name);
@@ -201,8 +216,15 @@ void writePackage(const std::vector<ProtectedFile*>& records, const nocase_wstri
     writer.database.reset();
     if (zipAdd(zip.get(), toWide(vaultschema::databaseFileName), databasePath) != ZR_OK)
         throw ExceptionModule(kAddFailed, L"");
-    if (closeZip(zip.release()) != ZR_OK)
+    // The bodies are read and written only now: the bytes are reported as
+    // they reach the package, and a stop request is heard meanwhile.
+    PackageProgress closing(progress, observer);
+    const int closed = closeZip(zip.release(), &closing);
+    if (closed == ZR_CANCELLED)
+        throw ExceptionModule(kCancelledMessage, L"");
+    if (closed != ZR_OK)
         throw ExceptionModule(kAddFailed, L"");
+    progress.allWritten();
 }
 
 } // namespace

@@ -1,11 +1,13 @@
 #include "engine/archive/ZipArchive.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -34,6 +36,8 @@ struct ZipHandleData {
     // Writer: an add failed, so the archive must not be written.
     bool failed = false;
     zip_int64_t entryCount = 0;
+    // Writer: the size of each entry's source, in the order of the entries.
+    std::vector<uint64_t> entrySizes;
     // Reader: absolute folder under which relative targets are resolved.
     std::string baseFolder;
     // Reader: the password given to openZip, for checking AES entries.
@@ -324,8 +328,51 @@ int addEntry(ZipHandleData& zip, const std::string& name, const std::string& sou
     if (const int result = setExtendedTimestamp(zip.archive, entry, sourceTimes(source, info)); result != ZR_OK)
         return result;
     ++zip.entryCount;
+    zip.entrySizes.push_back(S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0);
     return ZR_OK;
 }
+
+// Turns libzip's progress of zip_close into bytes written, and its cancel
+// question into the observer's stop request. libzip gives every entry an
+// equal share of the fraction, whatever its size; the share and the entry
+// sizes give the bytes.
+class CloseProgress {
+public:
+    CloseProgress(ZipWriteObserver& target, const std::vector<uint64_t>& sizes)
+        : observer(target)
+        , entrySizes(sizes)
+    {
+    }
+
+    static void onProgress(zip_t*, double fraction, void* state)
+    {
+        static_cast<CloseProgress*>(state)->report(fraction);
+    }
+
+    static int onCancel(zip_t*, void* state)
+    {
+        return static_cast<CloseProgress*>(state)->observer.stopRequested() ? 1 : 0;
+    }
+
+private:
+    void report(double fraction)
+    {
+        const std::size_t count = entrySizes.size();
+        if (count == 0)
+            return;
+        const double position = std::clamp(fraction, 0.0, 1.0) * static_cast<double>(count);
+        const std::size_t entry = std::min(static_cast<std::size_t>(position), count - 1);
+        uint64_t bytes = 0;
+        for (std::size_t i = 0; i < entry; ++i)
+            bytes += entrySizes[i];
+        const double within = std::clamp(position - static_cast<double>(entry), 0.0, 1.0);
+        bytes += static_cast<uint64_t>(within * static_cast<double>(entrySizes[entry]));
+        observer.written(bytes);
+    }
+
+    ZipWriteObserver& observer;
+    const std::vector<uint64_t>& entrySizes;
+};
 
 // Everything unzipItem and getZipItem need to know about one entry.
 struct EntryInfo {
@@ -594,7 +641,9 @@ int zipAdd(ZipHandle zip, const nocase_wstring& entryName, const nocase_wstring&
     return writerResult(result);
 }
 
-int closeZip(ZipHandle zip)
+ZipWriteObserver::~ZipWriteObserver() = default;
+
+int closeZip(ZipHandle zip, ZipWriteObserver* observer)
 {
     // No handle, no side: neither last code changes.
     if (zip == nullptr)
@@ -613,9 +662,18 @@ int closeZip(ZipHandle zip)
         return writerResult(writeEmptyArchive(owned->path));
     }
     // libzip writes a temporary file beside the archive and renames it only
-    // when complete, removing it on failure.
+    // when complete, removing it on failure or when it is cancelled.
+    std::optional<CloseProgress> progress;
+    if (observer != nullptr) {
+        progress.emplace(*observer, owned->entrySizes);
+        // About every thousandth of the work: a report per megabyte of a gigabyte.
+        (void)zip_register_progress_callback_with_state(owned->archive, 0.001, &CloseProgress::onProgress, nullptr,
+                                                         &*progress);
+        (void)zip_register_cancel_callback_with_state(owned->archive, &CloseProgress::onCancel, nullptr, &*progress);
+    }
     if (zip_close(owned->archive) != 0) {
-        const int result = writeErrorCode(archiveError(owned->archive));
+        const int error = archiveError(owned->archive);
+        const int result = error == ZIP_ER_CANCELLED ? ZR_CANCELLED : writeErrorCode(error);
         zip_discard(owned->archive);
         return writerResult(result);
     }
