@@ -200,6 +200,9 @@ void CKDropBox::refresh()
 {
     model->clear();
     Q_EMIT changed(nullptr);
+    // A locked vault shows nothing and asks the logged-off engine nothing.
+    if (host->vaultLocked())
+        return;
 
     Listing listing;
     try {

@@ -4,16 +4,20 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QCursor>
+#include <QDialog>
+#include <QLineEdit>
 #include <QDragEnterEvent>
 #include <QEasingCurve>
 #include <QMenu>
 #include <QMimeData>
+#include <QPointer>
 #include <QPropertyAnimation>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
 #include <QWindow>
 
+#include "desktop/AutoLock.h"
 #include "desktop/CKDropBox.h"
 #include "desktop/EngineCall.h"
 #include "desktop/EngineText.h"
@@ -46,6 +50,8 @@ constexpr int kQuitPollMs = 50;
 
 const QString kWrongPasswordTitle = QStringLiteral("Wrong Password");
 const QString kWrongPasswordText = QStringLiteral("Enter the correct password to unlock the Vault.");
+const QString kLockedTitle = QStringLiteral("Vault Locked");
+const QString kLockedText = QStringLiteral("Unlock the Vault first: type the Vault password and press Enter.");
 
 std::optional<bool>& trayOverride()
 {
@@ -286,6 +292,14 @@ void CKMainWindow::setVaultMode(bool on)
 {
     ui->lockButton->setVisible(on);
     ui->lockLabel->setVisible(on);
+    lockGuards = on && mode == VaultMode;
+    if (lockGuards && !autoLock) {
+        autoLock = new AutoLock(this);
+        connect(autoLock, &AutoLock::lockRequested, this, &CKMainWindow::lockVault);
+        connect(settingsDialog, &QDialog::accepted, this, &CKMainWindow::applyAutoLockSetting);
+        applyAutoLockSetting();
+        ui->password->setFocus(Qt::OtherFocusReason);
+    }
     if (on) {
         menu->insertMenu(feedbackAction, skinMenu);
         menu->removeAction(changePasswordAction);
@@ -306,6 +320,8 @@ void CKMainWindow::setVaultMode(bool on)
 
 bool CKMainWindow::sendSelected(int target)
 {
+    if (refusedWhileLocked())
+        return false;
     bool openedDialog = false;
     guarded([&] { openedDialog = sender->sendSelected(target); });
     return openedDialog;
@@ -338,21 +354,40 @@ void CKMainWindow::updateSelectionState()
 
 ProgressDisplay* CKMainWindow::progressDisplay()
 {
-    return progress;
+    return sendProgress ? sendProgress : progress;
+}
+
+bool CKMainWindow::vaultLocked() const
+{
+    return lockGuards && !isUnlocked();
+}
+
+bool CKMainWindow::refusedWhileLocked()
+{
+    if (!vaultLocked())
+        return false;
+    MessageBox::information(this, kLockedTitle, kLockedText);
+    return true;
 }
 
 void CKMainWindow::saveToFolder(const QString& folder, const QString& packageName, const QString& password)
 {
+    if (refusedWhileLocked())
+        return;
     guarded([&] { sender->exportSelected(folder, packageName, password, SendTarget::Folder); });
 }
 
 void CKMainWindow::sendToDropbox(const QString& folder, const QString& packageName, const QString& password)
 {
+    if (refusedWhileLocked())
+        return;
     guarded([&] { sender->exportSelected(folder, packageName, password, SendTarget::Dropbox); });
 }
 
 void CKMainWindow::sendByEmail(const QString& packageName, const QString& password)
 {
+    if (refusedWhileLocked())
+        return;
     guarded([&] { sender->emailSelected(packageName, password); });
 }
 
@@ -369,6 +404,9 @@ QString CKMainWindow::vaultPassword() const
 void CKMainWindow::keepVaultPassword(const QString& password)
 {
     wipeKeptPassword();
+    // A locked window keeps nothing.
+    if (vaultLocked())
+        return;
     keptPassword = password;
 }
 
@@ -461,12 +499,78 @@ void CKMainWindow::unlock()
     ui->lockButton->setText(QStringLiteral("L\no\nc\nk"));
     ui->lockButton->setToolTip(QStringLiteral("Lock the Vault"));
     ui->password->clear();
+    if (autoLock)
+        autoLock->setArmed(true);
     // The cover keeps sliding while the listing is read on the worker thread.
     view->refresh();
 }
 
+void CKMainWindow::lockVault()
+{
+    if (!lockGuards || !isUnlocked())
+        return;
+    ui->lockButton->setChecked(false);
+    btnLock_Clicked();
+}
+
+void CKMainWindow::closeOpenedDialogs()
+{
+    // Every dialog and box whose parents lead to this window, the password
+    // dialogs and choosers included; none writes what it was asked for.
+    QList<QPointer<QDialog>> open;
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        auto* dialog = qobject_cast<QDialog*>(top);
+        if (!dialog || !dialog->isVisible())
+            continue;
+        for (QWidget* parent = dialog->parentWidget(); parent; parent = parent->parentWidget())
+            if (parent == this) {
+                open.append(dialog);
+                break;
+            }
+    }
+    // The keyboard was in one of them: it comes back to the password field.
+    bool hadKeyboard = false;
+    for (const QPointer<QDialog>& dialog : open) {
+        if (!dialog)
+            continue;
+        hadKeyboard = hadKeyboard || dialog->isActiveWindow();
+        for (QLineEdit* field : dialog->findChildren<QLineEdit*>())
+            if (field->echoMode() != QLineEdit::Normal)
+                field->clear();
+        dialog->reject();
+    }
+    // Once the dialogs' own event loops have ended (a modal one blocks the
+    // window until then).
+    if (hadKeyboard)
+        QTimer::singleShot(0, this, [this] {
+            if (isVisible() && !isMinimized() && !QApplication::activeModalWidget())
+                activateWindow();
+        });
+    // The window's own dialogs may be hidden by their one-second timer
+    // with a password still typed.
+    for (QDialog* dialog : {static_cast<QDialog*>(pwdDialog), static_cast<QDialog*>(systemDialog),
+                            static_cast<QDialog*>(settingsDialog), static_cast<QDialog*>(backupDialog)})
+        for (QLineEdit* field : dialog->findChildren<QLineEdit*>())
+            if (field->echoMode() != QLineEdit::Normal)
+                field->clear();
+}
+
 void CKMainWindow::lock()
 {
+    if (autoLock)
+        autoLock->setArmed(false);
+    closeOpenedDialogs();
+    wipeKeptPassword();
+    // The engine is not thread-safe: a call under way is asked to stop at its
+    // next safe point, and the engine logged off as soon as it is free.
+    if (EngineCall::isRunning()) {
+        EngineCall::stopRunningCall();
+        view->setStatus(QStringLiteral("Stopping the operation to lock the Vault..."));
+    }
+    EngineCall::afterRunningCall([this] {
+        if (!isUnlocked())
+            engine->logoff();
+    });
     ui->password->clear();
     coverSlide->setStartValue(ui->lockLabel->geometry());
     coverSlide->setEndValue(coverClosed);
@@ -492,9 +596,19 @@ void CKMainWindow::applyLockState()
     }
     view->setEnabled(unlocked);
     ui->password->setEnabled(!unlocked);
+    // Typing goes to the password field whenever the cover is shown.
+    if (!unlocked && lockGuards)
+        ui->password->setFocus(Qt::OtherFocusReason);
     updateSelectionState();
     windowActions->nameWidgets();
     windowActions->updateState();
+}
+
+void CKMainWindow::applyAutoLockSetting()
+{
+    if (!autoLock)
+        return;
+    guarded([this] { autoLock->setIdleMinutes(AutoLock::minutesFromSetting(stored(*engine, AutoLock::settingName))); });
 }
 
 // ---- writer shelf and defaults switch ----
@@ -571,11 +685,15 @@ void CKMainWindow::btnEmail_Click()
 
 void CKMainWindow::restore_Clicked()
 {
+    if (refusedWhileLocked())
+        return;
     guarded([this] { sender->restoreSelected(); });
 }
 
 void CKMainWindow::btnRestoreAllFilesTo_Clicked()
 {
+    if (refusedWhileLocked())
+        return;
     guarded([this] { sender->restoreAll(); });
 }
 
@@ -600,6 +718,8 @@ void CKMainWindow::options_Clicked()
 void CKMainWindow::SettingsMenuSelected()
 {
     menu->hide();
+    if (refusedWhileLocked())
+        return;
     guarded([this] {
         QString dropboxFolder;
         bool dropboxFound = true;
@@ -614,6 +734,7 @@ void CKMainWindow::SettingsMenuSelected()
         settingsDialog->setFolders(dropboxFound || !storedDropbox.isEmpty(), dropboxFolder,
                                    stored(*engine, "RestoreFolder"));
         settingsDialog->showCurrentPassword(mode != OpenFileMode);
+        settingsDialog->loadStartSettings();
         settingsDialog->show();
         settingsDialog->raise();
         settingsDialog->activateWindow();
@@ -623,6 +744,8 @@ void CKMainWindow::SettingsMenuSelected()
 void CKMainWindow::changeVaultPwdMenuSelected()
 {
     menu->hide();
+    if (refusedWhileLocked())
+        return;
     pwdDialog->setMode(CKDefaultsOffPwd::ChangeVaultPassword);
     pwdDialog->applySkin();
     pwdDialog->exec();
@@ -653,6 +776,8 @@ void CKMainWindow::AboutMenuSelected()
 void CKMainWindow::BackupMenuSelected()
 {
     menu->hide();
+    if (refusedWhileLocked())
+        return;
     if (view->entryCount() == 0) {
         MessageBox::information(this, QStringLiteral("EMPTY VAULT!"), QStringLiteral("Vault is empty! Nothing to backup."));
         return;
@@ -664,6 +789,8 @@ void CKMainWindow::BackupMenuSelected()
 void CKMainWindow::RestoreMenuSelected()
 {
     menu->hide();
+    if (refusedWhileLocked())
+        return;
     backupDialog->setMode(CKBackupRestore::Restore);
     backupDialog->exec();
 }
@@ -705,8 +832,7 @@ void CKMainWindow::minimized_Clicked()
         hide();
     else
         showMinimized();
-    ui->lockButton->setChecked(false);
-    btnLock_Clicked();
+    lockVault();
 }
 
 void CKMainWindow::showWindow()

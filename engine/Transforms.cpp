@@ -9,6 +9,7 @@
 #include "engine/ProgressTracker.h"
 #include "engine/StepBoundary.h"
 #include "engine/crypto/CryptoContext.h"
+#include "engine/crypto/CryptoErrors.h"
 #include "engine/crypto/FileKey.h"
 #include "engine/platform/FileSystem.h"
 #include "engine/platform/PathUtil.h"
@@ -246,20 +247,49 @@ void Transforms::planCrypt(ProtectedFile& record, const nocase_wstring& root, co
     }
 }
 
-void Transforms::transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool flush)
+IntegrityTags& Transforms::tags()
+{
+    if (!integrityTags)
+        integrityTags = std::make_unique<IntegrityTags>(query);
+    return *integrityTags;
+}
+
+uint64_t Transforms::transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt,
+                                      bool flush)
 {
     CryptoContext context(L"Korvelin");
-    context.deriveKey(openFileKey(sealingText, record.cipher));
+    const SecretText fileKey = openFileKey(sealingText, record.cipher);
+    context.deriveKey(fileKey);
     context.setAlgorithm(record.encrypt_algo.empty() ? vaultschema::defaultEncryption : record.encrypt_algo);
     FileTransformOptions options;
     options.exclusive = true;
     options.flush = flush;
-    if (!encrypt)
+    // The body's integrity tag is computed while it streams: kept for the
+    // finish when encrypting, checked before the plain file is kept when
+    // decrypting (a body without a tag decrypts as before).
+    std::string computedTag;
+    if (tagBodies) {
+        options.tagFileKey = &fileKey.text();
+        options.computedTag = &computedTag;
+    }
+    if (!encrypt) {
         options.plainSize = record.size;
+        if (tagBodies)
+            options.expectedTag = tags().tagOf(record.unique_name);
+    }
     if (progress && progress->active())
         options.onBytes = [this](uint64_t bytes) { progress->fileBytes(bytes); };
     const nocase_wstring target = record.destinationPath();
-    const uint64_t plainBytes = context.transformFile(record.sourcePath(), target, encrypt, options);
+    uint64_t plainBytes = 0;
+    try {
+        plainBytes = context.transformFile(record.sourcePath(), target, encrypt, options);
+    } catch (const ExceptionModule& failure) {
+        if (failure.getMessage().rfind(toNarrow(cryptoerrors::kBodyDamaged), 0) == 0)
+            throw ExceptionModule(cryptoerrors::kBodyDamaged + record.display_name, L"");
+        throw;
+    }
+    if (encrypt && tagBodies)
+        bodyTags[&record] = computedTag;
     if (encrypt && plainBytes != record.size) {
         // The file changed after it was measured: decryption relies on the
         // number of bytes actually encrypted.
@@ -270,6 +300,7 @@ void Transforms::transformOneFile(ProtectedFile& record, const std::string& seal
         record.size = static_cast<uint32_t>(plainBytes);
         resized.insert(&record);
     }
+    return plainBytes;
 }
 
 nocase_wstring Transforms::cryptTree(ProtectedFile& record, const std::string& sealingText, bool encrypt,
@@ -296,9 +327,11 @@ nocase_wstring Transforms::cryptTree(ProtectedFile& record, const std::string& s
         return errors;
     }
     if (record.pending_transform == Encrypting || record.is_encrypted) {
-        transformOneFile(record, sealingText, encrypt, false);
-        if (!keepSource)
+        const uint64_t plainBytes = transformOneFile(record, sealingText, encrypt, false);
+        if (!keepSource) {
             work.sourceFiles.push_back(source);
+            work.sourceSizes.push_back(encrypt ? plainBytes : PendingCleanup::unknownSize);
+        }
     } else {
         if (keepSource)
             copyPath(source, destination, false);
@@ -339,10 +372,23 @@ void Transforms::performCrypt(ProtectedFile& record, const std::string& sealingT
 void Transforms::completeCleanup(const PendingCleanup& work)
 {
     nocase_wstring undeleted;
-    for (const nocase_wstring& file : work.sourceFiles) {
+    for (std::size_t i = 0; i < work.sourceFiles.size(); ++i) {
+        const nocase_wstring& file = work.sourceFiles[i];
+        // Bytes written to a plain file after its encryption read it would
+        // be lost with it: it stays, and the change is undone.
+        const uint64_t expected = i < work.sourceSizes.size() ? work.sourceSizes[i] : PendingCleanup::unknownSize;
+        if (expected != PendingCleanup::unknownSize) {
+            struct stat info {};
+            if (::lstat(toNarrow(file).c_str(), &info) == 0 && S_ISREG(info.st_mode)
+                && static_cast<uint64_t>(info.st_size) != expected) {
+                undeleted += L"The file changed while it was being encrypted: " + file + L"\n";
+                continue;
+            }
+        }
         (void)clearAttributes(file);
         if (!deleteFile(file) && pathExists(file))
             undeleted += L"Cannot delete " + file + L"\n";
+        stepboundary::reached("source deleted");
     }
     for (const nocase_wstring& folder : work.sourceFolders)
         removeIfEmpty(folder);
@@ -374,6 +420,15 @@ void Transforms::finishCrypt(ProtectedFile& record, bool encrypted)
     } else if (!encrypted) {
         record.deleteRow(query);
     }
+    if (record.is_directory)
+        return;
+    // In the finish's own transaction: a body is never recorded as
+    // encrypted with a tag that is not its own.
+    const auto tag = bodyTags.find(&record);
+    if (encrypted && tag != bodyTags.end())
+        tags().store(record.unique_name, tag->second);
+    else
+        tags().remove(record.unique_name);
 }
 
 void Transforms::resealFileKeys(ProtectedFile& record, const std::string& oldText, const std::string& newText)

@@ -1,9 +1,14 @@
 #pragma once
 
+#include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "engine/IntegrityTags.h"
 #include "engine/ProtectedFile.h"
 #include "engine/Strings.h"
 #include "engine/VaultEngine.h"
@@ -16,6 +21,11 @@ class Query;
 struct PendingCleanup {
     nocase_wstring flushPath;                  // any path on the disk to flush; empty: nothing written
     std::vector<nocase_wstring> sourceFiles;   // deleted once the targets are flushed
+    // Beside sourceFiles: the bytes each held when it was read (a plain file
+    // being encrypted), or unknownSize. One that holds other bytes now was
+    // written to meanwhile and is not deleted.
+    std::vector<uint64_t> sourceSizes;
+    static constexpr uint64_t unknownSize = UINT64_MAX;
     std::vector<nocase_wstring> sourceFolders; // removed when empty, children first
 };
 
@@ -48,6 +58,8 @@ public:
     // Deletes the sources once their targets are flushed; throws naming a
     // source that stays (its rows must stay pending).
     static void completeCleanup(const PendingCleanup& cleanup);
+    // Encrypted bodies get the integrity tags computed while they were
+    // written; decrypted ones lose theirs.
     void finishCrypt(ProtectedFile& record, bool encrypted);
 
     // Opens every sealed key of the tree with oldText and seals it again
@@ -58,17 +70,28 @@ public:
     // anything stays, so no file is ever deleted with it.
     static void removeIfEmpty(const nocase_wstring& folder);
 
+    // Whether bodies get and are checked against integrity tags. Only the
+    // benchmark turns it off, to measure what the tags cost.
+    static inline bool tagBodies = true;
+
 private:
     nocase_wstring moveTree(ProtectedFile& record, bool keepSource, std::vector<nocase_wstring>& emptiedFolders);
     nocase_wstring cryptTree(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
                              PendingCleanup& work);
-    void transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool flush);
+    // Returns the plain bytes it read (encrypting) or wrote (decrypting).
+    uint64_t transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool flush);
 
     Query& query;
     EngineKind kind;
     ProgressTracker* progress;
+    IntegrityTags& tags();
+
     // Records whose size changed while their files were encrypted.
     std::unordered_set<const ProtectedFile*> resized;
+    // The integrity tags of the bodies encrypted here, written with their
+    // finish (in the same transaction).
+    std::unordered_map<const ProtectedFile*, std::string> bodyTags;
+    std::unique_ptr<IntegrityTags> integrityTags;
 };
 
 // The name a child gets below its parent's target: its position or its own name.

@@ -1,5 +1,7 @@
 #include "desktop/dialogs/CKDefaultSettings.h"
 
+#include "desktop/AutoLock.h"
+#include "desktop/UpdateCheckPolicy.h"
 #include "desktop/EngineCall.h"
 #include "desktop/EngineText.h"
 #include "desktop/FileDialog.h"
@@ -52,6 +54,13 @@ void CKDefaultSettings::showCurrentPassword(bool show)
     ui->currPwdLabel->setVisible(show);
     ui->currentPwd->setVisible(show);
     (show ? ui->currentPwd : ui->newPwd)->setFocus();
+}
+
+void CKDefaultSettings::loadStartSettings()
+{
+    const auto stored = [this](const char* name) { return QString::fromStdString(engine->retrieveConfig(name)); };
+    ui->autoLockMinutes->setValue(AutoLock::minutesFromSetting(stored(AutoLock::settingName)));
+    ui->checkForUpdates->setChecked(UpdateCheckPolicy::userAllows(stored(UpdateCheckPolicy::settingName)));
 }
 
 void CKDefaultSettings::selectExtractionFolderClicked()
@@ -146,6 +155,9 @@ void CKDefaultSettings::okButtonClicked()
         engine->persistConfig("RestoreFolder", ui->extractionFolder->text().toStdString());
         if (dropboxShown)
             engine->persistConfig("DropboxFolder", ui->dropBoxFolder->text().toStdString());
+        engine->persistConfig(AutoLock::settingName,
+                              AutoLock::settingFromMinutes(ui->autoLockMinutes->value()).toStdString());
+        engine->persistConfig(UpdateCheckPolicy::settingName, ui->checkForUpdates->isChecked() ? "true" : "false");
     } catch (const ExceptionModule& error) {
         MessageBox::information(this, QStringLiteral("ERROR!"), EngineText::failureText(error));
         return;

@@ -158,6 +158,44 @@ private Q_SLOTS:
         QCOMPARE(PasswordStrength::of(QString()).bits(), 0.0);
         QVERIFY(PasswordStrength::of(QString()).isWeak());
     }
+
+    // What the mail program is given: only letters, marks, digits and " ._()-"
+    // pass; the name stays valid UTF-8 within 255 bytes and keeps ".kzip".
+    void mailAttachmentName_data()
+    {
+        QTest::addColumn<QString>("package");
+        QTest::addColumn<QString>("handedOver");
+        QTest::newRow("plain") << "photo (2).kzip" << "photo (2).kzip";
+        QTest::newRow("field breakers") << "a',to='x@y',b=\"&c?d%0A\\e;f|g.kzip"
+                                        << "a__to__x_y__b___c_d_0A_e_f_g.kzip";
+        QTest::newRow("line breaks and tabs") << "a\nb\r\tc.kzip" << "a_b__c.kzip";
+        QTest::newRow("other scripts") << QString::fromUtf8("Фото-日本_é\u0301.kzip")
+                                       << QString::fromUtf8("Фото-日本_é\u0301.kzip");
+        QTest::newRow("outside the first plane") << QString::fromUtf8("\U00020000\U0001F600.kzip")
+                                                 << QString::fromUtf8("\U00020000_.kzip");
+        QTest::newRow("direction override") << QString::fromUtf8("gpj\u202Eexe.kzip") << "gpj_exe.kzip";
+        QTest::newRow("lone surrogate") << QString(QChar(0xD800)) + ".kzip" << "_.kzip";
+        QTest::newRow("dots only") << ".." << "MyFiles.kzip";
+    }
+    void mailAttachmentName()
+    {
+        QFETCH(QString, package);
+        QFETCH(QString, handedOver);
+        QCOMPARE(InputRules::mailAttachmentName(package), handedOver);
+    }
+
+    void aLongMailAttachmentNameIsCutBeforeItsExtension()
+    {
+        // 200 three-byte letters: 600 bytes, cut to whole letters within 255.
+        const QString name = InputRules::mailAttachmentName(QString(200, QChar(0x65E5)) + "'.kzip");
+        const QByteArray bytes = name.toUtf8();
+        QVERIFY(bytes.size() <= 255);
+        QVERIFY(bytes.size() > 245);
+        QVERIFY(name.endsWith(QStringLiteral(".kzip")));
+        QCOMPARE(QString::fromUtf8(bytes), name);
+        QVERIFY(!name.contains(QChar::ReplacementCharacter));
+        QVERIFY(name.startsWith(QString(10, QChar(0x65E5))));
+    }
 };
 
 VAULTDESK_TEST_MAIN(InputRulesTest)

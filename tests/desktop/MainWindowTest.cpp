@@ -144,6 +144,8 @@ private Q_SLOTS:
             QVERIFY(!window->form()->writerButton->isVisibleTo(window.get()));
         }
 
+        // The lock logged the engine off.
+        QVERIFY(engine->login("secret"));
         const QString package = writePackage(*engine, desktoptest::makeFolder("package"));
         {
             Kist reader(package.toStdString());
