@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDragEnterEvent>
+#include <QFrame>
 #include <QLabel>
 #include <QLoggingCategory>
 #include <QMimeData>
@@ -27,6 +28,9 @@ Q_LOGGING_CATEGORY(vaultViewLog, "korvelin.vaultview", QtWarningMsg)
 namespace {
 
 const QSize kViewSize(250, 220);
+
+const char* const kDropHighlightStyle = "QFrame#dropHighlight{\nborder: 3px solid rgb(255, 200, 60);\n"
+                                        "border-radius: 4px;\nbackground: rgba(255, 200, 60, 70);\n}";
 
 const char* const kTreeStyle = "QTreeView\n{\n\tborder-image: url(:/images/meterBG.png);\n}\nQTreeView::item \n{\n"
                                "height: 18 px ;\nfont:bold 16pt ;\n//border-bottom:0.5px solid black;\n"
@@ -150,6 +154,7 @@ CKDropBox::CKDropBox(QWidget* parentWindow, VaultViewHost* viewHost, Kist* kist,
     , treeView(new QTreeView(this))
     , model(new QStandardItemModel(this))
     , normalBackgroundRole(backgroundRole())
+    , dropFrame(new QFrame(this))
 {
     setObjectName(QStringLiteral("CKDropBox"));
     resize(kViewSize);
@@ -172,6 +177,14 @@ CKDropBox::CKDropBox(QWidget* parentWindow, VaultViewHost* viewHost, Kist* kist,
     treeView->setStyleSheet(QString::fromLatin1(kTreeStyle));
     connect(treeView, &QTreeView::clicked, this, &CKDropBox::itemclicked);
     connect(model, &QStandardItemModel::itemChanged, this, &CKDropBox::itemChanged);
+
+    // The tree paints its own picture over the widget's background, so the
+    // highlight of a drag is a frame laid over it, which the drop passes through.
+    dropFrame->setObjectName(QStringLiteral("dropHighlight"));
+    dropFrame->setStyleSheet(QString::fromLatin1(kDropHighlightStyle));
+    dropFrame->setAttribute(Qt::WA_TransparentForMouseEvents);
+    dropFrame->setGeometry(QRect(QPoint(0, 0), kViewSize));
+    dropFrame->hide();
 }
 
 CKDropBox::~CKDropBox() = default;
@@ -187,6 +200,9 @@ void CKDropBox::refresh()
 {
     model->clear();
     Q_EMIT changed(nullptr);
+    // A locked vault shows nothing and asks the logged-off engine nothing.
+    if (host->vaultLocked())
+        return;
 
     Listing listing;
     try {
@@ -476,7 +492,7 @@ void CKDropBox::addUrls(const QList<QUrl>& urls)
 
 void CKDropBox::dragEnterEvent(QDragEnterEvent* event)
 {
-    setBackgroundRole(QPalette::Highlight);
+    showDropHighlight(true);
     event->acceptProposedAction();
     Q_EMIT changed(event->mimeData());
 }
@@ -489,6 +505,7 @@ void CKDropBox::dragMoveEvent(QDragMoveEvent* event)
 void CKDropBox::clearHighlight()
 {
     setBackgroundRole(static_cast<QPalette::ColorRole>(normalBackgroundRole));
+    dropFrame->hide();
 }
 
 // The tree stays as it is: a drag passing over the view changes nothing.
@@ -503,9 +520,26 @@ void CKDropBox::dropEvent(QDropEvent* event)
 {
     clearHighlight();
     event->acceptProposedAction();
-    if (host->windowMode() == OpenFileMode)
+    takeDrop(event->mimeData());
+}
+
+void CKDropBox::showDropHighlight(bool on)
+{
+    if (!on) {
+        clearHighlight();
         return;
-    const QList<QUrl> urls = event->mimeData()->urls();
+    }
+    setBackgroundRole(QPalette::Highlight);
+    dropFrame->setGeometry(rect());
+    dropFrame->show();
+    dropFrame->raise();
+}
+
+void CKDropBox::takeDrop(const QMimeData* data)
+{
+    if (host->windowMode() == OpenFileMode || !data)
+        return;
+    const QList<QUrl> urls = data->urls();
     if (urls.isEmpty())
         return;
     // The drop returns at once, so the program the files came from is not

@@ -9,6 +9,7 @@
 
 class EngineCall;
 class Kist;
+class QFrame;
 class QLabel;
 class QMimeData;
 class QStandardItem;
@@ -65,12 +66,19 @@ public:
     // next one still tried; Cancel stops before the next one. The tree is
     // refreshed once afterwards.
     void addUrls(const QList<QUrl>& urls);
+    // What a drop on the view does with its data; the window hands it drops
+    // that land beside the view.
+    void takeDrop(const QMimeData* data);
+    // The highlight of a drag over the view.
+    void showDropHighlight(bool on);
 
     // The take-out and send operations on this view; the window owns them.
     void setOperations(VaultSender* sender) { operationsOnView = sender; }
     [[nodiscard]] VaultSender* operations() const { return operationsOnView; }
 
     [[nodiscard]] QTreeView* tree() const { return treeView; }
+    // The frame shown over the tree while files are dragged over it.
+    [[nodiscard]] QFrame* dropHighlight() const { return dropFrame; }
     [[nodiscard]] QStandardItemModel* itemModel() const { return model; }
 
 Q_SIGNALS:
@@ -105,6 +113,7 @@ private:
     bool isBusy = false;
     bool spreadingTicks = false;
     int normalBackgroundRole;
+    QFrame* dropFrame;
     VaultSender* operationsOnView = nullptr;
     std::string seenChangeCount;
 };

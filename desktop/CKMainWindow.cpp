@@ -4,25 +4,31 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QCursor>
+#include <QDialog>
+#include <QLineEdit>
 #include <QDragEnterEvent>
 #include <QEasingCurve>
 #include <QMenu>
 #include <QMimeData>
+#include <QPointer>
 #include <QPropertyAnimation>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
 #include <QWindow>
 
+#include "desktop/AutoLock.h"
 #include "desktop/CKDropBox.h"
 #include "desktop/EngineCall.h"
 #include "desktop/EngineText.h"
 #include "desktop/ExternalLink.h"
 #include "desktop/MessageBox.h"
+#include "desktop/ScreenFit.h"
 #include "desktop/StatusProgress.h"
 #include "desktop/VaultSender.h"
 #include "desktop/VaultWatch.h"
 #include "desktop/WebAddresses.h"
+#include "desktop/WindowActions.h"
 #include "desktop/WindowLook.h"
 #include "desktop/WindowTexts.h"
 #include "desktop/dialogs/CKBackupRestore.h"
@@ -44,6 +50,8 @@ constexpr int kQuitPollMs = 50;
 
 const QString kWrongPasswordTitle = QStringLiteral("Wrong Password");
 const QString kWrongPasswordText = QStringLiteral("Enter the correct password to unlock the Vault.");
+const QString kLockedTitle = QStringLiteral("Vault Locked");
+const QString kLockedText = QStringLiteral("Unlock the Vault first: type the Vault password and press Enter.");
 
 std::optional<bool>& trayOverride()
 {
@@ -78,6 +86,7 @@ CKMainWindow::CKMainWindow(Kist* kist, WindowMode windowMode, QWidget* parent)
 
     // 2. Widgets; the cover and its button lie over the view, so they share its parent.
     ui->setupUi(this);
+    ScreenFit::install();
     view = new CKDropBox(this, this, engine, ui->InfoLabel);
     view->move(kVaultViewPosition);
     const QPoint coverAt = ui->lockLabel->pos();
@@ -117,6 +126,7 @@ CKMainWindow::CKMainWindow(Kist* kist, WindowMode windowMode, QWidget* parent)
     shelfSlide = new QPropertyAnimation(ui->writerButtons, "pos", this);
     shelfSlide->setDuration(kShelfSlideMs);
     buildMenu();
+    windowActions = new WindowActions(*this, *menu);
 
     // 5.
     setWindowTitle(WindowTexts::windowTitle(mode));
@@ -133,6 +143,7 @@ CKMainWindow::CKMainWindow(Kist* kist, WindowMode windowMode, QWidget* parent)
     // 8. and 9.
     skin = windowLook->applyStoredLook();
     (skin == SkinKind::Pink ? pinkAction : skin == SkinKind::Blue ? blueAction : blackAction)->setChecked(true);
+    windowActions->orderTabs();
 
     // 10. The password row lives on the cover, so it slides away with it.
     ui->password->setParent(ui->lockLabel);
@@ -152,6 +163,12 @@ CKMainWindow::CKMainWindow(Kist* kist, WindowMode windowMode, QWidget* parent)
     // Other programs add to and take from the same vault: the unlocked view follows them.
     if (mode == VaultMode)
         vaultWatch = new VaultWatch(this, *engine, *view, *this, [this] { return isUnlocked(); });
+
+    windowLook->fitTexts();
+    windowActions->nameWidgets();
+    windowActions->updateState();
+    if (mode == OpenFileMode)
+        ui->InfoLabel->setText(QStringLiteral("Extract these files with the folder button."));
 }
 
 CKMainWindow::~CKMainWindow()
@@ -275,6 +292,14 @@ void CKMainWindow::setVaultMode(bool on)
 {
     ui->lockButton->setVisible(on);
     ui->lockLabel->setVisible(on);
+    lockGuards = on && mode == VaultMode;
+    if (lockGuards && !autoLock) {
+        autoLock = new AutoLock(this);
+        connect(autoLock, &AutoLock::lockRequested, this, &CKMainWindow::lockVault);
+        connect(settingsDialog, &QDialog::accepted, this, &CKMainWindow::applyAutoLockSetting);
+        applyAutoLockSetting();
+        ui->password->setFocus(Qt::OtherFocusReason);
+    }
     if (on) {
         menu->insertMenu(feedbackAction, skinMenu);
         menu->removeAction(changePasswordAction);
@@ -295,6 +320,8 @@ void CKMainWindow::setVaultMode(bool on)
 
 bool CKMainWindow::sendSelected(int target)
 {
+    if (refusedWhileLocked())
+        return false;
     bool openedDialog = false;
     guarded([&] { openedDialog = sender->sendSelected(target); });
     return openedDialog;
@@ -327,21 +354,40 @@ void CKMainWindow::updateSelectionState()
 
 ProgressDisplay* CKMainWindow::progressDisplay()
 {
-    return progress;
+    return sendProgress ? sendProgress : progress;
+}
+
+bool CKMainWindow::vaultLocked() const
+{
+    return lockGuards && !isUnlocked();
+}
+
+bool CKMainWindow::refusedWhileLocked()
+{
+    if (!vaultLocked())
+        return false;
+    MessageBox::information(this, kLockedTitle, kLockedText);
+    return true;
 }
 
 void CKMainWindow::saveToFolder(const QString& folder, const QString& packageName, const QString& password)
 {
+    if (refusedWhileLocked())
+        return;
     guarded([&] { sender->exportSelected(folder, packageName, password, SendTarget::Folder); });
 }
 
 void CKMainWindow::sendToDropbox(const QString& folder, const QString& packageName, const QString& password)
 {
+    if (refusedWhileLocked())
+        return;
     guarded([&] { sender->exportSelected(folder, packageName, password, SendTarget::Dropbox); });
 }
 
 void CKMainWindow::sendByEmail(const QString& packageName, const QString& password)
 {
+    if (refusedWhileLocked())
+        return;
     guarded([&] { sender->emailSelected(packageName, password); });
 }
 
@@ -358,6 +404,9 @@ QString CKMainWindow::vaultPassword() const
 void CKMainWindow::keepVaultPassword(const QString& password)
 {
     wipeKeptPassword();
+    // A locked window keeps nothing.
+    if (vaultLocked())
+        return;
     keptPassword = password;
 }
 
@@ -450,12 +499,78 @@ void CKMainWindow::unlock()
     ui->lockButton->setText(QStringLiteral("L\no\nc\nk"));
     ui->lockButton->setToolTip(QStringLiteral("Lock the Vault"));
     ui->password->clear();
+    if (autoLock)
+        autoLock->setArmed(true);
     // The cover keeps sliding while the listing is read on the worker thread.
     view->refresh();
 }
 
+void CKMainWindow::lockVault()
+{
+    if (!lockGuards || !isUnlocked())
+        return;
+    ui->lockButton->setChecked(false);
+    btnLock_Clicked();
+}
+
+void CKMainWindow::closeOpenedDialogs()
+{
+    // Every dialog and box whose parents lead to this window, the password
+    // dialogs and choosers included; none writes what it was asked for.
+    QList<QPointer<QDialog>> open;
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        auto* dialog = qobject_cast<QDialog*>(top);
+        if (!dialog || !dialog->isVisible())
+            continue;
+        for (QWidget* parent = dialog->parentWidget(); parent; parent = parent->parentWidget())
+            if (parent == this) {
+                open.append(dialog);
+                break;
+            }
+    }
+    // The keyboard was in one of them: it comes back to the password field.
+    bool hadKeyboard = false;
+    for (const QPointer<QDialog>& dialog : open) {
+        if (!dialog)
+            continue;
+        hadKeyboard = hadKeyboard || dialog->isActiveWindow();
+        for (QLineEdit* field : dialog->findChildren<QLineEdit*>())
+            if (field->echoMode() != QLineEdit::Normal)
+                field->clear();
+        dialog->reject();
+    }
+    // Once the dialogs' own event loops have ended (a modal one blocks the
+    // window until then).
+    if (hadKeyboard)
+        QTimer::singleShot(0, this, [this] {
+            if (isVisible() && !isMinimized() && !QApplication::activeModalWidget())
+                activateWindow();
+        });
+    // The window's own dialogs may be hidden by their one-second timer
+    // with a password still typed.
+    for (QDialog* dialog : {static_cast<QDialog*>(pwdDialog), static_cast<QDialog*>(systemDialog),
+                            static_cast<QDialog*>(settingsDialog), static_cast<QDialog*>(backupDialog)})
+        for (QLineEdit* field : dialog->findChildren<QLineEdit*>())
+            if (field->echoMode() != QLineEdit::Normal)
+                field->clear();
+}
+
 void CKMainWindow::lock()
 {
+    if (autoLock)
+        autoLock->setArmed(false);
+    closeOpenedDialogs();
+    wipeKeptPassword();
+    // The engine is not thread-safe: a call under way is asked to stop at its
+    // next safe point, and the engine logged off as soon as it is free.
+    if (EngineCall::isRunning()) {
+        EngineCall::stopRunningCall();
+        view->setStatus(QStringLiteral("Stopping the operation to lock the Vault..."));
+    }
+    EngineCall::afterRunningCall([this] {
+        if (!isUnlocked())
+            engine->logoff();
+    });
     ui->password->clear();
     coverSlide->setStartValue(ui->lockLabel->geometry());
     coverSlide->setEndValue(coverClosed);
@@ -481,7 +596,19 @@ void CKMainWindow::applyLockState()
     }
     view->setEnabled(unlocked);
     ui->password->setEnabled(!unlocked);
+    // Typing goes to the password field whenever the cover is shown.
+    if (!unlocked && lockGuards)
+        ui->password->setFocus(Qt::OtherFocusReason);
     updateSelectionState();
+    windowActions->nameWidgets();
+    windowActions->updateState();
+}
+
+void CKMainWindow::applyAutoLockSetting()
+{
+    if (!autoLock)
+        return;
+    guarded([this] { autoLock->setIdleMinutes(AutoLock::minutesFromSetting(stored(*engine, AutoLock::settingName))); });
 }
 
 // ---- writer shelf and defaults switch ----
@@ -515,6 +642,7 @@ void CKMainWindow::showDefaultsState(bool on)
         ui->DefaultButton->setText(QStringLiteral("Defaults\nOff"));
         ui->DefaultButton->setToolTip(QStringLiteral("Do not use default settings for folders and passwords"));
     }
+    windowActions->nameWidgets();
 }
 
 void CKMainWindow::btnDefaults_Click()
@@ -557,11 +685,15 @@ void CKMainWindow::btnEmail_Click()
 
 void CKMainWindow::restore_Clicked()
 {
+    if (refusedWhileLocked())
+        return;
     guarded([this] { sender->restoreSelected(); });
 }
 
 void CKMainWindow::btnRestoreAllFilesTo_Clicked()
 {
+    if (refusedWhileLocked())
+        return;
     guarded([this] { sender->restoreAll(); });
 }
 
@@ -574,12 +706,20 @@ void CKMainWindow::selectAll_Clicked()
 
 void CKMainWindow::options_Clicked()
 {
-    menu->popup(QCursor::pos() + QPoint(0, ui->settingsButton->width() / 2));
+    // Clicked, the menu opens at the pointer; pressed from the keyboard, the
+    // pointer may be anywhere, so it opens under the button.
+    const QPoint pointer = QCursor::pos();
+    if (ui->settingsButton->rect().contains(ui->settingsButton->mapFromGlobal(pointer)))
+        menu->popup(pointer + QPoint(0, ui->settingsButton->width() / 2));
+    else
+        menu->popup(ui->settingsButton->mapToGlobal(QPoint(0, ui->settingsButton->height())));
 }
 
 void CKMainWindow::SettingsMenuSelected()
 {
     menu->hide();
+    if (refusedWhileLocked())
+        return;
     guarded([this] {
         QString dropboxFolder;
         bool dropboxFound = true;
@@ -594,6 +734,7 @@ void CKMainWindow::SettingsMenuSelected()
         settingsDialog->setFolders(dropboxFound || !storedDropbox.isEmpty(), dropboxFolder,
                                    stored(*engine, "RestoreFolder"));
         settingsDialog->showCurrentPassword(mode != OpenFileMode);
+        settingsDialog->loadStartSettings();
         settingsDialog->show();
         settingsDialog->raise();
         settingsDialog->activateWindow();
@@ -603,6 +744,8 @@ void CKMainWindow::SettingsMenuSelected()
 void CKMainWindow::changeVaultPwdMenuSelected()
 {
     menu->hide();
+    if (refusedWhileLocked())
+        return;
     pwdDialog->setMode(CKDefaultsOffPwd::ChangeVaultPassword);
     pwdDialog->applySkin();
     pwdDialog->exec();
@@ -633,6 +776,8 @@ void CKMainWindow::AboutMenuSelected()
 void CKMainWindow::BackupMenuSelected()
 {
     menu->hide();
+    if (refusedWhileLocked())
+        return;
     if (view->entryCount() == 0) {
         MessageBox::information(this, QStringLiteral("EMPTY VAULT!"), QStringLiteral("Vault is empty! Nothing to backup."));
         return;
@@ -644,6 +789,8 @@ void CKMainWindow::BackupMenuSelected()
 void CKMainWindow::RestoreMenuSelected()
 {
     menu->hide();
+    if (refusedWhileLocked())
+        return;
     backupDialog->setMode(CKBackupRestore::Restore);
     backupDialog->exec();
 }
@@ -654,6 +801,7 @@ void CKMainWindow::selectSkin(SkinKind kind)
         windowLook->applySkin(kind);
         skin = kind;
     });
+    windowActions->orderTabs();
     (skin == SkinKind::Pink ? pinkAction : skin == SkinKind::Blue ? blueAction : blackAction)->setChecked(true);
 }
 
@@ -684,8 +832,7 @@ void CKMainWindow::minimized_Clicked()
         hide();
     else
         showMinimized();
-    ui->lockButton->setChecked(false);
-    btnLock_Clicked();
+    lockVault();
 }
 
 void CKMainWindow::showWindow()
@@ -809,24 +956,38 @@ void CKMainWindow::mouseMoveEvent(QMouseEvent* event)
     QMainWindow::mouseMoveEvent(event);
 }
 
+bool CKMainWindow::dropsGoToView() const
+{
+    return mode != OpenFileMode && (mode != VaultMode || isUnlocked());
+}
+
 void CKMainWindow::dragEnterEvent(QDragEnterEvent* event)
 {
     setBackgroundRole(QPalette::Highlight);
     event->acceptProposedAction();
     Q_EMIT changed(event->mimeData());
+    // Where the view takes files, a drop that misses it by a little (on the
+    // window around it) is meant for it: the view lights up as for its own.
+    if (dropsGoToView())
+        view->showDropHighlight(true);
 }
 
 void CKMainWindow::dragLeaveEvent(QDragLeaveEvent* event)
 {
     setBackgroundRole(QPalette::Window);
     event->accept();
+    view->showDropHighlight(false);
 }
 
-// Outside the vault view a drop is a background picture, in the vault only.
+// Outside the vault view a drop is a background picture on the locked vault;
+// where the view takes files it goes to the view.
 void CKMainWindow::dropEvent(QDropEvent* event)
 {
     setBackgroundRole(QPalette::Window);
     event->acceptProposedAction();
-    if (mode == VaultMode)
+    view->showDropHighlight(false);
+    if (dropsGoToView())
+        view->takeDrop(event->mimeData());
+    else if (mode == VaultMode)
         guarded([&] { windowLook->dropPictures(event->mimeData()); });
 }

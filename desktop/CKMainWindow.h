@@ -13,6 +13,7 @@
 #include "desktop/VaultViewHost.h"
 #include "desktop/WindowMode.h"
 
+class AutoLock;
 class CKBackupRestore;
 class CKDefaultOffPwdSystem;
 class CKDefaultSettings;
@@ -28,6 +29,7 @@ class QSystemTrayIcon;
 class StatusProgress;
 class VaultSender;
 class VaultWatch;
+class WindowActions;
 class WindowLook;
 
 namespace Ui {
@@ -58,6 +60,7 @@ public:
     void setSelectAllChecked(bool checked) override;
     void updateSelectionState() override;
     ProgressDisplay* progressDisplay() override;
+    bool vaultLocked() const override;
 
     // SendHost
     void saveToFolder(const QString& folder, const QString& packageName, const QString& password) override;
@@ -76,6 +79,7 @@ public:
     // The watch on other programs' changes (vault mode only, else null).
     VaultWatch* watch() const { return vaultWatch; }
     WindowLook* look() const { return windowLook.get(); }
+    WindowActions* actions() const { return windowActions; }
     StatusProgress* statusProgress() const { return progress; }
     QMenu* optionsMenu() const { return menu; }
     CKDefaultSettings* defaultSettingsDialog() const { return settingsDialog; }
@@ -86,6 +90,17 @@ public:
     // The skin whose menu action is checked.
     SkinKind currentSkin() const { return skin; }
     [[nodiscard]] bool isUnlocked() const;
+    // Locks an unlocked vault as the Lock button does: every dialog the
+    // window opened is closed (nothing it asked for is written), a call
+    // under way is asked to stop, the engine is logged off once it is free
+    // and the kept password wiped. Minimising, the idle time-out and the
+    // desktop session's lock come here.
+    void lockVault();
+    // The idle and session lock of the vault window (null in other windows).
+    AutoLock* autoLocker() const { return autoLock; }
+    // Where the sending operations show their progress instead of the
+    // window's strip (a shell send, whose window is never shown); null: the strip.
+    void setProgressDisplay(ProgressDisplay* display) { sendProgress = display; }
     // The cover's two places: over the view, and just right of the window.
     QRect coverClosedGeometry() const { return coverClosed; }
     QRect coverOpenGeometry() const { return coverOpen; }
@@ -151,6 +166,11 @@ private:
     // where the platform offers one, else a move by hand.
     bool startMove(const QPoint& pressPoint);
     void quitWhenIdle();
+    [[nodiscard]] bool dropsGoToView() const;
+    // True (after saying so) when the vault is locked and the action must wait for the unlock.
+    bool refusedWhileLocked();
+    void closeOpenedDialogs();
+    void applyAutoLockSetting();
     void wipeKeptPassword();
     // Runs a slot's body; an engine error shows its message and changes nothing more.
     void guarded(const std::function<void()>& body);
@@ -163,6 +183,7 @@ private:
     VaultSender* sender = nullptr;
     VaultWatch* vaultWatch = nullptr;
     std::unique_ptr<WindowLook> windowLook;
+    WindowActions* windowActions = nullptr;
     SkinKind skin = SkinKind::Black;
 
     QPropertyAnimation* shelfSlide = nullptr;
@@ -190,6 +211,10 @@ private:
     CKDefaultOffPwdSystem* systemDialog = nullptr;
     CKDefaultSettings* settingsDialog = nullptr;
     QSystemTrayIcon* tray = nullptr;
+    AutoLock* autoLock = nullptr;
+    ProgressDisplay* sendProgress = nullptr;
+    // The lock cover guards this window (the user's vault at a normal start).
+    bool lockGuards = false;
 
     bool dragging = false;
     QPoint pressPoint;

@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "desktop/ProgressDisplay.h"
 
@@ -19,6 +21,12 @@ namespace {
 std::atomic<bool> callRunning{false};
 // The stop flag of the call under way (GUI thread only).
 std::atomic<bool>* runningStopFlag = nullptr;
+
+std::vector<std::function<void()>>& actionsAfterCall()
+{
+    static std::vector<std::function<void()>> actions;
+    return actions;
+}
 
 QList<QPointer<QWidget>>& widgetsAllowedDuringCalls()
 {
@@ -85,9 +93,14 @@ protected:
         auto* widget = static_cast<QWidget*>(watched);
         if (allowed && (widget == allowed || allowed->isAncestorOf(widget)))
             return false;
-        for (const QPointer<QWidget>& area : widgetsAllowedDuringCalls())
+        for (const QPointer<QWidget>& area : widgetsAllowedDuringCalls()) {
             if (isWithin(widget, area))
                 return false;
+            // The window manager's close (its title-bar button, Alt+F4) of
+            // the window holding the close button goes to the same guard.
+            if (event->type() == QEvent::Close && area && widget->isWindow() && area->window() == widget)
+                return false;
+        }
         // A box opened while the call runs (the close guard's question)
         // must be answerable.
         QWidget* modal = QApplication::activeModalWidget();
@@ -199,6 +212,15 @@ void EngineCall::stopRunningCall()
         *runningStopFlag = true;
 }
 
+void EngineCall::afterRunningCall(std::function<void()> action)
+{
+    if (!callRunning.load()) {
+        action();
+        return;
+    }
+    actionsAfterCall().push_back(std::move(action));
+}
+
 void EngineCall::allowInputDuringCalls(QWidget* widget)
 {
     widgetsAllowedDuringCalls().append(widget);
@@ -243,6 +265,11 @@ void EngineCall::runOnWorker(const std::function<void()>& work)
     worker->wait();
     delete worker;
     engine.setProgressObserver(nullptr);
+    // What waited for the engine (a lock's logoff) comes before the caller
+    // goes on with the result.
+    const std::vector<std::function<void()>> waiting = std::exchange(actionsAfterCall(), {});
+    for (const std::function<void()>& action : waiting)
+        action();
 
     // The last report may still be queued; show it before the caller goes on.
     observer->deliver();

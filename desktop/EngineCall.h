@@ -54,9 +54,14 @@ public:
     [[nodiscard]] static bool isRunning();
     // Presses Cancel for the call under way, if any (closing the window).
     static void stopRunningCall();
+    // Runs action once the call under way has ended, on the GUI thread and
+    // before that call's caller goes on; at once when no call runs. Locking
+    // logs the engine off this way: never while a worker uses it.
+    static void afterRunningCall(std::function<void()> action);
     // Input to widget (and its children) passes while calls run, as a box
     // opened while a call runs does: the window's close button, whose guard
-    // asks the call to stop.
+    // asks the call to stop. The window manager's close of the window that
+    // holds widget passes too, so it reaches the same guard.
     static void allowInputDuringCalls(QWidget* widget);
 
 private:

@@ -2,6 +2,8 @@
 
 #include <QQueue>
 
+#include "desktop/ScreenFit.h"
+
 namespace {
 
 struct Hooks {
@@ -27,8 +29,11 @@ QString FileDialog::answer(Kind kind, const QString& caption, const QString& sta
     Asked record{kind, caption, startAt, filter, {}};
     if (!queue.isEmpty())
         record.answer = queue.dequeue();
-    else if (!state.answerAll)
+    else if (!state.answerAll) {
+        // A chooser larger than a scaled-up screen is shrunk to fit it.
+        ScreenFit::install();
         record.answer = show();
+    }
     state.asked.append(record);
     return record.answer;
 }
@@ -47,6 +52,16 @@ QString FileDialog::getOpenFileName(QWidget* parent, const QString& caption, con
                   [&] { return QFileDialog::getOpenFileName(parent, caption, dir, filter, nullptr, options); });
 }
 
+QStringList FileDialog::getOpenFileNames(QWidget* parent, const QString& caption, const QString& dir,
+                                         const QString& filter, QFileDialog::Options options)
+{
+    // Joined by NUL, the one character no path holds.
+    const QString chosen = answer(Kind::OpenFileNames, caption, dir, filter, [&] {
+        return QFileDialog::getOpenFileNames(parent, caption, dir, filter, nullptr, options).join(QChar(u'\0'));
+    });
+    return chosen.isEmpty() ? QStringList() : chosen.split(QChar(u'\0'));
+}
+
 QString FileDialog::getSaveFileName(QWidget* parent, const QString& caption, const QString& dir,
                                     const QString& filter, QFileDialog::Options options)
 {
@@ -57,6 +72,11 @@ QString FileDialog::getSaveFileName(QWidget* parent, const QString& caption, con
 void FileDialog::setNextFileName(const QString& fileName)
 {
     hooks().nextFileNames.enqueue(fileName);
+}
+
+void FileDialog::setNextFileNames(const QStringList& fileNames)
+{
+    hooks().nextFileNames.enqueue(fileNames.join(QChar(u'\0')));
 }
 
 void FileDialog::setNextDirName(const QString& dirName)

@@ -12,7 +12,7 @@ class QWidget;
 // asked; no chooser is then shown.
 class FileDialog {
 public:
-    enum class Kind { ExistingDirectory, OpenFileName, SaveFileName };
+    enum class Kind { ExistingDirectory, OpenFileName, OpenFileNames, SaveFileName };
 
     struct Asked {
         Kind kind;
@@ -26,6 +26,9 @@ public:
                                         QFileDialog::Options options = QFileDialog::ShowDirsOnly);
     static QString getOpenFileName(QWidget* parent, const QString& caption, const QString& dir,
                                    const QString& filter = QString(), QFileDialog::Options options = {});
+    // Several files at once.
+    static QStringList getOpenFileNames(QWidget* parent, const QString& caption, const QString& dir,
+                                        const QString& filter = QString(), QFileDialog::Options options = {});
     static QString getSaveFileName(QWidget* parent, const QString& caption, const QString& dir,
                                    const QString& filter = QString(), QFileDialog::Options options = {});
 
@@ -33,6 +36,8 @@ public:
     // the next folder chooser. With answerAllWithoutShowing, a chooser
     // without a queued answer is cancelled without being shown.
     static void setNextFileName(const QString& fileName);
+    // The answer of the next chooser of several files (empty: cancelled).
+    static void setNextFileNames(const QStringList& fileNames);
     static void setNextDirName(const QString& dirName);
     static void answerAllWithoutShowing(bool on);
     static const QList<Asked>& asked();

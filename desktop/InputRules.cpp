@@ -9,6 +9,33 @@ namespace InputRules {
 namespace {
 const QString packageExtension = QStringLiteral("kzip");
 constexpr int lastFreeNumber = 9999;
+bool isSafeInMail(uint c)
+{
+    switch (QChar::category(c)) {
+    case QChar::Letter_Uppercase:
+    case QChar::Letter_Lowercase:
+    case QChar::Letter_Titlecase:
+    case QChar::Letter_Modifier:
+    case QChar::Letter_Other:
+    case QChar::Mark_NonSpacing:
+    case QChar::Mark_SpacingCombining:
+    case QChar::Number_DecimalDigit:
+        return true;
+    default:
+        return c == U' ' || c == U'.' || c == U'-' || c == U'_' || c == U'(' || c == U')';
+    }
+}
+
+QString fromCharacters(const QList<uint>& characters)
+{
+    return QString::fromUcs4(reinterpret_cast<const char32_t*>(characters.constData()), characters.size());
+}
+
+qsizetype utf8Length(const QList<uint>& characters)
+{
+    return fromCharacters(characters).toUtf8().size();
+}
+
 // The longest file name a Linux file system takes, in bytes.
 constexpr std::size_t mostNameBytes = 255;
 
@@ -66,6 +93,34 @@ QString freeFileName(const QString& folder, const QString& name)
             return candidate;
     }
     return {};
+}
+
+QString mailAttachmentName(const QString& packageName)
+{
+    // Whole characters: a letter outside the first plane is one character,
+    // and a lone surrogate (no character at all) is replaced like any other.
+    QList<uint> characters = packageName.toUcs4();
+    for (uint& c : characters)
+        if (!isSafeInMail(c))
+            c = U'_';
+    const auto most = static_cast<qsizetype>(mostNameBytes);
+    if (utf8Length(characters) > most) {
+        // Too long: the stem is cut, character by character, and the extension kept.
+        const QString safe = fromCharacters(characters);
+        const qsizetype dot = safe.lastIndexOf(QLatin1Char('.'));
+        QList<uint> extension = dot > 0 ? safe.mid(dot).toUcs4() : QList<uint>();
+        if (utf8Length(extension) > most / 2)
+            extension.clear();
+        characters.resize(characters.size() - extension.size());
+        while (!characters.isEmpty() && utf8Length(characters) + utf8Length(extension) > most)
+            characters.removeLast();
+        characters.append(extension);
+    }
+    const QString name = fromCharacters(characters);
+    // "", "." and ".." name no file of their own.
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return QStringLiteral("MyFiles.kzip");
+    return name;
 }
 
 Location splitLocation(const QString& text)

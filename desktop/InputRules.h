@@ -21,6 +21,15 @@ QString defaultPackageName(const QString& firstEntryName);
 // none up to 9999 is free.
 QString freeFileName(const QString& folder, const QString& name);
 
+// The file name under which a package is handed to the mail program. Every
+// character but letters of any script (with their combining marks), digits,
+// space, '.', '-', '_', '(' and ')' becomes '_': the mail hand-off pastes the
+// name into command lines and mailto: addresses where a quote, comma,
+// ampersand, question mark, percent sign, backslash or line break would end
+// a field or start a new one. The result is valid UTF-8, at most 255 bytes
+// (a file name's limit), and keeps the name's extension when it is cut.
+QString mailAttachmentName(const QString& packageName);
+
 struct Location {
     QString folder;
     QString fileName;

@@ -1,15 +1,37 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
+#include <QStringList>
 
-// Hands one e-mail to the user's mail client through xdg-email, which opens
+class QProcess;
+
+// One e-mail handed to the user's mail client through xdg-email, which opens
 // a compose window with the subject, the body and one attachment. The
-// program is run directly, never through a shell.
-class MailHandoff {
+// program is run directly, never through a shell, and never waited for:
+// many mail clients keep it running until they quit.
+class MailHandoff : public QObject {
+    Q_OBJECT
+
 public:
-    // true when xdg-email was found, ran and exited with status 0.
-    [[nodiscard]] static bool send(const QString& attachmentPath, const QString& subject, const QString& body);
-    // The program and arguments send() runs.
+    // Starts xdg-email; nullptr when it is missing or cannot be started. The
+    // object reports finished() once and then deletes itself.
+    static MailHandoff* start(const QString& attachmentPath, const QString& subject, const QString& body,
+                              QObject* parent = nullptr);
+    // The program and arguments start() runs.
     [[nodiscard]] static QStringList arguments(const QString& attachmentPath, const QString& subject,
                                                const QString& body);
+    // Hand-offs started and not yet finished, in the whole program.
+    [[nodiscard]] static int underWay();
+
+    ~MailHandoff() override;
+
+Q_SIGNALS:
+    // sent: xdg-email exited with status 0.
+    void finished(bool sent);
+
+private:
+    explicit MailHandoff(QObject* parent);
+
+    QProcess* process;
 };

@@ -12,6 +12,7 @@
 namespace {
 
 constexpr int kWindowWidth = 420;
+int showDelay = ProgressWindow::showDelayMs;
 
 } // namespace
 
@@ -40,7 +41,7 @@ ProgressWindow::ProgressWindow(const QString& task, Kist* engine, QWidget* paren
     setFixedWidth(kWindowWidth);
 
     showLater->setSingleShot(true);
-    showLater->setInterval(showDelayMs);
+    showLater->setInterval(showDelay);
     connect(showLater, &QTimer::timeout, this, [this] {
         if (!running)
             return;
@@ -51,6 +52,11 @@ ProgressWindow::ProgressWindow(const QString& task, Kist* engine, QWidget* paren
 }
 
 ProgressWindow::~ProgressWindow() = default;
+
+void ProgressWindow::setShowDelayForTests(int milliseconds)
+{
+    showDelay = milliseconds < 0 ? showDelayMs : milliseconds;
+}
 
 QString ProgressWindow::task() const
 {

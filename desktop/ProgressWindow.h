@@ -33,6 +33,8 @@ public:
 
     // How long work runs before the window appears.
     static constexpr int showDelayMs = 400;
+    // Tests see the window of short work; a negative value restores the delay.
+    static void setShowDelayForTests(int milliseconds);
 
 protected:
     void closeEvent(QCloseEvent* event) override;

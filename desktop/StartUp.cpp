@@ -7,6 +7,7 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QPointer>
+#include <QTimer>
 
 #include <cstdio>
 #include <vector>
@@ -16,9 +17,11 @@
 #include "desktop/EngineCall.h"
 #include "desktop/EngineText.h"
 #include "desktop/FileDialog.h"
+#include "desktop/MailHandoff.h"
 #include "desktop/MessageBox.h"
 #include "desktop/ProgressWindow.h"
 #include "desktop/SingleInstance.h"
+#include "desktop/UpdateCheckPolicy.h"
 #include "desktop/VaultDeskApplication.h"
 #include "desktop/dialogs/CKDefaultOffPwdSystem.h"
 #include "desktop/dialogs/CKDefaultsOffPwd.h"
@@ -30,6 +33,9 @@ using StartUpRules::StartFlow;
 namespace {
 
 constexpr int kRefused = -1;
+// How often a shell send that waits for the mail hand-off looks whether it ended.
+constexpr int kHandoffPollMs = 50;
+constexpr qint64 kLongestHandoffWaitMs = 10000;
 
 const QString kErrorTitle = QStringLiteral("Error");
 const QString kRestoreErrorTitle = QStringLiteral("File restore error!");
@@ -145,8 +151,9 @@ void StartUp::setEventLoopRunner(EventLoopRunner runner)
 
 void StartUp::closeWindowAndEngine()
 {
-    // The window borrows the engine: it goes first.
+    // The window borrows the engine and the shell send's progress window: it goes first.
     mainWindow.reset();
+    sendProgress.reset();
     kist.reset();
 }
 
@@ -281,6 +288,11 @@ int StartUp::sendFile(int target)
             });
         }
         mainWindow = std::make_unique<CKMainWindow>(kist.get(), FileCreatorMode);
+        // The window is never shown: the package is written under a small
+        // progress window with Cancel of its own.
+        sendProgress = std::make_unique<ProgressWindow>(StartUpRules::sendTask(target, QFileInfo(path).fileName()),
+                                                        kist.get());
+        mainWindow->setProgressDisplay(sendProgress.get());
         mainWindow->vaultView()->refresh();
         mainWindow->setSelectAllChecked(true);
         mainWindow->vaultView()->setAllTicked(true);
@@ -301,6 +313,21 @@ int StartUp::sendFile(int target)
             connect(dialog, &QObject::destroyed, &loop, &QEventLoop::quit);
             loop.exec();
         }
+    }
+    // The e-mail hand-off runs beside the flow. A mail program usually
+    // takes it within moments; one that keeps xdg-email until it quits is
+    // left running when the flow ends (nothing kills it).
+    if (MailHandoff::underWay() > 0) {
+        QEventLoop loop;
+        QTimer poll;
+        QElapsedTimer waited;
+        waited.start();
+        connect(&poll, &QTimer::timeout, &loop, [&loop, &waited] {
+            if (MailHandoff::underWay() == 0 || waited.elapsed() > kLongestHandoffWaitMs)
+                loop.quit();
+        });
+        poll.start(kHandoffPollMs);
+        loop.exec();
     }
     closeWindowAndEngine();
     return 0;
@@ -398,15 +425,24 @@ void StartUp::bringWindowForward()
     instance->activateWindow();
 }
 
+bool StartUp::checksForUpdates()
+{
+    // Package and composer windows open no vault: they never ask.
+    if (startFlow != StartFlow::Normal || !UpdateCheckPolicy::systemAllows())
+        return false;
+    return UpdateCheckPolicy::userAllows(QString::fromStdString(kist->retrieveConfig(UpdateCheckPolicy::settingName)));
+}
+
 int StartUp::showAndRun()
 {
     // The update service may be slow or silent: the check runs off the GUI
     // thread so a second start is still answered meanwhile.
-    const int upgrade = [this] {
+    const bool asking = checksForUpdates();
+    const int upgrade = !asking ? 0 : [this] {
         EngineCall call(*kist, nullptr);
         return call.run([this] { return kist->isUpgradeAvailable(); });
     }();
-    trace("update checked");
+    trace(asking ? "update checked" : "update check off");
     if (upgrade == 1) {
         MessageBox::information(nullptr, kUpgradeTitle, kOptionalUpgradeText);
     } else if (upgrade == 2 || upgrade == 3) {

@@ -10,6 +10,7 @@
 #include "desktop/StartUpRules.h"
 
 class CKMainWindow;
+class ProgressWindow;
 class Kist;
 class QDialog;
 class SingleInstance;
@@ -63,6 +64,8 @@ private:
     int normalStart();
     // The closing steps of P, W and N: upgrade, welcome, window, event loop.
     int showAndRun();
+    // The normal start asks the update service unless the user or the system turned it off.
+    bool checksForUpdates();
     bool askWelcome();
     bool askPackagePassword(const QString& packagePath);
     void wakeUp();
@@ -75,6 +78,7 @@ private:
     StartUpRules::StartFlow startFlow;
     // Declared so that the window goes before the engine it borrows.
     std::unique_ptr<Kist> kist;
+    std::unique_ptr<ProgressWindow> sendProgress;
     std::unique_ptr<CKMainWindow> mainWindow;
     std::unique_ptr<SingleInstance> instance;
     bool windowShown = false;

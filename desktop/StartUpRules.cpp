@@ -59,6 +59,18 @@ StartFlow chooseFlow(const CommandLine& line)
     return StartFlow::Normal;
 }
 
+QString sendTask(int target, const QString& fileName)
+{
+    switch (target) {
+    case 1:
+        return QStringLiteral("Sending %1 to Dropbox").arg(fileName);
+    case 2:
+        return QStringLiteral("Packing %1 for an e-mail").arg(fileName);
+    default:
+        return QStringLiteral("Saving %1 as a KORVELIN file").arg(fileName);
+    }
+}
+
 int sendTarget(StartFlow flow)
 {
     switch (flow) {

@@ -52,6 +52,8 @@ StartFlow chooseFlow(const CommandLine& commandLine);
 
 // The send target of the S1 flows (0 folder, 1 Dropbox, 2 e-mail), -1 for others.
 int sendTarget(StartFlow flow);
+// What the progress window of a shell send says it does with the file.
+QString sendTask(int target, const QString& fileName);
 
 // "/xh": the package's folder joined with its file name up to the first dot
 // (/docs/photos.2012.kzip -> /docs/photos). A name that begins with a dot

@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 
+#include <unistd.h>
+
 #include "desktop/CKDropBox.h"
 #include "desktop/EngineCall.h"
 #include "desktop/EngineText.h"
@@ -273,7 +275,16 @@ QString VaultSender::exportNames(const QStringList& names, const QString& folder
         const std::string narrowPath = EngineText::toEngine(path);
         const std::string narrowPassword = password.toStdString();
         const std::vector<std::string> narrow = narrowNames(names);
-        call.run([&] { engine.exportFiles(narrowPath, narrow, narrowPassword); });
+        try {
+            call.run([&] { engine.exportFiles(narrowPath, narrow, narrowPassword); });
+        } catch (const ExceptionModule&) {
+            if (!call.cancelled())
+                throw;
+            // Cancelled while the package was written: the engine left nothing.
+            busy.release();
+            view.setStatus(QStringLiteral("Cancelled: no KORVELIN file was written to %1").arg(folder));
+            return {};
+        }
     } catch (const ExceptionModule& error) {
         return fail(EngineText::failureText(error));
     }
@@ -309,25 +320,47 @@ void VaultSender::emailSelected(const QString& packageName, const QString& passw
     }
     QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 
-    const QString subject = QStringLiteral("Please find KORVELIN file %1 attached").arg(QFileInfo(path).fileName());
-    const bool sent = sendMail(path, subject, mailBody());
-    // The mail program only opens its compose window: the user sends it there.
-    view.setStatus(sent ? QStringLiteral("Handed to your mail program") : QStringLiteral("Email not sent"));
+    const QString attachment = mailAttachment(path);
+    if (attachment.isEmpty()) {
+        view.setStatus(QStringLiteral("Email not sent"));
+        return;
+    }
+    const QString subject =
+        QStringLiteral("Please find KORVELIN file %1 attached").arg(QFileInfo(attachment).fileName());
+    // The package is written: the mail client gets it without the window
+    // waiting for it, and the status tells how the hand-off ended.
+    if (!sendMail(attachment, subject, mailBody()))
+        view.setStatus(QStringLiteral("Email not sent"));
+}
+
+QString VaultSender::mailAttachment(const QString& packagePath)
+{
+    // The mail program gets a second name of the package (a hard link, or a
+    // copy where none can be made) beside it in its private folder; the
+    // package and the names inside it stay as they are.
+    const QFileInfo package(packagePath);
+    const QString safeName = InputRules::mailAttachmentName(package.fileName());
+    if (safeName == package.fileName())
+        return packagePath;
+    const QString attachment = joined(package.path(), safeName);
+    QFile::remove(attachment);
+    if (::link(QFile::encodeName(packagePath).constData(), QFile::encodeName(attachment).constData()) == 0 ||
+        QFile::copy(packagePath, attachment))
+        return attachment;
+    qCWarning(senderLog, "cannot give the package a name for the mail program: %s", qUtf8Printable(attachment));
+    return {};
 }
 
 bool VaultSender::sendMail(const QString& attachmentPath, const QString& subject, const QString& body)
 {
-    if (attachmentPath.isEmpty())
+    MailHandoff* handoff = MailHandoff::start(attachmentPath, subject, body, this);
+    if (!handoff)
         return false;
-    // The hand-off may wait while the mail client's compose window is open:
-    // the window keeps painting meanwhile.
-    try {
-        EngineCall call(engine, nullptr);
-        return call.run([&] { return MailHandoff::send(attachmentPath, subject, body); });
-    } catch (const ExceptionModule& error) {
-        qCWarning(senderLog, "mail hand-off not started: %s", error.getMessage().c_str());
-        return false;
-    }
+    connect(handoff, &MailHandoff::finished, this, [this](bool sent) {
+        // The mail program only opens its compose window: the user sends it there.
+        view.setStatus(sent ? QStringLiteral("Handed to your mail program") : QStringLiteral("Email not sent"));
+    });
+    return true;
 }
 
 bool VaultSender::sendSelected(int target)

@@ -46,8 +46,13 @@ public:
     // Packs the ticked entries into a private temporary folder and hands the
     // package to the mail client.
     void emailSelected(const QString& packageName, const QString& password);
-    // Hands one attachment with subject and body to the mail client; true
-    // when the hand-off reported success.
+    // The package under a name that is safe to hand to the mail program
+    // (InputRules::mailAttachmentName): the package itself when its name is
+    // safe, else a second name of it in its folder; "" when none can be made.
+    static QString mailAttachment(const QString& packagePath);
+    // Starts handing one attachment with subject and body to the mail
+    // client and returns at once: false when it could not be started. How it
+    // ended ("Handed to your mail program" or "Email not sent") goes to the status line.
     bool sendMail(const QString& attachmentPath, const QString& subject, const QString& body);
 
     // A writer button (0 folder, 1 Dropbox, 2 e-mail): sends with the

@@ -1,3 +1,8 @@
 #include "desktop/VaultViewHost.h"
 
 VaultViewHost::~VaultViewHost() = default;
+
+bool VaultViewHost::vaultLocked() const
+{
+    return false;
+}

@@ -17,4 +17,6 @@ public:
     virtual void updateSelectionState() = 0;
     // Where engine calls show their progress and Cancel; may be null.
     [[nodiscard]] virtual ProgressDisplay* progressDisplay() = 0;
+    // The vault is locked (its engine logged off): the view reads nothing.
+    [[nodiscard]] virtual bool vaultLocked() const;
 };

@@ -1,10 +1,14 @@
 #include "desktop/WindowLook.h"
 
+#include <QCheckBox>
 #include <QDebug>
 #include <QMainWindow>
 #include <QMimeData>
 #include <QPixmap>
+#include <QStyle>
 #include <QUrl>
+
+#include <algorithm>
 
 #include "engine/Kist.h"
 #include "ui_CKMainWindow.h"
@@ -14,7 +18,47 @@ namespace {
 const char* const kSkinSetting = "Skin";
 const char* const kPixmapSetting = "pixmap";
 
+// The room the text of button needs beside its icon or box.
+QSize textRoom(QAbstractButton* button)
+{
+    button->ensurePolished();
+    QSize room = QFontMetrics(button->font()).size(Qt::TextShowMnemonic, button->text());
+    if (!button->icon().isNull())
+        room.rwidth() += button->iconSize().width() + 4;
+    if (qobject_cast<QCheckBox*>(button))
+        room.rwidth() += button->style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, button) +
+                         button->style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, button);
+    return room + QSize(4, 2);
+}
+
+enum class Growth { AroundCentre, ToTheRight, ToTheLeft };
+
+void growToText(QAbstractButton* button, Growth growth)
+{
+    const QSize room = textRoom(button);
+    QRect place = button->geometry();
+    const int extraWidth = std::max(0, room.width() - place.width());
+    const int extraHeight = std::max(0, room.height() - place.height());
+    if (extraWidth == 0 && extraHeight == 0)
+        return;
+    if (growth == Growth::AroundCentre)
+        place.adjust(-extraWidth / 2, -extraHeight / 2, extraWidth - extraWidth / 2, extraHeight - extraHeight / 2);
+    else if (growth == Growth::ToTheLeft)
+        place.adjust(-extraWidth, 0, 0, extraHeight);
+    else
+        place.adjust(0, 0, extraWidth, extraHeight);
+    button->setGeometry(place);
+}
+
 } // namespace
+
+void WindowLook::fitTexts()
+{
+    growToText(ui->DefaultButton, Growth::AroundCentre);
+    growToText(ui->selectAllcheckBox, Growth::ToTheRight);
+    growToText(ui->restoreButton, Growth::ToTheLeft);
+    growToText(ui->lockButton, Growth::AroundCentre);
+}
 
 WindowLook::WindowLook(QMainWindow* mainWindow, Ui::CKMainWindow* form, Kist* kist)
     : window(mainWindow)

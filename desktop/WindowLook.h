@@ -44,6 +44,11 @@ public:
     // reports "Failed :" with its path in the status line.
     void dropPictures(const QMimeData* data);
 
+    // At a large font a fixed place can be too small for its text: the
+    // defaults switch grows around its centre, "Select All" to the right,
+    // "Take Out" to the left (its right edge stays in line with the view).
+    void fitTexts();
+
     [[nodiscard]] QString backgroundPicture() const { return picture; }
 
     static constexpr int kMostDroppedPictures = 32;

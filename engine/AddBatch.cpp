@@ -1,5 +1,6 @@
 #include "engine/AddBatch.h"
 
+#include <cstdlib>
 #include <memory>
 #include <set>
 
@@ -12,6 +13,7 @@
 #include "engine/VaultLock.h"
 #include "engine/VaultOperations.h"
 #include "engine/platform/FileSystem.h"
+#include "engine/platform/PathUtil.h"
 #include "engine/storage/Query.h"
 #include "engine/storage/Transaction.h"
 #include "engine/storage/VaultSchema.h"
@@ -20,6 +22,9 @@ struct AddBatch::Item {
     nocase_wstring path;
     std::unique_ptr<ProtectedFile> tree;
     std::unique_ptr<ExceptionModule> error;
+    // Past the checks: a failure from here on happened while it was moved
+    // or encrypted, and its report names the path.
+    bool prepared = false;
     nocase_wstring originalFolder;
     nocase_wstring originalName;
     PendingCleanup moved;
@@ -31,6 +36,53 @@ struct AddBatch::Item {
 };
 
 namespace {
+
+// The path as it lies on disk (links resolved), or as given when it does not exist.
+std::string resolvedOnDisk(const nocase_wstring& path)
+{
+    const std::string narrow = toNarrow(makeAbsolute(trimTrailingSlashes(path)));
+    char* real = ::realpath(narrow.c_str(), nullptr);
+    if (real == nullptr)
+        return narrow;
+    std::string resolved = real;
+    std::free(real);
+    return resolved;
+}
+
+// The paths of one call to add, as they lie on disk: the same path twice,
+// or one inside another, would move a tree whose parts another entry has
+// already taken.
+class GivenPaths {
+public:
+    // True when path is one given before, holds one, or lies inside one.
+    [[nodiscard]] bool overlaps(const std::string& path) const
+    {
+        if (paths.count(path) || ancestors.count(path))
+            return true;
+        for (std::string up = parentOf(path); !up.empty(); up = parentOf(up))
+            if (paths.count(up))
+                return true;
+        return false;
+    }
+    void add(const std::string& path)
+    {
+        paths.insert(path);
+        for (std::string up = parentOf(path); !up.empty(); up = parentOf(up))
+            ancestors.insert(up);
+    }
+
+private:
+    static std::string parentOf(const std::string& path)
+    {
+        const std::size_t slash = path.find_last_of('/');
+        if (slash == std::string::npos || path == "/")
+            return {};
+        return slash == 0 ? std::string("/") : path.substr(0, slash);
+    }
+
+    std::set<std::string> paths;
+    std::set<std::string> ancestors;
+};
 
 // One flush for every target the batch wrote: syncfs covers the whole file
 // system, so any one path on it will do.
@@ -56,9 +108,14 @@ AddBatch::AddBatch(VaultEngine& vaultEngine)
 void AddBatch::run(const std::vector<nocase_wstring>& paths, const std::function<void(const Outcome&)>& onEach)
 {
     engine.requireLogin();
+    engine.requireWritable();
     VaultLock lock(engine);
     const VaultOperations operations(engine);
     ProgressTracker progress(engine.progressObserver);
+    // Names given in this call stay taken for all of it: an entry that
+    // failed half-way may have left rows under its name.
+    std::set<nocase_wstring> reserved;
+    GivenPaths given;
     std::size_t next = 0;
     while (next < paths.size()) {
         if (next > 0 && engine.progressObserver != nullptr && engine.progressObserver->stopRequested()) {
@@ -67,17 +124,24 @@ void AddBatch::run(const std::vector<nocase_wstring>& paths, const std::function
             return;
         }
         std::vector<Item> items;
-        std::set<nocase_wstring> reserved;
         uint64_t bytes = 0;
         while (next < paths.size() && items.size() < mostEntries && bytes < mostBytes) {
             Item item;
             item.path = paths[next++];
             try {
+                // Refused before anything moves; the first of them is added.
+                const std::string onDisk = resolvedOnDisk(item.path);
+                if (given.overlaps(onDisk))
+                    throw ExceptionModule(L"This path is given twice, or lies inside another given with it: "
+                                              + makeAbsolute(trimTrailingSlashes(item.path)),
+                                          L"");
                 item.tree = operations.prepareTree(item.path, false);
+                given.add(onDisk);
                 item.tree->display_name = operations.freeDisplayName(item.tree->display_name, &reserved);
                 reserved.insert(item.tree->display_name);
                 bytes += item.tree->size;
                 progress.addWork(*item.tree);
+                item.prepared = true;
             } catch (const ExceptionModule& failure) {
                 item.fail(failure);
             }
@@ -92,6 +156,15 @@ void AddBatch::run(const std::vector<nocase_wstring>& paths, const std::function
             for (Item& item : items)
                 if (item.going())
                     item.fail(failure);
+        }
+        // Many paths failing alike (a full disk) each say which.
+        for (Item& item : items) {
+            if (item.going() || !item.prepared)
+                continue;
+            const std::string message = item.error->getMessage();
+            if (message.find(toNarrow(item.path)) == std::string::npos)
+                item.error = std::make_unique<ExceptionModule>(L"Cannot add " + item.path + L": " + toWide(message),
+                                                               toWide(item.error->getCause()));
         }
         // Every entry of the batch joins the in-memory entries before any
         // is reported, so that what a report asks of the engine (a folder's
@@ -156,8 +229,15 @@ void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
         try {
             moves.performMove(*item.tree, false, &item.moved);
         } catch (const ExceptionModule& failure) {
-            // Its rows stay pending; recovery settles them from the disk.
-            item.fail(failure);
+            // What did move goes back into the folders it came from (which
+            // stay), and the rows go; should that fail, they stay pending
+            // and recovery settles them from the disk.
+            item.moved = PendingCleanup {};
+            try {
+                operations.undoMoveIn(*item.tree, query, failure);
+            } catch (const ExceptionModule& result) {
+                item.fail(result);
+            }
             engine.distrustEntries();
         }
     }
@@ -220,6 +300,8 @@ void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
             operations.putBack(*item.tree, item.originalFolder, item.originalName, query, *item.encryptionFailure);
         } catch (const ExceptionModule& failure) {
             item.fail(failure);
+            // Rows may stay behind it that memory does not hold.
+            engine.distrustEntries();
         }
     }
     if (!anyGoing())

@@ -197,13 +197,14 @@ void Kist::exportFiles(std::string destination, std::vector<std::string> names, 
     VaultLock lock(*engine);
     const std::vector<ProtectedFile*> records = VaultOperations(*engine).selectByNames(toWideNames(names));
     PackageWriter::exportFiles(records, toWide(destination), cachedPassword, password,
-                               engine->progressObserver);
+                               engine->progressObserver, *engine->database);
 }
 
 void Kist::copyFilesToVault(std::vector<std::string> names, std::string vaultPassword)
 {
     const SecretText password(std::move(vaultPassword));
-    PackageReading::copyFilesToVault(*engine, toWideNames(names), password, cachedPassword);
+    foundInVault = 0;
+    foundInVault = PackageReading::copyFilesToVault(*engine, toWideNames(names), password, cachedPassword);
 }
 
 std::string Kist::generateMasterKey(std::string)
@@ -266,6 +267,11 @@ KistCheckReport Kist::checkVault()
     return VaultCheck(*engine).run();
 }
 
+KistCheckReport Kist::checkVault(bool addMissingTags)
+{
+    return VaultCheck(*engine, addMissingTags).run();
+}
+
 std::vector<std::string> Kist::unreadableEntries() const
 {
     std::vector<std::string> names;
@@ -273,6 +279,19 @@ std::vector<std::string> Kist::unreadableEntries() const
     for (const nocase_wstring& name : engine->unreadableEntries)
         names.push_back(toNarrow(name));
     return names;
+}
+
+std::vector<std::pair<std::string, std::string>> Kist::unfinishedEntries() const
+{
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (const auto& [name, reason] : engine->unsettledEntries)
+        entries.emplace_back(toNarrow(name), toNarrow(reason));
+    return entries;
+}
+
+std::size_t Kist::lastCopyFoundInVault() const
+{
+    return foundInVault;
 }
 
 std::string Kist::version()

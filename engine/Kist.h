@@ -3,8 +3,10 @@
 // The one public header of KistCore: the vault engine as the desktop program
 // and the kist tool see it.
 
+#include <cstddef>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/ExceptionModule.h"
@@ -82,10 +84,20 @@ public:
     // reports what is not whole (see KistCheckReport). Changes nothing;
     // needs the login.
     KistCheckReport checkVault();
+    // The same, and with addMissingTags the bodies that have no integrity
+    // tag and decrypt cleanly get one (the only change it makes).
+    KistCheckReport checkVault(bool addMissingTags);
     // Top-level entries that the last reading of the rows left out because
     // their rows cannot be read; listFiles does not show them.
     std::vector<std::string> unreadableEntries() const;
 
+    // Top-level entries whose interrupted change the last listFiles could
+    // not finish (they stay as they are and are tried again), each as its
+    // name and the reason.
+    std::vector<std::pair<std::string, std::string>> unfinishedEntries() const;
+    // How many of the entries the last copyFilesToVault was given were in
+    // the vault already (copied before) and were left as they are.
+    std::size_t lastCopyFoundInVault() const;
     // The program's version text.
     static std::string version();
 
@@ -96,4 +108,5 @@ private:
     VaultEngine* engine;
     std::string cachedPassword;
     std::string takeOutPath;
+    std::size_t foundInVault = 0;
 };

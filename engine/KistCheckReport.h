@@ -11,6 +11,11 @@ struct KistCheckReport {
     uint64_t rows = 0;   // rows read
     uint64_t bodies = 0; // bodies decrypted to their recorded size
     std::vector<std::string> findings;
+    // Bodies that decrypt but have no integrity tag (an older vault, another
+    // program): not a fault of the vault, told apart from the findings.
+    std::vector<std::string> untagged;
+    // Tags added for untagged bodies that decrypted cleanly, when asked.
+    uint64_t tagsAdded = 0;
 
     [[nodiscard]] bool whole() const { return findings.empty(); }
 };

@@ -1,20 +1,30 @@
 #include "engine/PackageReading.h"
 
+#include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "engine/ExceptionModule.h"
+#include "engine/IntegrityTags.h"
 #include "engine/KistFile.h"
 #include "engine/PackageRows.h"
 #include "engine/ProgressTracker.h"
 #include "engine/SecretText.h"
+#include "engine/StepBoundary.h"
 #include "engine/Transforms.h"
 #include "engine/VaultEngine.h"
 #include "engine/VaultLock.h"
 #include "engine/VaultOperations.h"
 #include "engine/archive/ZipArchive.h"
+#include "engine/crypto/BodyTag.h"
 #include "engine/crypto/CryptoContext.h"
+#include "engine/crypto/CryptoErrors.h"
+#include "engine/crypto/FileKey.h"
 #include "engine/platform/FileSystem.h"
 #include "engine/platform/Folders.h"
 #include "engine/platform/PathUtil.h"
@@ -26,6 +36,8 @@
 namespace {
 
 constexpr wchar_t kPasswordMessage[] = L"Cannot use this feature until you enter your password.";
+// The temporary folders packages are unpacked into: this prefix and a GUID.
+constexpr char kUnpackPrefix[] = "kist-unpack-";
 constexpr wchar_t kUnsupportedZip[] =
     L"Zip files not created by Windows Explorer or Zip files with password are not supported in this version.";
 
@@ -66,8 +78,11 @@ PackageRows readPackageRows(const nocase_wstring& databaseFile, const nocase_wst
 // half-read archive is ever taken for its content.
 void resetFolder(const nocase_wstring& folder)
 {
-    deletePath(folder);
-    createFolder(folder, true);
+    // Emptied, not made anew: the reader's lock stays on this very folder.
+    std::vector<nocase_wstring> names;
+    listFolder(folder, names);
+    for (const nocase_wstring& name : names)
+        deletePath(joinPath(folder, name));
 }
 
 // The archive's own database comes only with its password; until then the
@@ -124,6 +139,39 @@ std::optional<std::vector<PackageRow>> PackageReading::readRows(const std::strin
     return rows;
 }
 
+void PackageReading::removeLeftoverUnpackFolders()
+{
+    const nocase_wstring temp = resolveFolder(TempKind, L"");
+    std::vector<nocase_wstring> names;
+    try {
+        listFolder(temp, names);
+    } catch (const ExceptionModule&) {
+        return;
+    }
+    const std::string prefix = kUnpackPrefix;
+    for (const nocase_wstring& name : names) {
+        const std::string narrow = toNarrow(name);
+        if (narrow.size() != prefix.size() + 36 || narrow.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const nocase_wstring folder = joinPath(temp, name);
+        const int fd = ::open(toNarrow(folder).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat info {};
+        // The lock is free once its program is gone.
+        const bool leftover =
+            ::fstat(fd, &info) == 0 && info.st_uid == ::geteuid() && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (leftover) {
+            try {
+                deletePath(folder);
+            } catch (const ExceptionModule&) {
+                // Tried again next time.
+            }
+        }
+        ::close(fd);
+    }
+}
+
 bool PackageReading::isPlainZip(const nocase_wstring& path)
 {
     const nocase_wstring name = lastComponent(path);
@@ -135,11 +183,22 @@ void PackageReading::open(VaultEngine& engine, const nocase_wstring& packageFile
     if (packageFile.empty() || !pathExists(packageFile))
         throw invalidPackage(packageFile);
     engine.kind = EngineKind::PackageReader;
-    engine.vaultFolder = resolveFolder(TempKind, uniqueId());
+    // The unpacking folder is locked while this reader lives, and gets its
+    // name only once it is locked: one of that name whose lock is free
+    // belongs to a program that is gone (see removeLeftoverUnpackFolders).
+    const nocase_wstring temp = resolveFolder(TempKind, L"");
+    const nocase_wstring id = uniqueId();
+    const nocase_wstring making = joinPath(temp, L".kist-making-" + id);
+    createFolder(making, true);
+    engine.unpackFolderLock = ::open(toNarrow(making).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (engine.unpackFolderLock >= 0)
+        (void)::flock(engine.unpackFolderLock, LOCK_EX | LOCK_NB);
+    engine.vaultFolder = joinPath(temp, toWide(kUnpackPrefix) + id);
     engine.workFolder = engine.vaultFolder;
     engine.removeWorkFolder = true;
     engine.removeVaultFolder = false;
     try {
+        movePath(making, engine.workFolder, false);
         engine.restoreFolder = resolveFolder(DesktopKind, L"KORVELIN Restored Files");
         engine.packagePath = makeAbsolute(packageFile);
         engine.contentReady = false;
@@ -157,6 +216,10 @@ void PackageReading::open(VaultEngine& engine, const nocase_wstring& packageFile
             openUnpacked(engine);
     } catch (...) {
         engine.closeVault();
+        if (engine.unpackFolderLock >= 0) {
+            ::close(engine.unpackFolderLock);
+            engine.unpackFolderLock = -1;
+        }
         try {
             deletePath(engine.workFolder);
         } catch (const ExceptionModule&) {
@@ -329,14 +392,64 @@ bool PackageReading::loginLocked(VaultEngine& engine, const std::string& candida
     return true;
 }
 
-void PackageReading::copyFilesToVault(VaultEngine& reader, const std::vector<nocase_wstring>& names,
-                                      const std::string& vaultPassword, const std::string& packagePassword)
+std::size_t PackageReading::copyFilesToVault(VaultEngine& reader, const std::vector<nocase_wstring>& names,
+                                             const std::string& vaultPassword, const std::string& packagePassword)
 {
-    const std::vector<ProtectedFile*> records = VaultOperations(reader).selectByNames(names);
+    std::vector<ProtectedFile*> records = VaultOperations(reader).selectByNames(names);
+    std::map<std::string, std::string> tags;
+    const nocase_wstring damaged = checkBodyTags(reader, records, packagePassword, tags);
     VaultEngine vault(EngineKind::UserVault);
     vault.progressObserver = reader.progressObserver;
     (void)vault.login(vaultPassword);
-    copyIntoVault(vault, records, packagePassword);
+    std::size_t foundInVault = 0;
+    if (!records.empty())
+        foundInVault = copyIntoVault(vault, records, packagePassword, tags);
+    if (!damaged.empty())
+        throw ExceptionModule(damaged, L"");
+    return foundInVault;
+}
+
+nocase_wstring PackageReading::checkBodyTags(VaultEngine& reader, std::vector<ProtectedFile*>& records,
+                                             const std::string& packagePassword,
+                                             std::map<std::string, std::string>& checked)
+{
+    if (!reader.database)
+        return {};
+    Query query(*reader.database);
+    IntegrityTags packageTags(query);
+    const std::map<std::string, std::string> tags = packageTags.all();
+    nocase_wstring damaged;
+    std::erase_if(records, [&](ProtectedFile* record) {
+        bool whole = true;
+        const std::function<void(const ProtectedFile&, const nocase_wstring&)> check =
+            [&](const ProtectedFile& row, const nocase_wstring& label) {
+                for (const auto& child : row.children)
+                    check(*child, label + L"/" + child->display_name);
+                if (row.is_directory || !row.is_encrypted)
+                    return;
+                const auto tag = tags.find(toNarrow(row.unique_name));
+                if (tag == tags.end())
+                    return;
+                bool matches = false;
+                try {
+                    const SecretText fileKey = openFileKey(packagePassword, row.cipher);
+                    matches = sameTag(BodyTag::ofFile(fileKey, row.sourcePath()), tag->second);
+                } catch (const ExceptionModule&) {
+                    // A body that cannot be read is no better than an altered one.
+                }
+                if (matches) {
+                    checked.emplace(tag->first, tag->second);
+                } else {
+                    damaged += cryptoerrors::kBodyDamaged + label + L"\n";
+                    whole = false;
+                }
+            };
+        check(*record, record->display_name);
+        return !whole;
+    });
+    if (!damaged.empty())
+        damaged.pop_back();
+    return damaged;
 }
 
 namespace {
@@ -374,8 +487,9 @@ bool collidesWithVault(const ProtectedFile& tree, Database& database)
 
 } // namespace
 
-void PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<ProtectedFile*>& records,
-                                   const std::string& packagePassword)
+std::size_t PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<ProtectedFile*>& records,
+                                          const std::string& packagePassword,
+                                          const std::map<std::string, std::string>& packageTags)
 {
     vault.requireLogin();
     VaultLock lock(vault);
@@ -385,6 +499,7 @@ void PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<Protect
         progress.addWork(*record);
     VaultOperations operations(vault);
     Query query(*vault.database);
+    std::size_t foundInVault = 0;
     bool first = true;
     for (ProtectedFile* record : records) {
         if (!first)
@@ -393,8 +508,10 @@ void PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<Protect
         bool copiedBefore = false;
         for (const auto& [name, entry] : vault.entries())
             copiedBefore = copiedBefore || entry->unique_name == record->unique_name;
-        if (copiedBefore)
+        if (copiedBefore) {
+            ++foundInVault;
             continue;
+        }
         const nocase_wstring freeName = operations.freeDisplayName(record->display_name);
         progress.startEntry(freeName);
 
@@ -415,41 +532,76 @@ void PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<Protect
         if (collidesWithVault(*copy, *vault.database))
             giveFreshIdentity(*copy, uniqueId(), L"");
 
+        // Journaled like a move into the vault: the rows (keys sealed for
+        // the vault already) say where each body comes from and goes to
+        // before the first one is linked, so recovery finishes a copy that
+        // was cut short, or undoes it.
+        std::vector<const ProtectedFile*> sources;
+        record->forEach([&](const ProtectedFile& r) { sources.push_back(&r); });
+        std::size_t index = 0;
+        copy->forEach([&](ProtectedFile& target) {
+            const ProtectedFile& source = *sources[index++];
+            if (!isInsideOrSame(target.sourcePath(), vault.vaultFolder))
+                throw ExceptionModule(L"You cannot copy a parent folder into its child: " + target.sourcePath(), L"");
+            target.target_root = target.current_root;
+            target.target_path = target.current_path;
+            target.current_root = source.current_root;
+            target.current_path = source.current_path;
+            target.is_hidden = false;
+            target.pending_transform = MoveIntoVault;
+        });
+        Transforms transforms(query, vault.kind);
+        {
+            Transaction transaction(query);
+            copy->forEach([&](ProtectedFile& target) { target.insertRow(query); });
+            transforms.resealFileKeys(*copy, packagePassword, vault.password);
+            transaction.commit();
+        }
+        stepboundary::reached("copy planned");
+
         std::vector<nocase_wstring> created;
         try {
-            Transaction transaction(query);
-            std::vector<const ProtectedFile*> sources;
-            record->forEach([&](const ProtectedFile& r) { sources.push_back(&r); });
-            std::size_t index = 0;
             copy->forEach([&](ProtectedFile& target) {
-                const ProtectedFile& source = *sources[index++];
-                const nocase_wstring destination = target.sourcePath();
-                if (!isInsideOrSame(destination, vault.vaultFolder))
-                    throw ExceptionModule(L"You cannot copy a parent folder into its child: " + destination, L"");
+                const nocase_wstring destination = target.destinationPath();
                 if (target.is_directory) {
                     createFolder(destination, true);
                 } else {
                     // The unpacked body goes with this reader: the vault
                     // may share it instead of copying it.
-                    linkOrCopyFile(source.sourcePath(), destination);
+                    linkOrCopyFile(target.sourcePath(), destination);
                     progress.fileDone(target.size);
                 }
                 created.push_back(destination);
-                target.insertRow(query);
+                stepboundary::reached("file copied");
             });
-            Transforms(query, vault.kind).resealFileKeys(*copy, packagePassword, vault.password);
+            Transaction transaction(query);
+            transforms.finishMove(*copy, true);
+            // Each copy keeps its body's checked tag, stored with the rows'
+            // finish so that no finished body is left without it.
+            index = 0;
+            copy->forEach([&](ProtectedFile& target) {
+                const ProtectedFile& source = *sources[index++];
+                const auto tag = packageTags.find(toNarrow(source.unique_name));
+                if (!target.is_directory && tag != packageTags.end())
+                    IntegrityTags(query).store(target.unique_name, tag->second);
+            });
             transaction.commit();
         } catch (...) {
-            // Bodies copied for rows that were never committed would only be
-            // clutter in the vault.
-            for (auto it = created.rbegin(); it != created.rend(); ++it) {
-                try {
+            // Undone: the bodies copied so far and the rows go. Should that
+            // fail, the rows stay pending and recovery settles them.
+            vault.distrustEntries();
+            try {
+                for (auto it = created.rbegin(); it != created.rend(); ++it)
                     deletePath(*it);
-                } catch (const ExceptionModule&) {
-                }
+                Transaction transaction(query);
+                copy->forEach([&](ProtectedFile& target) { target.deleteRow(query); });
+                transaction.commit();
+            } catch (const ExceptionModule&) {
             }
             throw;
         }
+        stepboundary::reached("copy finished");
         vault.keepEntry(freeName, std::move(copy));
     }
+    return foundInVault;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,13 +27,25 @@ public:
 
     // Copies the named entries of the reader into the user's vault, whose
     // password is vaultPassword; their keys are sealed under packagePassword.
-    static void copyFilesToVault(VaultEngine& reader, const std::vector<nocase_wstring>& names,
-                                 const std::string& vaultPassword, const std::string& packagePassword);
+    // Every body that has an integrity tag in the package is checked against
+    // it first; an entry with an altered body is not copied, the others are,
+    // and then the copy fails naming it ("damaged: NAME"). Returns how many
+    // of them were in the vault already (left as they are).
+    static std::size_t copyFilesToVault(VaultEngine& reader, const std::vector<nocase_wstring>& names,
+                                        const std::string& vaultPassword, const std::string& packagePassword);
 
     // Copies records of a package into a vault engine that is logged in,
     // re-sealing their keys from packagePassword to the vault's password.
-    static void copyIntoVault(VaultEngine& vault, const std::vector<ProtectedFile*>& records,
-                              const std::string& packagePassword);
+    // packageTags: the checked integrity tags of the bodies by the package
+    // row's identity; each copy keeps its body's tag. Returns how many were
+    // in the vault already.
+    static std::size_t copyIntoVault(VaultEngine& vault, const std::vector<ProtectedFile*>& records,
+                                     const std::string& packagePassword,
+                                     const std::map<std::string, std::string>& packageTags = {});
+
+    // Deletes the unpacking folders that programs now gone left in the
+    // temporary folder (a killed import, a crash).
+    static void removeLeftoverUnpackFolders();
 
     // Every row of an unpacked package's database as it stands, trusting
     // nothing; none when the rows cannot be read.
@@ -41,6 +55,12 @@ public:
     [[nodiscard]] static bool isPlainZip(const nocase_wstring& path);
 
 private:
+    // Checks the tagged bodies of the records against their tags, leaves out
+    // the entries that have an altered one, and returns the damaged bodies
+    // ("damaged: NAME" lines); checked receives the tags that matched.
+    static nocase_wstring checkBodyTags(VaultEngine& reader, std::vector<ProtectedFile*>& records,
+                                        const std::string& packagePassword,
+                                        std::map<std::string, std::string>& checked);
     static void unpack(VaultEngine& engine);
     static void openUnpacked(VaultEngine& engine);
     static void validateRows(VaultEngine& engine);

@@ -1,5 +1,7 @@
 #include "engine/ProgressTracker.h"
 
+#include <algorithm>
+
 #include "engine/ExceptionModule.h"
 #include "engine/ProtectedFile.h"
 
@@ -48,6 +50,22 @@ void ProgressTracker::fileDone(uint64_t fileSize)
     bytesBeforeFile += fileSize;
     state.bytesDone = bytesBeforeFile;
     ++state.filesDone;
+    report();
+}
+
+void ProgressTracker::bytesWritten(uint64_t bytes)
+{
+    const uint64_t done = std::min(bytes, state.bytesTotal);
+    if (done == state.bytesDone)
+        return;
+    state.bytesDone = done;
+    report();
+}
+
+void ProgressTracker::allWritten()
+{
+    state.filesDone = state.filesTotal;
+    state.bytesDone = state.bytesTotal;
     report();
 }
 

@@ -18,6 +18,11 @@ public:
     void startEntry(const nocase_wstring& name);
     void fileBytes(uint64_t bytesOfCurrentFile);
     void fileDone(uint64_t fileSize);
+    // Bytes of the whole operation written so far (a package being written),
+    // never more than its total.
+    void bytesWritten(uint64_t bytes);
+    // Every file of the operation is done.
+    void allWritten();
     // Throws the cancelled message when the observer asked to stop.
     void stopPointReached();
     [[nodiscard]] bool active() const { return observer != nullptr; }

@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <fstream>
+#include <set>
 
 #include "engine/ExceptionModule.h"
+#include "engine/IntegrityTags.h"
 #include "engine/StepBoundary.h"
 #include "engine/Transforms.h"
 #include "engine/VaultEngine.h"
 #include "engine/VaultOperations.h"
+#include "engine/crypto/BodyTag.h"
+#include "engine/crypto/FileKey.h"
 #include "engine/platform/FileSystem.h"
 #include "engine/platform/PathUtil.h"
 #include "engine/storage/Query.h"
@@ -44,13 +48,24 @@ bool isEmptyFolder(const nocase_wstring& path)
     return names.empty();
 }
 
-// A copy under construction (see movePath): ".kist-" + GUID + ".part".
+// A copy under construction (see movePath): ".kist-" + a GUID as uniqueId
+// writes it (lower-case hex digits, dashes at fixed places) + ".part". Only
+// that exact shape: a user's ".kist-anything-of-36-characters.part" is not.
 bool isPartialCopyName(const nocase_wstring& name)
 {
-    const nocase_wstring prefix = L".kist-";
-    const nocase_wstring suffix = L".part";
-    return name.size() == prefix.size() + 36 + suffix.size() && name.compare(0, prefix.size(), prefix) == 0
-           && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    const std::wstring prefix = L".kist-";
+    const std::wstring suffix = L".part";
+    const std::wstring text(name.data(), name.size());
+    if (text.size() != prefix.size() + 36 + suffix.size() || text.compare(0, prefix.size(), prefix) != 0
+        || text.compare(text.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return false;
+    for (std::size_t i = 0; i < 36; ++i) {
+        const wchar_t c = text[prefix.size() + i];
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? c != L'-' : !((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f')))
+            return false;
+    }
+    return true;
 }
 
 // True when both are regular files with the same bytes.
@@ -108,7 +123,7 @@ bool Recovery::settle(ProtectedFile& top)
                 return false;
         } else {
             Transaction transaction(query);
-            recoverCrypt(top);
+            recoverCryptTree(top);
             transaction.commit();
         }
     }
@@ -124,10 +139,16 @@ bool Recovery::recoverMove(ProtectedFile& top)
 {
     const int32_t state = top.pending_transform;
     removePartialCopies(top);
-    const bool sourceExists = pathExists(top.sourcePath());
     const bool destinationExists = pathExists(top.destinationPath());
     Transforms transforms(query, engine.kind);
 
+    // Encrypted bodies being copied in (a package's) whose copy can no
+    // longer be finished, their unpacked source gone (a temporary folder
+    // cleared): the copy is undone, the package still holds them.
+    if (destinationExists && state == MoveIntoVault && top.is_encrypted && !canComplete(top)) {
+        undoCopy(top);
+        return false;
+    }
     if (destinationExists) {
         std::vector<nocase_wstring> emptied;
         completeMoves(top, emptied);
@@ -140,19 +161,46 @@ bool Recovery::recoverMove(ProtectedFile& top)
         return state == MoveIntoVault;
     }
 
+    // Undone. A row goes only where the move had not made it the vault's
+    // yet (a move in); a row of the vault stays with its key even when
+    // neither place holds the file now (a disk not mounted, a file moved
+    // aside): it may come back, and the check reports it meanwhile.
     Transaction transaction(query);
-    if (!sourceExists) {
-        // Neither place holds it: nothing is left to describe.
-        top.forEach([&](ProtectedFile& record) { record.deleteRow(query); });
-        transaction.commit();
-        return false;
-    }
     top.forEach([&](ProtectedFile& record) {
         if (isMove(record.pending_transform))
             rollBack(record);
     });
     transaction.commit();
     return top.is_hidden;
+}
+
+bool Recovery::canComplete(const ProtectedFile& top) const
+{
+    bool complete = true;
+    top.forEach([&](const ProtectedFile& record) {
+        if (!record.is_directory && isMove(record.pending_transform) && !pathExists(record.sourcePath())
+            && !pathExists(record.destinationPath()))
+            complete = false;
+    });
+    return complete;
+}
+
+void Recovery::undoCopy(ProtectedFile& top)
+{
+    std::vector<nocase_wstring> folders;
+    top.forEach([&](ProtectedFile& record) {
+        if (!isMove(record.pending_transform))
+            return;
+        if (record.is_directory)
+            folders.push_back(record.destinationPath());
+        else if (pathExists(record.destinationPath()) && !deleteFile(record.destinationPath()))
+            throw ExceptionModule(L"Failed to delete: " + record.destinationPath(), L"");
+    });
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
+        Transforms::removeIfEmpty(*folder);
+    Transaction transaction(query);
+    top.forEach([&](ProtectedFile& record) { record.deleteRow(query); });
+    transaction.commit();
 }
 
 void Recovery::completeMoves(ProtectedFile& record, std::vector<nocase_wstring>& emptied)
@@ -196,16 +244,25 @@ void Recovery::completeMoves(ProtectedFile& record, std::vector<nocase_wstring>&
 
 void Recovery::removePartialCopies(const ProtectedFile& top)
 {
-    const auto sweep = [](const nocase_wstring& folder) {
+    // A name that a record of the tree has as its own is a file of the
+    // user's, whatever it looks like.
+    std::set<std::wstring> recorded;
+    top.forEach([&](const ProtectedFile& record) {
+        for (const nocase_wstring& path : {record.sourcePath(), record.destinationPath()})
+            recorded.insert(std::wstring(path.data(), path.size()));
+    });
+    const auto sweep = [&](const nocase_wstring& folder) {
         std::vector<nocase_wstring> names;
         try {
             listFolder(folder, names);
         } catch (const ExceptionModule&) {
             return; // a folder that is not there holds no partial copy
         }
-        for (const nocase_wstring& name : names)
-            if (isPartialCopyName(name))
-                deletePath(joinPath(folder, name));
+        for (const nocase_wstring& name : names) {
+            const nocase_wstring path = joinPath(folder, name);
+            if (isPartialCopyName(name) && !recorded.count(std::wstring(path.data(), path.size())))
+                deletePath(path);
+        }
     };
     // Under the vault lock no other move is under way there.
     sweep(parentFolder(top.destinationPath()));
@@ -215,10 +272,24 @@ void Recovery::removePartialCopies(const ProtectedFile& top)
     });
 }
 
-void Recovery::recoverCrypt(ProtectedFile& record)
+void Recovery::recoverCryptTree(ProtectedFile& top)
+{
+    // A file whose source is gone was finished (a source goes only once its
+    // target is on the disk). Then the whole tree goes forward, so that a
+    // folder never ends split between its old place and its new one.
+    bool forward = false;
+    top.forEach([&](const ProtectedFile& record) {
+        forward = forward
+                  || (!record.is_directory && isCrypt(record.pending_transform) && !pathExists(record.sourcePath())
+                      && pathExists(record.destinationPath()));
+    });
+    recoverCrypt(top, forward);
+}
+
+void Recovery::recoverCrypt(ProtectedFile& record, bool forward)
 {
     for (auto& child : record.children)
-        recoverCrypt(*child);
+        recoverCrypt(*child, forward);
     if (!isCrypt(record.pending_transform))
         return;
     const nocase_wstring source = record.sourcePath();
@@ -229,7 +300,13 @@ void Recovery::recoverCrypt(ProtectedFile& record)
     if (record.is_directory) {
         // A folder holds no body of its own: its children, resolved above,
         // each carry their own location.
-        if (sourceExists && destinationExists) {
+        if (forward) {
+            if (!destinationExists)
+                createFolder(destination, record.pending_transform == Encrypting);
+            if (sourceExists)
+                Transforms::removeIfEmpty(source);
+            rollForward(record);
+        } else if (sourceExists && destinationExists) {
             if (isEmptyFolder(destination)) {
                 Transforms::removeIfEmpty(destination);
                 rollBack(record);
@@ -253,14 +330,34 @@ void Recovery::recoverCrypt(ProtectedFile& record)
             (void)clearAttributes(destination);
             (void)deleteFile(destination);
         }
+        if (forward && finishFile(record))
+            return;
         rollBack(record);
     } else if (destinationExists) {
         rollForward(record);
     } else {
-        record.deleteRow(query);
-        record.pending_transform = NothingPending;
-        record.is_hidden = false;
+        // Neither place holds the body (moved aside, a disk not mounted):
+        // the row and its key stay for when it comes back.
+        rollBack(record);
     }
+}
+
+bool Recovery::finishFile(ProtectedFile& record)
+{
+    const uint32_t sizeBefore = record.size;
+    try {
+        Transforms(query, engine.kind).performCrypt(record, engine.password, record.pending_transform == Encrypting,
+                                                    false);
+    } catch (const ExceptionModule&) {
+        // This one stays where it was; the others go on.
+        (void)clearAttributes(record.destinationPath());
+        (void)deleteFile(record.destinationPath());
+        return false;
+    }
+    if (record.size != sizeBefore)
+        record.storeSize(query);
+    rollForward(record);
+    return true;
 }
 
 void Recovery::rollBack(ProtectedFile& record)
@@ -278,6 +375,7 @@ void Recovery::rollBack(ProtectedFile& record)
 
 void Recovery::rollForward(ProtectedFile& record)
 {
+    const bool bodyChanged = isCrypt(record.pending_transform) && !record.is_directory;
     switch (record.pending_transform) {
     case MoveIntoVault:
         record.is_hidden = true;
@@ -299,12 +397,32 @@ void Recovery::rollForward(ProtectedFile& record)
         break;
     }
     record.settleAtTarget();
+    if (bodyChanged)
+        retag(record);
     if (record.is_hidden) {
         if (engine.kind == EngineKind::UserVault)
             record.storeFinishedTransform(query);
     } else {
         record.deleteRow(query);
     }
+}
+
+void Recovery::retag(const ProtectedFile& record)
+{
+    IntegrityTags tags(query);
+    // The body an interrupted encryption left is whole (its source went only
+    // after it was on disk): its tag is computed from it now, in the same
+    // transaction as the finish. A key that cannot be opened leaves the body
+    // without a tag, as an older vault's, rather than with a wrong one.
+    if (record.is_encrypted && !record.cipher.empty()) {
+        try {
+            const SecretText fileKey = openFileKey(engine.password, record.cipher);
+            tags.store(record.unique_name, BodyTag::ofFile(fileKey, record.sourcePath()));
+            return;
+        } catch (const ExceptionModule&) {
+        }
+    }
+    tags.remove(record.unique_name);
 }
 
 void Recovery::encryptPlainFiles(ProtectedFile& top)

@@ -30,12 +30,23 @@ public:
 private:
     bool recoverMove(ProtectedFile& top);
     void completeMoves(ProtectedFile& record, std::vector<nocase_wstring>& emptied);
-    // Removes the partial copies (".kist-*.part") an interrupted move left
-    // in the destination folders of the tree and beside its top.
+    // Whether every file of a move has its source or its destination.
+    [[nodiscard]] bool canComplete(const ProtectedFile& top) const;
+    // Deletes what a copy into the vault wrote, and its rows.
+    void undoCopy(ProtectedFile& top);
+    // Removes the partial copies (".kist-GUID.part") an interrupted move
+    // left in the destination folders of the tree and beside its top, never
+    // a name a record of the tree has.
     void removePartialCopies(const ProtectedFile& top);
-    void recoverCrypt(ProtectedFile& record);
+    void recoverCryptTree(ProtectedFile& top);
+    void recoverCrypt(ProtectedFile& record, bool forward);
+    // Transforms the file again from its whole source to its target and
+    // deletes the source; false (nothing changed) when that fails.
+    bool finishFile(ProtectedFile& record);
     void rollBack(ProtectedFile& record);
     void rollForward(ProtectedFile& record);
+    // The integrity tag of a file rolled forward: of the body it now has, or none.
+    void retag(const ProtectedFile& record);
     void encryptPlainFiles(ProtectedFile& top);
 
     VaultEngine& engine;

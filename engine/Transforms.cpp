@@ -12,6 +12,7 @@
 #include "engine/StepBoundary.h"
 #include "engine/crypto/BlockPipeline.h"
 #include "engine/crypto/CryptoContext.h"
+#include "engine/crypto/CryptoErrors.h"
 #include "engine/crypto/FileKey.h"
 #include "engine/platform/FileSystem.h"
 #include "engine/platform/PathUtil.h"
@@ -249,22 +250,50 @@ void Transforms::planCrypt(ProtectedFile& record, const nocase_wstring& root, co
     }
 }
 
-void Transforms::transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool flush,
-                                  bool reportBytes)
+IntegrityTags& Transforms::tags()
+{
+    if (!integrityTags)
+        integrityTags = std::make_unique<IntegrityTags>(query);
+    return *integrityTags;
+}
+
+uint64_t Transforms::transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt,
+                                      bool flush, bool reportBytes, const std::optional<std::string>& expectedTag)
 {
     CryptoContext context(L"Korvelin");
-    context.deriveKey(openFileKey(sealingText, record.cipher));
+    const SecretText fileKey = openFileKey(sealingText, record.cipher);
+    context.deriveKey(fileKey);
     context.setAlgorithm(record.encrypt_algo.empty() ? vaultschema::defaultEncryption : record.encrypt_algo);
     FileTransformOptions options;
     options.exclusive = true;
     options.flush = flush;
     options.umaskKeepsPrivateMode = umaskKeepsPrivateMode;
-    if (!encrypt)
+    // The body's integrity tag is computed while it streams: kept for the
+    // finish when encrypting, checked before the plain file is kept when
+    // decrypting (a body without a tag decrypts as before).
+    std::string computedTag;
+    if (tagBodies) {
+        options.tagFileKey = &fileKey.text();
+        options.computedTag = &computedTag;
+    }
+    if (!encrypt) {
         options.plainSize = record.size;
+        options.expectedTag = expectedTag;
+    }
     if (reportBytes && progress && progress->active())
         options.onBytes = [this](uint64_t bytes) { progress->fileBytes(bytes); };
     const nocase_wstring target = record.destinationPath();
-    const uint64_t plainBytes = context.transformFile(record.sourcePath(), target, encrypt, options);
+    uint64_t plainBytes = 0;
+    try {
+        plainBytes = context.transformFile(record.sourcePath(), target, encrypt, options);
+    } catch (const ExceptionModule& failure) {
+        if (failure.getMessage().rfind(toNarrow(cryptoerrors::kBodyDamaged), 0) == 0)
+            throw ExceptionModule(cryptoerrors::kBodyDamaged + record.display_name, L"");
+        throw;
+    }
+    const std::lock_guard lock(resultsMutex);
+    if (encrypt && tagBodies)
+        bodyTags[&record] = computedTag;
     if (encrypt && plainBytes != record.size) {
         // The file changed after it was measured: decryption relies on the
         // number of bytes actually encrypted.
@@ -273,9 +302,9 @@ void Transforms::transformOneFile(ProtectedFile& record, const std::string& seal
             throw ExceptionModule(L"File too large: " + record.sourcePath(), L"");
         }
         record.size = static_cast<uint32_t>(plainBytes);
-        const std::lock_guard lock(resizedMutex);
         resized.insert(&record);
     }
+    return plainBytes;
 }
 
 struct Transforms::CryptRun {
@@ -295,9 +324,12 @@ void Transforms::cryptOneFile(ProtectedFile& record, const std::string& sealingT
     const nocase_wstring source = record.sourcePath();
     const nocase_wstring destination = record.destinationPath();
     // Runs on the caller's thread once the file is on its way to the disk.
-    const auto done = [this, &record, &run, source, destination, keepSource](bool transformed) {
-        if (transformed && !keepSource)
+    const auto done = [this, &record, &run, source, destination, keepSource, encrypt](bool transformed,
+                                                                                      uint64_t plainBytes) {
+        if (transformed && !keepSource) {
             run.work.sourceFiles.push_back(source);
+            run.work.sourceSizes.push_back(encrypt ? plainBytes : PendingCleanup::unknownSize);
+        }
         run.work.flushPath = destination;
         if (progress)
             progress->fileDone(record.size);
@@ -315,35 +347,49 @@ void Transforms::cryptOneFile(ProtectedFile& record, const std::string& sealingT
             run.failures.emplace(&record, failure);
             return;
         }
-        done(false);
+        done(false, 0);
         return;
     }
-    // A large file streams on threads of its own and reports its bytes as
+    // Read here: the database is this thread's alone.
+    std::optional<std::string> expectedTag;
+    try {
+        if (!encrypt && tagBodies)
+            expectedTag = tags().tagOf(record.unique_name);
+    } catch (const ExceptionModule& failure) {
+        run.failures.emplace(&record, failure);
+        return;
+    }
+    // A large file streams on threads of their own and reports its bytes as
     // it goes; it runs here, one at a time, so memory stays bounded.
     if (record.size >= BlockPipeline::kStreamThreshold) {
+        uint64_t plainBytes = 0;
         try {
-            transformOneFile(record, sealingText, encrypt, false, true);
+            plainBytes = transformOneFile(record, sealingText, encrypt, false, true, expectedTag);
         } catch (const ExceptionModule& failure) {
             run.failures.emplace(&record, failure);
             return;
         }
-        done(true);
+        done(true, plainBytes);
         return;
     }
-    auto failure = std::make_shared<std::unique_ptr<ExceptionModule>>();
+    struct Outcome {
+        std::unique_ptr<ExceptionModule> failure;
+        uint64_t plainBytes = 0;
+    };
+    auto outcome = std::make_shared<Outcome>();
     run.workers.submit(
-        [this, &record, &sealingText, encrypt, failure] {
+        [this, &record, &sealingText, encrypt, outcome, expectedTag = std::move(expectedTag)] {
             try {
-                transformOneFile(record, sealingText, encrypt, false, false);
+                outcome->plainBytes = transformOneFile(record, sealingText, encrypt, false, false, expectedTag);
             } catch (const ExceptionModule& e) {
-                *failure = std::make_unique<ExceptionModule>(e);
+                outcome->failure = std::make_unique<ExceptionModule>(e);
             }
         },
-        [&run, &record, failure, done] {
-            if (*failure)
-                run.failures.emplace(&record, **failure);
+        [&run, &record, outcome, done] {
+            if (outcome->failure)
+                run.failures.emplace(&record, *outcome->failure);
             else
-                done(true);
+                done(true, outcome->plainBytes);
         });
 }
 
@@ -429,33 +475,48 @@ namespace {
 // once (ext4's discard option): a few at a time keep the disk busy.
 constexpr std::size_t kDeletingThreads = 8;
 
-bool deleteSource(const nocase_wstring& file)
+// Deletes a source whose copy is on the disk; returns why it stays, if it
+// does. Bytes written to a plain file after its encryption read it would be
+// lost with it: it stays, and the change is undone.
+nocase_wstring deleteSource(const nocase_wstring& file, uint64_t expectedSize)
 {
+    if (expectedSize != PendingCleanup::unknownSize) {
+        struct stat info {};
+        if (::lstat(toNarrow(file).c_str(), &info) == 0 && S_ISREG(info.st_mode)
+            && static_cast<uint64_t>(info.st_size) != expectedSize)
+            return L"The file changed while it was being encrypted: " + file + L"\n";
+    }
     if (deleteFile(file))
-        return true;
+        return {};
     // A file the user may not write stays deletable here; elsewhere its
     // attributes must be cleared first.
     (void)clearAttributes(file);
-    return deleteFile(file) || !pathExists(file);
+    if (deleteFile(file) || !pathExists(file))
+        return {};
+    return L"Cannot delete " + file + L"\n";
 }
 
 } // namespace
 
 void Transforms::completeCleanup(const PendingCleanup& work)
 {
-    std::vector<char> deleted(work.sourceFiles.size(), 0);
+    std::vector<nocase_wstring> refusals(work.sourceFiles.size());
+    const auto deleteOne = [&work, &refusals](std::size_t i) {
+        const uint64_t expected = i < work.sourceSizes.size() ? work.sourceSizes[i] : PendingCleanup::unknownSize;
+        refusals[i] = deleteSource(work.sourceFiles[i], expected);
+        stepboundary::reached("source deleted");
+    };
     if (work.sourceFiles.size() > 1) {
         FileWorkers workers(kDeletingThreads, 2 * kDeletingThreads);
         for (std::size_t i = 0; i < work.sourceFiles.size(); ++i)
-            workers.submit([&, i] { deleted[i] = deleteSource(work.sourceFiles[i]) ? 1 : 0; });
+            workers.submit([&deleteOne, i] { deleteOne(i); });
         workers.finish();
     } else if (!work.sourceFiles.empty()) {
-        deleted[0] = deleteSource(work.sourceFiles[0]) ? 1 : 0;
+        deleteOne(0);
     }
     nocase_wstring undeleted;
-    for (std::size_t i = 0; i < work.sourceFiles.size(); ++i)
-        if (deleted[i] == 0)
-            undeleted += L"Cannot delete " + work.sourceFiles[i] + L"\n";
+    for (const nocase_wstring& refusal : refusals)
+        undeleted += refusal;
     for (const nocase_wstring& folder : work.sourceFolders)
         removeIfEmpty(folder);
     // A source that stays must not be recorded as gone: the rows stay
@@ -486,6 +547,15 @@ void Transforms::finishCrypt(ProtectedFile& record, bool encrypted)
     } else if (!encrypted) {
         record.deleteRow(query);
     }
+    if (record.is_directory)
+        return;
+    // In the finish's own transaction: a body is never recorded as
+    // encrypted with a tag that is not its own.
+    const auto tag = bodyTags.find(&record);
+    if (encrypted && tag != bodyTags.end())
+        tags().store(record.unique_name, tag->second);
+    else
+        tags().remove(record.unique_name);
 }
 
 void Transforms::resealFileKeys(ProtectedFile& record, const std::string& oldText, const std::string& newText)

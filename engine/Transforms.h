@@ -1,11 +1,16 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "engine/IntegrityTags.h"
 #include "engine/ProtectedFile.h"
 #include "engine/Strings.h"
 #include "engine/VaultEngine.h"
@@ -18,6 +23,11 @@ class Query;
 struct PendingCleanup {
     nocase_wstring flushPath;                  // any path on the disk to flush; empty: nothing written
     std::vector<nocase_wstring> sourceFiles;   // deleted once the targets are flushed
+    // Beside sourceFiles: the bytes each held when it was read (a plain file
+    // being encrypted), or unknownSize. One that holds other bytes now was
+    // written to meanwhile and is not deleted.
+    std::vector<uint64_t> sourceSizes;
+    static constexpr uint64_t unknownSize = UINT64_MAX;
     std::vector<nocase_wstring> sourceFolders; // removed when empty, children first
 };
 
@@ -50,6 +60,8 @@ public:
     // Deletes the sources once their targets are flushed; throws naming a
     // source that stays (its rows must stay pending).
     static void completeCleanup(const PendingCleanup& cleanup);
+    // Encrypted bodies get the integrity tags computed while they were
+    // written; decrypted ones lose theirs.
     void finishCrypt(ProtectedFile& record, bool encrypted);
 
     // Opens every sealed key of the tree with oldText and seals it again
@@ -59,6 +71,10 @@ public:
     // Removes a folder that nothing is left in; a folder that still holds
     // anything stays, so no file is ever deleted with it.
     static void removeIfEmpty(const nocase_wstring& folder);
+
+    // Whether bodies get and are checked against integrity tags. Only the
+    // benchmark turns it off, to measure what the tags cost.
+    static inline bool tagBodies = true;
 
 private:
     struct CryptRun;
@@ -72,17 +88,26 @@ private:
                       CryptRun& run);
     // Once every file is done: the failures in the order of the tree.
     nocase_wstring collectCrypt(const ProtectedFile& record, bool keepSource, CryptRun& run);
-    // Runs on a worker thread for small files: it touches only its record.
-    void transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool flush,
-                          bool reportBytes);
+    // Runs on a worker thread for small files: it touches only its record
+    // and never the database (the body's expected tag is read before).
+    // Returns the plain bytes it read (encrypting) or wrote (decrypting).
+    uint64_t transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool flush,
+                              bool reportBytes, const std::optional<std::string>& expectedTag);
 
     Query& query;
     EngineKind kind;
     ProgressTracker* progress;
+    IntegrityTags& tags();
+
     // Records whose size changed while their files were encrypted.
     std::unordered_set<const ProtectedFile*> resized;
-    std::mutex resizedMutex;
+    // Guards resized and bodyTags, which worker threads add to.
+    std::mutex resultsMutex;
     bool umaskKeepsPrivateMode = false;
+    // The integrity tags of the bodies encrypted here, written with their
+    // finish (in the same transaction).
+    std::unordered_map<const ProtectedFile*, std::string> bodyTags;
+    std::unique_ptr<IntegrityTags> integrityTags;
 };
 
 // The name a child gets below its parent's target: its position or its own name.

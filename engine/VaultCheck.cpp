@@ -5,11 +5,13 @@
 #include <set>
 
 #include "engine/ExceptionModule.h"
+#include "engine/IntegrityTags.h"
 #include "engine/ProgressTracker.h"
 #include "engine/ProtectedFile.h"
 #include "engine/VaultEngine.h"
 #include "engine/VaultLock.h"
 #include "engine/crypto/CryptoContext.h"
+#include "engine/crypto/CryptoErrors.h"
 #include "engine/crypto/FileKey.h"
 #include "engine/platform/FileSystem.h"
 #include "engine/platform/Folders.h"
@@ -76,8 +78,9 @@ public:
 
 } // namespace
 
-VaultCheck::VaultCheck(VaultEngine& vaultEngine)
+VaultCheck::VaultCheck(VaultEngine& vaultEngine, bool addTags)
     : engine(vaultEngine)
+    , addMissingTags(addTags)
 {
 }
 
@@ -136,6 +139,11 @@ KistCheckReport VaultCheck::run()
     progress.startEntry(L"");
     ScratchFolder scratch;
     const nocase_wstring scratchFile = joinPath(scratch.path, L"body");
+    Query tagQuery(*engine.database);
+    IntegrityTags integrityTags(tagQuery);
+    const std::map<std::string, std::string> tags = integrityTags.all();
+    // Untagged bodies that decrypted cleanly, with the tag they were read with.
+    std::vector<std::pair<nocase_wstring, std::string>> missingTags;
 
     for (const auto& row : rows) {
         const nocase_wstring where = label(*row);
@@ -154,30 +162,55 @@ KistCheckReport VaultCheck::run()
             note((row->is_directory ? L"the folder is missing: " : L"the body is missing: ") + where);
             continue;
         }
-        if (row->is_directory)
+        if (row->is_directory) {
+            if (!pathInfo(body).isFolder)
+                note(L"a folder's record names something that is no folder: " + where);
             continue;
+        }
         if (!row->is_encrypted) {
             if (row->is_hidden)
                 note(L"lies unencrypted in the vault: " + where);
             continue;
         }
+        const auto tag = tags.find(toNarrow(row->unique_name));
         try {
             CryptoContext context(L"Korvelin");
-            context.deriveKey(openFileKey(engine.password, row->cipher));
+            const SecretText fileKey = openFileKey(engine.password, row->cipher);
+            context.deriveKey(fileKey);
             context.setAlgorithm(row->encrypt_algo.empty() ? vaultschema::defaultEncryption : row->encrypt_algo);
             FileTransformOptions options;
             options.plainSize = row->size;
             options.flush = false;
+            std::string computedTag;
+            options.tagFileKey = &fileKey.text();
+            options.computedTag = &computedTag;
+            if (tag != tags.end())
+                options.expectedTag = tag->second;
             const uint64_t plainBytes = context.transformFile(body, scratchFile, false, options);
-            if (plainBytes != row->size)
+            if (plainBytes != row->size) {
                 note(L"the body does not decrypt to its recorded size: " + where);
-            else
+            } else {
                 ++report.bodies;
-        } catch (const ExceptionModule&) {
-            note(L"the body does not decrypt to its recorded size: " + where);
+                if (tag == tags.end()) {
+                    report.untagged.push_back(toNarrow(L"no integrity tag: " + where));
+                    missingTags.emplace_back(row->unique_name, computedTag);
+                }
+            }
+        } catch (const ExceptionModule& failure) {
+            if (failure.getMessage().rfind(toNarrow(cryptoerrors::kBodyDamaged), 0) == 0)
+                note(cryptoerrors::kBodyDamaged + where);
+            else
+                note(L"the body does not decrypt to its recorded size: " + where);
         }
         (void)deleteFile(scratchFile);
         progress.fileDone(row->size);
+    }
+    if (addMissingTags && !missingTags.empty()) {
+        Transaction transaction(tagQuery);
+        for (const auto& [uniqueName, tag] : missingTags)
+            integrityTags.store(uniqueName, tag);
+        transaction.commit();
+        report.tagsAdded = missingTags.size();
     }
     for (const auto& [topName, count] : topLevelNames)
         if (count > 1)

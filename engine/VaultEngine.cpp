@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <ctime>
+#include <unistd.h>
 
 #include "engine/ExceptionModule.h"
 #include "engine/PackageReading.h"
@@ -118,6 +120,8 @@ VaultEngine::~VaultEngine()
 {
     wipeText(password);
     closeVault();
+    if (unpackFolderLock >= 0)
+        ::close(unpackFolderLock);
     try {
         if (removeWorkFolder && !workFolder.empty())
             deletePath(workFolder);
@@ -187,7 +191,7 @@ void VaultEngine::upgradeAndTidy()
     if (kind != EngineKind::UserVault)
         return;
     query.execute(vaultschema::createNameIndex);
-    {
+    try {
         Transaction transaction(query);
         query.executeOrThrow(vaultschema::insertChangeCount, "count the vault's changes");
         for (const char* trigger : vaultschema::createChangeCountTriggers)
@@ -198,6 +202,13 @@ void VaultEngine::upgradeAndTidy()
         query.executeOrThrow(formatStatement(vaultschema::trimChangeLog, vaultschema::changeLogKept),
                              "trim the vault's change log");
         transaction.commit();
+    } catch (const ExceptionModule&) {
+        // A vault on a read-only disk still opens for reading: nothing can
+        // change it, so there is nothing to count. Anywhere else the failure
+        // stands.
+        if (isWritable(database->fileName()))
+            throw;
+        return;
     }
     // Compacting rewrites the whole file: only when a quarter of it is
     // free, and only under the lock when it is free at once.
@@ -216,6 +227,11 @@ void VaultEngine::upgradeAndTidy()
     } else {
         query.free_result();
     }
+}
+
+bool VaultEngine::isWritable(const std::string& file)
+{
+    return ::access(file.c_str(), W_OK) == 0;
 }
 
 bool VaultEngine::isMissingOrEmpty(const std::string& file)
@@ -549,6 +565,13 @@ void VaultEngine::closeVault()
 std::string VaultEngine::hashOf(const std::string& text)
 {
     return crypto->secureHash(text);
+}
+
+void VaultEngine::requireWritable() const
+{
+    if (kind == EngineKind::UserVault && !isWritable(toNarrow(vaultFolder)))
+        throw ExceptionModule(L"The vault cannot be changed: its folder cannot be written to: " + vaultFolder,
+                              systemErrorText(errno));
 }
 
 void VaultEngine::requireLogin() const

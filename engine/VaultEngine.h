@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/ProtectedFile.h"
@@ -51,6 +52,9 @@ public:
 
     // Throws the password message unless the engine is logged in.
     void requireLogin() const;
+    // Throws unless the user vault's folder can be written to (a vault on a
+    // read-only disk can be read, never changed).
+    void requireWritable() const;
     // Opens the database and reads the settings; the top-level entries of
     // package readers and temporary vaults too. A user vault's entries are
     // read at their first use (see entries()). A new user vault is created
@@ -124,15 +128,21 @@ public:
     std::string upgradeUrl;
     EngineKind kind = EngineKind::UserVault;
     KistProgress* progressObserver = nullptr;
+    // A package reader holds a lock on its unpacking folder while it lives.
+    int unpackFolderLock = -1;
     // Held by VaultLock while an operation changes bodies or rows.
     int lockDepth = 0;
     int lockDescriptor = -1;
     // Top-level entries left out of the last reading (their rows cannot be read).
     std::vector<nocase_wstring> unreadableEntries;
+    // Top-level entries whose interrupted change the last recovery of the
+    // listing could not finish, each with the reason; they stay pending.
+    std::vector<std::pair<nocase_wstring, nocase_wstring>> unsettledEntries;
 
 private:
     void createOrReadSettings();
     [[nodiscard]] static bool isMissingOrEmpty(const std::string& file);
+    [[nodiscard]] static bool isWritable(const std::string& file);
     void readSettings();
     void checkFormatVersion() const;
     // User vaults: the change count and its triggers, the parent index, and

@@ -17,6 +17,32 @@ int VaultLock::waitMilliseconds = 5000;
 namespace {
 
 constexpr wchar_t kLockFileName[] = L".lock";
+constexpr int kPollMilliseconds = 20;
+
+// A program waiting for the lock says so with a shared lock on byte 1 of the
+// lock file (an open-file-description lock, apart from the flock on the
+// whole file). A program that comes back for the lock, such as a take-out
+// between its entries, lets those waiting go first: otherwise it would take
+// the lock again before any of them looked.
+bool othersAreWaiting(int fd)
+{
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = 1;
+    probe.l_len = 1;
+    return ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+}
+
+void sayWaiting(int fd, bool waiting)
+{
+    struct flock mark {};
+    mark.l_type = waiting ? F_RDLCK : F_UNLCK;
+    mark.l_whence = SEEK_SET;
+    mark.l_start = 1;
+    mark.l_len = 1;
+    (void)::fcntl(fd, F_OFD_SETLK, &mark);
+}
 
 } // namespace
 
@@ -37,26 +63,54 @@ VaultLock::VaultLock(VaultEngine& vaultEngine, int waitMs)
         return;
     }
     const std::string path = toNarrow(joinPath(engine.vaultFolder, kLockFileName));
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0 && errno == EROFS) {
+        // A vault on a read-only disk: no program can change it, so reading
+        // needs no lock, and any change fails on the database itself.
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) {
+            holdWithoutFile();
+            return;
+        }
+    }
     if (fd < 0) {
         const int err = errno;
         throw ExceptionModule(L"Cannot lock the vault: " + toWide(path), systemErrorText(err));
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    bool waiting = false;
+    for (;;) {
+        const bool pastDeadline = std::chrono::steady_clock::now() >= deadline;
+        if (!waiting && !pastDeadline && othersAreWaiting(fd)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kPollMilliseconds));
+            continue;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            break;
         const int err = errno;
         if (err != EWOULDBLOCK && err != EINTR) {
             ::close(fd);
             throw ExceptionModule(L"Cannot lock the vault: " + toWide(path), systemErrorText(err));
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (pastDeadline) {
             ::close(fd);
             throw ExceptionModule(
                 L"The vault is in use by another KORVELIN program. Try again when it has finished.", L"");
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!waiting) {
+            sayWaiting(fd, true);
+            waiting = true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMilliseconds));
     }
+    if (waiting)
+        sayWaiting(fd, false);
     engine.lockDescriptor = fd;
+    holdWithoutFile();
+}
+
+void VaultLock::holdWithoutFile()
+{
     engine.lockDepth = 1;
     exceptionsAtStart = std::uncaught_exceptions();
     // The one place of the rule "the database is the truth, memory a cache":
@@ -82,8 +136,10 @@ VaultLock::VaultLock(VaultEngine& vaultEngine, int waitMs)
 void VaultLock::release()
 {
     engine.lockDepth = 0;
-    ::flock(engine.lockDescriptor, LOCK_UN);
-    ::close(engine.lockDescriptor);
+    if (engine.lockDescriptor >= 0) {
+        ::flock(engine.lockDescriptor, LOCK_UN);
+        ::close(engine.lockDescriptor);
+    }
     engine.lockDescriptor = -1;
 }
 

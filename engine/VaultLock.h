@@ -27,6 +27,9 @@ public:
     static int waitMilliseconds;
 
 private:
+    // The lock is held (or needs no file): the in-memory entries are made
+    // fresh from the rows.
+    void holdWithoutFile();
     void release();
 
     VaultEngine& engine;

@@ -3,12 +3,15 @@
 #include "engine/AddBatch.h"
 #include "engine/ExceptionModule.h"
 #include "engine/KistFile.h"
+#include "engine/PackageReading.h"
 #include "engine/ProgressTracker.h"
 #include "engine/Recovery.h"
 #include "engine/StepBoundary.h"
 #include "engine/Transforms.h"
 #include "engine/VaultEngine.h"
 #include "engine/VaultLock.h"
+#include "engine/crypto/CryptoContext.h"
+#include "engine/crypto/CryptoErrors.h"
 #include "engine/platform/FileSystem.h"
 #include "engine/platform/PathUtil.h"
 #include "engine/storage/Query.h"
@@ -203,7 +206,23 @@ void VaultOperations::protect(ProtectedFile& tree, Query& query, ProgressTracker
     Transforms transforms(query, engine.kind);
     const nocase_wstring root =
         engine.settings[vaultschema::encryptionSetting] == "None" ? engine.workFolder : engine.vaultFolder;
-    transforms.moveAsJournaled(tree, root, uniqueId(), true);
+    {
+        Transaction transaction(query);
+        transforms.planMove(tree, root, uniqueId(), true);
+        transaction.commit();
+    }
+    stepboundary::reached("move planned");
+    try {
+        transforms.performMove(tree, false);
+    } catch (const ExceptionModule& failure) {
+        undoMoveIn(tree, query, failure);
+    }
+    {
+        Transaction transaction(query);
+        transforms.finishMove(tree, true);
+        transaction.commit();
+    }
+    stepboundary::reached("move finished");
     try {
         encryptTree(tree, query, progress);
     } catch (const ExceptionModule& failure) {
@@ -220,8 +239,13 @@ void VaultOperations::putBack(const ProtectedFile& tree, const nocase_wstring& o
         if (stored && Recovery(engine, query).settle(*stored))
             deliver(*stored, originalFolder, freeTargetName(originalFolder, originalName, stored->is_directory),
                     query, nullptr);
-        // Folders of the encryption that nothing lies in any more.
+        // Folders of the move and of the encryption that nothing lies in
+        // any more.
         std::vector<nocase_wstring> folders;
+        tree.forEach([&](const ProtectedFile& record) {
+            if (record.is_directory && isInsideOrSame(record.sourcePath(), engine.vaultFolder))
+                folders.push_back(record.sourcePath());
+        });
         tree.forEach([&](const ProtectedFile& record) {
             if (record.is_directory && isInsideOrSame(record.destinationPath(), engine.vaultFolder))
                 folders.push_back(record.destinationPath());
@@ -233,6 +257,60 @@ void VaultOperations::putBack(const ProtectedFile& tree, const nocase_wstring& o
         throw ExceptionModule(failure);
     }
     throw ExceptionModule(toWide(failure.getMessage()) + L" Nothing was added: the files are back where they were.",
+                          toWide(failure.getCause()));
+}
+
+void VaultOperations::undoMoveIn(ProtectedFile& tree, Query& query, const ExceptionModule& failure)
+{
+    // Whatever happens here, memory may no longer match the rows.
+    engine.distrustEntries();
+    bool back = false;
+    try {
+        // Folders first (each is still there unless the move emptied it),
+        // then what arrived in the vault goes back under its own name.
+        const std::function<void(ProtectedFile&)> moveBack = [&](ProtectedFile& record) {
+            if (record.pending_transform != MoveIntoVault)
+                return;
+            const nocase_wstring source = record.sourcePath();
+            const nocase_wstring destination = record.destinationPath();
+            if (record.is_directory) {
+                if (!pathExists(source))
+                    createFolder(source, false);
+                for (auto& child : record.children)
+                    moveBack(*child);
+                return;
+            }
+            if (pathExists(destination) && !pathExists(source))
+                movePath(destination, source, false);
+        };
+        moveBack(tree);
+        flushFileSystem(parentFolder(tree.sourcePath()));
+        std::vector<nocase_wstring> folders;
+        tree.forEach([&](const ProtectedFile& record) {
+            if (record.is_directory && record.pending_transform == MoveIntoVault)
+                folders.push_back(record.destinationPath());
+        });
+        for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
+            Transforms::removeIfEmpty(*folder);
+        if (!pathExists(tree.destinationPath())) {
+            Transaction transaction(query);
+            tree.forEach([&](ProtectedFile& record) {
+                if (record.pending_transform == MoveIntoVault)
+                    record.deleteRow(query);
+            });
+            transaction.commit();
+            back = true;
+        }
+    } catch (const ExceptionModule&) {
+        // Not all of it went back: the rows stay pending and the next
+        // listing finishes the move from what lies where.
+    }
+    if (!back)
+        throw ExceptionModule(failure);
+    nocase_wstring message = toWide(failure.getMessage());
+    while (!message.empty() && message.back() == L'\n')
+        message.pop_back();
+    throw ExceptionModule(message + L" Nothing was added: the files are back where they were.",
                           toWide(failure.getCause()));
 }
 
@@ -264,7 +342,11 @@ void VaultOperations::deliver(ProtectedFile& entry, const nocase_wstring& destin
     } catch (const ExceptionModule& failure) {
         // Some bodies did not decrypt, and every body is still in place:
         // what did decrypt is delivered, the entry stays whole in the vault.
-        throw ExceptionModule(deliverPart(entry, destination, query) + toWide(failure.getMessage()), L"");
+        const nocase_wstring undelivered = describeUndelivered(entry, toWide(failure.getMessage()));
+        nocase_wstring report = deliverPart(entry, destination, query) + undelivered;
+        while (!report.empty() && report.back() == L'\n')
+            report.pop_back();
+        throw ExceptionModule(report, L"");
     }
     {
         Transaction transaction(query);
@@ -275,7 +357,46 @@ void VaultOperations::deliver(ProtectedFile& entry, const nocase_wstring& destin
     // Progress counted the files as they were decrypted; the renames
     // that follow are not counted again.
     Transforms moves(query, engine.kind);
-    moves.moveAsJournaled(entry, destination, outName, false);
+    try {
+        moves.moveAsJournaled(entry, destination, outName, false);
+    } catch (const ExceptionModule&) {
+        // The plain copies must not wait inside the vault for the next
+        // listing: the entry goes back to rest (encrypted) at once.
+        try {
+            (void)Recovery(engine, query).recover(entry);
+        } catch (const ExceptionModule&) {
+            // Left pending; the next listing tries again and says so.
+        }
+        throw;
+    }
+}
+
+nocase_wstring VaultOperations::describeUndelivered(const ProtectedFile& entry, const nocase_wstring& failureText)
+{
+    const bool cipherRefused = failureText.find(cryptoerrors::kCipherFailed) != nocase_wstring::npos;
+    nocase_wstring lines;
+    bool otherReason = false;
+    const std::function<void(const ProtectedFile&, const nocase_wstring&)> walk = [&](const ProtectedFile& record,
+                                                                                    const nocase_wstring& label) {
+        if (record.is_directory) {
+            for (const auto& child : record.children)
+                walk(*child, label + L"/" + child->raw_file_name);
+            return;
+        }
+        if (record.pending_transform != Decrypting || pathExists(record.destinationPath()))
+            return;
+        const nocase_wstring body = record.sourcePath();
+        if (!pathExists(body))
+            lines += L"missing: " + label + L"\n";
+        else if (cipherRefused || pathInfo(body).size != encryptedBodyLength(record.size))
+            lines += L"damaged: " + label + L"\n";
+        else
+            otherReason = true;
+    };
+    walk(entry, entry.display_name);
+    if (otherReason || lines.empty())
+        lines += failureText;
+    return lines;
 }
 
 nocase_wstring VaultOperations::deliverPart(ProtectedFile& entry, const nocase_wstring& destination, Query& query)
@@ -283,12 +404,15 @@ nocase_wstring VaultOperations::deliverPart(ProtectedFile& entry, const nocase_w
     const nocase_wstring outName = freeTargetName(destination, entry.raw_file_name, entry.is_directory);
     const nocase_wstring top = joinPath(destination, outName);
     nocase_wstring problems;
+    std::size_t delivered = 0;
+    std::vector<nocase_wstring> made;
     // The plain copies are moved out; their bodies stay, so a crash here
     // loses nothing (recovery puts the entry back to rest).
     const std::function<void(ProtectedFile&, const nocase_wstring&)> walk = [&](ProtectedFile& record,
                                                                                 const nocase_wstring& out) {
         if (record.is_directory) {
             createFolder(out, false);
+            made.push_back(out);
             for (auto& child : record.children)
                 walk(*child, joinPath(out, child->raw_file_name));
             return;
@@ -297,6 +421,7 @@ nocase_wstring VaultOperations::deliverPart(ProtectedFile& entry, const nocase_w
             return;
         try {
             movePath(record.destinationPath(), out, false);
+            ++delivered;
         } catch (const ExceptionModule& e) {
             problems += toWide(e.getMessage()) + L"\n";
         }
@@ -305,6 +430,12 @@ nocase_wstring VaultOperations::deliverPart(ProtectedFile& entry, const nocase_w
     flushFileSystem(destination);
     // Back to rest: every body is in the vault, the copies left go.
     (void)Recovery(engine, query).settle(entry);
+    if (delivered == 0) {
+        // Nothing came out: no folder is left behind to suggest otherwise.
+        for (auto folder = made.rbegin(); folder != made.rend(); ++folder)
+            Transforms::removeIfEmpty(*folder);
+        return entry.display_name + L" could not be taken out; it stays in the vault.\n" + problems;
+    }
     return L"Some files could not be taken out of " + entry.display_name + L"; the others are in " + top
            + L". It stays in the vault.\n" + problems;
 }
@@ -330,6 +461,7 @@ void VaultOperations::encryptTree(ProtectedFile& tree, Query& query, ProgressTra
 void VaultOperations::recoverEntries()
 {
     auto& entries = engine.entries();
+    engine.unsettledEntries.clear();
     std::vector<nocase_wstring> names;
     for (const auto& [name, entry] : entries)
         names.push_back(name);
@@ -342,10 +474,14 @@ void VaultOperations::recoverEntries()
         try {
             if (!recovery.recover(entry))
                 entries.erase(name);
-        } catch (const ExceptionModule&) {
+        } catch (const ExceptionModule& failure) {
             // Left as it is; the next listing, adding or taking out tries
             // again, from the rows (memory may have moved on without them).
             engine.distrustEntries();
+            nocase_wstring reason = toWide(failure.getMessage());
+            if (!failure.getCause().empty())
+                reason += L" (" + toWide(failure.getCause()) + L")";
+            engine.unsettledEntries.emplace_back(name, reason);
         }
     }
 }
@@ -356,6 +492,10 @@ void VaultOperations::listFiles(std::vector<KistFile*>& out)
     if (engine.database) {
         VaultLock lock(engine);
         recoverEntries();
+        // Once nothing pending may still need them, the unpacking folders
+        // of packages whose programs died go.
+        if (engine.kind == EngineKind::UserVault && engine.unsettledEntries.empty())
+            PackageReading::removeLeftoverUnpackFolders();
     }
     for (const auto& [name, entry] : engine.entries()) {
         auto file = std::make_unique<KistFile>();
@@ -367,6 +507,7 @@ void VaultOperations::listFiles(std::vector<KistFile*>& out)
 nocase_wstring VaultOperations::removeFile(const nocase_wstring& name, const nocase_wstring& destinationFolder)
 {
     engine.requireLogin();
+    engine.requireWritable();
     VaultLock lock(engine);
     auto& entries = engine.entries();
     auto found = entries.find(name);

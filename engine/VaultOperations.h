@@ -51,6 +51,11 @@ public:
     [[noreturn]] void putBack(const ProtectedFile& tree, const nocase_wstring& originalFolder,
                               const nocase_wstring& originalName, Query& query, const ExceptionModule& failure);
 
+    // After a failed move of tree into the vault: moves back what arrived
+    // and deletes the rows, then throws the failure (with "Nothing was
+    // added" when all of it is back; otherwise the rows stay pending).
+    [[noreturn]] void undoMoveIn(ProtectedFile& tree, Query& query, const ExceptionModule& failure);
+
     // Describes the file or folder at an absolute path as a record tree.
     [[nodiscard]] std::unique_ptr<ProtectedFile> buildRecordTree(const nocase_wstring& path) const;
 
@@ -80,6 +85,10 @@ private:
     // Moves the plain copies that did decrypt out under a free name, puts
     // the entry back to rest in the vault and returns the report's start.
     nocase_wstring deliverPart(ProtectedFile& entry, const nocase_wstring& destination, Query& query);
+    // One line for each file of entry whose decryption failed: "missing: "
+    // or "damaged: " and its path below the entry's name; failureText for
+    // other reasons.
+    static nocase_wstring describeUndelivered(const ProtectedFile& entry, const nocase_wstring& failureText);
 
     VaultEngine& engine;
 };

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tests and the tools need
-# (Qt 6 Widgets, Network, Concurrent and Test come with qt6-base-dev; the
+# (Qt 6 Widgets, Network, Concurrent, DBus and Test come with qt6-base-dev; the
 # offscreen platform with qt6-qpa-plugins; a font so offscreen renders show text).
 # Idempotent: packages already present are skipped without noise.
 set -euo pipefail
@@ -14,6 +14,7 @@ packages=(
   libzip-dev zlib1g-dev
   libssl-dev openssl
   libcurl4-openssl-dev
+  libzxcvbn-dev   # the password strength estimator of the desktop program
   uuid-dev
   libgtest-dev
   xvfb xauth imagemagick
@@ -21,6 +22,7 @@ packages=(
   xdg-utils desktop-file-utils shared-mime-info appstream
   libglib2.0-bin   # gio: how xdg-mime reads file types on GNOME, as the tests ask it
   python3
+  dbus-daemon      # a private session bus for the desktop-session lock tests
   clang libclang-rt-14-dev
 )
 

@@ -12,6 +12,7 @@
 #include "desktop/EngineText.h"
 #include "desktop/FileDialog.h"
 #include "desktop/MessageBox.h"
+#include "desktop/ScreenFit.h"
 #include "desktop/SendHost.h"
 #include "desktop/VaultSender.h"
 #include "desktop/VaultViewHost.h"
@@ -56,6 +57,7 @@ CKBackupRestore::CKBackupRestore(QWidget* parent, Kist& kist, CKDropBox& vaultVi
     , viewHost(windowHost)
 {
     ui->setupUi(this);
+    ScreenFit::install();
     ui->optionsComboBox->addItem(kDropbox);
     ui->optionsComboBox->addItem(kLocalDevice);
     connect(ui->okButton, &QPushButton::clicked, this, &CKBackupRestore::okButtonClicked);

@@ -6,7 +6,11 @@
 #include "desktop/FileDialog.h"
 #include "desktop/InputRules.h"
 #include "desktop/MessageBox.h"
+#include "desktop/PathFieldTip.h"
+#include "desktop/ScreenFit.h"
 #include "desktop/SendHost.h"
+#include "desktop/StrengthMeter.h"
+#include "desktop/dialogs/DialogSkin.h"
 #include "engine/Kist.h"
 #include "ui_CKDefaultOffPwdSystem.h"
 
@@ -30,6 +34,8 @@ CKDefaultOffPwdSystem::CKDefaultOffPwdSystem(SendHost* host, QWidget* parent)
     : QDialog(parent), ui(std::make_unique<Ui::CKDefaultOffPwdSystem>()), host(host), hideLater(new QTimer(this))
 {
     ui->setupUi(this);
+    ScreenFit::install();
+    keepRoomForTitle(*ui->groupBox);
     hideLater->setSingleShot(true);
     hideLater->setInterval(hideDelayMs);
     connect(hideLater, &QTimer::timeout, this, &QWidget::hide);
@@ -38,6 +44,9 @@ CKDefaultOffPwdSystem::CKDefaultOffPwdSystem(SendHost* host, QWidget* parent)
     // Cancel only closes: nothing is saved and the rows keep their texts.
     connect(ui->cancelButton, &QPushButton::clicked, this, &QDialog::accept);
     connect(ui->okButton, &QPushButton::clicked, this, &CKDefaultOffPwdSystem::okButtonclicked);
+    ui->strengthMeter->watch(ui->enterPwd);
+    PathFieldTip::attach(ui->zipFileName);
+    ui->zipFileName->setFocus();
 }
 
 CKDefaultOffPwdSystem::~CKDefaultOffPwdSystem() = default;
@@ -76,6 +85,8 @@ void CKDefaultOffPwdSystem::okButtonclicked()
                                 QStringLiteral("Password and re-entered password do not match. Try again."));
         return;
     }
+    if (!StrengthMeter::confirmUse(this, password))
+        return;
 
     const InputRules::Location split = InputRules::splitLocation(location);
     // A location that ends in '/' names no file: the suggested name is used.

@@ -1,10 +1,16 @@
 #include "desktop/dialogs/CKDefaultSettings.h"
 
+#include "desktop/AutoLock.h"
+#include "desktop/UpdateCheckPolicy.h"
 #include "desktop/EngineCall.h"
 #include "desktop/EngineText.h"
 #include "desktop/FileDialog.h"
 #include "desktop/MessageBox.h"
+#include "desktop/PathFieldTip.h"
+#include "desktop/ScreenFit.h"
 #include "desktop/SendHost.h"
+#include "desktop/StrengthMeter.h"
+#include "desktop/dialogs/DialogSkin.h"
 #include "engine/Kist.h"
 #include "ui_CKDefaultSettings.h"
 
@@ -21,10 +27,15 @@ CKDefaultSettings::CKDefaultSettings(QWidget* parent, Kist* kist, SendHost* send
     , host(sendHost)
 {
     ui->setupUi(this);
+    ScreenFit::install();
+    keepRoomForTitle(*ui->groupBox);
     connect(ui->okButton, &QPushButton::clicked, this, &CKDefaultSettings::okButtonClicked);
     connect(ui->cancelButton, &QPushButton::clicked, this, &CKDefaultSettings::CancelButtonPressed);
     connect(ui->selectExtractionFolder, &QPushButton::clicked, this, &CKDefaultSettings::selectExtractionFolderClicked);
     connect(ui->selectDBFolder, &QPushButton::clicked, this, &CKDefaultSettings::selectDBFolderClicked);
+    ui->strengthMeter->watch(ui->newPwd);
+    PathFieldTip::attach(ui->extractionFolder);
+    PathFieldTip::attach(ui->dropBoxFolder);
 }
 
 CKDefaultSettings::~CKDefaultSettings() = default;
@@ -42,6 +53,14 @@ void CKDefaultSettings::showCurrentPassword(bool show)
 {
     ui->currPwdLabel->setVisible(show);
     ui->currentPwd->setVisible(show);
+    (show ? ui->currentPwd : ui->newPwd)->setFocus();
+}
+
+void CKDefaultSettings::loadStartSettings()
+{
+    const auto stored = [this](const char* name) { return QString::fromStdString(engine->retrieveConfig(name)); };
+    ui->autoLockMinutes->setValue(AutoLock::minutesFromSetting(stored(AutoLock::settingName)));
+    ui->checkForUpdates->setChecked(UpdateCheckPolicy::userAllows(stored(UpdateCheckPolicy::settingName)));
 }
 
 void CKDefaultSettings::selectExtractionFolderClicked()
@@ -123,6 +142,8 @@ void CKDefaultSettings::okButtonClicked()
                                 QStringLiteral("New and re-entered passwords do not match."));
         return;
     }
+    if (!newPassword.isEmpty() && !StrengthMeter::confirmUse(this, newPassword))
+        return;
     try {
         if (!vaultPasswordIsRight(ui->currentPwd->text().toStdString())) {
             MessageBox::information(this, QStringLiteral("Wrong Password"),
@@ -134,6 +155,9 @@ void CKDefaultSettings::okButtonClicked()
         engine->persistConfig("RestoreFolder", ui->extractionFolder->text().toStdString());
         if (dropboxShown)
             engine->persistConfig("DropboxFolder", ui->dropBoxFolder->text().toStdString());
+        engine->persistConfig(AutoLock::settingName,
+                              AutoLock::settingFromMinutes(ui->autoLockMinutes->value()).toStdString());
+        engine->persistConfig(UpdateCheckPolicy::settingName, ui->checkForUpdates->isChecked() ? "true" : "false");
     } catch (const ExceptionModule& error) {
         MessageBox::information(this, QStringLiteral("ERROR!"), EngineText::failureText(error));
         return;

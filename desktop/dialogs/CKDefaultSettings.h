@@ -27,6 +27,8 @@ public:
     // Shows or hides the Dropbox row and fills both folder fields.
     void setFolders(bool showDropbox, const QString& dropboxFolder, const QString& restoreFolder);
     void showCurrentPassword(bool show);
+    // Fills the idle lock and the update check from their stored settings.
+    void loadStartSettings();
     // The package composer's engine is a temporary vault: the password is
     // then checked on a second engine opened on the user's vault.
     void setChecksWithUserVault(bool on) { checksWithUserVault = on; }

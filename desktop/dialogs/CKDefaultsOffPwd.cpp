@@ -10,8 +10,10 @@
 #include "desktop/EngineText.h"
 #include "desktop/InputRules.h"
 #include "desktop/MessageBox.h"
+#include "desktop/ScreenFit.h"
 #include "desktop/SendHost.h"
 #include "desktop/StatusProgress.h"
+#include "desktop/StrengthMeter.h"
 #include "desktop/VaultSender.h"
 #include "desktop/dialogs/DialogSkin.h"
 #include "engine/Kist.h"
@@ -41,6 +43,8 @@ CKDefaultsOffPwd::CKDefaultsOffPwd(QWidget* parent, Kist* engine, SendHost* host
       hideLater(new QTimer(this))
 {
     ui->setupUi(this);
+    ScreenFit::install();
+    keepRoomForTitle(*ui->groupBox);
     hideLater->setSingleShot(true);
     hideLater->setInterval(hideDelayMs);
     connect(hideLater, &QTimer::timeout, this, &QWidget::hide);
@@ -49,9 +53,16 @@ CKDefaultsOffPwd::CKDefaultsOffPwd(QWidget* parent, Kist* engine, SendHost* host
 
     // Copying a package into the vault shows its progress here.
     progress = new StatusProgress(this);
-    progress->setGeometry(ui->info->x(), ui->cancelButton->y(), ui->cancelButton->x() - ui->info->x() - 8,
-                          ui->cancelButton->height());
+    ui->buttonRow->insertWidget(0, progress, 1);
     progress->hide();
+
+    // The meter follows whichever row holds the new password in this mode.
+    ui->strengthMeter->hide();
+    for (QLineEdit* field : {ui->zipFileName, ui->enterPwd})
+        connect(field, &QLineEdit::textChanged, this, [this, field](const QString& text) {
+            if (field == newPasswordField)
+                ui->strengthMeter->showStrength(text);
+        });
 }
 
 CKDefaultsOffPwd::~CKDefaultsOffPwd() = default;
@@ -137,7 +148,31 @@ void CKDefaultsOffPwd::setMode(int mode)
     default:
         break;
     }
+    // Only a password being set gets a meter, not one being checked.
+    if (mode == Welcome)
+        showStrengthUnder(ui->zipFileName);
+    else if (mode == ExtractToVault || mode == WelcomeEmail)
+        showStrengthUnder(nullptr);
+    else
+        showStrengthUnder(ui->enterPwd);
     ui->zipFileName->setFocus();
+}
+
+void CKDefaultsOffPwd::showStrengthUnder(QLineEdit* field)
+{
+    newPasswordField = field;
+    ui->strengthMeter->setVisible(field != nullptr);
+    if (!field)
+        return;
+    // The meter's row lies just below the field's own row.
+    int row = 0;
+    int column = 0;
+    int rowSpan = 0;
+    int columnSpan = 0;
+    ui->formLayout->getItemPosition(ui->formLayout->indexOf(field), &row, &column, &rowSpan, &columnSpan);
+    ui->formLayout->removeWidget(ui->strengthMeter);
+    ui->formLayout->addWidget(ui->strengthMeter, row + 1, column);
+    ui->strengthMeter->showStrength(field->text());
 }
 
 void CKDefaultsOffPwd::applySkin()
@@ -198,6 +233,8 @@ int CKDefaultsOffPwd::sendPackage()
              QStringLiteral("The name of the KORVELIN file cannot contain a slash (/)."));
         return QDialog::Rejected;
     }
+    if (!StrengthMeter::confirmUse(this, password))
+        return QDialog::Rejected;
     const QString packageName = InputRules::withPackageExtension(name);
 
     QString dropbox;
@@ -249,6 +286,8 @@ int CKDefaultsOffPwd::welcome()
         tell(this, QStringLiteral("Invalid Email!"), invalidEmail);
         return QDialog::Rejected;
     }
+    if (!StrengthMeter::confirmUse(this, password))
+        return QDialog::Rejected;
     try {
         EngineCall call(*engine, nullptr);
         const std::string newPassword = password.toStdString();
@@ -346,6 +385,8 @@ int CKDefaultsOffPwd::changeVaultPassword()
         tell(this, QStringLiteral("Invalid Password!"), mismatchedNewPassword);
         return QDialog::Rejected;
     }
+    if (!StrengthMeter::confirmUse(this, newPassword))
+        return QDialog::Rejected;
     const std::string narrowCurrent = current.toStdString();
     const std::string narrowNew = newPassword.toStdString();
     try {

@@ -5,6 +5,7 @@
 #include <memory>
 
 class Kist;
+class QLineEdit;
 class QTimer;
 class SendHost;
 class StatusProgress;
@@ -61,6 +62,8 @@ private:
     int welcomeEmail();
     void setRow(int row, const QString& label, bool password, bool shown);
     void clearRows();
+    // Shows the strength meter below field (the mode's new password), or hides it.
+    void showStrengthUnder(QLineEdit* field);
     void finish();
 
     std::unique_ptr<Ui::CKDefaultsOffPwd> ui;
@@ -69,4 +72,5 @@ private:
     int currentMode = -1;
     QTimer* hideLater;
     StatusProgress* progress;
+    QLineEdit* newPasswordField = nullptr;
 };

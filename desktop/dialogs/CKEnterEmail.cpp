@@ -5,6 +5,7 @@
 #include "desktop/EngineCall.h"
 #include "desktop/EngineText.h"
 #include "desktop/MessageBox.h"
+#include "desktop/ScreenFit.h"
 #include "desktop/dialogs/DialogSkin.h"
 #include "engine/Kist.h"
 #include "ui_CKEnterEmail.h"
@@ -39,8 +40,10 @@ CKEnterEmail::CKEnterEmail(QWidget* parent, Kist* engine)
     : QDialog(parent), ui(std::make_unique<Ui::CKEnterEmail>()), engine(engine)
 {
     ui->setupUi(this);
+    ScreenFit::install();
     connect(ui->okButton, &QPushButton::clicked, this, &CKEnterEmail::okButtonClicked);
     connect(ui->cancelButton, &QPushButton::clicked, this, &CKEnterEmail::cancelButtonClicked);
+    ui->email->setFocus();
 }
 
 CKEnterEmail::~CKEnterEmail() = default;

@@ -1,11 +1,13 @@
 #include "engine/archive/ZipArchive.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -34,6 +36,8 @@ struct ZipHandleData {
     // Writer: an add failed, so the archive must not be written.
     bool failed = false;
     zip_int64_t entryCount = 0;
+    // Writer: the size of each entry's source, in the order of the entries.
+    std::vector<uint64_t> entrySizes;
     // Reader: absolute folder under which relative targets are resolved.
     std::string baseFolder;
     // Reader: the password given to openZip, for checking AES entries.
@@ -158,9 +162,117 @@ int setExtendedTimestamp(zip_t* archive, zip_uint64_t index, const archive::Entr
     return ZR_OK;
 }
 
+// A file source that shows its bytes to a watch as libzip reads them.
+class WatchedFile {
+public:
+    WatchedFile(std::string filePath, const struct stat& fileInfo, const ZipAddWatch& fileWatch)
+        : path(std::move(filePath))
+        , info(fileInfo)
+        , watch(fileWatch)
+    {
+        zip_error_init(&error);
+    }
+    ~WatchedFile()
+    {
+        closeFile();
+        zip_error_fini(&error);
+    }
+    WatchedFile(const WatchedFile&) = delete;
+    WatchedFile& operator=(const WatchedFile&) = delete;
+
+    static zip_int64_t callback(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command)
+    {
+        return static_cast<WatchedFile*>(state)->handle(data, length, command);
+    }
+
+private:
+    zip_int64_t fail(int code, int system = 0)
+    {
+        zip_error_set(&error, code, system);
+        return -1;
+    }
+
+    void closeFile()
+    {
+        if (descriptor >= 0)
+            (void)::close(descriptor); // opened for reading only
+        descriptor = -1;
+    }
+
+    zip_int64_t handle(void* data, zip_uint64_t length, zip_source_cmd_t command)
+    {
+        switch (command) {
+        case ZIP_SOURCE_OPEN:
+            descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (descriptor < 0)
+                return fail(ZIP_ER_OPEN, errno);
+            return 0;
+        case ZIP_SOURCE_READ: {
+            auto* out = static_cast<unsigned char*>(data);
+            ssize_t got = 0;
+            do {
+                got = ::read(descriptor, out, length);
+            } while (got < 0 && errno == EINTR);
+            if (got < 0)
+                return fail(ZIP_ER_READ, errno);
+            if (got == 0 && length > 0) {
+                if (watch.complete && !watch.complete())
+                    return fail(ZIP_ER_READ);
+                return 0;
+            }
+            if (watch.bytes)
+                watch.bytes(out, static_cast<std::size_t>(got));
+            return got;
+        }
+        case ZIP_SOURCE_CLOSE:
+            closeFile();
+            return 0;
+        case ZIP_SOURCE_STAT: {
+            auto* stat = static_cast<zip_stat_t*>(data);
+            if (length < sizeof *stat)
+                return fail(ZIP_ER_INVAL);
+            zip_stat_init(stat);
+            stat->size = static_cast<zip_uint64_t>(info.st_size);
+            stat->mtime = info.st_mtime;
+            stat->valid |= ZIP_STAT_SIZE | ZIP_STAT_MTIME;
+            return sizeof *stat;
+        }
+        case ZIP_SOURCE_ERROR:
+            return zip_error_to_data(&error, data, length);
+        case ZIP_SOURCE_FREE:
+            delete this;
+            return 0;
+        case ZIP_SOURCE_SUPPORTS:
+            return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                                  ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+        default:
+            return fail(ZIP_ER_OPNOTSUPP);
+        }
+    }
+
+    std::string path;
+    struct stat info;
+    const ZipAddWatch& watch;
+    int descriptor = -1;
+    zip_error_t error;
+};
+
+zip_source_t* watchedFileSource(const std::string& path, const struct stat& info, const ZipAddWatch& watch)
+{
+    auto* state = new WatchedFile(path, info, watch);
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = zip_source_function_create(&WatchedFile::callback, state, &error);
+    zip_error_fini(&error);
+    if (source == nullptr)
+        delete state;
+    return source;
+}
+
 // Adds one file or folder; any code but ZR_OK and ZR_ARGS leaves the archive
 // incomplete.
-int addEntry(ZipHandleData& zip, const std::string& name, const std::string& source, ZipMethod method)
+int addEntry(ZipHandleData& zip, const std::string& name, const std::string& source, ZipMethod method,
+             const ZipAddWatch* watch)
 {
     struct stat info {};
     if (::stat(source.c_str(), &info) != 0)
@@ -182,10 +294,15 @@ int addEntry(ZipHandleData& zip, const std::string& name, const std::string& sou
         // Opened for reading only: closing it cannot lose anything.
         (void)::close(fd);
 
-        zip_error_t error;
-        zip_error_init(&error);
-        zip_source_t* data = zip_source_file_create(source.c_str(), 0, 0, &error);
-        zip_error_fini(&error);
+        zip_source_t* data = nullptr;
+        if (watch != nullptr) {
+            data = watchedFileSource(source, info, *watch);
+        } else {
+            zip_error_t error;
+            zip_error_init(&error);
+            data = zip_source_file_create(source.c_str(), 0, 0, &error);
+            zip_error_fini(&error);
+        }
         if (data == nullptr)
             return ZR_WRITE;
         index = zip_file_add(zip.archive, name.c_str(), data, ZIP_FL_ENC_UTF_8);
@@ -211,8 +328,51 @@ int addEntry(ZipHandleData& zip, const std::string& name, const std::string& sou
     if (const int result = setExtendedTimestamp(zip.archive, entry, sourceTimes(source, info)); result != ZR_OK)
         return result;
     ++zip.entryCount;
+    zip.entrySizes.push_back(S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : 0);
     return ZR_OK;
 }
+
+// Turns libzip's progress of zip_close into bytes written, and its cancel
+// question into the observer's stop request. libzip gives every entry an
+// equal share of the fraction, whatever its size; the share and the entry
+// sizes give the bytes.
+class CloseProgress {
+public:
+    CloseProgress(ZipWriteObserver& target, const std::vector<uint64_t>& sizes)
+        : observer(target)
+        , entrySizes(sizes)
+    {
+    }
+
+    static void onProgress(zip_t*, double fraction, void* state)
+    {
+        static_cast<CloseProgress*>(state)->report(fraction);
+    }
+
+    static int onCancel(zip_t*, void* state)
+    {
+        return static_cast<CloseProgress*>(state)->observer.stopRequested() ? 1 : 0;
+    }
+
+private:
+    void report(double fraction)
+    {
+        const std::size_t count = entrySizes.size();
+        if (count == 0)
+            return;
+        const double position = std::clamp(fraction, 0.0, 1.0) * static_cast<double>(count);
+        const std::size_t entry = std::min(static_cast<std::size_t>(position), count - 1);
+        uint64_t bytes = 0;
+        for (std::size_t i = 0; i < entry; ++i)
+            bytes += entrySizes[i];
+        const double within = std::clamp(position - static_cast<double>(entry), 0.0, 1.0);
+        bytes += static_cast<uint64_t>(within * static_cast<double>(entrySizes[entry]));
+        observer.written(bytes);
+    }
+
+    ZipWriteObserver& observer;
+    const std::vector<uint64_t>& entrySizes;
+};
 
 // Everything unzipItem and getZipItem need to know about one entry.
 struct EntryInfo {
@@ -462,7 +622,8 @@ ZipHandle createZip(const nocase_wstring& path)
     return new ZipHandleData(ZipHandleData::Kind::Writer, archive, narrow);
 }
 
-int zipAdd(ZipHandle zip, const nocase_wstring& entryName, const nocase_wstring& sourcePath, ZipMethod method)
+int zipAdd(ZipHandle zip, const nocase_wstring& entryName, const nocase_wstring& sourcePath, ZipMethod method,
+           const ZipAddWatch* watch)
 {
     if (zip == nullptr)
         return writerResult(ZR_ARGS);
@@ -474,13 +635,15 @@ int zipAdd(ZipHandle zip, const nocase_wstring& entryName, const nocase_wstring&
     const std::string source = toNarrow(sourcePath);
     if (name.empty() || name.find('\0') != std::string::npos || source.empty())
         return writerResult(ZR_ARGS);
-    const int result = addEntry(*zip, name, source, method);
+    const int result = addEntry(*zip, name, source, method, watch);
     if (result != ZR_OK && result != ZR_ARGS)
         zip->failed = true;
     return writerResult(result);
 }
 
-int closeZip(ZipHandle zip)
+ZipWriteObserver::~ZipWriteObserver() = default;
+
+int closeZip(ZipHandle zip, ZipWriteObserver* observer)
 {
     // No handle, no side: neither last code changes.
     if (zip == nullptr)
@@ -499,9 +662,18 @@ int closeZip(ZipHandle zip)
         return writerResult(writeEmptyArchive(owned->path));
     }
     // libzip writes a temporary file beside the archive and renames it only
-    // when complete, removing it on failure.
+    // when complete, removing it on failure or when it is cancelled.
+    std::optional<CloseProgress> progress;
+    if (observer != nullptr) {
+        progress.emplace(*observer, owned->entrySizes);
+        // About every thousandth of the work: a report per megabyte of a gigabyte.
+        (void)zip_register_progress_callback_with_state(owned->archive, 0.001, &CloseProgress::onProgress, nullptr,
+                                                         &*progress);
+        (void)zip_register_cancel_callback_with_state(owned->archive, &CloseProgress::onCancel, nullptr, &*progress);
+    }
     if (zip_close(owned->archive) != 0) {
-        const int result = writeErrorCode(archiveError(owned->archive));
+        const int error = archiveError(owned->archive);
+        const int result = error == ZIP_ER_CANCELLED ? ZR_CANCELLED : writeErrorCode(error);
         zip_discard(owned->archive);
         return writerResult(result);
     }

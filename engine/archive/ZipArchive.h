@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "engine/Strings.h"
@@ -28,6 +29,7 @@ constexpr int ZR_FAILED = 0x40000;    // the writer is already in error
 constexpr int ZR_ENDED = 0x50000;     // the writer is already closed
 constexpr int ZR_UNSAFE = 0x20000;    // entry refused: it would leave the base folder, or goes through a link
 constexpr int ZR_METHOD = 0x3000;     // unsupported compression or encryption method
+constexpr int ZR_CANCELLED = 0x60000; // the writer was asked to stop while it wrote the archive
 
 // Attribute flags of ZipItem::attributes (the DOS attribute bits).
 constexpr uint32_t ZA_READONLY = 0x01;
@@ -57,14 +59,34 @@ struct ZipItem {
 // cost time.
 enum class ZipMethod { ByName, Stored };
 
+// Sees the bytes of a file as the archive reads them to write them (when the
+// archive is closed), in order. complete is asked once the file was read to
+// its end: false fails the archive, as a file that cannot be read does.
+struct ZipAddWatch {
+    std::function<void(const unsigned char*, std::size_t)> bytes;
+    std::function<bool()> complete;
+};
+
 // Adds the file (or folder) at sourcePath under entryName; backslashes in the
-// name become "/".
+// name become "/". A watch (files only) must stay valid until closeZip.
 [[nodiscard]] int zipAdd(ZipHandle zip, const nocase_wstring& entryName, const nocase_wstring& sourcePath,
-                         ZipMethod method = ZipMethod::ByName);
-// Frees the handle in every case. A writer writes the archive; when anything
-// failed (an earlier add, a source that cannot be read, a full disk) it
-// returns non-zero and leaves no partial archive behind.
-[[nodiscard]] int closeZip(ZipHandle zip);
+                         ZipMethod method = ZipMethod::ByName, const ZipAddWatch* watch = nullptr);
+// Hears how far closeZip has come while it writes the archive, and may stop it.
+class ZipWriteObserver {
+public:
+    virtual ~ZipWriteObserver();
+    // Bytes of the entries' sources written into the archive so far.
+    virtual void written(uint64_t bytes) = 0;
+    // true stops the writing at once.
+    virtual bool stopRequested() = 0;
+};
+
+// Frees the handle in every case. A writer writes the archive (the entries'
+// data is read only now); when anything failed (an earlier add, a source that
+// cannot be read, a full disk) it returns non-zero and leaves no partial
+// archive behind. An observer hears the bytes as they are written; its stop
+// request ends the writing with ZR_CANCELLED, again leaving no archive.
+[[nodiscard]] int closeZip(ZipHandle zip, ZipWriteObserver* observer = nullptr);
 // Frees a handle without writing anything: an unfinished writer leaves no
 // archive behind and a file already at its path stays as it was.
 void discardZip(ZipHandle zip);

@@ -22,7 +22,8 @@ namespace {
 constexpr std::size_t kLargestHereBlock = std::size_t { 1 } << 20;
 // Streamed blocks: large enough for few system calls and long disk writes.
 constexpr std::size_t kStreamBlock = std::size_t { 4 } << 20;
-// Blocks in flight: one being read, one transformed, one written, one spare.
+// Blocks in flight: one being read, one transformed, one written, one spare
+// (taken by a watch when there is one: memory stays the same).
 constexpr std::size_t kStreamSlots = 4;
 
 static_assert(kLargestHereBlock % kCipherBlockSize == 0 && kStreamBlock % WipedBuffer::kAlignment == 0);
@@ -38,9 +39,9 @@ std::size_t hereBlockSize(std::uint64_t expectedLength)
 // free the slot it wants.
 class Stages {
 public:
-    Stages(std::size_t blockSize, std::size_t extraRoom)
+    Stages(std::size_t slotCount, std::size_t blockSize, std::size_t extraRoom)
     {
-        for (std::size_t i = 0; i < kStreamSlots; ++i)
+        for (std::size_t i = 0; i < slotCount; ++i)
             slots.push_back({ std::make_unique<WipedBuffer>(blockSize + extraRoom), 0, false });
     }
 
@@ -50,7 +51,8 @@ public:
         bool last;
     };
 
-    Slot& slot(std::uint64_t block) { return slots[block % kStreamSlots]; }
+    Slot& slot(std::uint64_t block) { return slots[block % slots.size()]; }
+    std::uint64_t slotCount() const { return slots.size(); }
 
     // Waits until ready() holds; false when the pipeline is stopping instead.
     template <typename Ready>
@@ -94,7 +96,9 @@ public:
 
     // Counters of blocks done by each stage, guarded by the mutex.
     std::uint64_t read = 0;
+    std::uint64_t readWatched = 0;
     std::uint64_t transformed = 0;
+    std::uint64_t transformWatched = 0;
     std::uint64_t written = 0;
     bool finished = false; // the last block is written
 
@@ -148,15 +152,17 @@ BlockPipeline::BlockPipeline(SourceFile& sourceFile, TargetFile& targetFile, std
 {
 }
 
-void BlockPipeline::run(std::uint64_t expectedLength, const Transform& transform)
+void BlockPipeline::run(std::uint64_t expectedLength, const Transform& transform, const Watch& beforeTransform,
+    const Watch& afterTransform)
 {
     if (expectedLength >= kStreamThreshold)
-        runStreaming(transform);
+        runStreaming(transform, beforeTransform, afterTransform);
     else
-        runHere(expectedLength, transform);
+        runHere(expectedLength, transform, beforeTransform, afterTransform);
 }
 
-void BlockPipeline::runHere(std::uint64_t expectedLength, const Transform& transform)
+void BlockPipeline::runHere(std::uint64_t expectedLength, const Transform& transform, const Watch& beforeTransform,
+    const Watch& afterTransform)
 {
     const std::size_t blockSize = hereBlockSize(expectedLength);
     WipedBuffer buffer(blockSize + extraRoom);
@@ -166,22 +172,33 @@ void BlockPipeline::runHere(std::uint64_t expectedLength, const Transform& trans
         block.capacity = buffer.size();
         block.length = source.read(block.data, blockSize);
         block.last = block.length < blockSize;
+        if (beforeTransform)
+            beforeTransform(block.data, block.length);
         transform(block);
+        if (afterTransform)
+            afterTransform(block.data, block.length);
         target.write(block.data, block.length);
         if (block.last)
             return;
     }
 }
 
-void BlockPipeline::runStreaming(const Transform& transform)
+void BlockPipeline::runStreaming(const Transform& transform, const Watch& beforeTransform,
+    const Watch& afterTransform)
 {
     target.streamToDisk();
-    Stages stages(kStreamBlock, extraRoom);
+    // A watch runs on a thread of its own between its neighbours, so it
+    // slows neither the disk nor the transform.
+    const bool watchBefore = static_cast<bool>(beforeTransform);
+    const bool watchAfter = static_cast<bool>(afterTransform);
+    Stages stages(kStreamSlots, kStreamBlock, extraRoom);
+    const auto readyToTransform = [&] { return watchBefore ? stages.readWatched : stages.read; };
+    const auto readyToWrite = [&] { return watchAfter ? stages.transformWatched : stages.transformed; };
     {
         StageThreads threads(stages);
         threads.start([&] {
             for (std::uint64_t n = 0;; ++n) {
-                if (!stages.waitFor([&] { return n - stages.written < kStreamSlots; }))
+                if (!stages.waitFor([&] { return n - stages.written < stages.slotCount(); }))
                     return;
                 Stages::Slot& slot = stages.slot(n);
                 slot.length = source.read(slot.buffer->data(), kStreamBlock);
@@ -191,9 +208,37 @@ void BlockPipeline::runStreaming(const Transform& transform)
                     return;
             }
         });
+        if (watchBefore) {
+            threads.start([&] {
+                for (std::uint64_t n = 0;; ++n) {
+                    if (!stages.waitFor([&] { return n < stages.read; }))
+                        return;
+                    Stages::Slot& slot = stages.slot(n);
+                    beforeTransform(slot.buffer->data(), slot.length);
+                    const bool last = slot.last;
+                    stages.advance([&] { stages.readWatched = n + 1; });
+                    if (last)
+                        return;
+                }
+            });
+        }
+        if (watchAfter) {
+            threads.start([&] {
+                for (std::uint64_t n = 0;; ++n) {
+                    if (!stages.waitFor([&] { return n < stages.transformed; }))
+                        return;
+                    Stages::Slot& slot = stages.slot(n);
+                    afterTransform(slot.buffer->data(), slot.length);
+                    const bool last = slot.last;
+                    stages.advance([&] { stages.transformWatched = n + 1; });
+                    if (last)
+                        return;
+                }
+            });
+        }
         threads.start([&] {
             for (std::uint64_t n = 0;; ++n) {
-                if (!stages.waitFor([&] { return n < stages.transformed; }))
+                if (!stages.waitFor([&] { return n < readyToWrite(); }))
                     return;
                 Stages::Slot& slot = stages.slot(n);
                 target.write(slot.buffer->data(), slot.length);
@@ -208,7 +253,7 @@ void BlockPipeline::runStreaming(const Transform& transform)
         });
         try {
             for (std::uint64_t n = 0;; ++n) {
-                if (!stages.waitFor([&] { return n < stages.read; }))
+                if (!stages.waitFor([&] { return n < readyToTransform(); }))
                     break;
                 Stages::Slot& slot = stages.slot(n);
                 FileBlock block;

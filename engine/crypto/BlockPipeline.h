@@ -26,6 +26,11 @@ struct FileBlock {
 class BlockPipeline {
 public:
     using Transform = std::function<void(FileBlock&)>;
+    // Sees the bytes of each block, in order: before the transform (as read)
+    // or after it (as written). Streamed files run it on a thread of its own
+    // between its neighbouring stages, so it costs the reading, transforming
+    // and writing threads nothing.
+    using Watch = std::function<void(const unsigned char*, std::size_t)>;
 
     // Files of at least this many bytes take the three stages.
     static constexpr std::uint64_t kStreamThreshold = std::uint64_t { 8 } << 20;
@@ -36,11 +41,13 @@ public:
     // Runs until the last block is written. The first failure of any stage
     // (a transform may throw to cancel) stops every stage and is thrown
     // here once all of them have stopped.
-    void run(std::uint64_t expectedLength, const Transform& transform);
+    void run(std::uint64_t expectedLength, const Transform& transform, const Watch& beforeTransform = {},
+        const Watch& afterTransform = {});
 
 private:
-    void runHere(std::uint64_t expectedLength, const Transform& transform);
-    void runStreaming(const Transform& transform);
+    void runHere(std::uint64_t expectedLength, const Transform& transform, const Watch& beforeTransform,
+        const Watch& afterTransform);
+    void runStreaming(const Transform& transform, const Watch& beforeTransform, const Watch& afterTransform);
 
     SourceFile& source;
     TargetFile& target;

@@ -15,6 +15,7 @@
 
 #include "engine/ExceptionModule.h"
 #include "engine/crypto/BlockPipeline.h"
+#include "engine/crypto/BodyTag.h"
 #include "engine/crypto/CryptoErrors.h"
 #include "engine/crypto/SourceFile.h"
 #include "engine/crypto/TargetFile.h"
@@ -86,7 +87,7 @@ std::size_t toSize(int count)
 // The chain spans the whole file, so the cipher runs without padding and the
 // PKCS#7 pad is added by hand: only when the last chunk is a partial one.
 std::uint64_t encryptBody(SourceFile& source, TargetFile& target, const EVP_CIPHER* cipher,
-    const unsigned char* key, const FileTransformOptions& options)
+    const unsigned char* key, const FileTransformOptions& options, const BlockPipeline::Watch& bodyWatch)
 {
     CipherContextPtr context = startCipher(cipher, key, true, false);
     std::uint64_t total = 0;
@@ -115,7 +116,7 @@ std::uint64_t encryptBody(SourceFile& source, TargetFile& target, const EVP_CIPH
         block.length = toSize(produced + finished);
         if (options.onBytes && block.length > 0)
             options.onBytes(total);
-    });
+    }, {}, bodyWatch);
     return total;
 }
 
@@ -124,7 +125,8 @@ std::uint64_t encryptBody(SourceFile& source, TargetFile& target, const EVP_CIPH
 // unpadded one. Exactly plainSize bytes are written, after the padding has
 // been checked.
 std::uint64_t decryptBody(SourceFile& source, TargetFile& target, const EVP_CIPHER* cipher,
-    const unsigned char* key, std::uint64_t plainSize, const FileTransformOptions& options)
+    const unsigned char* key, std::uint64_t plainSize, const FileTransformOptions& options,
+    const BlockPipeline::Watch& bodyWatch)
 {
     const std::uint64_t bodyLength = encryptedBodyLength(plainSize);
     const auto padLength = static_cast<unsigned char>(bodyLength - plainSize);
@@ -163,7 +165,7 @@ std::uint64_t decryptBody(SourceFile& source, TargetFile& target, const EVP_CIPH
         }
         if (options.onBytes && keep > 0)
             options.onBytes(written);
-    });
+    }, bodyWatch);
     return written;
 }
 
@@ -364,14 +366,44 @@ std::uint64_t CryptoContext::transformFile(const nocase_wstring& source, const n
     if (!encrypt && static_cast<std::uint64_t>(input.status().st_size) != encryptedBodyLength(*options.plainSize))
         throw ExceptionModule(kCipherFailed, L"");
 
+    // The tag is computed from the encrypted bytes as they pass: written
+    // ones when encrypting, read ones when decrypting.
+    std::unique_ptr<BodyTag> tag;
+    BlockPipeline::Watch bodyWatch;
+    if (options.tagFileKey != nullptr) {
+        tag = std::make_unique<BodyTag>(*options.tagFileKey);
+        bodyWatch = [&tag](const unsigned char* data, std::size_t length) { tag->update(data, length); };
+    }
+
     // Encrypted bodies are private, also when they replace an existing file;
     // what is decrypted belongs to the user and gets the umask's say.
     TargetFile output(target, encrypt ? 0600 : 0666, options.exclusive, input.status());
     if (encrypt && (!output.isNew() || !options.umaskKeepsPrivateMode))
         output.setMode(0600);
-    const std::uint64_t done = encrypt
-        ? encryptBody(input, output, provider->aes128Cbc, key.data(), options)
-        : decryptBody(input, output, provider->aes128Cbc, key.data(), *options.plainSize, options);
+    std::uint64_t done = 0;
+    if (encrypt) {
+        done = encryptBody(input, output, provider->aes128Cbc, key.data(), options, bodyWatch);
+    } else {
+        try {
+            done = decryptBody(input, output, provider->aes128Cbc, key.data(), *options.plainSize, options, bodyWatch);
+        } catch (const ExceptionModule& failure) {
+            // A body of the right length that has a tag and does not decrypt
+            // (bad padding: a byte changed near its end) is damaged as surely
+            // as one whose tag differs.
+            if (tag && options.expectedTag && failure.getMessage() == toNarrow(kCipherFailed))
+                throw ExceptionModule(kBodyDamaged + source, L"");
+            throw;
+        }
+    }
+    if (tag) {
+        const std::string computed = tag->finish();
+        // Checked before the target is kept: an altered body never
+        // reaches its destination.
+        if (!encrypt && options.expectedTag && !sameTag(computed, *options.expectedTag))
+            throw ExceptionModule(kBodyDamaged + source, L"");
+        if (options.computedTag != nullptr)
+            *options.computedTag = computed;
+    }
     output.commit(options.flush);
     return done;
 }

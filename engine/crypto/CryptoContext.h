@@ -35,6 +35,15 @@ struct FileTransformOptions {
     // Called with the plain bytes done so far; it may throw to cancel the
     // transform, which then cleans up like any other failure.
     std::function<void(std::uint64_t)> onBytes;
+    // The file key of the body's integrity tag (BodyTag). When set, the tag
+    // of the encrypted body (written when encrypting, read when decrypting)
+    // is computed while the file streams and left in computedTag.
+    const std::string* tagFileKey = nullptr;
+    std::string* computedTag = nullptr;
+    // Decrypting with tagFileKey: the tag the body must have. A body of the
+    // right length whose tag differs, or whose padding fails, is refused with
+    // "damaged: " and the source path, and its target removed.
+    std::optional<std::string> expectedTag;
 };
 
 // Lower-case hex, two digits per byte, no separators.

@@ -21,6 +21,8 @@ inline constexpr const wchar_t* kFileNotFound = L"Cannot find the file: ";
 inline constexpr const wchar_t* kOutOfMemory = L"Internal error. Ran out of memory while performing the task.";
 inline constexpr const wchar_t* kReadFailed = L"Internal error. Failed to read file.";
 inline constexpr const wchar_t* kWriteFailed = L"Internal error. Failed to write new file.";
+// A body whose integrity tag does not match; followed by what is damaged.
+inline constexpr const wchar_t* kBodyDamaged = L"damaged: ";
 
 // The reason of the oldest error OpenSSL queued on this thread (empty when
 // none); the queue is cleared so later calls start clean.

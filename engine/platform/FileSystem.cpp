@@ -488,7 +488,21 @@ void linkOrCopyFile(const nocase_wstring& source, const nocase_wstring& target)
         const int error = errno;
         // File systems without hard links between these folders get a copy.
         if (error == EXDEV || error == EPERM || error == EMLINK || error == EOPNOTSUPP) {
-            copyPath(source, target, false);
+            // Built under a hidden name and put in place whole, so a copy cut
+            // short never stands under the target's name.
+            const std::string written = temporarySibling(target);
+            bool created = false;
+            try {
+                copyFileData(from, written, true, created);
+                if (const int renameError = renameEntry(written, to, false); renameError != 0)
+                    failWith(renameError);
+                created = false;
+                flushFolderEntries(containingFolder(target));
+            } catch (const SystemFailure& failure) {
+                if (created)
+                    (void)unlink(written.c_str());
+                throw ExceptionModule(L"Failed to copy: " + source, systemErrorText(failure.error));
+            }
             return;
         }
         throw ExceptionModule(L"Failed to copy: " + source, systemErrorText(error));

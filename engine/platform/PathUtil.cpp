@@ -3,6 +3,7 @@
 #include "engine/ExceptionModule.h"
 
 #include <cerrno>
+#include <climits>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -22,10 +23,11 @@ std::wstring_view exact(const nocase_wstring& s)
     return {s.data(), s.size()};
 }
 
+// Taken, or a name too long to be made at all.
 bool occupied(const nocase_wstring& path)
 {
     struct stat info {};
-    return lstat(toNarrow(path).c_str(), &info) == 0;
+    return lstat(toNarrow(path).c_str(), &info) == 0 || errno == ENAMETOOLONG;
 }
 
 nocase_wstring workingFolder(const nocase_wstring& forPath)
@@ -40,6 +42,17 @@ nocase_wstring workingFolder(const nocase_wstring& forPath)
     }
     buffer.resize(std::char_traits<char>::length(buffer.c_str()));
     return toWide(buffer);
+}
+
+// stem + suffix, the stem shortened by whole characters until the name fits
+// the file system's limit (NAME_MAX bytes): a name that is too long is no
+// free name, it cannot be made at all.
+nocase_wstring fitted(nocase_wstring stem, const nocase_wstring& suffix)
+{
+    const std::size_t suffixBytes = toNarrow(suffix).size();
+    while (!stem.empty() && toNarrow(stem).size() + suffixBytes > NAME_MAX)
+        stem.pop_back();
+    return stem + suffix;
 }
 
 } // namespace
@@ -171,7 +184,7 @@ nocase_wstring freeTargetName(const nocase_wstring& folder, const nocase_wstring
     for (int number = kFirstCopyNumber; number <= kLastCopyNumber; ++number) {
         const std::wstring digits = std::to_wstring(number);
         const nocase_wstring candidate =
-            stem + L" (" + nocase_wstring(digits.begin(), digits.end()) + L")" + extension;
+            fitted(stem, L" (" + nocase_wstring(digits.begin(), digits.end()) + L")" + extension);
         if (!occupied(joinPath(folder, candidate)))
             return candidate;
     }

@@ -161,6 +161,27 @@ inline constexpr char selectEntryRows[] =
     "union select p.unique_name from ProtectedFiles p join tree t on p.parent = t.u) "
     "select * from ProtectedFiles where unique_name in (select u from tree) order by entry_id";
 
+// ---- The integrity table (created with the first tag it holds) ----
+// One integrity tag per encrypted file body, keyed by the row's identity:
+// HMAC-SHA-256 under a key derived from the file's own key (see BodyTag).
+// Readers that do not know the table ignore it; a body without a tag row
+// (an older vault, another program) is read as before. When a row goes, the
+// trigger takes its tag with it, in the same transaction.
+inline constexpr char createBodyTags[] =
+    "create table if not exists BodyTags(unique_name TEXT primary key, tag TEXT)";
+inline constexpr char createBodyTagsTrigger[] =
+    "create trigger if not exists BodyTagsAD after delete on ProtectedFiles begin "
+    "delete from BodyTags where unique_name = old.unique_name; end";
+// unique_name, tag
+inline constexpr char storeBodyTag[] = "insert or replace into BodyTags(unique_name, tag) values ('%s', '%s')";
+// unique_name
+inline constexpr char selectBodyTag[] = "select tag from BodyTags where unique_name = '%s'";
+// unique_name
+inline constexpr char deleteBodyTag[] = "delete from BodyTags where unique_name = '%s'";
+inline constexpr char selectBodyTags[] = "select unique_name, tag from BodyTags";
+inline constexpr char selectBodyTagsTable[] =
+    "select 1 from sqlite_master where type = 'table' and name = 'BodyTags'";
+
 // ---- Upkeep at opening ----
 // Free pages and all pages: a vault is compacted (VACUUM, under the lock)
 // only when at least a quarter of it is free.

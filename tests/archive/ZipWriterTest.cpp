@@ -334,6 +334,40 @@ TEST_F(ZipWriter, ReplacesAnExistingFileOnlyWhenTheNewArchiveIsComplete)
     EXPECT_EQ(check.exitCode, 0) << check.output;
 }
 
+// A watched file shows every byte as it goes into the archive; a watch that
+// refuses at the end spoils the archive like an unreadable source.
+TEST_F(ZipWriter, AWatchSeesTheBytesWrittenAndCanRefuseThem)
+{
+    const std::string bytes = testsupport::patternBytes(300000);
+    const std::string body = source("body", bytes);
+    const std::string other = source("other", "other bytes");
+    for (const bool accept : {true, false}) {
+        SCOPED_TRACE(accept);
+        const std::string zipPath = folder + (accept ? "/accepted.kzip" : "/refused.kzip");
+        std::string seen;
+        int completions = 0;
+        ZipAddWatch watch;
+        watch.bytes = [&](const unsigned char* data, std::size_t length) {
+            seen.append(reinterpret_cast<const char*>(data), length);
+        };
+        watch.complete = [&] {
+            ++completions;
+            return accept;
+        };
+        ZipHandle zip = createZip(wide(zipPath));
+        ASSERT_NE(zip, nullptr);
+        ASSERT_EQ(zipAdd(zip, L"other", wide(other)), ZR_OK);
+        ASSERT_EQ(zipAdd(zip, L"G/1", wide(body), ZipMethod::Stored, &watch), ZR_OK);
+        EXPECT_EQ(closeZip(zip) == ZR_OK, accept);
+        EXPECT_EQ(seen, bytes);
+        EXPECT_GE(completions, 1);
+        EXPECT_EQ(fs::exists(zipPath), accept);
+    }
+    const ToolRun check = runPython(kPythonCompare, {folder + "/accepted.kzip", "other", folder + "/sources/other",
+                                                     "G/1", folder + "/sources/body"});
+    EXPECT_EQ(check.exitCode, 0) << check.output;
+}
+
 TEST_F(ZipWriter, AFailedAddSpoilsTheArchive)
 {
     const std::string zipPath = folder + "/spoiled.kzip";

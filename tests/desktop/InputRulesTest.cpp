@@ -1,4 +1,5 @@
 #include "desktop/InputRules.h"
+#include "desktop/PasswordStrength.h"
 #include "tests/desktop/DesktopTestSupport.h"
 
 class InputRulesTest : public QObject {
@@ -118,6 +119,82 @@ private Q_SLOTS:
         QFETCH(QString, address);
         QFETCH(bool, accepted);
         QCOMPARE(InputRules::looksLikeEmailAddress(address), accepted);
+    }
+
+    // What a user types, and the word the estimator gives it.
+    void passwordStrength_data()
+    {
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("word");
+        QTest::newRow("one character") << "a" << "weak";
+        QTest::newRow("common word") << "password" << "weak";
+        QTest::newRow("keyboard row") << "qwertyuiop" << "weak";
+        QTest::newRow("short word") << "secret" << "weak";
+        QTest::newRow("the program's own name") << "Korvelin2024" << "weak";
+        QTest::newRow("its name, longer") << "korvelinsafehold" << "weak";
+        QTest::newRow("word with substitutions") << "Tr0ub4dor&3" << "fair";
+        QTest::newRow("ten random characters") << "h7K#pz2Lq9" << "good";
+        QTest::newRow("four common words") << "correct horse battery staple" << "good";
+        QTest::newRow("sixteen random characters") << "Xk9$mQ2vLp7#wRt4" << "strong";
+        QTest::newRow("twenty random characters") << "8f3Kd92mXqP0zL5vB7nQ" << "strong";
+        QTest::newRow("not ASCII") << QString::fromUtf8("Grüße-aus-Köln-Über-Dächer-7") << "strong";
+    }
+    void passwordStrength()
+    {
+        QFETCH(QString, password);
+        QFETCH(QString, word);
+        const PasswordStrength strength = PasswordStrength::of(password);
+        QCOMPARE(strength.word(), word);
+        QCOMPARE(strength.isWeak(), word == "weak");
+    }
+
+    void strengthLevelsMeetAtTheirBounds()
+    {
+        using Level = PasswordStrength::Level;
+        QCOMPARE(PasswordStrength::levelForBits(PasswordStrength::kFairFromBits - 0.01), Level::Weak);
+        QCOMPARE(PasswordStrength::levelForBits(PasswordStrength::kFairFromBits), Level::Fair);
+        QCOMPARE(PasswordStrength::levelForBits(PasswordStrength::kGoodFromBits), Level::Good);
+        QCOMPARE(PasswordStrength::levelForBits(PasswordStrength::kStrongFromBits), Level::Strong);
+        QCOMPARE(PasswordStrength::of(QString()).bits(), 0.0);
+        QVERIFY(PasswordStrength::of(QString()).isWeak());
+    }
+
+    // What the mail program is given: only letters, marks, digits and " ._()-"
+    // pass; the name stays valid UTF-8 within 255 bytes and keeps ".kzip".
+    void mailAttachmentName_data()
+    {
+        QTest::addColumn<QString>("package");
+        QTest::addColumn<QString>("handedOver");
+        QTest::newRow("plain") << "photo (2).kzip" << "photo (2).kzip";
+        QTest::newRow("field breakers") << "a',to='x@y',b=\"&c?d%0A\\e;f|g.kzip"
+                                        << "a__to__x_y__b___c_d_0A_e_f_g.kzip";
+        QTest::newRow("line breaks and tabs") << "a\nb\r\tc.kzip" << "a_b__c.kzip";
+        QTest::newRow("other scripts") << QString::fromUtf8("Фото-日本_é\u0301.kzip")
+                                       << QString::fromUtf8("Фото-日本_é\u0301.kzip");
+        QTest::newRow("outside the first plane") << QString::fromUtf8("\U00020000\U0001F600.kzip")
+                                                 << QString::fromUtf8("\U00020000_.kzip");
+        QTest::newRow("direction override") << QString::fromUtf8("gpj\u202Eexe.kzip") << "gpj_exe.kzip";
+        QTest::newRow("lone surrogate") << QString(QChar(0xD800)) + ".kzip" << "_.kzip";
+        QTest::newRow("dots only") << ".." << "MyFiles.kzip";
+    }
+    void mailAttachmentName()
+    {
+        QFETCH(QString, package);
+        QFETCH(QString, handedOver);
+        QCOMPARE(InputRules::mailAttachmentName(package), handedOver);
+    }
+
+    void aLongMailAttachmentNameIsCutBeforeItsExtension()
+    {
+        // 200 three-byte letters: 600 bytes, cut to whole letters within 255.
+        const QString name = InputRules::mailAttachmentName(QString(200, QChar(0x65E5)) + "'.kzip");
+        const QByteArray bytes = name.toUtf8();
+        QVERIFY(bytes.size() <= 255);
+        QVERIFY(bytes.size() > 245);
+        QVERIFY(name.endsWith(QStringLiteral(".kzip")));
+        QCOMPARE(QString::fromUtf8(bytes), name);
+        QVERIFY(!name.contains(QChar::ReplacementCharacter));
+        QVERIFY(name.startsWith(QString(10, QChar(0x65E5))));
     }
 };
 

@@ -3,6 +3,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "desktop/StrengthMeter.h"
 #include "desktop/dialogs/CKEnterEmail.h"
 #include "tests/desktop/SendTestSupport.h"
 
@@ -157,16 +158,16 @@ private Q_SLOTS:
         CKDefaultsOffPwd* dialog = window.pwdDialog;
 
         dialog->setMode(0);
-        fill(dialog, "report", "pw", "");
+        fill(dialog, "report", "Harbour-Lantern-81", "");
         QCOMPARE(dialog->OkButtonPressed(), int(QDialog::Rejected));
         QCOMPARE(lastBox(), (QStringList{"Enter all Information, please.", "You must enter all the three values."}));
-        fill(dialog, "report", "pw", "pW");
+        fill(dialog, "report", "Harbour-Lantern-81", "pW");
         QCOMPARE(dialog->OkButtonPressed(), int(QDialog::Rejected));
         QCOMPARE(lastBox(), (QStringList{"Invalid Password!",
                                          "New password and re-entered password do not match. Try again."}));
-        QCOMPARE(rows(dialog), (QStringList{"report", "pw", "pW"}));
+        QCOMPARE(rows(dialog), (QStringList{"report", "Harbour-Lantern-81", "pW"}));
         // A name is not a path: the package could land outside the folder.
-        fill(dialog, "../report", "pw", "pw");
+        fill(dialog, "../report", "Harbour-Lantern-81", "Harbour-Lantern-81");
         QCOMPARE(dialog->OkButtonPressed(), int(QDialog::Rejected));
         QCOMPARE(lastBox().first(), QStringLiteral("Invalid Name!"));
         QVERIFY(window.handOvers.isEmpty());
@@ -175,23 +176,23 @@ private Q_SLOTS:
         const QStringList settled{"report.kzip", "report.kzip", "report..kzip", "REPORT.KZIP.kzip"};
         for (int i = 0; i < typed.size(); ++i) {
             dialog->setMode(0);
-            fill(dialog, typed[i], "pw", "pw");
+            fill(dialog, typed[i], "Harbour-Lantern-81", "Harbour-Lantern-81");
             QCOMPARE(dialog->OkButtonPressed(), int(QDialog::Accepted));
             QCOMPARE(window.handOvers.last().entryPoint, QStringLiteral("dropbox"));
             QCOMPARE(window.handOvers.last().folder, dropbox);
             QCOMPARE(window.handOvers.last().packageName, settled[i]);
-            QCOMPARE(window.handOvers.last().password, QStringLiteral("pw"));
+            QCOMPARE(window.handOvers.last().password, QStringLiteral("Harbour-Lantern-81"));
             QCOMPARE(rows(dialog), (QStringList{typed[i], "", ""}));
             QVERIFY(dialog->hideTimer()->isActive());
             QCOMPARE(dialog->hideTimer()->interval(), 1000);
         }
 
         dialog->setMode(1);
-        fill(dialog, "holiday", "secret pw", "secret pw");
+        fill(dialog, "holiday", "secret Harbour-Lantern-81", "secret Harbour-Lantern-81");
         QCOMPARE(dialog->OkButtonPressed(), int(QDialog::Accepted));
         QCOMPARE(window.handOvers.last().entryPoint, QStringLiteral("email"));
         QCOMPARE(window.handOvers.last().packageName, QStringLiteral("holiday.kzip"));
-        QCOMPARE(window.handOvers.last().password, QStringLiteral("secret pw"));
+        QCOMPARE(window.handOvers.last().password, QStringLiteral("secret Harbour-Lantern-81"));
     }
 
     void aTypedDropboxNameThatExistsIsReplacedOnlyWithAYes()
@@ -205,18 +206,18 @@ private Q_SLOTS:
 
         window.tick({"photo.jpg"});
         dialog->setMode(0);
-        fill(dialog, "report", "pw", "pw");
+        fill(dialog, "report", "Harbour-Lantern-81", "Harbour-Lantern-81");
         MessageBox::setNextAnswer(QMessageBox::No);
         QCOMPARE(dialog->OkButtonPressed(), int(QDialog::Rejected));
         QCOMPARE(MessageBox::lastAsked().kind, MessageBox::Kind::Question);
         QVERIFY(window.handOvers.isEmpty());
-        QCOMPARE(rows(dialog), (QStringList{"report", "pw", "pw"}));
+        QCOMPARE(rows(dialog), (QStringList{"report", "Harbour-Lantern-81", "Harbour-Lantern-81"}));
         QCOMPARE(readFile(dropbox + "/report.kzip"), QByteArray("keep me"));
 
         MessageBox::setNextAnswer(QMessageBox::Yes);
         QCOMPARE(dialog->OkButtonPressed(), int(QDialog::Accepted));
         QCOMPARE(window.lastPackage, dropbox + "/report.kzip");
-        QVERIFY(sendtest::packageHolds(dropbox + "/report.kzip", "pw", {"photo.jpg"}));
+        QVERIFY(sendtest::packageHolds(dropbox + "/report.kzip", "Harbour-Lantern-81", {"photo.jpg"}));
         QCOMPARE(window.status->text(), QStringLiteral("Created %1/report.kzip").arg(dropbox));
     }
 
@@ -227,23 +228,23 @@ private Q_SLOTS:
         dialog.setMode(2);
         const QString allThree = QStringLiteral(
             "You must enter all the three values - Vault password, re-entered Vault password, and Email address.");
-        fill(&dialog, "vault pw", "vault pw", "");
+        fill(&dialog, "vault Harbour-Lantern-81", "vault Harbour-Lantern-81", "");
         QCOMPARE(dialog.OkButtonPressed(), int(QDialog::Rejected));
         QCOMPARE(lastBox(), (QStringList{"Enter all Information, please.", allThree}));
-        fill(&dialog, "vault pw", "vault PW", "ann@example.org");
+        fill(&dialog, "vault Harbour-Lantern-81", "vault PW", "ann@example.org");
         QCOMPARE(dialog.OkButtonPressed(), int(QDialog::Rejected));
         QCOMPARE(lastBox(), (QStringList{"Invalid Password!", "Password and re-entered password do not match. Try again."}));
-        fill(&dialog, "vault pw", "vault pw", "ann@localhost");
+        fill(&dialog, "vault Harbour-Lantern-81", "vault Harbour-Lantern-81", "ann@localhost");
         QCOMPARE(dialog.OkButtonPressed(), int(QDialog::Rejected));
         QCOMPARE(lastBox(), (QStringList{"Invalid Email!",
                                          "Enter a correct email address. This is needed to reset your Vault password."}));
         QVERIFY(engine.isEmptyEmail());
 
-        fill(&dialog, "vault pw", "vault pw", "ann@example.org");
+        fill(&dialog, "vault Harbour-Lantern-81", "vault Harbour-Lantern-81", "ann@example.org");
         QCOMPARE(dialog.OkButtonPressed(), int(QDialog::Accepted));
         QCOMPARE(rows(&dialog), (QStringList{"", "", ""}));
         QVERIFY(dialog.hideTimer()->isActive());
-        QVERIFY(opensWith("vault pw"));
+        QVERIFY(opensWith("vault Harbour-Lantern-81"));
         QCOMPARE(engine.retrieveConfig("EmailD"), std::string("ann@example.org"));
     }
 
@@ -289,33 +290,76 @@ private Q_SLOTS:
         CKDefaultsOffPwd* dialog = window.pwdDialog;
         dialog->setMode(4);
 
-        fill(dialog, "secret", "fresh", "");
+        fill(dialog, "secret", "fresh-Quarry-Violin-64", "");
         QCOMPARE(dialog->OkButtonPressed(), int(QDialog::Rejected));
         QCOMPARE(lastBox().first(), QStringLiteral("Enter all Information, please."));
-        fill(dialog, "secret", "fresh", "Fresh");
+        fill(dialog, "secret", "fresh-Quarry-Violin-64", "Fresh");
         QCOMPARE(dialog->OkButtonPressed(), int(QDialog::Rejected));
         QCOMPARE(lastBox().first(), QStringLiteral("Invalid Password!"));
 
-        fill(dialog, "not it", "fresh", "fresh");
+        fill(dialog, "not it", "fresh-Quarry-Violin-64", "fresh-Quarry-Violin-64");
         QCOMPARE(dialog->OkButtonPressed(), int(QDialog::Rejected));
         QCOMPARE(lastBox(), (QStringList{"Wrong Password",
                                          "Looks like You have not entered the correct Vault password. Try again."}));
-        QCOMPARE(rows(dialog), (QStringList{"not it", "fresh", "fresh"}));
+        QCOMPARE(rows(dialog), (QStringList{"not it", "fresh-Quarry-Violin-64", "fresh-Quarry-Violin-64"}));
         QCOMPARE(window.vaultPassword(), QStringLiteral("secret"));
         QVERIFY(opensWith("secret"));
         // The window behind the dialog still works on its vault.
         QCOMPARE(desktoptest::listedNames(*engine), QStringList{"photo.jpg"});
 
-        fill(dialog, "secret", "fresh", "fresh");
+        fill(dialog, "secret", "fresh-Quarry-Violin-64", "fresh-Quarry-Violin-64");
         QCOMPARE(dialog->OkButtonPressed(), int(QDialog::Accepted));
         QCOMPARE(window.status->text(), QStringLiteral("Password changed."));
-        QCOMPARE(window.vaultPassword(), QStringLiteral("fresh"));
+        QCOMPARE(window.vaultPassword(), QStringLiteral("fresh-Quarry-Violin-64"));
         QCOMPARE(rows(dialog), (QStringList{"", "", ""}));
         QVERIFY(!opensWith("secret"));
-        QVERIFY(opensWith("fresh"));
+        QVERIFY(opensWith("fresh-Quarry-Violin-64"));
         const QString out = makeFolder("out");
         engine->removeFile("photo.jpg", out.toStdString());
         QCOMPARE(readFile(out + "/photo.jpg"), QByteArray("photo bytes"));
+    }
+
+    void aWeakNewPasswordIsTakenOnlyAfterAYes()
+    {
+        auto engine = desktoptest::openVault();
+        FakeSendWindow window(engine.get());
+        window.keepVaultPassword("secret");
+        CKDefaultsOffPwd* dialog = window.pwdDialog;
+        dialog->setMode(CKDefaultsOffPwd::ChangeVaultPassword);
+        auto* meter = dialog->findChild<StrengthMeter*>("strengthMeter");
+        // The meter lies under the new password and follows the typing.
+        dialog->show();
+        QVERIFY(QTest::qWaitForWindowExposed(dialog));
+        QVERIFY(meter->isVisibleTo(dialog));
+        QVERIFY(meter->y() > edit(dialog, "enterPwd")->y() && meter->y() < edit(dialog, "reEnterPwd")->y());
+        QTest::keyClicks(edit(dialog, "enterPwd"), "abc");
+        QCOMPARE(meter->shownWord(), QStringLiteral("weak"));
+        edit(dialog, "enterPwd")->setText("fresh-Quarry-Violin-64");
+        QCOMPARE(meter->shownWord(), QStringLiteral("good"));
+
+        fill(dialog, "secret", "abc123", "abc123");
+        QCOMPARE(dialog->OkButtonPressed(), int(QDialog::Rejected)); // the question's default is No
+        QCOMPARE(lastBox(), (QStringList{"Weak Password", "Use this weak password anyway?"}));
+        QCOMPARE(rows(dialog), (QStringList{"secret", "abc123", "abc123"}));
+        QVERIFY(opensWith("secret"));
+        MessageBox::setNextAnswer(QMessageBox::Yes);
+        QCOMPARE(dialog->OkButtonPressed(), int(QDialog::Accepted));
+        QVERIFY(opensWith("abc123"));
+
+        // A strong one is taken without a question.
+        MessageBox::clearAsked();
+        dialog->setMode(CKDefaultsOffPwd::ChangeVaultPassword);
+        fill(dialog, "abc123", "fresh-Quarry-Violin-64", "fresh-Quarry-Violin-64");
+        QCOMPARE(dialog->OkButtonPressed(), int(QDialog::Accepted));
+        QVERIFY(MessageBox::asked().isEmpty());
+
+        // The welcome measures its first row; checking a password shows no meter.
+        dialog->setMode(CKDefaultsOffPwd::Welcome);
+        dialog->show();
+        QVERIFY(meter->isVisibleTo(dialog));
+        QTRY_VERIFY(meter->y() > edit(dialog, "zipFileName")->y() && meter->y() < edit(dialog, "enterPwd")->y());
+        dialog->setMode(CKDefaultsOffPwd::ExtractToVault);
+        QVERIFY(!meter->isVisibleTo(dialog));
     }
 
     void theEmailWelcomeNeedsTheVaultPassword()
@@ -358,26 +402,26 @@ private Q_SLOTS:
         const QString folder = makeFolder("packages");
         const QString desktop = QString::fromStdString(Kist::getFolder(DesktopDir));
 
-        fill(dialog, folder + "/report", "pw", "");
+        fill(dialog, folder + "/report", "Harbour-Lantern-81", "");
         dialog->okButtonclicked();
         QCOMPARE(lastBox(), (QStringList{"Enter all Information, please.", "You must enter all the three values."}));
-        fill(dialog, folder + "/report", "pw", "Pw");
+        fill(dialog, folder + "/report", "Harbour-Lantern-81", "Pw");
         dialog->okButtonclicked();
         QCOMPARE(lastBox(), (QStringList{"Invalid Password!", "Password and re-entered password do not match. Try again."}));
         QVERIFY(window.handOvers.isEmpty());
 
-        fill(dialog, folder + "/report", "pw", "pw");
+        fill(dialog, folder + "/report", "Harbour-Lantern-81", "Harbour-Lantern-81");
         dialog->okButtonclicked();
         QCOMPARE(window.handOvers.size(), 1);
         QCOMPARE(window.handOvers.last().folder, folder);
         QCOMPARE(window.handOvers.last().packageName, QStringLiteral("report.kzip"));
-        QCOMPARE(window.handOvers.last().password, QStringLiteral("pw"));
+        QCOMPARE(window.handOvers.last().password, QStringLiteral("Harbour-Lantern-81"));
         QCOMPARE(rows(dialog), (QStringList{folder + "/report", "", ""}));
         QVERIFY(dialog->hideTimer()->isActive());
         QVERIFY(FileDialog::asked().isEmpty());
 
         // A missing folder is asked for; a cancelled chooser saves to the desktop.
-        fill(dialog, folder + "/missing/report.kzip", "pw", "pw");
+        fill(dialog, folder + "/missing/report.kzip", "Harbour-Lantern-81", "Harbour-Lantern-81");
         FileDialog::setNextDirName(folder);
         dialog->okButtonclicked();
         QCOMPARE(FileDialog::lastAsked().caption, QStringLiteral("Save my KORVELIN File in..."));
@@ -385,7 +429,7 @@ private Q_SLOTS:
         QCOMPARE(window.handOvers.last().folder, folder);
         QCOMPARE(window.handOvers.last().packageName, QStringLiteral("report.kzip"));
 
-        fill(dialog, "report", "pw", "pw");
+        fill(dialog, "report", "Harbour-Lantern-81", "Harbour-Lantern-81");
         dialog->okButtonclicked();
         QCOMPARE(lastBox(), (QStringList{"Invalid Location", "Location provided to save KORVELIN file is invalid. "
                                                              "Saving file to your Desktop"}));
@@ -393,11 +437,11 @@ private Q_SLOTS:
         QCOMPARE(window.handOvers.size(), 3);
 
         // Cancel closes without saving and keeps what was typed.
-        fill(dialog, folder + "/other", "pw", "pw");
+        fill(dialog, folder + "/other", "Harbour-Lantern-81", "Harbour-Lantern-81");
         dialog->show();
         dialog->findChild<QPushButton*>("cancelButton")->click();
         QVERIFY(dialog->isHidden());
-        QCOMPARE(rows(dialog), (QStringList{folder + "/other", "pw", "pw"}));
+        QCOMPARE(rows(dialog), (QStringList{folder + "/other", "Harbour-Lantern-81", "Harbour-Lantern-81"}));
         QCOMPARE(window.handOvers.size(), 3);
     }
 
@@ -410,12 +454,12 @@ private Q_SLOTS:
         const QString folder = makeFolder("packages");
         desktoptest::writeFile(folder + "/report.kzip", "old");
 
-        fill(dialog, folder + "/report.kzip", "pw", "pw");
+        fill(dialog, folder + "/report.kzip", "Harbour-Lantern-81", "Harbour-Lantern-81");
         MessageBox::setNextAnswer(QMessageBox::No);
         dialog->okButtonclicked();
         QCOMPARE(MessageBox::lastAsked().kind, MessageBox::Kind::Question);
         QVERIFY(window.handOvers.isEmpty());
-        QCOMPARE(rows(dialog), (QStringList{folder + "/report.kzip", "pw", "pw"}));
+        QCOMPARE(rows(dialog), (QStringList{folder + "/report.kzip", "Harbour-Lantern-81", "Harbour-Lantern-81"}));
 
         // The save chooser has asked already: no second question.
         const QString desktop = QString::fromStdString(Kist::getFolder(DesktopDir));
@@ -450,14 +494,14 @@ private Q_SLOTS:
             QCOMPARE(tabWalk(first), walks[i]);
             QVERIFY(dialog->findChild<QPushButton*>("okButton")->isDefault());
             QVERIFY(!dialog->findChild<QPushButton*>("cancelButton")->autoDefault());
+            dialog->show();
+            QVERIFY(QTest::qWaitForWindowExposed(dialog));
             // Nothing (the group box's frame) lies over a field or button the mouse must reach.
             for (const QString& name : walks[i]) {
                 QWidget* widget = dialog->findChild<QWidget*>(name);
-                QCOMPARE(dialog->childAt(widget->geometry().center()), widget);
+                QCOMPARE(dialog->childAt(widget->mapTo(dialog, widget->rect().center())), widget);
             }
 
-            dialog->show();
-            QVERIFY(QTest::qWaitForWindowExposed(dialog));
             MessageBox::clearAsked();
             first->setText(QStringLiteral("typed"));
             QTest::keyClick(first, Qt::Key_Return);

@@ -136,8 +136,8 @@ private Q_SLOTS:
 
         const QString folder = desktoptest::makeFolder("defaults");
         extraction->setText(folder);
-        newPwd->setText("new default");
-        again->setText("new default");
+        newPwd->setText("new default-Marble-Orchid");
+        again->setText("new default-Marble-Orchid");
 
         dialog->okButtonClicked(); // no current password
         QCOMPARE(MessageBox::lastAsked().title, QStringLiteral("Enter Password"));
@@ -147,7 +147,16 @@ private Q_SLOTS:
         dialog->okButtonClicked();
         QCOMPARE(MessageBox::lastAsked().title, QStringLiteral("Invalid Password!"));
 
-        again->setText("new default");
+        // A weak default password is asked about, and kept out without a yes.
+        newPwd->setText("kzip2025");
+        again->setText("kzip2025");
+        dialog->okButtonClicked();
+        QCOMPARE(MessageBox::lastAsked().text, QStringLiteral("Use this weak password anyway?"));
+        QVERIFY(dialog->isVisible());
+        QCOMPARE(engine->retrieveConfig("DefaultPassword"), std::string("old default"));
+
+        newPwd->setText("new default-Marble-Orchid");
+        again->setText("new default-Marble-Orchid");
         current->setText("wrong");
         dialog->okButtonClicked();
         QCOMPARE(MessageBox::lastAsked().title, QStringLiteral("Wrong Password"));
@@ -161,7 +170,7 @@ private Q_SLOTS:
         current->setText("secret");
         dialog->okButtonClicked();
         QVERIFY(!dialog->isVisible());
-        QCOMPARE(engine->retrieveConfig("DefaultPassword"), std::string("new default"));
+        QCOMPARE(engine->retrieveConfig("DefaultPassword"), std::string("new default-Marble-Orchid"));
         QCOMPARE(engine->retrieveConfig("RestoreFolder"), folder.toStdString());
         QCOMPARE(engine->retrieveConfig("DropboxFolder"), (qEnvironmentVariable("HOME") + kDropboxFolder).toStdString());
         QCOMPARE(status(*window), QStringLiteral("Default settings updated"));
@@ -174,7 +183,7 @@ private Q_SLOTS:
         const QString other = desktoptest::makeFolder("other");
         extraction->setText(other);
         dialog->okButtonClicked();
-        QCOMPARE(engine->retrieveConfig("DefaultPassword"), std::string("new default"));
+        QCOMPARE(engine->retrieveConfig("DefaultPassword"), std::string("new default-Marble-Orchid"));
         QCOMPARE(engine->retrieveConfig("RestoreFolder"), other.toStdString());
     }
 
@@ -193,10 +202,10 @@ private Q_SLOTS:
         dialog->okButtonClicked();
         QCOMPARE(MessageBox::lastAsked().title, QStringLiteral("Wrong Password"));
         current->setText("secret");
-        dialog->findChild<QLineEdit*>("newPwd")->setText("pk");
-        dialog->findChild<QLineEdit*>("reEnterNewPwd")->setText("pk");
+        dialog->findChild<QLineEdit*>("newPwd")->setText("pk-Marble-Orchid-27");
+        dialog->findChild<QLineEdit*>("reEnterNewPwd")->setText("pk-Marble-Orchid-27");
         dialog->okButtonClicked();
-        QCOMPARE(composer.retrieveConfig("DefaultPassword"), std::string("pk"));
+        QCOMPARE(composer.retrieveConfig("DefaultPassword"), std::string("pk-Marble-Orchid-27"));
     }
 
     // ---- backup ----
@@ -269,14 +278,14 @@ private Q_SLOTS:
         CKDefaultsOffPwd* change = window->passwordDialog();
         change->setMode(CKDefaultsOffPwd::ChangeVaultPassword);
         change->findChild<QLineEdit*>("zipFileName")->setText("secret");
-        change->findChild<QLineEdit*>("enterPwd")->setText("newer");
-        change->findChild<QLineEdit*>("reEnterPwd")->setText("newer");
+        change->findChild<QLineEdit*>("enterPwd")->setText("newer-Quarry-Violin-64");
+        change->findChild<QLineEdit*>("reEnterPwd")->setText("newer-Quarry-Violin-64");
         QCOMPARE(change->OkButtonPressed(), int(QDialog::Accepted));
-        QCOMPARE(window->vaultPassword(), QStringLiteral("newer"));
+        QCOMPARE(window->vaultPassword(), QStringLiteral("newer-Quarry-Violin-64"));
         QCOMPARE(status(*window), QStringLiteral("Password changed."));
         takeEverythingOut();
 
-        CKEnterEmail::setNextAnswers({"newer", "secret"});
+        CKEnterEmail::setNextAnswers({"newer-Quarry-Violin-64", "secret"});
         runBackupDialog(*window, CKBackupRestore::Restore, "Dropbox");
         QCOMPARE(status(*window), QStringLiteral("Restore from Dropbox Successful!"));
         QStringList names = window->vaultView()->allNames();
@@ -286,7 +295,7 @@ private Q_SLOTS:
 
         // The restored entries open under the current Vault password.
         Kist fresh(true);
-        QVERIFY(fresh.login("newer"));
+        QVERIFY(fresh.login("newer-Quarry-Violin-64"));
         const QString out = desktoptest::makeFolder("check");
         fresh.removeFile("notes.txt", out.toStdString());
         QCOMPARE(desktoptest::readFile(out + "/notes.txt"), QByteArray("first notes"));

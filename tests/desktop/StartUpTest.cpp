@@ -16,6 +16,7 @@
 #include "desktop/CKDropBox.h"
 #include "desktop/CKMainWindow.h"
 #include "desktop/EngineText.h"
+#include "desktop/ProgressWindow.h"
 #include "desktop/StartUp.h"
 #include "desktop/VaultDeskApplication.h"
 #include "desktop/dialogs/CKDefaultsOffPwd.h"
@@ -137,11 +138,37 @@ public:
         server.waitForFinished();
     }
     QString address() const { return QStringLiteral("127.0.0.1:") + port; }
+    // The update requests served so far (the server prints each path).
+    int requests()
+    {
+        while (server.waitForReadyRead(100)) {
+        }
+        while (server.canReadLine())
+            if (server.readLine().contains("/update.php"))
+                ++served;
+        return served;
+    }
     bool isUp() const { return !port.isEmpty(); }
 
 private:
     QProcess server;
     QString port;
+    int served = 0;
+};
+
+// Remembers what each progress window said when it was shown.
+class ShownProgressWindows : public QObject {
+public:
+    QStringList tasks;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show)
+            if (auto* window = qobject_cast<ProgressWindow*>(watched))
+                tasks.append(window->task());
+        return false;
+    }
 };
 
 } // namespace
@@ -169,6 +196,8 @@ private Q_SLOTS:
     void extractToVaultReturnsTheDialogsResult();
     void sendToFolderAsksWhenDefaultsAreOff();
     void errorsOutsideTheFlowsAreReported();
+    void updateCheckRunsOnlyForTheVaultAndWhenAllowed();
+    void shellSendShowsItsProgressWindow();
 };
 
 void StartUpTest::init()
@@ -379,7 +408,7 @@ void StartUpTest::upgradeCheck()
     bool loopRan = false;
     StartUp::setModalRunner([&](QDialog& dialog) {
         dialogShown = true;
-        return answerPasswordDialog(dialog, "newpw", "newpw", "ann@example.org");
+        return answerPasswordDialog(dialog, "newpw-Harbour-Lantern-81", "newpw-Harbour-Lantern-81", "ann@example.org");
     });
     StartUp::setEventLoopRunner([&] {
         loopRan = true;
@@ -416,7 +445,7 @@ void StartUpTest::firstLaunchWelcomeGuardsTheWindow()
     bool windowShown = false;
     StartUp::setModalRunner([&](QDialog& dialog) {
         modes << static_cast<CKDefaultsOffPwd&>(dialog).mode();
-        return answerPasswordDialog(dialog, "newpw", "newpw", "ann@example.org");
+        return answerPasswordDialog(dialog, "newpw-Harbour-Lantern-81", "newpw-Harbour-Lantern-81", "ann@example.org");
     });
     StartUp startUp({QStringLiteral("VaultDesk")});
     StartUp::setEventLoopRunner([&] {
@@ -435,7 +464,7 @@ void StartUpTest::firstLaunchWelcomeGuardsTheWindow()
     modes.clear();
     StartUp::setModalRunner([&](QDialog& dialog) {
         modes << static_cast<CKDefaultsOffPwd&>(dialog).mode();
-        return answerPasswordDialog(dialog, "bob@example.org", "newpw", "");
+        return answerPasswordDialog(dialog, "bob@example.org", "newpw-Harbour-Lantern-81", "");
     });
     StartUp::setEventLoopRunner([] { return 0; });
     QCOMPARE(startWith({}), 0);
@@ -447,13 +476,13 @@ void StartUpTest::composerWelcomeSetsTheUsersVault()
     // The first start of all opens the composer: the welcome's password
     // must go to the user's vault, not to the composer's temporary one.
     StartUp::setModalRunner([](QDialog& dialog) {
-        return answerPasswordDialog(dialog, "newpw", "newpw", "ann@example.org");
+        return answerPasswordDialog(dialog, "newpw-Harbour-Lantern-81", "newpw-Harbour-Lantern-81", "ann@example.org");
     });
     StartUp::setEventLoopRunner([] { return 0; });
     QCOMPARE(startWith({QStringLiteral("/w")}), 0);
     Kist vault(true);
     QVERIFY(!vault.isEmptyPassword());
-    QVERIFY(vault.login("newpw"));
+    QVERIFY(vault.login("newpw-Harbour-Lantern-81"));
     QVERIFY(!vault.isEmptyEmail());
 }
 
@@ -594,8 +623,8 @@ void StartUpTest::sendToFolderAsksWhenDefaultsAreOff()
             return;
         answer.stop();
         dialog->findChild<QLineEdit*>(QStringLiteral("zipFileName"))->setText(out + "/plan-package");
-        dialog->findChild<QLineEdit*>(QStringLiteral("enterPwd"))->setText(QStringLiteral("pw"));
-        dialog->findChild<QLineEdit*>(QStringLiteral("reEnterPwd"))->setText(QStringLiteral("pw"));
+        dialog->findChild<QLineEdit*>(QStringLiteral("enterPwd"))->setText(QStringLiteral("Harbour-Lantern-81"));
+        dialog->findChild<QLineEdit*>(QStringLiteral("reEnterPwd"))->setText(QStringLiteral("Harbour-Lantern-81"));
         dialog->findChild<QPushButton*>(QStringLiteral("okButton"))->click();
     });
     answer.start();
@@ -603,7 +632,7 @@ void StartUpTest::sendToFolderAsksWhenDefaultsAreOff()
     QVERIFY(!answer.isActive());
     QCOMPARE(readFile(original), QByteArray("plan"));
     Kist package((out + "/plan-package.kzip").toStdString());
-    QVERIFY(package.login("pw"));
+    QVERIFY(package.login("Harbour-Lantern-81"));
     QCOMPARE(listedNames(package), QStringList{QStringLiteral("plan.txt")});
 }
 
@@ -644,3 +673,64 @@ int main(int argc, char** argv)
 }
 
 #include "StartUpTest.moc"
+
+void StartUpTest::updateCheckRunsOnlyForTheVaultAndWhenAllowed()
+{
+    setUpVault();
+    UpdateService service(QStringLiteral("Version::0.31.018;Download::x;"));
+    QVERIFY(service.isUp());
+    qputenv("KORVELIN_UPDATE_SERVER", service.address().toUtf8());
+    StartUp::setEventLoopRunner([] { return 0; });
+    const auto setting = [](const char* value) {
+        Kist settings(false);
+        settings.persistConfig("CheckForUpdates", value);
+    };
+
+    // Windows that open no vault never ask.
+    const QString package = makePackage(makeFolder(QStringLiteral("pk")) + "/open.kzip", {{"a.txt", "a"}}, "");
+    QCOMPARE(startWith({QStringLiteral("/w")}), 0);
+    QCOMPARE(startWith({package}), 0);
+    QCOMPARE(service.requests(), 0);
+
+    // The user's setting, the environment and the system's file each turn it off.
+    setting("false");
+    QCOMPARE(startWith({}), 0);
+    QCOMPARE(service.requests(), 0);
+    setting("true");
+    qputenv("KORVELIN_NO_UPDATE_CHECK", "1");
+    QCOMPARE(startWith({}), 0);
+    qunsetenv("KORVELIN_NO_UPDATE_CHECK");
+    QCOMPARE(service.requests(), 0);
+    const QString systemFolder = makeFolder(QStringLiteral("etc-xdg"));
+    writeFile(systemFolder + "/korvelin-safehold.conf", "# set by the distribution\nUpdateCheck = off\n");
+    qputenv("XDG_CONFIG_DIRS", (makeFolder(QStringLiteral("empty-xdg")) + ":" + systemFolder).toUtf8());
+    QCOMPARE(startWith({}), 0);
+    qunsetenv("XDG_CONFIG_DIRS");
+    QCOMPARE(service.requests(), 0);
+
+    // Allowed everywhere, the vault's start asks once.
+    QCOMPARE(startWith({}), 0);
+    QCOMPARE(service.requests(), 1);
+}
+
+void StartUpTest::shellSendShowsItsProgressWindow()
+{
+    const QString restore = makeFolder(QStringLiteral("restore"));
+    {
+        Kist settings(false);
+        settings.persistConfig("DefaultsOn", "true");
+        settings.persistConfig("DefaultPassword", "package-pw");
+        settings.persistConfig("RestoreFolder", restore.toStdString());
+    }
+    const QString file = writeFile(makeFolder(QStringLiteral("docs")) + "/big.bin", 8 * 1024 * 1024, 4);
+    ProgressWindow::setShowDelayForTests(0);
+    ShownProgressWindows shown;
+    qApp->installEventFilter(&shown);
+    const int status = startWith({QStringLiteral("/sf"), file});
+    qApp->removeEventFilter(&shown);
+    ProgressWindow::setShowDelayForTests(-1);
+    QCOMPARE(status, 0);
+    // Beside the window of storing the file, the one of writing the package.
+    QVERIFY2(shown.tasks.contains(QStringLiteral("Saving big.bin as a KORVELIN file")), qPrintable(shown.tasks.join('|')));
+    QCOMPARE(QDir(restore).entryList({QStringLiteral("*.kzip")}, QDir::Files), QStringList{QStringLiteral("big.kzip")});
+}

@@ -440,6 +440,56 @@ TEST_F(Operations, ProgressCountsFilesAndBytes)
     kist->setProgressObserver(nullptr);
 }
 
+// A package's bodies are read and written when the package is closed: the
+// bytes are reported as they are written, and a stop request while a large
+// body is being written leaves neither package nor temporary file.
+TEST_F(Operations, ExportReportsBytesWhileThePackageIsWrittenAndStopsThere)
+{
+    constexpr uint64_t kSize = 24u * 1024 * 1024;
+    writeFile(source + "/large.bin", patternBytes(kSize));
+    add(source + "/large.bin");
+    const std::string packages = makeScratchFolder("pkg");
+
+    class StopHalfWay : public RecordingObserver {
+    public:
+        void progress(const KistProgressState& state) override
+        {
+            RecordingObserver::progress(state);
+            if (stopHalfWay && state.bytesDone > 0 && state.bytesDone < state.bytesTotal)
+                wantsStop = true;
+        }
+        bool stopHalfWay = false;
+    } observer;
+    kist->setProgressObserver(&observer);
+    kist->exportFiles(packages + "/whole.kzip", {"large.bin"}, "pp");
+    ASSERT_FALSE(observer.reports.empty());
+    EXPECT_EQ(observer.reports.back().bytesDone, kSize);
+    EXPECT_EQ(observer.reports.back().filesDone, 1u);
+    std::size_t partway = 0;
+    uint64_t last = 0;
+    for (const KistProgressState& state : observer.reports) {
+        EXPECT_GE(state.bytesDone, last);
+        last = state.bytesDone;
+        if (state.bytesDone > 0 && state.bytesDone < kSize)
+            ++partway;
+    }
+    EXPECT_GE(partway, 10u);
+
+    observer.reports.clear();
+    observer.stopHalfWay = true;
+    EXPECT_EQ(errorOf([&] { kist->exportFiles(packages + "/stopped.kzip", {"large.bin"}, "pp"); }),
+              "The operation was cancelled; every entry is whole.");
+    kist->setProgressObserver(nullptr);
+    EXPECT_TRUE(observer.wantsStop);
+    EXPECT_LT(observer.reports.back().bytesDone, kSize);
+    // Only the finished package is there: no partial one, no temporary file.
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(packages))
+        left.push_back(entry.path().filename().string());
+    EXPECT_EQ(left, (std::vector<std::string>{"whole.kzip"}));
+    EXPECT_EQ(list(*kist).size(), 1u);
+}
+
 TEST_F(Operations, StopRequestBetweenEntriesOfAnExportLeavesNoPackage)
 {
     writeFile(source + "/first.txt", patternBytes(3000));
@@ -466,7 +516,12 @@ TEST_F(Operations, StopRequestBetweenEntriesOfAnExportLeavesNoPackage)
               "(no error)");
     EXPECT_EQ(readFile(packages + "/old.kzip"), "an earlier package");
 
-    // One entry has no point between entries: it is written to its end.
+    // One entry has no point between entries, but the writing of the
+    // package hears the request: nothing is left.
+    EXPECT_EQ(errorOf([&] { kist->exportFiles(packages + "/one.kzip", {"second.txt"}, "pp"); }),
+              "The operation was cancelled; every entry is whole.");
+    EXPECT_FALSE(fs::exists(packages + "/one.kzip"));
+    observer.wantsStop = false;
     kist->exportFiles(packages + "/one.kzip", {"second.txt"}, "pp");
     kist->setProgressObserver(nullptr);
     {

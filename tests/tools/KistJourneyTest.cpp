@@ -221,6 +221,7 @@ TEST_F(KistJourney, ExportListExtractAndImportIntoASecondVault)
     const RunResult twice = second.run({"package", "import", package}, {{"KIST_PACKAGE_PASSWORD", "pkg pw"}});
     EXPECT_RUN(twice, 0);
     EXPECT_EQ(twice.out, "");
+    EXPECT_EQ(twice.err, "kist: already in the vault: 3 entries\n");
 
     const std::string out = second.root + "/out";
     const RunResult takenOut = second.run(joined({"take-out", "--to", out}, chosen));

@@ -146,6 +146,8 @@ TEST(CommandLine, ReadsEveryCommandForm)
     EXPECT_TRUE(toDropbox.force);
     EXPECT_EQ(CommandLine::parse({"restore", "b.kzipbkp"}).command, Command::Restore);
     EXPECT_EQ(CommandLine::parse({"update-check"}).command, Command::UpdateCheck);
+    EXPECT_FALSE(CommandLine::parse({"check"}).addMissingTags);
+    EXPECT_TRUE(CommandLine::parse({"check", "--add-missing-tags"}).addMissingTags);
 }
 
 TEST(CommandLine, HelpAndVersionAndTheEndOfOptions)
@@ -194,6 +196,9 @@ TEST(CommandLine, RefusesWhatDoesNotFitAsUsageErrors)
         {"restore"},
         {"restore", "a", "b"},
         {"update-check", "now"},
+        {"check", "--add-missing-tags=yes"},
+        {"check", "--add-missing-tags", "--add-missing-tags"},
+        {"list", "--add-missing-tags"},
         {"--version", "list"},
         {"list", "--version"},
         {"list", "--password=x"},

@@ -7,13 +7,18 @@
 //   - adding a folder of many 1 KiB files in 100 sub-folders and taking it
 //     out, with the share of the time spent in the database and in flushes;
 //   - the peak memory of each, every scenario in a child process of its own;
-//   - opening a vault of many entries and listing it, beside "VACUUM;" alone.
+//   - opening a vault of many entries and listing it, beside "VACUUM;" alone;
+//   - with --tags both, what the integrity tags cost: the large file is added
+//     and taken out with and without them in every run (the order turning
+//     from run to run), at most 5% more time with them.
 //
 //   bench_vault [--size-mib N] [--runs N] [--files N] [--entries N] [--dir D] [--keep] [--quick]
+//               [--tags on|off|both] [--large-only]
 //
 // Defaults: 1024 MiB, 3 runs, 10000 files, 20000 entries, $TMPDIR (else
-// /var/tmp). --quick is --size-mib 64 --runs 1 --files 1000 --entries 2000. Exit status 0 when
-// every target is met, 2 when one is missed, 1 when something failed.
+// /var/tmp), tags on. --quick is --size-mib 64 --runs 1 --files 1000 --entries 2000.
+// --large-only measures the large file alone. Exit status 0 when every target
+// is met, 2 when one is missed, 1 when something failed.
 
 #include <algorithm>
 #include <cerrno>
@@ -35,6 +40,7 @@
 
 #include "engine/ExceptionModule.h"
 #include "engine/Kist.h"
+#include "engine/Transforms.h"
 #include "engine/storage/Database.h"
 #include "engine/storage/Query.h"
 #include "tools/bench_common/BenchArguments.h"
@@ -67,6 +73,8 @@ constexpr double kFilesPerSecondTarget = 2000;
 // Peak memory must not grow with the file: the large file may cost at most
 // this much more than a 1 MiB one.
 constexpr double kMemoryGrowthTargetMiB = 16;
+// Time with integrity tags over time without, adding or taking out the large file.
+constexpr double kTagCostTarget = 1.05;
 constexpr int kSubFolders = 100;
 constexpr std::size_t kSmallFileSize = 1024;
 
@@ -77,13 +85,16 @@ struct Settings {
     int entries = 20000;
     std::string folder = defaultScratchParent();
     bool keep = false;
+    enum class Tags { On, Off, Both } tags = Tags::On;
+    bool largeOnly = false;
 };
 
 Settings parseArguments(int argc, char** argv)
 {
     Settings settings;
     BenchArguments arguments("bench_vault",
-                             "bench_vault [--size-mib N] [--runs N] [--files N] [--entries N] [--dir D] [--keep] [--quick]",
+                             "bench_vault [--size-mib N] [--runs N] [--files N] [--entries N] [--dir D] [--keep] [--quick]"
+                             " [--tags on|off|both] [--large-only]",
                              "measures adding, taking out and opening the vault", argc, argv);
     while (arguments.next()) {
         const std::string& option = arguments.option();
@@ -99,6 +110,19 @@ Settings parseArguments(int argc, char** argv)
             settings.folder = arguments.value();
         else if (option == "--keep")
             settings.keep = true;
+        else if (option == "--large-only")
+            settings.largeOnly = true;
+        else if (option == "--tags") {
+            const std::string value = arguments.value();
+            if (value == "on")
+                settings.tags = Settings::Tags::On;
+            else if (value == "off")
+                settings.tags = Settings::Tags::Off;
+            else if (value == "both")
+                settings.tags = Settings::Tags::Both;
+            else
+                throw std::runtime_error("--tags takes on, off or both");
+        }
         else if (option == "--quick") {
             settings.sizeMiB = 64;
             settings.runs = 1;
@@ -192,9 +216,13 @@ struct Timed {
 
 // Opens the vault in a child of its own and times call there: the clock and
 // the shares run for that one Kist call alone.
+// Whether the vault's calls tag their bodies (set in each child).
+bool tagBodies = true;
+
 Timed timedInChild(const std::string& name, const std::function<void(Kist&)>& call)
 {
     const ChildResult result = runScenario(name, [&] {
+        Transforms::tagBodies = tagBodies;
         auto kist = openVault();
         callclock::reset();
         const double seconds = secondsOf([&] { call(*kist); });
@@ -220,6 +248,12 @@ Timed takeOutInChild(const std::string& name, const std::string& entry, const st
 struct LargeFileResult {
     Timed add;
     Timed takeOut;
+    // With --tags both: the same without integrity tags, and the medians of
+    // each run's ratio of the time with them over the time without.
+    Timed addUntagged;
+    Timed takeOutUntagged;
+    double addTagCost = 0;
+    double takeOutTagCost = 0;
     double dd = 0;
     double opensslEncrypt = 0;
     double opensslDecrypt = 0;
@@ -235,7 +269,7 @@ Timed medianRun(std::vector<Timed> runs)
     return runs[runs.size() / 2];
 }
 
-LargeFileResult benchLargeFile(const Home& home, std::uint64_t sizeMiB, int runs)
+LargeFileResult benchLargeFile(const Home& home, std::uint64_t sizeMiB, int runs, bool bothWays)
 {
     LargeFileResult result;
     const std::uint64_t size = sizeMiB * kMiB;
@@ -245,8 +279,8 @@ LargeFileResult benchLargeFile(const Home& home, std::uint64_t sizeMiB, int runs
     const std::string plain = folder + "/large.bin";
     createPatternFile(plain, size);
 
-    std::vector<double> dd, encrypt, decrypt, deletes;
-    std::vector<Timed> adds, takeOuts;
+    std::vector<double> dd, encrypt, decrypt, deletes, addCosts, takeOutCosts;
+    std::vector<Timed> adds, takeOuts, untaggedAdds, untaggedTakeOuts;
     for (int run = 0; run < runs; ++run) {
         // The references first, on the same plain file, each output flushed
         // to the disk. Every step reads its input from the disk.
@@ -279,17 +313,43 @@ LargeFileResult benchLargeFile(const Home& home, std::uint64_t sizeMiB, int runs
         fs::remove(body);
         fs::remove(decrypted);
 
-        evictFromCache(plain);
-        adds.push_back(addInChild("add large file", plain));
-        if (fs::exists(plain))
-            throw std::runtime_error("the added file is still where it was");
-        fs::create_directories(out);
-        evictFromCache(home.vault);
-        takeOuts.push_back(takeOutInChild("take out large file", "large.bin", out));
-        if (!holdsPattern(out + "/large.bin", size))
-            throw std::runtime_error("the large file came out changed");
-        fs::rename(out + "/large.bin", plain);
-        removeQuietly(out);
+        // With both ways, the untagged round goes first in every other run,
+        // so neither side always meets the disk still busy with the other.
+        std::vector<bool> rounds{tagBodies};
+        if (bothWays)
+            rounds = run % 2 == 0 ? std::vector<bool>{true, false} : std::vector<bool>{false, true};
+        for (const bool tagged : rounds) {
+            tagBodies = tagged;
+            if (bothWays)
+                settle(home.root);
+            evictFromCache(plain);
+            const Timed add = addInChild(tagged ? "add large file" : "add large file, no tags", plain);
+            if (fs::exists(plain))
+                throw std::runtime_error("the added file is still where it was");
+            fs::create_directories(out);
+            if (bothWays)
+                settle(home.root);
+            evictFromCache(home.vault);
+            const Timed takeOut = takeOutInChild(tagged ? "take out large file" : "take out large file, no tags",
+                                                 "large.bin", out);
+            if (!holdsPattern(out + "/large.bin", size))
+                throw std::runtime_error("the large file came out changed");
+            fs::rename(out + "/large.bin", plain);
+            removeQuietly(out);
+            (tagged || !bothWays ? adds : untaggedAdds).push_back(add);
+            (tagged || !bothWays ? takeOuts : untaggedTakeOuts).push_back(takeOut);
+        }
+        tagBodies = rounds.size() == 1 ? rounds.front() : true;
+        if (bothWays) {
+            addCosts.push_back(adds.back().seconds / untaggedAdds.back().seconds);
+            takeOutCosts.push_back(takeOuts.back().seconds / untaggedTakeOuts.back().seconds);
+        }
+    }
+    if (bothWays) {
+        result.addUntagged = medianRun(untaggedAdds);
+        result.takeOutUntagged = medianRun(untaggedTakeOuts);
+        result.addTagCost = median(addCosts);
+        result.takeOutTagCost = median(takeOutCosts);
     }
     result.dd = median(dd);
     result.deleteSeconds = median(deletes);
@@ -477,7 +537,10 @@ int benchmark(const Settings& settings)
         return std::vector<double> {};
     });
 
-    const LargeFileResult large = benchLargeFile(home, settings.sizeMiB, settings.runs);
+    tagBodies = settings.tags != Settings::Tags::Off;
+    const bool bothWays = settings.tags == Settings::Tags::Both;
+    std::printf("  integrity tags: %s\n\n", bothWays ? "with and without" : tagBodies ? "on" : "off");
+    const LargeFileResult large = benchLargeFile(home, settings.sizeMiB, settings.runs, bothWays);
     const double mib = static_cast<double>(settings.sizeMiB);
     const double addRatio = large.dd / large.add.seconds;
     const double takeOutRatio = large.dd / large.takeOut.seconds;
@@ -511,7 +574,19 @@ int benchmark(const Settings& settings)
                 kMemoryGrowthTargetMiB, verdict(takeOutMemoryMet));
     allMet = allMet && addRatio >= kThroughputTarget && takeOutRatio >= kThroughputTarget && addMemoryMet
              && takeOutMemoryMet;
+    if (bothWays) {
+        std::printf("%-28s %12s %12s %8s  %s\n", "integrity tags", "with", "without", "cost", "target");
+        std::printf("%-28s %10.2f s %10.2f s %7.1f%%  <= %.0f%%: %s\n", "  add (encrypt)", large.add.seconds,
+                    large.addUntagged.seconds, (large.addTagCost - 1) * 100, (kTagCostTarget - 1) * 100,
+                    verdict(large.addTagCost <= kTagCostTarget));
+        std::printf("%-28s %10.2f s %10.2f s %7.1f%%  <= %.0f%%: %s\n\n", "  take out (decrypt)",
+                    large.takeOut.seconds, large.takeOutUntagged.seconds, (large.takeOutTagCost - 1) * 100,
+                    (kTagCostTarget - 1) * 100, verdict(large.takeOutTagCost <= kTagCostTarget));
+        allMet = allMet && large.addTagCost <= kTagCostTarget && large.takeOutTagCost <= kTagCostTarget;
+    }
     std::fflush(stdout);
+    if (settings.largeOnly)
+        return allMet ? 0 : 2;
 
     const ManyFilesResult many = benchManyFiles(home, settings.files);
     const double addRate = settings.files / many.add.seconds;
@@ -547,7 +622,8 @@ int benchmark(const Settings& settings)
                 "step, finalize, close, its own journal syncs included) and \"flush\" the share inside\n"
                 "syncfs/fsync/fdatasync outside them: this program wraps those functions and passes each\n"
                 "call on to the library (dlsym RTLD_NEXT). openssl's time includes an fdatasync of its\n"
-                "output; the vault's includes the engine's own flushes.\n");
+                "output; the vault's includes the engine's own flushes. With --tags both, the tag cost is\n"
+                "the median over the runs of each run's time with tags over its time without.\n");
     return allMet ? 0 : 2;
 }
 

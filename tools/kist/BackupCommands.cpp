@@ -61,7 +61,12 @@ void BackupCommands::restore(const std::string& file)
     const std::vector<std::string> before = EntryList::names(vault.kist());
     const std::vector<std::string> names = EntryList::names(backup.kist());
     console.watch(backup.kist());
+    std::size_t foundInVault = 0;
     if (!names.empty())
-        console.errors.attempt([&]() { backup.kist().copyFilesToVault(names, vault.password()); });
+        console.errors.attempt([&]() {
+            backup.kist().copyFilesToVault(names, vault.password());
+            foundInVault = backup.kist().lastCopyFoundInVault();
+        });
     PackageCommands::printNewEntries(console, before, EntryList::names(vault.kist()));
+    PackageCommands::noteFoundInVault(console, foundInVault);
 }

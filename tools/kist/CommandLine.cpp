@@ -15,6 +15,7 @@ enum Option : unsigned {
     OutOption = 1u << 1,
     ForceOption = 1u << 2,
     DropboxOption = 1u << 3,
+    AddMissingTagsOption = 1u << 4,
 };
 
 // The form of one command: its words, the options it takes and how many
@@ -43,7 +44,7 @@ constexpr std::array kForms = {
     CommandForm{"backup", "", Command::Backup, ToOption | DropboxOption | ForceOption, 0, false, 0, ""},
     CommandForm{"restore", "", Command::Restore, NoOptions, 1, false, 1, "FILE"},
     CommandForm{"update-check", "", Command::UpdateCheck, NoOptions, 0, false, 0, ""},
-    CommandForm{"check", "", Command::Check, NoOptions, 0, false, 0, ""},
+    CommandForm{"check", "", Command::Check, AddMissingTagsOption, 0, false, 0, ""},
 };
 
 std::string commandName(const CommandForm& form)
@@ -183,6 +184,9 @@ Invocation CommandLine::parse(const std::vector<std::string>& arguments)
         } else if (option == "--dropbox" && (form.options & DropboxOption)) {
             refuseValue();
             setFlag(invocation.dropbox, option);
+        } else if (option == "--add-missing-tags" && (form.options & AddMissingTagsOption)) {
+            refuseValue();
+            setFlag(invocation.addMissingTags, option);
         } else
             throw ToolError::usage("'" + commandName(form) + "' does not know the option " + option + ".");
     }

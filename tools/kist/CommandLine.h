@@ -30,6 +30,7 @@ struct Invocation {
     std::optional<std::string> out; // --out FILE
     bool force = false;             // --force
     bool dropbox = false;           // --dropbox
+    bool addMissingTags = false;    // --add-missing-tags
 };
 
 // Reads kist's arguments (without the program name). Options may stand

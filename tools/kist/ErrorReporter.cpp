@@ -46,6 +46,11 @@ void ErrorReporter::report(const std::exception& error)
         write(error.what(), {}, ExitStatus::Refused);
 }
 
+void ErrorReporter::note(const std::string& message)
+{
+    write(message, {}, ExitStatus::Done);
+}
+
 bool ErrorReporter::attempt(const std::function<void()>& step)
 {
     try {

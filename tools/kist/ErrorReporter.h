@@ -26,6 +26,9 @@ public:
     // is cleared first.
     void setBeforeReport(std::function<void()> hook) { beforeReport = std::move(hook); }
 
+    // A remark on standard error ("kist: " and the text) that is no failure.
+    void note(const std::string& message);
+
     // Runs step and reports what it throws; true when it went through.
     bool attempt(const std::function<void()>& step);
 

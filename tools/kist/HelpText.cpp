@@ -22,8 +22,10 @@ Commands:
                                        write the whole vault to korvelin.<device>.kzipbkp
                                        in DIR or in KORVELIN_Backup in your Dropbox folder
   restore FILE                         copy the entries of a backup into the vault
-  check                                read every entry and body; print what is not whole
-                                       (exit status 0 only when everything is)
+  check [--add-missing-tags]           read every entry and body; print what is not whole
+                                       (exit status 0 only when everything is) and, apart,
+                                       the bodies without an integrity tag; with
+                                       --add-missing-tags those that decrypt cleanly get one
   update-check                         print the update code (0 none, 1 patch, 2 minor,
                                        3 major) and the download address
 

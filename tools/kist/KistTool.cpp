@@ -64,7 +64,7 @@ void runCommand(const Invocation& invocation, Console& console)
         vault.checkForUpdate();
         break;
     case Command::Check:
-        vault.check();
+        vault.check(invocation.addMissingTags);
         break;
     }
 }

@@ -49,19 +49,27 @@ void PackageCommands::import(const std::string& file, const std::vector<std::str
     package.unlock(console.passwords);
     const std::vector<std::string> before = EntryList::names(vault.kist());
     console.watch(package.kist());
+    std::size_t foundInVault = 0;
     if (names.empty()) {
         const std::vector<std::string> all = EntryList::names(package.kist());
         if (!all.empty())
-            console.errors.attempt([&]() { package.kist().copyFilesToVault(all, vault.password()); });
+            console.errors.attempt([&]() {
+                package.kist().copyFilesToVault(all, vault.password());
+                foundInVault += package.kist().lastCopyFoundInVault();
+            });
     } else {
         for (const std::string& name : names) {
             if (console.stopsBefore(name))
                 break;
-            console.errors.attempt([&]() { package.kist().copyFilesToVault({name}, vault.password()); });
+            console.errors.attempt([&]() {
+                package.kist().copyFilesToVault({name}, vault.password());
+                foundInVault += package.kist().lastCopyFoundInVault();
+            });
         }
     }
     // What did arrive is shown even when a copy failed part way.
     printNewEntries(console, before, EntryList::names(vault.kist()));
+    noteFoundInVault(console, foundInVault);
 }
 
 void PackageCommands::printNewEntries(Console& console, const std::vector<std::string>& before,
@@ -71,4 +79,11 @@ void PackageCommands::printNewEntries(Console& console, const std::vector<std::s
     for (const std::string& name : after)
         if (!known.count(name))
             console.printLine(EntryFormatter::escape(name));
+}
+
+void PackageCommands::noteFoundInVault(Console& console, std::size_t count)
+{
+    // Entries copied before are not copied again, and that is said.
+    if (count > 0)
+        console.errors.note("already in the vault: " + std::to_string(count) + (count == 1 ? " entry" : " entries"));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@ public:
     // into the vault brought.
     static void printNewEntries(Console& console, const std::vector<std::string>& before,
                                 const std::vector<std::string>& after);
+    // Says on standard error how many entries were in the vault already.
+    static void noteFoundInVault(Console& console, std::size_t count);
 
 private:
     Console& console;

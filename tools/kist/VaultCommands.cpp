@@ -23,16 +23,28 @@ void VaultCommands::list()
     for (const std::string& name : session.kist().unreadableEntries())
         console.errors.report(ToolError::failure("Cannot read the records of this entry; it is not listed: "
                                                  + EntryFormatter::escape(name)));
+    for (const auto& [name, reason] : session.kist().unfinishedEntries())
+        console.errors.report(ToolError::failure(
+            "An interrupted change of this entry could not be finished; it stays pending: "
+                + EntryFormatter::escape(name),
+            reason));
 }
 
-void VaultCommands::check()
+void VaultCommands::check(bool addMissingTags)
 {
     VaultSession session(console.passwords);
     console.watch(session.kist());
-    const KistCheckReport report = session.kist().checkVault();
+    const KistCheckReport report = session.kist().checkVault(addMissingTags);
     console.clearProgress();
     for (const std::string& finding : report.findings)
         console.printLine(EntryFormatter::escape(finding));
+    for (const std::string& line : report.untagged)
+        console.printLine(EntryFormatter::escape(line));
+    if (addMissingTags)
+        console.printLine("integrity tags added: " + std::to_string(report.tagsAdded));
+    else if (!report.untagged.empty())
+        console.printLine(std::to_string(report.untagged.size())
+                          + " bodies have no integrity tag; kist check --add-missing-tags gives them one");
     if (!report.whole())
         throw ToolError::failure("The vault is not whole: " + std::to_string(report.findings.size())
                                  + " finding(s).");

@@ -20,7 +20,9 @@ public:
     void setEmail(const std::string& address);
     void checkForUpdate();
     // Prints one line per finding of the vault check; fails when there is any.
-    void check();
+    // Bodies without an integrity tag are listed apart and do not fail it;
+    // with addMissingTags those that decrypt cleanly get one.
+    void check(bool addMissingTags);
 
 private:
     Console& console;

@@ -34,13 +34,14 @@ void type(QWidget& dialog, const char* name, const QString& text)
 bool shootDialogs(Kist& engine, const QString& out)
 {
     bool ok = true;
-    // What a user has typed halfway through each mode.
+    // What a user has typed halfway through each mode: weak passwords where
+    // one is set (the strength bar shows it), a good one for the new Vault password.
     const QString typed[6][3] = {
         {"Tax papers", "secret", "secret"},
-        {"MyFiles.kzip", "secret", ""},
+        {"MyFiles.kzip", "Tr0ub4dor&3", ""},
         {"secret", "secret", "ann@example.org"},
         {"secret", "", ""},
-        {"secret", "", ""},
+        {"secret", "correct horse battery staple", ""},
         {"ann@example.org", "", ""},
     };
     for (int mode = 0; mode <= 5; ++mode) {

@@ -3,11 +3,15 @@
 // Also the small progress window of a shell start (extracting a package from
 // the file manager).
 // Everything happens in a scratch home that is removed at the end.
+// Everything is rendered at scale 1 into the folder and again at twice the
+// scale (QT_SCALE_FACTOR=2, a second run of this program) into its
+// sub-folder scale-2.
 // Usage: vaultdesk_screenshots [OUTPUT-FOLDER]   (default: docs/screenshots)
 #include <QApplication>
 #include <QDir>
 #include <QIcon>
 #include <QFile>
+#include <QProcess>
 #include <QPropertyAnimation>
 #include <QPushButton>
 #include <QStandardItemModel>
@@ -104,8 +108,16 @@ void showUnlocked(CKMainWindow& window, bool justOpened = false)
 
 int main(int argc, char** argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The second run starts from the environment this one was given.
+    const QProcessEnvironment given = QProcessEnvironment::systemEnvironment();
     const QString root = makeScratchHome();
+    // A 1280x800 screen: at twice the scale the windows still fit, as they must.
+    QFile screens(root + "/tmp/screens.json");
+    if (screens.open(QIODevice::WriteOnly))
+        screens.write(R"({"screens": [{"name": "shots", "x": 0, "y": 0, "width": 1280, "height": 800,
+                          "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
+    screens.close();
+    qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + screens.fileName()).toLocal8Bit());
     QApplication app(argc, argv);
     vaultdesk::registerResources();
     MessageBox::answerAllWithoutShowing(true);
@@ -164,5 +176,14 @@ int main(int argc, char** argv)
         ok &= shootWindowModes(engine, "screenshot", root, out);
     }
     QDir(root).removeRecursively();
+    if (!qEnvironmentVariableIsSet("QT_SCALE_FACTOR")) {
+        QProcess twice;
+        QProcessEnvironment environment = given;
+        environment.insert(QStringLiteral("QT_SCALE_FACTOR"), QStringLiteral("2"));
+        twice.setProcessEnvironment(environment);
+        twice.setProcessChannelMode(QProcess::ForwardedChannels);
+        twice.start(QCoreApplication::applicationFilePath(), {out + QStringLiteral("/scale-2")});
+        ok &= twice.waitForFinished(-1) && twice.exitStatus() == QProcess::NormalExit && twice.exitCode() == 0;
+    }
     return ok ? 0 : 1;
 }

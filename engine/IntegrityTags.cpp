@@ -1,0 +1,74 @@
+#include "engine/IntegrityTags.h"
+
+#include "engine/storage/Query.h"
+#include "engine/storage/VaultSchema.h"
+
+IntegrityTags::IntegrityTags(Query& tagQuery)
+    : query(tagQuery)
+{
+}
+
+bool IntegrityTags::hasTable()
+{
+    if (!tableKnown) {
+        bool found = false;
+        if (query.get_result(vaultschema::selectBodyTagsTable)) {
+            found = query.fetch_row();
+            query.free_result();
+        }
+        tableKnown = found;
+    }
+    return *tableKnown;
+}
+
+std::optional<std::string> IntegrityTags::tagOf(const nocase_wstring& uniqueName)
+{
+    if (!hasTable())
+        return std::nullopt;
+    std::optional<std::string> tag;
+    if (query.get_result(formatStatement(vaultschema::selectBodyTag, sqlText(toNarrow(uniqueName)).c_str()))) {
+        if (query.fetch_row())
+            tag = query.getstr("tag");
+        query.free_result();
+    }
+    return tag;
+}
+
+std::map<std::string, std::string> IntegrityTags::all()
+{
+    std::map<std::string, std::string> tags;
+    if (!hasTable())
+        return tags;
+    if (query.get_result(vaultschema::selectBodyTags)) {
+        while (query.fetch_row())
+            tags[query.getstr("unique_name")] = query.getstr("tag");
+        query.free_result();
+    }
+    return tags;
+}
+
+void IntegrityTags::store(const nocase_wstring& uniqueName, const std::string& tag)
+{
+    try {
+        if (!hasTable()) {
+            query.executeOrThrow(vaultschema::createBodyTags, "record the integrity tags");
+            query.executeOrThrow(vaultschema::createBodyTagsTrigger, "record the integrity tags");
+            tableKnown = true;
+        }
+        query.executeOrThrow(formatStatement(vaultschema::storeBodyTag, sqlText(toNarrow(uniqueName)).c_str(),
+                                             sqlText(tag).c_str()),
+                             "record the integrity tags");
+    } catch (...) {
+        // The transaction that made the table may be rolled back: ask again.
+        tableKnown.reset();
+        throw;
+    }
+}
+
+void IntegrityTags::remove(const nocase_wstring& uniqueName)
+{
+    if (!hasTable())
+        return;
+    query.executeOrThrow(formatStatement(vaultschema::deleteBodyTag, sqlText(toNarrow(uniqueName)).c_str()),
+                         "record the integrity tags");
+}

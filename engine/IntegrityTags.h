@@ -1,0 +1,36 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+
+#include "engine/Strings.h"
+
+class Query;
+
+// The vault's integrity table: the tag of each encrypted file body (see
+// BodyTag), beside ProtectedFiles and keyed by the row's identity. A vault
+// or package without the table (older ones, other programs) reads as one
+// whose bodies have no tags; the table and the trigger that removes a tag
+// with its row are created with the first tag stored. Every statement runs
+// on the caller's query, so a tag is written in the caller's transaction:
+// in the same one as the finish of the body it vouches for.
+class IntegrityTags {
+public:
+    explicit IntegrityTags(Query& query);
+
+    // The tag of the body of that row; none when it has none.
+    [[nodiscard]] std::optional<std::string> tagOf(const nocase_wstring& uniqueName);
+    // Every tag by row identity.
+    [[nodiscard]] std::map<std::string, std::string> all();
+    // Throws when the database refuses: a body must never be recorded as
+    // finished without the tag it was given.
+    void store(const nocase_wstring& uniqueName, const std::string& tag);
+    void remove(const nocase_wstring& uniqueName);
+
+private:
+    bool hasTable();
+
+    Query& query;
+    std::optional<bool> tableKnown;
+};
