@@ -316,6 +316,12 @@ struct Transforms::CryptRun {
     // Files and folders that failed; read and written on the caller's thread only.
     std::map<const ProtectedFile*, ExceptionModule> failures;
     FileWorkers workers;
+    // Plain copies deleted early: from work.sourceFiles[flushedUpTo] on,
+    // none is flushed yet; deletedEarly marks those already gone.
+    std::unique_ptr<FileWorkers> deleters;
+    std::size_t flushedUpTo = 0;
+    uint64_t unflushedBytes = 0;
+    std::vector<char> deletedEarly;
 };
 
 void Transforms::cryptOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
@@ -334,6 +340,11 @@ void Transforms::cryptOneFile(ProtectedFile& record, const std::string& sealingT
         if (progress)
             progress->fileDone(record.size);
         stepboundary::reached("file transformed");
+        if (transformed && !keepSource && encrypt) {
+            run.unflushedBytes += plainBytes;
+            if (run.unflushedBytes >= earlyDeleteBytes)
+                deleteFlushedSources(run);
+        }
     };
     if (record.pending_transform != Encrypting && !record.is_encrypted) {
         try {
@@ -448,13 +459,15 @@ void Transforms::performCrypt(ProtectedFile& record, const std::string& sealingT
     CryptRun run;
     startCrypt(record, sealingText, encrypt, keepSource, run);
     run.workers.finish();
+    settleEarlyDeletions(run);
     if (!record.is_directory) {
         const auto failed = run.failures.find(&record);
         if (failed != run.failures.end())
             throw ExceptionModule(failed->second);
     }
-    // A file that failed leaves every source in place: the rows stay
-    // pending and the caller (or recovery) puts the whole tree back to rest.
+    // A file that failed leaves its source in place, and so does every file
+    // not yet flushed: the rows stay pending and the caller (or recovery)
+    // puts the whole tree back to rest, file by file from where each lies.
     const nocase_wstring errors = record.is_directory ? collectCrypt(record, keepSource, run) : nocase_wstring();
     if (!errors.empty())
         throw ExceptionModule(errors, L"");
@@ -523,6 +536,49 @@ void Transforms::completeCleanup(const PendingCleanup& work)
     // pending, and recovery finishes the change.
     if (!undeleted.empty())
         throw ExceptionModule(undeleted, L"");
+}
+
+void Transforms::deleteFlushedSources(CryptRun& run)
+{
+    // Only what the flush covers may go: a crash then still finds each
+    // file once, plain where it was or whole in the vault.
+    flushFileSystem(run.work.flushPath);
+    if (!run.deleters)
+        run.deleters = std::make_unique<FileWorkers>(kDeletingThreads, 2 * kDeletingThreads);
+    run.deletedEarly.resize(run.work.sourceFiles.size(), 0);
+    for (std::size_t i = run.flushedUpTo; i < run.work.sourceFiles.size(); ++i) {
+        auto refusal = std::make_shared<nocase_wstring>();
+        run.deleters->submit(
+            [refusal, file = run.work.sourceFiles[i], size = run.work.sourceSizes[i]] {
+                *refusal = deleteSource(file, size);
+                stepboundary::reached("source deleted");
+            },
+            [&run, refusal, i] {
+                // One refused stays in the cleanup, which tries it again
+                // and reports it.
+                if (refusal->empty())
+                    run.deletedEarly[i] = 1;
+            });
+    }
+    run.flushedUpTo = run.work.sourceFiles.size();
+    run.unflushedBytes = 0;
+}
+
+void Transforms::settleEarlyDeletions(CryptRun& run)
+{
+    if (!run.deleters)
+        return;
+    run.deleters->finish();
+    PendingCleanup rest;
+    rest.flushPath = run.work.flushPath;
+    rest.sourceFolders = std::move(run.work.sourceFolders);
+    for (std::size_t i = 0; i < run.work.sourceFiles.size(); ++i) {
+        if (i < run.deletedEarly.size() && run.deletedEarly[i] != 0)
+            continue;
+        rest.sourceFiles.push_back(run.work.sourceFiles[i]);
+        rest.sourceSizes.push_back(run.work.sourceSizes[i]);
+    }
+    run.work = std::move(rest);
 }
 
 void Transforms::finishCrypt(ProtectedFile& record, bool encrypted)

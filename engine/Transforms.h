@@ -76,6 +76,11 @@ public:
     // benchmark turns it off, to measure what the tags cost.
     static inline bool tagBodies = true;
 
+    // Encrypting a folder into the vault, the plain copies of files whose
+    // bodies add up to this many bytes are flushed and deleted while the
+    // next files are encrypted (deleting waits for the disk). Tests lower it.
+    static inline uint64_t earlyDeleteBytes = uint64_t { 64 } << 20;
+
 private:
     struct CryptRun;
 
@@ -88,6 +93,11 @@ private:
                       CryptRun& run);
     // Once every file is done: the failures in the order of the tree.
     nocase_wstring collectCrypt(const ProtectedFile& record, bool keepSource, CryptRun& run);
+    // Flushes what is written so far and hands the plain copies it covers
+    // to the run's deleting threads.
+    static void deleteFlushedSources(CryptRun& run);
+    // Waits for those deletions; what they deleted leaves the cleanup.
+    static void settleEarlyDeletions(CryptRun& run);
     // Runs on a worker thread for small files: it touches only its record
     // and never the database (the body's expected tag is read before).
     // Returns the plain bytes it read (encrypting) or wrote (decrypting).

@@ -8,9 +8,11 @@
 #include <map>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 #include "engine/Kist.h"
 #include "engine/StepBoundary.h"
+#include "engine/Transforms.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/ScratchHome.h"
 #include "tests/support/TestFiles.h"
@@ -268,24 +270,31 @@ TEST_F(CrashSafety, FilesInFlightTogetherLoseNothingAtAnyStep)
             writeFile(root + "/" + path, bytes);
         return files;
     };
-    for (int stopAt = 1;; ++stopAt) {
-        SCOPED_TRACE("adding, stopped at boundary " + std::to_string(stopAt));
-        resetProfile();
-        openVault(kPassword);
-        const std::string source = makeScratchFolder("many");
-        const Files originals = makeManyFiles(source);
-        const int outcome = runInterrupted(
-            [&] {
-                auto kist = openVault(kPassword);
-                KistFile added;
-                kist->addFile(source + "/many", &added, false);
-            },
-            stopAt);
-        ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
-        expectEachFileOnceAndWhole(originals, source);
-        if (outcome == kRanToTheEnd)
-            break;
-        ASSERT_LT(stopAt, 100);
+    // Plain copies deleted at the end, and deleted while later files are
+    // still being encrypted (every file's copy as soon as it is flushed).
+    for (const uint64_t earlyDeleteBytes : {Transforms::earlyDeleteBytes, uint64_t{1}}) {
+        const uint64_t usual = std::exchange(Transforms::earlyDeleteBytes, earlyDeleteBytes);
+        for (int stopAt = 1;; ++stopAt) {
+            SCOPED_TRACE("adding, stopped at boundary " + std::to_string(stopAt) + ", early deletion after "
+                         + std::to_string(earlyDeleteBytes) + " bytes");
+            resetProfile();
+            openVault(kPassword);
+            const std::string source = makeScratchFolder("many");
+            const Files originals = makeManyFiles(source);
+            const int outcome = runInterrupted(
+                [&] {
+                    auto kist = openVault(kPassword);
+                    KistFile added;
+                    kist->addFile(source + "/many", &added, false);
+                },
+                stopAt);
+            ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
+            expectEachFileOnceAndWhole(originals, source);
+            if (outcome == kRanToTheEnd)
+                break;
+            ASSERT_LT(stopAt, 100);
+        }
+        Transforms::earlyDeleteBytes = usual;
     }
     for (int stopAt = 1;; ++stopAt) {
         SCOPED_TRACE("taking out, stopped at boundary " + std::to_string(stopAt));

@@ -8,9 +8,11 @@
 #include <filesystem>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 #include "engine/Kist.h"
 #include "engine/StepBoundary.h"
+#include "engine/Transforms.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/ScratchHome.h"
 #include "tests/support/TestFiles.h"
@@ -83,20 +85,28 @@ protected:
     }
 };
 
+// Also when the plain copies of files already encrypted were deleted while
+// the others were being encrypted: those come back out of their bodies.
 TEST_F(PartialFailure, AFileThatCannotBeEncryptedPutsTheTreeBack)
 {
-    auto kist = openVault(kPassword);
-    const std::string album = makeAlbum(makeScratchFolder("source"));
-    stopStep = "encryption planned";
-    atStep = [] { turnIntoFolder(vaultFileHolding(kTwo)); };
-    KistFile added;
-    const std::string error = errorOf([&] { kist->addFile(album, &added, false); });
-    EXPECT_NE(error.find("Nothing was added"), std::string::npos) << error;
-    EXPECT_EQ(readFile(album + "/one.txt"), kOne);
-    EXPECT_EQ(readFile(album + "/deep/two.bin/kept"), kTwo);
-    EXPECT_TRUE(list(*kist).empty());
-    EXPECT_FALSE(vaultHoldsPlainCopy({kOne, kTwo}));
-    EXPECT_EQ(checkFindings(*kist), "");
+    for (const uint64_t earlyDeleteBytes : {Transforms::earlyDeleteBytes, uint64_t{1}}) {
+        SCOPED_TRACE("early deletion after " + std::to_string(earlyDeleteBytes) + " bytes");
+        resetProfile();
+        const uint64_t usual = std::exchange(Transforms::earlyDeleteBytes, earlyDeleteBytes);
+        auto kist = openVault(kPassword);
+        const std::string album = makeAlbum(makeScratchFolder("source"));
+        stopStep = "encryption planned";
+        atStep = [] { turnIntoFolder(vaultFileHolding(kTwo)); };
+        KistFile added;
+        const std::string error = errorOf([&] { kist->addFile(album, &added, false); });
+        Transforms::earlyDeleteBytes = usual;
+        EXPECT_NE(error.find("Nothing was added"), std::string::npos) << error;
+        EXPECT_EQ(readFile(album + "/one.txt"), kOne);
+        EXPECT_EQ(readFile(album + "/deep/two.bin/kept"), kTwo);
+        EXPECT_TRUE(list(*kist).empty());
+        EXPECT_FALSE(vaultHoldsPlainCopy({kOne, kTwo}));
+        EXPECT_EQ(checkFindings(*kist), "");
+    }
 }
 
 TEST_F(PartialFailure, ACorruptBodyLetsEverythingElseOut)
