@@ -438,8 +438,8 @@ public:
     // While a body is linked or copied, `copied` bytes in.
     void copying(uint64_t size, bool wasChecked, uint64_t copied)
     {
-        const uint64_t share = wasChecked ? size - size / 2 : size;
-        report(done + std::min(copied, size) * share / std::max<uint64_t>(size, 1));
+        const uint64_t part = std::min(copied, size);
+        report(done + (wasChecked ? part / 2 : part));
     }
     // The body is in the vault; no stop is heard here (the caller records
     // the body first, so that a stop can undo it).
