@@ -507,10 +507,6 @@ bool checkBodyTags(const ProtectedFile& entry, const std::string& packagePasswor
     return whole;
 }
 
-} // namespace
-
-namespace {
-
 // New GUID identities and numbered body paths for a whole tree.
 void giveFreshIdentity(ProtectedFile& record, const nocase_wstring& path, const nocase_wstring& parentName)
 {
@@ -595,8 +591,10 @@ PackageReading::CopyOutcome PackageReading::copyIntoVault(VaultEngine& vault,
         // copied: an entry with an altered one stays out.
         EntryProgress entryProgress(progress, *record);
         std::map<std::string, std::string> checkedTags;
-        if (!checkBodyTags(*record, packagePassword, packageTags, entryProgress, checkedTags, outcome.damaged))
+        if (!checkBodyTags(*record, packagePassword, packageTags, entryProgress, checkedTags, outcome.damaged)) {
+            entryProgress.finished(); // its bytes were read, so progress never goes back
             continue;
+        }
 
         auto copy = record->copyTree(vault.vaultFolder);
         copy->display_name = freeName;
