@@ -23,7 +23,9 @@ class QWidget;
 // display stays up from the first run() until the EngineCall is destroyed,
 // and once Cancel was pressed, cancelled() stays true so the caller stops
 // before the next call. The engine itself stops between the top-level
-// entries of an operation that has several.
+// entries of an operation that has several, and inside the entry under way
+// of a take-out or a copy into the vault (which then stays as it was); the
+// call then throws the engine's cancelled message.
 class EngineCall {
 public:
     // display may be null: nothing is shown, input is still held back.

@@ -13,7 +13,8 @@ class ProgressDisplay {
 public:
     virtual ~ProgressDisplay();
 
-    // A call starts. cancel asks it to stop after the entry under way.
+    // A call starts. cancel asks it to stop after the entry under way (or
+    // inside it, where the engine can leave it as it was).
     virtual void begin(std::function<void()> cancel) = 0;
     // What the engine reported last (calls that report nothing never get here).
     virtual void showProgress(const KistProgressState& state) = 0;

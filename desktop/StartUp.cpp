@@ -245,7 +245,14 @@ int StartUp::extractPackage(bool chooseFolder)
         for (const QString& name : listedNames(*kist, call)) {
             if (call.cancelled())
                 break;
-            call.run([this, &name, &folder] { kist->removeFile(EngineText::toEngine(name), folder); });
+            try {
+                call.run([this, &name, &folder] { kist->removeFile(EngineText::toEngine(name), folder); });
+            } catch (const ExceptionModule&) {
+                // Cancel heard inside the entry: nothing of it was written.
+                if (call.cancelled())
+                    break;
+                throw;
+            }
         }
         if (call.cancelled())
             return kRefused;

@@ -190,6 +190,9 @@ void VaultSender::takeOut(const QStringList& names, const QString& folder, const
                 call.run([&] { engine.removeFile(narrowName, narrowFolder); });
                 ++takenOut;
             } catch (const ExceptionModule& error) {
+                // Cancel heard inside the entry: it stays whole in the vault.
+                if (call.cancelled())
+                    break;
                 failures += EngineText::failureText(error) + QLatin1Char('\n');
                 ++failed;
             }

@@ -17,7 +17,10 @@ struct KistProgressState {
 
 // An optional observer of Kist's long operations. Without one nothing
 // changes. stopRequested is asked between the top-level entries of an
-// operation that has several; every entry is finished or untouched.
+// operation that has several; every entry is finished or untouched. A
+// take-out and a copy into the vault ask it inside an entry too (between
+// its files and while a large one streams): the entry under way is then
+// left as it was, and the operation throws the cancelled message.
 class KIST_EXPORT KistProgress {
 public:
     virtual ~KistProgress();

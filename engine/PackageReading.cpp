@@ -1,5 +1,6 @@
 #include "engine/PackageReading.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <functional>
 #include <memory>
@@ -397,62 +398,114 @@ std::size_t PackageReading::copyFilesToVault(VaultEngine& reader, const std::vec
 {
     std::vector<ProtectedFile*> records = VaultOperations(reader).selectByNames(names);
     std::map<std::string, std::string> tags;
-    const nocase_wstring damaged = checkBodyTags(reader, records, packagePassword, tags);
+    if (reader.database) {
+        Query query(*reader.database);
+        tags = IntegrityTags(query).all();
+    }
     VaultEngine vault(EngineKind::UserVault);
     vault.progressObserver = reader.progressObserver;
     (void)vault.login(vaultPassword);
-    std::size_t foundInVault = 0;
-    if (!records.empty())
-        foundInVault = copyIntoVault(vault, records, packagePassword, tags);
-    if (!damaged.empty())
-        throw ExceptionModule(damaged, L"");
-    return foundInVault;
-}
-
-nocase_wstring PackageReading::checkBodyTags(VaultEngine& reader, std::vector<ProtectedFile*>& records,
-                                             const std::string& packagePassword,
-                                             std::map<std::string, std::string>& checked)
-{
-    if (!reader.database)
-        return {};
-    Query query(*reader.database);
-    IntegrityTags packageTags(query);
-    const std::map<std::string, std::string> tags = packageTags.all();
-    nocase_wstring damaged;
-    std::erase_if(records, [&](ProtectedFile* record) {
-        bool whole = true;
-        const std::function<void(const ProtectedFile&, const nocase_wstring&)> check =
-            [&](const ProtectedFile& row, const nocase_wstring& label) {
-                for (const auto& child : row.children)
-                    check(*child, label + L"/" + child->display_name);
-                if (row.is_directory || !row.is_encrypted)
-                    return;
-                const auto tag = tags.find(toNarrow(row.unique_name));
-                if (tag == tags.end())
-                    return;
-                bool matches = false;
-                try {
-                    const SecretText fileKey = openFileKey(packagePassword, row.cipher);
-                    matches = sameTag(BodyTag::ofFile(fileKey, row.sourcePath()), tag->second);
-                } catch (const ExceptionModule&) {
-                    // A body that cannot be read is no better than an altered one.
-                }
-                if (matches) {
-                    checked.emplace(tag->first, tag->second);
-                } else {
-                    damaged += cryptoerrors::kBodyDamaged + label + L"\n";
-                    whole = false;
-                }
-            };
-        check(*record, record->display_name);
-        return !whole;
-    });
-    if (!damaged.empty())
-        damaged.pop_back();
-    return damaged;
+    if (records.empty())
+        return 0;
+    const CopyOutcome outcome = copyIntoVault(vault, records, packagePassword, tags);
+    if (!outcome.damaged.empty())
+        throw ExceptionModule(outcome.damaged, L"");
+    return outcome.foundInVault;
 }
 
 namespace {
+
+// Progress through one entry copied into the vault, as a share of its bytes:
+// a body that has a tag is read twice (checked, then linked or copied), and
+// each reading counts for half of it. A stop asked meanwhile is thrown.
+class EntryProgress {
+public:
+    EntryProgress(ProgressTracker& tracker, const ProtectedFile& entry)
+        : progress(tracker)
+    {
+        entry.forEach([&](const ProtectedFile& record) {
+            if (record.is_directory)
+                return;
+            ++files;
+            bytes += record.size;
+        });
+    }
+
+    // While the tag of a body of `size` bytes is checked, `read` bytes in.
+    void checking(uint64_t size, uint64_t read) { report(done + std::min(read, size) / 2); }
+    void checked(uint64_t size) { done += size / 2; }
+
+    // While a body is linked or copied, `copied` bytes in.
+    void copying(uint64_t size, bool wasChecked, uint64_t copied)
+    {
+        const uint64_t part = std::min(copied, size);
+        report(done + (wasChecked ? part / 2 : part));
+    }
+    // The body is in the vault; no stop is heard here (the caller records
+    // the body first, so that a stop can undo it).
+    void copied(uint64_t size, bool wasChecked)
+    {
+        done += wasChecked ? size - size / 2 : size;
+        ++filesCopied;
+        progress.entryProgress(filesCopied, std::min(done, bytes));
+    }
+
+    void finished() { progress.entryDone(files, bytes); }
+
+private:
+    void report(uint64_t position)
+    {
+        progress.entryProgress(filesCopied, std::min(position, bytes));
+        progress.stopPointReached();
+    }
+
+    ProgressTracker& progress;
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+    uint64_t done = 0;
+    uint64_t filesCopied = 0;
+};
+
+// Checks the tagged bodies of entry against their tags before it is
+// copied: false when one is altered (or cannot be read), each such body
+// named in damaged ("damaged: NAME" lines); checked receives the tags that
+// matched.
+bool checkBodyTags(const ProtectedFile& entry, const std::string& packagePassword,
+                   const std::map<std::string, std::string>& tags, EntryProgress& progress,
+                   std::map<std::string, std::string>& checked, nocase_wstring& damaged)
+{
+    bool whole = true;
+    const std::function<void(const ProtectedFile&, const nocase_wstring&)> check =
+        [&](const ProtectedFile& row, const nocase_wstring& label) {
+            for (const auto& child : row.children)
+                check(*child, label + L"/" + child->display_name);
+            if (row.is_directory || !row.is_encrypted)
+                return;
+            const auto tag = tags.find(toNarrow(row.unique_name));
+            if (tag == tags.end())
+                return;
+            bool matches = false;
+            try {
+                const SecretText fileKey = openFileKey(packagePassword, row.cipher);
+                matches = sameTag(BodyTag::ofFile(fileKey, row.sourcePath(),
+                                                  [&](uint64_t read) { progress.checking(row.size, read); }),
+                                  tag->second);
+            } catch (const ExceptionModule& failure) {
+                if (isCancellation(failure))
+                    throw;
+                // A body that cannot be read is no better than an altered one.
+            }
+            progress.checked(row.size);
+            if (matches) {
+                checked.emplace(tag->first, tag->second);
+            } else {
+                damaged += cryptoerrors::kBodyDamaged + label + L"\n";
+                whole = false;
+            }
+        };
+    check(entry, entry.display_name);
+    return whole;
+}
 
 // New GUID identities and numbered body paths for a whole tree.
 void giveFreshIdentity(ProtectedFile& record, const nocase_wstring& path, const nocase_wstring& parentName)
@@ -487,19 +540,22 @@ bool collidesWithVault(const ProtectedFile& tree, Database& database)
 
 } // namespace
 
-std::size_t PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<ProtectedFile*>& records,
-                                          const std::string& packagePassword,
-                                          const std::map<std::string, std::string>& packageTags)
+PackageReading::CopyOutcome PackageReading::copyIntoVault(VaultEngine& vault,
+                                                          const std::vector<ProtectedFile*>& records,
+                                                          const std::string& packagePassword,
+                                                          const std::map<std::string, std::string>& packageTags)
 {
     vault.requireLogin();
     VaultLock lock(vault);
     vault.loadNewTopLevelEntries();
     ProgressTracker progress(vault.progressObserver);
+    // An entry stopped part-way is undone, so a stop is heard inside one.
+    progress.allowStopWithinEntries();
     for (const ProtectedFile* record : records)
         progress.addWork(*record);
     VaultOperations operations(vault);
     Query query(*vault.database);
-    std::size_t foundInVault = 0;
+    CopyOutcome outcome;
     bool first = true;
     for (ProtectedFile* record : records) {
         if (!first)
@@ -509,7 +565,7 @@ std::size_t PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<
         for (const auto& [name, entry] : vault.entries())
             copiedBefore = copiedBefore || entry->unique_name == record->unique_name;
         if (copiedBefore) {
-            ++foundInVault;
+            ++outcome.foundInVault;
             continue;
         }
         const nocase_wstring freeName = operations.freeDisplayName(record->display_name);
@@ -519,8 +575,24 @@ std::size_t PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<
             // A plain zip entry is protected like a dropped file.
             auto tree = operations.buildRecordTree(record->sourcePath());
             tree->display_name = freeName;
-            operations.protect(*tree, query, &progress);
+            try {
+                operations.protect(*tree, query, &progress);
+            } catch (const ExceptionModule& failure) {
+                // Stopped: the file went back where it was unpacked.
+                if (failure.getMessage().rfind(toNarrow(kCancelledMessage), 0) == 0)
+                    throw ExceptionModule(kCancelledMessage, L"");
+                throw;
+            }
             vault.keepEntry(freeName, std::move(tree));
+            continue;
+        }
+
+        // Every tagged body is checked before anything of the entry is
+        // copied: an entry with an altered one stays out.
+        EntryProgress entryProgress(progress, *record);
+        std::map<std::string, std::string> checkedTags;
+        if (!checkBodyTags(*record, packagePassword, packageTags, entryProgress, checkedTags, outcome.damaged)) {
+            entryProgress.finished(); // its bytes were read, so progress never goes back
             continue;
         }
 
@@ -561,17 +633,23 @@ std::size_t PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<
 
         std::vector<nocase_wstring> created;
         try {
+            index = 0;
             copy->forEach([&](ProtectedFile& target) {
+                const ProtectedFile& source = *sources[index++];
                 const nocase_wstring destination = target.destinationPath();
                 if (target.is_directory) {
                     createFolder(destination, true);
+                    created.push_back(destination);
                 } else {
                     // The unpacked body goes with this reader: the vault
                     // may share it instead of copying it.
-                    linkOrCopyFile(target.sourcePath(), destination);
-                    progress.fileDone(target.size);
+                    const bool wasChecked = checkedTags.count(toNarrow(source.unique_name)) != 0;
+                    linkOrCopyFile(target.sourcePath(), destination, [&](uint64_t copied) {
+                        entryProgress.copying(target.size, wasChecked, copied);
+                    });
+                    created.push_back(destination);
+                    entryProgress.copied(target.size, wasChecked);
                 }
-                created.push_back(destination);
                 stepboundary::reached("file copied");
             });
             Transaction transaction(query);
@@ -581,8 +659,8 @@ std::size_t PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<
             index = 0;
             copy->forEach([&](ProtectedFile& target) {
                 const ProtectedFile& source = *sources[index++];
-                const auto tag = packageTags.find(toNarrow(source.unique_name));
-                if (!target.is_directory && tag != packageTags.end())
+                const auto tag = checkedTags.find(toNarrow(source.unique_name));
+                if (!target.is_directory && tag != checkedTags.end())
                     IntegrityTags(query).store(target.unique_name, tag->second);
             });
             transaction.commit();
@@ -601,7 +679,10 @@ std::size_t PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<
             throw;
         }
         stepboundary::reached("copy finished");
+        entryProgress.finished();
         vault.keepEntry(freeName, std::move(copy));
     }
-    return foundInVault;
+    if (!outcome.damaged.empty())
+        outcome.damaged.pop_back();
+    return outcome;
 }

@@ -34,12 +34,19 @@ public:
     static std::size_t copyFilesToVault(VaultEngine& reader, const std::vector<nocase_wstring>& names,
                                         const std::string& vaultPassword, const std::string& packagePassword);
 
+    struct CopyOutcome {
+        std::size_t foundInVault = 0; // in the vault already, left as they are
+        nocase_wstring damaged;       // "damaged: NAME" lines of the entries left out
+    };
     // Copies records of a package into a vault engine that is logged in,
     // re-sealing their keys from packagePassword to the vault's password.
-    // packageTags: the checked integrity tags of the bodies by the package
-    // row's identity; each copy keeps its body's tag. Returns how many were
-    // in the vault already.
-    static std::size_t copyIntoVault(VaultEngine& vault, const std::vector<ProtectedFile*>& records,
+    // packageTags: the integrity tags of the package's bodies by the package
+    // row's identity. Each entry's tagged bodies are checked against them
+    // before it is copied; an entry with an altered body is left out, and
+    // each copy keeps its body's tag. A stop asked through the progress
+    // observer, between entries or inside one, leaves the entry under way
+    // out of the vault and throws the cancelled message.
+    static CopyOutcome copyIntoVault(VaultEngine& vault, const std::vector<ProtectedFile*>& records,
                                      const std::string& packagePassword,
                                      const std::map<std::string, std::string>& packageTags = {});
 
@@ -55,12 +62,6 @@ public:
     [[nodiscard]] static bool isPlainZip(const nocase_wstring& path);
 
 private:
-    // Checks the tagged bodies of the records against their tags, leaves out
-    // the entries that have an altered one, and returns the damaged bodies
-    // ("damaged: NAME" lines); checked receives the tags that matched.
-    static nocase_wstring checkBodyTags(VaultEngine& reader, std::vector<ProtectedFile*>& records,
-                                        const std::string& packagePassword,
-                                        std::map<std::string, std::string>& checked);
     static void unpack(VaultEngine& engine);
     static void openUnpacked(VaultEngine& engine);
     static void validateRows(VaultEngine& engine);

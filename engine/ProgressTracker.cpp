@@ -49,7 +49,23 @@ void ProgressTracker::fileDone(uint64_t fileSize)
 {
     bytesBeforeFile += fileSize;
     state.bytesDone = bytesBeforeFile;
-    ++state.filesDone;
+    filesBeforeEntry = ++state.filesDone;
+    report();
+}
+
+void ProgressTracker::entryProgress(uint64_t files, uint64_t bytes)
+{
+    state.filesDone = filesBeforeEntry + files;
+    state.bytesDone = bytesBeforeFile + bytes;
+    report();
+}
+
+void ProgressTracker::entryDone(uint64_t files, uint64_t bytes)
+{
+    filesBeforeEntry += files;
+    bytesBeforeFile += bytes;
+    state.filesDone = filesBeforeEntry;
+    state.bytesDone = bytesBeforeFile;
     report();
 }
 
@@ -71,8 +87,18 @@ void ProgressTracker::allWritten()
 
 void ProgressTracker::stopPointReached()
 {
-    if (observer && observer->stopRequested())
+    if (stopRequested())
         throw ExceptionModule(kCancelledMessage, L"");
+}
+
+bool ProgressTracker::stopRequested() const
+{
+    return observer != nullptr && observer->stopRequested();
+}
+
+bool isCancellation(const ExceptionModule& failure)
+{
+    return toWide(failure.getMessage()) == kCancelledMessage;
 }
 
 void ProgressTracker::report()

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 #include <set>
+#include <sys/stat.h>
 
 #include "engine/ExceptionModule.h"
 #include "engine/IntegrityTags.h"
@@ -11,6 +12,7 @@
 #include "engine/VaultEngine.h"
 #include "engine/VaultOperations.h"
 #include "engine/crypto/BodyTag.h"
+#include "engine/crypto/CryptoContext.h"
 #include "engine/crypto/FileKey.h"
 #include "engine/platform/FileSystem.h"
 #include "engine/platform/PathUtil.h"
@@ -150,13 +152,24 @@ bool Recovery::recoverMove(ProtectedFile& top)
         return false;
     }
     if (destinationExists) {
+        // Encrypted bodies moving in are a package's being copied: they get
+        // the integrity tags the copy would have stored with its finish.
+        std::vector<ProtectedFile*> copiedBodies;
+        top.forEach([&](ProtectedFile& record) {
+            if (record.pending_transform == MoveIntoVault && !record.is_directory && record.is_encrypted)
+                copiedBodies.push_back(&record);
+        });
         std::vector<nocase_wstring> emptied;
         completeMoves(top, emptied);
         flushFileSystem(parentFolder(top.destinationPath()));
         for (const nocase_wstring& folder : emptied)
             Transforms::removeIfEmpty(folder);
+        const std::vector<std::pair<const ProtectedFile*, std::string>> tags = tagsOfBodies(copiedBodies);
         Transaction transaction(query);
         transforms.finishMove(top, state == MoveIntoVault);
+        IntegrityTags integrityTags(query);
+        for (const auto& [record, tag] : tags)
+            integrityTags.store(record->unique_name, tag);
         transaction.commit();
         return state == MoveIntoVault;
     }
@@ -423,6 +436,30 @@ void Recovery::retag(const ProtectedFile& record)
         }
     }
     tags.remove(record.unique_name);
+}
+
+std::vector<std::pair<const ProtectedFile*, std::string>>
+Recovery::tagsOfBodies(const std::vector<ProtectedFile*>& records) const
+{
+    // Each body is whole and on the disk (a copy is put in place only once
+    // it is complete, and the moves were flushed): its tag is computed from
+    // it. One of another length than its row says, or whose key does not
+    // open, stays without a tag rather than get a wrong one; the check
+    // reports it.
+    std::vector<std::pair<const ProtectedFile*, std::string>> tags;
+    for (const ProtectedFile* record : records) {
+        const nocase_wstring body = record->destinationPath();
+        try {
+            struct stat info {};
+            if (record->cipher.empty() || ::lstat(toNarrow(body).c_str(), &info) != 0 || !S_ISREG(info.st_mode)
+                || static_cast<uint64_t>(info.st_size) != encryptedBodyLength(record->size))
+                continue;
+            const SecretText fileKey = openFileKey(engine.password, record->cipher);
+            tags.emplace_back(record, BodyTag::ofFile(fileKey, body));
+        } catch (const ExceptionModule&) {
+        }
+    }
+    return tags;
 }
 
 void Recovery::encryptPlainFiles(ProtectedFile& top)

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "engine/ProtectedFile.h"
 
 class ProgressTracker;
@@ -47,6 +51,10 @@ private:
     void rollForward(ProtectedFile& record);
     // The integrity tag of a file rolled forward: of the body it now has, or none.
     void retag(const ProtectedFile& record);
+    // The tags of encrypted bodies that a move into the vault put in place
+    // (at each record's destination), for those that are whole.
+    [[nodiscard]] std::vector<std::pair<const ProtectedFile*, std::string>>
+    tagsOfBodies(const std::vector<ProtectedFile*>& records) const;
     void encryptPlainFiles(ProtectedFile& top);
 
     VaultEngine& engine;

@@ -280,8 +280,15 @@ uint64_t Transforms::transformOneFile(ProtectedFile& record, const std::string& 
         options.plainSize = record.size;
         options.expectedTag = expectedTag;
     }
-    if (reportBytes && progress && progress->active())
-        options.onBytes = [this](uint64_t bytes) { progress->fileBytes(bytes); };
+    if (reportBytes && progress && progress->active()) {
+        const bool stoppable = progress->stopsWithinEntries();
+        options.onBytes = [this, stoppable](uint64_t bytes) {
+            progress->fileBytes(bytes);
+            // Thrown here, the stop removes the partial target like any failure.
+            if (stoppable)
+                progress->stopPointReached();
+        };
+    }
     const nocase_wstring target = record.destinationPath();
     uint64_t plainBytes = 0;
     try {
@@ -315,6 +322,8 @@ struct Transforms::CryptRun {
     PendingCleanup work;
     // Files and folders that failed; read and written on the caller's thread only.
     std::map<const ProtectedFile*, ExceptionModule> failures;
+    // The observer asked to stop: no further file starts (caller's thread only).
+    bool stopped = false;
     FileWorkers workers;
     // Plain copies deleted early: from work.sourceFiles[flushedUpTo] on,
     // none is flushed yet; deletedEarly marks those already gone.
@@ -324,9 +333,18 @@ struct Transforms::CryptRun {
     std::vector<char> deletedEarly;
 };
 
+bool Transforms::stopRequestedWithin(CryptRun& run) const
+{
+    if (!run.stopped && progress && progress->stopsWithinEntries() && progress->stopRequested())
+        run.stopped = true;
+    return run.stopped;
+}
+
 void Transforms::cryptOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
                               CryptRun& run)
 {
+    if (stopRequestedWithin(run))
+        return;
     const nocase_wstring source = record.sourcePath();
     const nocase_wstring destination = record.destinationPath();
     // Runs on the caller's thread once the file is on its way to the disk.
@@ -377,7 +395,10 @@ void Transforms::cryptOneFile(ProtectedFile& record, const std::string& sealingT
         try {
             plainBytes = transformOneFile(record, sealingText, encrypt, false, true, expectedTag);
         } catch (const ExceptionModule& failure) {
-            run.failures.emplace(&record, failure);
+            if (isCancellation(failure))
+                run.stopped = true;
+            else
+                run.failures.emplace(&record, failure);
             return;
         }
         done(true, plainBytes);
@@ -460,6 +481,10 @@ void Transforms::performCrypt(ProtectedFile& record, const std::string& sealingT
     startCrypt(record, sealingText, encrypt, keepSource, run);
     run.workers.finish();
     settleEarlyDeletions(run);
+    // Stopped on request: every source not yet flushed and deleted is in
+    // place; the caller puts the tree back to rest, file by file.
+    if (run.stopped)
+        throw ExceptionModule(kCancelledMessage, L"");
     if (!record.is_directory) {
         const auto failed = run.failures.find(&record);
         if (failed != run.failures.end())

@@ -54,7 +54,10 @@ public:
     void planCrypt(ProtectedFile& record, const nocase_wstring& root, const nocase_wstring& path,
                    const std::string& sealingText, const std::string& algorithm, bool encrypt);
     // With deferred, the flush and the deletion of the sources are left to
-    // the caller (flushFileSystem, then completeCleanup).
+    // the caller (flushFileSystem, then completeCleanup). When the progress
+    // stops within entries and a stop is asked, throws the cancelled message
+    // with every source in place (targets already written stay, for the
+    // caller to put the tree back to rest).
     void performCrypt(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
                       PendingCleanup* deferred = nullptr);
     // Deletes the sources once their targets are flushed; throws naming a
@@ -91,6 +94,9 @@ private:
                     CryptRun& run);
     void cryptOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
                       CryptRun& run);
+    // Whether the observer asked to stop inside the entry; from then on no
+    // further file starts.
+    bool stopRequestedWithin(CryptRun& run) const;
     // Once every file is done: the failures in the order of the tree.
     nocase_wstring collectCrypt(const ProtectedFile& record, bool keepSource, CryptRun& run);
     // Flushes what is written so far and hands the plain copies it covers

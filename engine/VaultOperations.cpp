@@ -340,6 +340,10 @@ void VaultOperations::deliver(ProtectedFile& entry, const nocase_wstring& destin
     try {
         transforms.performCrypt(entry, engine.password, false, false);
     } catch (const ExceptionModule& failure) {
+        if (isCancellation(failure)) {
+            putToRest(entry, query);
+            throw;
+        }
         // Some bodies did not decrypt, and every body is still in place:
         // what did decrypt is delivered, the entry stays whole in the vault.
         const nocase_wstring undelivered = describeUndelivered(entry, toWide(failure.getMessage()));
@@ -368,6 +372,18 @@ void VaultOperations::deliver(ProtectedFile& entry, const nocase_wstring& destin
             // Left pending; the next listing tries again and says so.
         }
         throw;
+    }
+}
+
+void VaultOperations::putToRest(ProtectedFile& entry, Query& query)
+{
+    // Every body is still in place: the plain copies made so far go and the
+    // rows are as before the take-out.
+    try {
+        (void)Recovery(engine, query).settle(entry);
+    } catch (const ExceptionModule&) {
+        // Left pending; the next listing puts it back to rest.
+        engine.distrustEntries();
     }
 }
 
@@ -529,6 +545,8 @@ nocase_wstring VaultOperations::removeFile(const nocase_wstring& name, const noc
 
     Query query(*engine.database);
     ProgressTracker progress(engine.progressObserver);
+    // A stop asked while the entry is under way leaves it untouched.
+    progress.allowStopWithinEntries();
     nocase_wstring outName;
     if (engine.kind == EngineKind::UserVault) {
         Recovery recovery(engine, query);
@@ -552,7 +570,13 @@ nocase_wstring VaultOperations::removeFile(const nocase_wstring& name, const noc
             transforms.planCrypt(entry, destination, outName, engine.password, "None", false);
             transaction.commit();
         }
-        transforms.performCrypt(entry, engine.password, false, false);
+        try {
+            transforms.performCrypt(entry, engine.password, false, false);
+        } catch (const ExceptionModule& failure) {
+            if (isCancellation(failure))
+                putToRest(entry, query);
+            throw;
+        }
         {
             Transaction transaction(query);
             transforms.finishCrypt(entry, false);

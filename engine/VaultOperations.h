@@ -85,6 +85,9 @@ private:
     // Moves the plain copies that did decrypt out under a free name, puts
     // the entry back to rest in the vault and returns the report's start.
     nocase_wstring deliverPart(ProtectedFile& entry, const nocase_wstring& destination, Query& query);
+    // After a take-out stopped on request: removes the plain copies made so
+    // far and puts the rows back as they were.
+    void putToRest(ProtectedFile& entry, Query& query);
     // One line for each file of entry whose decryption failed: "missing: "
     // or "damaged: " and its path below the entry's name; failureText for
     // other reasons.

@@ -118,7 +118,9 @@ void CKBackupRestore::okButtonClicked()
         }
     }
     const QString verdict = currentMode == Backup ? QStringLiteral("Backup to %1 %2") : QStringLiteral("Restore from %1 %2");
-    if (restored.done && !done)
+    if (restored.cancelled)
+        view.setStatus(QStringLiteral("Restore Cancelled"));
+    else if (restored.done && !done)
         view.setStatus(QStringLiteral("Restore from %1: %2 of %3 entries restored")
                            .arg(location)
                            .arg(restored.received)
@@ -254,14 +256,21 @@ CKBackupRestore::Restored CKBackupRestore::restore(bool fromDropbox)
                     names.push_back(file->name);
                 return names;
             };
-            call.run([&] {
-                const std::vector<std::string> names = entriesOf(*backupEngine);
-                restored.inBackup = static_cast<int>(names.size());
-                const std::size_t before = entriesOf(engine).size();
-                backupEngine->copyFilesToVault(names, vaultPassword);
-                const std::size_t after = entriesOf(engine).size();
-                restored.received = after > before ? static_cast<int>(after - before) : 0;
-            });
+            try {
+                call.run([&] {
+                    const std::vector<std::string> names = entriesOf(*backupEngine);
+                    restored.inBackup = static_cast<int>(names.size());
+                    const std::size_t before = entriesOf(engine).size();
+                    backupEngine->copyFilesToVault(names, vaultPassword);
+                    const std::size_t after = entriesOf(engine).size();
+                    restored.received = after > before ? static_cast<int>(after - before) : 0;
+                });
+            } catch (const ExceptionModule&) {
+                if (!call.cancelled())
+                    throw;
+                // The entry under way stays out of the vault; those before it are in.
+                restored.cancelled = true;
+            }
         }
         closeBackup();
     } catch (const ExceptionModule& error) {

@@ -55,6 +55,7 @@ private:
     // What a restore did: the backup's entries, and how many of them the vault received.
     struct Restored {
         bool done = false;
+        bool cancelled = false; // Cancel was pressed while it ran
         int inBackup = 0;
         int received = 0;
     };

@@ -25,7 +25,8 @@ constexpr std::size_t kLargestHereBlock = std::size_t { 1 } << 20;
 // Streamed blocks: large enough for few system calls and long disk writes.
 constexpr std::size_t kStreamBlock = std::size_t { 4 } << 20;
 // Blocks in flight: one being read, one transformed, one written, one spare
-// (taken by a watch when there is one: memory stays the same).
+// (taken by a watch before the transform when there is one: memory stays the
+// same). A watch after the transform shares the written block.
 constexpr std::size_t kStreamSlots = 4;
 
 static_assert(kLargestHereBlock % kCipherBlockSize == 0 && kStreamBlock % WipedBuffer::kAlignment == 0);
@@ -66,7 +67,7 @@ std::size_t hereBlockSize(std::uint64_t expectedLength)
     return static_cast<std::size_t>(std::min<std::uint64_t>(rounded, kLargestHereBlock));
 }
 
-// The state the three stages share. Block n lies in slot n % kStreamSlots;
+// The state the three stages share. Block n lies in slot n % slotCount();
 // each stage waits for the one before it, and the reader for the writer to
 // free the slot it wants.
 class Stages {
@@ -220,18 +221,22 @@ void BlockPipeline::runStreaming(const Transform& transform, const Watch& before
     const Watch& afterTransform)
 {
     target.streamToDisk();
-    // A watch runs on a thread of its own between its neighbours, so it
-    // slows neither the disk nor the transform.
+    // A watch runs on a thread of its own, so it slows neither the disk nor
+    // the transform. One before the transform runs between reading and
+    // transforming (the transform changes the block in place). One after it
+    // runs beside the writing, as both only read the block: a slot is free
+    // again once both are done with it, and the watch adds no stage that
+    // every block must wait for.
     const bool watchBefore = static_cast<bool>(beforeTransform);
     const bool watchAfter = static_cast<bool>(afterTransform);
     Stages stages(kStreamSlots, kStreamBlock, extraRoom);
     const auto readyToTransform = [&] { return watchBefore ? stages.readWatched : stages.read; };
-    const auto readyToWrite = [&] { return watchAfter ? stages.transformWatched : stages.transformed; };
+    const auto released = [&] { return watchAfter ? std::min(stages.written, stages.transformWatched) : stages.written; };
     {
         StageThreads threads(stages);
         threads.start([&] {
             for (std::uint64_t n = 0;; ++n) {
-                if (!stages.waitFor([&] { return n - stages.written < stages.slotCount(); }))
+                if (!stages.waitFor([&] { return n - released() < stages.slotCount(); }))
                     return;
                 Stages::Slot& slot = stages.slot(n);
                 slot.length = source.read(slot.buffer->data(), kStreamBlock);
@@ -271,7 +276,7 @@ void BlockPipeline::runStreaming(const Transform& transform, const Watch& before
         }
         threads.start([&] {
             for (std::uint64_t n = 0;; ++n) {
-                if (!stages.waitFor([&] { return n < readyToWrite(); }))
+                if (!stages.waitFor([&] { return n < stages.transformed; }))
                     return;
                 Stages::Slot& slot = stages.slot(n);
                 target.write(slot.buffer->data(), slot.length);
@@ -298,7 +303,9 @@ void BlockPipeline::runStreaming(const Transform& transform, const Watch& before
                 slot.length = block.length;
                 stages.advance([&] { stages.transformed = n + 1; });
                 if (block.last) {
-                    (void)stages.waitFor([&] { return stages.finished; });
+                    // Both the writing and the watch must have seen the last block.
+                    (void)stages.waitFor(
+                        [&] { return stages.finished && (!watchAfter || stages.transformWatched == n + 1); });
                     break;
                 }
             }

@@ -28,8 +28,8 @@ public:
     using Transform = std::function<void(FileBlock&)>;
     // Sees the bytes of each block, in order: before the transform (as read)
     // or after it (as written). Streamed files run it on a thread of its own
-    // between its neighbouring stages, so it costs the reading, transforming
-    // and writing threads nothing.
+    // (between reading and transforming, or beside the writing), so it costs
+    // the reading, transforming and writing threads nothing.
     using Watch = std::function<void(const unsigned char*, std::size_t)>;
 
     // Files of at least this many bytes take the three stages.

@@ -111,7 +111,8 @@ std::string BodyTag::finish()
     return toHex(std::string_view(reinterpret_cast<const char*>(tag), tagLength));
 }
 
-std::string BodyTag::ofFile(const std::string& fileKey, const nocase_wstring& path)
+std::string BodyTag::ofFile(const std::string& fileKey, const nocase_wstring& path,
+                           const std::function<void(std::uint64_t)>& onBytes)
 {
     BodyTag tag(fileKey);
     SourceFile source(path);
@@ -119,6 +120,8 @@ std::string BodyTag::ofFile(const std::string& fileKey, const nocase_wstring& pa
     for (;;) {
         const std::size_t got = source.read(buffer.data(), buffer.size());
         tag.update(buffer.data(), got);
+        if (onBytes)
+            onBytes(tag.length);
         if (got < buffer.size())
             break;
     }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -34,8 +35,10 @@ public:
     // The hex tag of the bytes given so far; the object is spent afterwards.
     [[nodiscard]] std::string finish();
 
-    // The hex tag of the whole file at path, read once.
-    [[nodiscard]] static std::string ofFile(const std::string& fileKey, const nocase_wstring& path);
+    // The hex tag of the whole file at path, read once. onBytes hears the
+    // bytes read so far and may throw to stop.
+    [[nodiscard]] static std::string ofFile(const std::string& fileKey, const nocase_wstring& path,
+                                            const std::function<void(std::uint64_t)>& onBytes = {});
     // The tag key, raw (32 bytes): for the known-answer tests.
     [[nodiscard]] static std::string derivedKey(const std::string& fileKey);
 

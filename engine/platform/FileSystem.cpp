@@ -167,9 +167,10 @@ void writeAll(int fd, const char* data, std::size_t length)
     }
 }
 
-void copyContents(int from, int to)
+void copyContents(int from, int to, const CopyProgress& onBytes = {})
 {
     std::string buffer(kCopyBufferSize, '\0');
+    uint64_t copied = 0;
     for (;;) {
         const ssize_t got = read(from, buffer.data(), buffer.size());
         if (got < 0) {
@@ -180,6 +181,9 @@ void copyContents(int from, int to)
         if (got == 0)
             return;
         writeAll(to, buffer.data(), static_cast<std::size_t>(got));
+        copied += static_cast<uint64_t>(got);
+        if (onBytes)
+            onBytes(copied);
     }
 }
 
@@ -187,7 +191,8 @@ void copyContents(int from, int to)
 // (O_EXCL), with the source's permissions under the umask and its times.
 // The data is on the disk when this returns. `created` tells the caller
 // whether a target now exists that it has to remove on failure.
-void copyFileData(const std::string& source, const std::string& target, bool followLinks, bool& created)
+void copyFileData(const std::string& source, const std::string& target, bool followLinks, bool& created,
+                  const CopyProgress& onBytes = {})
 {
     // O_NONBLOCK: opening a FIFO for reading must not wait for a writer.
     const int sourceFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (followLinks ? 0 : O_NOFOLLOW);
@@ -206,7 +211,7 @@ void copyFileData(const std::string& source, const std::string& target, bool fol
     if (!to.isOpen())
         failWithErrno();
     created = true;
-    copyContents(from.get(), to.get());
+    copyContents(from.get(), to.get(), onBytes);
     if (fchmod(to.get(), info.st_mode & 0777 & ~processUmask()) != 0)
         failWithErrno();
     const struct timespec times[2] = {info.st_atim, info.st_mtim};
@@ -480,7 +485,7 @@ void copyPath(const nocase_wstring& source, const nocase_wstring& target, bool r
     }
 }
 
-void linkOrCopyFile(const nocase_wstring& source, const nocase_wstring& target)
+void linkOrCopyFile(const nocase_wstring& source, const nocase_wstring& target, const CopyProgress& onBytes)
 {
     const std::string from = toNarrow(source);
     const std::string to = toNarrow(target);
@@ -493,7 +498,7 @@ void linkOrCopyFile(const nocase_wstring& source, const nocase_wstring& target)
             const std::string written = temporarySibling(target);
             bool created = false;
             try {
-                copyFileData(from, written, true, created);
+                copyFileData(from, written, true, created, onBytes);
                 if (const int renameError = renameEntry(written, to, false); renameError != 0)
                     failWith(renameError);
                 created = false;
@@ -502,6 +507,11 @@ void linkOrCopyFile(const nocase_wstring& source, const nocase_wstring& target)
                 if (created)
                     (void)unlink(written.c_str());
                 throw ExceptionModule(L"Failed to copy: " + source, systemErrorText(failure.error));
+            } catch (...) {
+                // Stopped by onBytes: the partial copy goes too.
+                if (created)
+                    (void)unlink(written.c_str());
+                throw;
             }
             return;
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "engine/Strings.h"
@@ -30,12 +31,17 @@ void createFolders(const nocase_wstring& path, bool isPrivate = false);
 // With replace = false an existing target is an error and stays untouched.
 void copyPath(const nocase_wstring& source, const nocase_wstring& target, bool replace = true);
 
+// Hears the bytes of a copy as they are written; may throw to stop it, and
+// then the partial copy is removed.
+using CopyProgress = std::function<void(uint64_t bytesCopied)>;
+
 // Gives a private file a second name at target, which must not exist: a
 // hard link where the file system allows it (nothing is copied), otherwise
-// a copy as copyPath makes it. Either way the data and the new name are on
-// the disk when it returns. For files whose first name is thrown away
-// soon, such as what a package unpacked into its temporary folder.
-void linkOrCopyFile(const nocase_wstring& source, const nocase_wstring& target);
+// a copy as copyPath makes it (onBytes hears that copy). Either way the data
+// and the new name are on the disk when it returns. For files whose first
+// name is thrown away soon, such as what a package unpacked into its
+// temporary folder.
+void linkOrCopyFile(const nocase_wstring& source, const nocase_wstring& target, const CopyProgress& onBytes = {});
 
 // Moves or renames a file or folder. Across file systems the source is
 // copied, the copy flushed and put in place, and only then is the source

@@ -10,6 +10,7 @@
 
 #include "desktop/CKDropBox.h"
 #include "desktop/CKMainWindow.h"
+#include "desktop/StatusProgress.h"
 #include "desktop/dialogs/CKBackupRestore.h"
 #include "desktop/dialogs/CKDefaultSettings.h"
 #include "desktop/dialogs/CKDefaultsOffPwd.h"
@@ -343,6 +344,34 @@ private Q_SLOTS:
         choice = CKBackupRestore::dropboxChoice(folder, "korvelin.111111111111.kzipbkp");
         QCOMPARE(choice.path, folder + "/korvelin.111111111111.kzipbkp");
         QVERIFY(!choice.ask);
+    }
+
+    // Cancel during a restore is heard inside the large entry under way: it
+    // stays out of the vault, no error box, and the status says cancelled.
+    void cancelDuringARestoreSaysSoWithoutAnErrorBox()
+    {
+        openWindow();
+        const QString large =
+            desktoptest::writeFile(desktoptest::makeFolder("large") + "/a-large.bin", 32 * 1024 * 1024, 5);
+        engine->addFile(large.toStdString(), nullptr, false);
+        window->vaultView()->refresh();
+        runBackupDialog(*window, CKBackupRestore::Backup, "Dropbox");
+        QCOMPARE(status(*window), QStringLiteral("Backup to Dropbox Successful!"));
+        takeEverythingOut();
+
+        int reports = 0;
+        connect(window->statusProgress(), &StatusProgress::progressShown, window.get(), [&] {
+            // The first report names the first entry, before any of its bytes.
+            if (++reports == 1)
+                window->statusProgress()->cancelButton()->click();
+        });
+        MessageBox::clearAsked();
+        CKEnterEmail::setNextAnswers({"secret"});
+        runBackupDialog(*window, CKBackupRestore::Restore, "Dropbox");
+        QVERIFY(reports >= 1);
+        QCOMPARE(status(*window), QStringLiteral("Restore Cancelled"));
+        QVERIFY(MessageBox::asked().isEmpty());
+        QVERIFY(!desktoptest::listedNames(*engine).contains(QStringLiteral("a-large.bin")));
     }
 
     void aCancelledPromptOrAMissingBackupFails()

@@ -311,6 +311,31 @@ private Q_SLOTS:
                  qPrintable(window->form()->InfoLabel->text()));
     }
 
+    // Cancel while one large entry is taken out is heard inside it: nothing
+    // arrives, the entry stays in the vault, and the status says so.
+    void cancelDuringTheTakeOutOfOneLargeEntryKeepsItInTheVault()
+    {
+        openUnlockedWindow(64 * 1024 * 1024);
+        setDefaults(*engine, true, QStringLiteral("pkg"));
+        const QString restore = QString::fromStdString(engine->retrieveConfig("RestoreFolder"));
+        clickAt(window.get(), window->form()->selectAllcheckBox);
+        QTRY_VERIFY(window->form()->selectAllcheckBox->isChecked());
+        int reports = 0;
+        connect(window->statusProgress(), &StatusProgress::progressShown, window.get(), [&] {
+            // The first report names the entry before any of its bytes.
+            if (++reports == 1)
+                QTest::mouseClick(window->statusProgress()->cancelButton(), Qt::LeftButton);
+        });
+        clickAt(window.get(), window->form()->restoreButton);
+        QTRY_VERIFY(!EngineCall::isRunning());
+        QVERIFY(reports >= 1);
+        QCOMPARE(QDir(restore).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(window->form()->InfoLabel->text(),
+                 QStringLiteral("Took out 0 of 1 to %1; 1 not taken out (cancelled)").arg(restore));
+        QCOMPARE(listedNames(*engine), QStringList{"entry.bin"});
+        QCOMPARE(window->vaultView()->allNames(), QStringList{"entry.bin"});
+    }
+
     void anIdleVaultLocksItself()
     {
         // Longer than the cover's slide, which the unlock waits for.

@@ -436,6 +436,7 @@ TEST_F(LosingNothing, AnImportKilledPartWayLeavesNothingBehind)
         const auto entries = list(*kist);
         EXPECT_EQ(entries.size(), temporaryFolderCleared ? 0u : 1u);
         EXPECT_EQ(checkFindings(*kist), "");
+        EXPECT_EQ(kist->checkVault().untagged, std::vector<std::string>{});
         EXPECT_EQ(packagetest::temporaryEntries(), tempBefore);
         const std::string taken = makeScratchFolder("taken");
         for (const Entry& entry : entries)
@@ -448,7 +449,8 @@ TEST_F(LosingNothing, AnImportKilledPartWayLeavesNothingBehind)
 }
 
 // An import stopped at every step: the entry is in the vault whole or not
-// at all, and nothing else is left there.
+// at all, each body with the tag the package gave it, and nothing else is
+// left there.
 TEST_F(LosingNothing, AnImportStoppedAtAnyStepIsWholeOrAbsent)
 {
     const std::string package = out + "/album.kzip";
@@ -459,6 +461,13 @@ TEST_F(LosingNothing, AnImportStoppedAtAnyStepIsWholeOrAbsent)
         kist->exportFiles(package, {"album"}, "package password");
         kist->removeFile("album", makeScratchFolder("away"));
     }
+    // The package's own tags, read from its database: a body keeps its tag
+    // (its bytes and its file key do not change on the way in).
+    const std::string unpacked = makeScratchFolder("unpacked");
+    packagetest::unpackZip(package, unpacked);
+    const std::string packageTags =
+        sqlcipher(unpacked + "/" + kDatabaseName, "select tag from BodyTags order by tag;");
+    ASSERT_EQ(packagetest::nonEmptyLines(packageTags).size(), 3u);
     for (int stopAt = 1;; ++stopAt) {
         SCOPED_TRACE("stopped at step " + std::to_string(stopAt));
         const int status = inChild([&] {
@@ -479,6 +488,9 @@ TEST_F(LosingNothing, AnImportStoppedAtAnyStepIsWholeOrAbsent)
         auto kist = openVault(kPassword);
         const auto entries = list(*kist);
         EXPECT_EQ(checkFindings(*kist), "");
+        EXPECT_EQ(kist->checkVault().untagged, std::vector<std::string>{});
+        EXPECT_EQ(sqlcipher(vaultDatabasePath(), "select tag from BodyTags order by tag;"),
+                  entries.empty() ? std::string() : packageTags);
         const std::string taken = makeScratchFolder("taken");
         for (const Entry& entry : entries)
             kist->removeFile(entry.name, taken);

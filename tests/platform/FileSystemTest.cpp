@@ -569,6 +569,30 @@ TEST(UniqueId, IsALowerCaseGuidTextAndNeverRepeats)
     EXPECT_EQ(seen.size(), 2000u);
 }
 
+// A copy across reports its bytes, and one stopped from the report leaves
+// no partial copy behind.
+TEST_F(CrossDeviceMove, LinkOrCopyReportsTheCopyAndCanBeStopped)
+{
+    const std::string body = testsupport::patternBytes(1300001);
+    writeFile(other + "/unpacked", body);
+    std::vector<uint64_t> reports;
+    linkOrCopyFile(w(other + "/unpacked"), w(local + "/copied"), [&](uint64_t copied) { reports.push_back(copied); });
+    EXPECT_EQ(readFile(local + "/copied"), body);
+    ASSERT_GE(reports.size(), 2u);
+    EXPECT_EQ(reports.back(), body.size());
+
+    const Failure stopped = failureOf([&] {
+        linkOrCopyFile(w(other + "/unpacked"), w(local + "/stopped"), [](uint64_t) {
+            throw ExceptionModule(L"stopped", L"");
+        });
+    });
+    EXPECT_EQ(stopped.message, "stopped");
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(local))
+        left.push_back(entry.path().filename().string());
+    EXPECT_EQ(left, std::vector<std::string>{"copied"});
+}
+
 TEST_F(CrossDeviceMove, LinkOrCopyLinksWhereItCanAndCopiesAcross)
 {
     const auto linkCount = [](const std::string& path) {
