@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "engine/AddBatch.h"
+#include "engine/HardenedPackages.h"
 #include "engine/PackageReading.h"
 #include "engine/PackageWriter.h"
 #include "engine/SecretText.h"
@@ -196,6 +197,11 @@ void Kist::exportFiles(std::string destination, std::vector<std::string> names, 
     // process may take them out meanwhile.
     VaultLock lock(*engine);
     const std::vector<ProtectedFile*> records = VaultOperations(*engine).selectByNames(toWideNames(names));
+    if (engine->isHardened()) {
+        HardenedPackages::exportFiles(*engine, records, toWide(destination), password,
+                                      HardenedPackages::isBackupName(toWide(destination)));
+        return;
+    }
     PackageWriter::exportFiles(records, toWide(destination), cachedPassword, password,
                                engine->progressObserver, *engine->database);
 }

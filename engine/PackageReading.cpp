@@ -10,6 +10,9 @@
 #include <unistd.h>
 
 #include "engine/ExceptionModule.h"
+#include "engine/BodyFormat.h"
+#include "engine/HardenedPackages.h"
+#include "engine/HardenedVault.h"
 #include "engine/IntegrityTags.h"
 #include "engine/KistFile.h"
 #include "engine/PackageRows.h"
@@ -22,6 +25,7 @@
 #include "engine/VaultOperations.h"
 #include "engine/archive/ZipArchive.h"
 #include "engine/crypto/BodyTag.h"
+#include "engine/crypto/HardenedBody.h"
 #include "engine/crypto/CryptoContext.h"
 #include "engine/crypto/CryptoErrors.h"
 #include "engine/crypto/FileKey.h"
@@ -88,6 +92,17 @@ void resetFolder(const nocase_wstring& folder)
 // The archive's own database comes only with its password; until then the
 // reader holds the placeholder password in memory, so nothing written now
 // can be mistaken for the package's.
+// Removes a private scratch folder, whatever is left in it.
+void removeIfLeft(const nocase_wstring& folder)
+{
+    try {
+        if (pathExists(folder))
+            deletePath(folder);
+    } catch (const ExceptionModule&) {
+        // Goes with the reader's folder.
+    }
+}
+
 void holdLocked(VaultEngine& engine)
 {
     engine.crypto = std::make_unique<CryptoContext>(L"Korvelin");
@@ -202,9 +217,11 @@ void PackageReading::open(VaultEngine& engine, const nocase_wstring& packageFile
         engine.restoreFolder = resolveFolder(DesktopKind, L"KORVELIN Restored Files");
         engine.packagePath = makeAbsolute(packageFile);
         engine.contentReady = false;
-        bool locked = false;
+        // A hardened package opens only with its password.
+        bool locked = HardenedPackages::isHardenedPackage(engine.packagePath);
         try {
-            unpack(engine);
+            if (!locked)
+                unpack(engine);
         } catch (const ExceptionModule& e) {
             if (!isPasswordRefusal(e))
                 throw;
@@ -357,8 +374,65 @@ void PackageReading::importPlainZip(VaultEngine& engine)
     }
 }
 
+bool PackageReading::loginHardenedPackage(VaultEngine& engine, const std::string& candidate)
+{
+    ZipHandleData* opened = openZip(engine.packagePath, nullptr);
+    if (opened == nullptr)
+        throw invalidPackage(engine.packagePath);
+    std::unique_ptr<ZipHandleData, ZipCloser> zip(opened);
+    throwOnRefusal(setUnzipBaseFolder(zip.get(), engine.workFolder), engine.packagePath);
+    for (int i = 0; i < 2; ++i) {
+        ZipItem item;
+        throwOnRefusal(getZipItem(zip.get(), i, item), engine.packagePath);
+        extractEntry(zip.get(), item, engine.packagePath);
+    }
+    zip.reset();
+    const nocase_wstring sealed = joinPath(engine.workFolder, HardenedPackages::kSealedEntry);
+    const nocase_wstring inner = joinPath(engine.workFolder, L".package.inner");
+    std::unique_ptr<HardenedVault> package;
+    try {
+        package = HardenedVault::read(engine.workFolder);
+        if (!package->unlock(candidate)) {
+            resetFolder(engine.workFolder);
+            return false;
+        }
+        HardenedBodyOptions options;
+        options.flush = false;
+        (void)decryptHardenedBody(sealed, inner, package->derivedKey(HardenedPackages::kPackageBodyLabel), options);
+        (void)deleteFile(sealed);
+        (void)deleteFile(joinPath(engine.workFolder, HardenedVault::headerFileName));
+        // Inside is a package of the standard layout, read as every package is.
+        const nocase_wstring sealedPackage = engine.packagePath;
+        engine.packagePath = inner;
+        wipeText(engine.password);
+        try {
+            unpack(engine);
+        } catch (...) {
+            engine.packagePath = sealedPackage;
+            throw;
+        }
+        engine.packagePath = sealedPackage;
+        (void)deleteFile(inner);
+        openUnpacked(engine);
+    } catch (...) {
+        engine.closeVault();
+        resetFolder(engine.workFolder);
+        engine.contentReady = false;
+        holdLocked(engine);
+        throw;
+    }
+    // Its bodies are hardened, their keys wrapped under the package's key.
+    engine.hardened = std::move(package);
+    wipeText(engine.password);
+    engine.password = candidate;
+    engine.loggedIn = true;
+    return true;
+}
+
 bool PackageReading::loginLocked(VaultEngine& engine, const std::string& candidate)
 {
+    if (HardenedPackages::isHardenedPackage(engine.packagePath))
+        return loginHardenedPackage(engine, candidate);
     wipeText(engine.password);
     engine.password = candidate;
     try {
@@ -402,8 +476,10 @@ std::size_t PackageReading::copyFilesToVault(VaultEngine& reader, const std::vec
     vault.progressObserver = reader.progressObserver;
     (void)vault.login(vaultPassword);
     std::size_t foundInVault = 0;
-    if (!records.empty())
-        foundInVault = copyIntoVault(vault, records, packagePassword, tags);
+    if (!records.empty() && vault.isHardened() != reader.isHardened())
+        foundInVault = copyAcrossFormats(reader, vault, records);
+    else if (!records.empty())
+        foundInVault = copyIntoVault(vault, records, packagePassword, tags, &reader.bodyFormat());
     if (!damaged.empty())
         throw ExceptionModule(damaged, L"");
     return foundInVault;
@@ -487,9 +563,49 @@ bool collidesWithVault(const ProtectedFile& tree, Database& database)
 
 } // namespace
 
+std::size_t PackageReading::copyAcrossFormats(VaultEngine& reader, VaultEngine& vault,
+                                             const std::vector<ProtectedFile*>& records)
+{
+    vault.requireLogin();
+    VaultLock lock(vault);
+    ProgressTracker progress(vault.progressObserver);
+    for (const ProtectedFile* record : records)
+        progress.addWork(*record);
+    VaultOperations operations(vault);
+    Query query(*vault.database);
+    std::size_t foundInVault = 0;
+    std::size_t index = 0;
+    for (ProtectedFile* record : records) {
+        if (index > 0)
+            progress.stopPointReached();
+        bool copiedBefore = false;
+        for (const auto& [name, entry] : vault.entries())
+            copiedBefore = copiedBefore || entry->unique_name == record->unique_name;
+        if (copiedBefore) {
+            ++foundInVault;
+            continue;
+        }
+        const nocase_wstring freeName = operations.freeDisplayName(record->display_name);
+        progress.startEntry(freeName);
+        const nocase_wstring plainFolder = joinPath(reader.workFolder, L".plain-" + toWide(std::to_string(index++)));
+        createFolder(plainFolder, true);
+        auto tree = operations.buildRecordTree(HardenedPackages::decryptTree(reader, *record, plainFolder));
+        // The package's identity, so that a second copy is found.
+        tree->unique_name = record->unique_name;
+        for (auto& child : tree->children)
+            child->parent = tree->unique_name;
+        tree->display_name = freeName;
+        operations.protect(*tree, query, &progress);
+        vault.keepEntry(freeName, std::move(tree));
+        removeIfLeft(plainFolder);
+    }
+    return foundInVault;
+}
+
 std::size_t PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<ProtectedFile*>& records,
                                           const std::string& packagePassword,
-                                          const std::map<std::string, std::string>& packageTags)
+                                          const std::map<std::string, std::string>& packageTags,
+                                          const BodyFormat* packageFormat)
 {
     vault.requireLogin();
     VaultLock lock(vault);
@@ -554,7 +670,17 @@ std::size_t PackageReading::copyIntoVault(VaultEngine& vault, const std::vector<
         {
             Transaction transaction(query);
             copy->forEach([&](ProtectedFile& target) { target.insertRow(query); });
-            transforms.resealFileKeys(*copy, packagePassword, vault.password);
+            if (vault.isHardened() && packageFormat != nullptr) {
+                // A hardened package's keys are wrapped under its own key.
+                copy->forEach([&](ProtectedFile& target) {
+                    if (target.cipher.empty())
+                        return;
+                    target.cipher = vault.hardened->wrapFileKey(packageFormat->openFileKey(packagePassword, target.cipher));
+                    target.storeCipher(query);
+                });
+            } else {
+                transforms.resealFileKeys(*copy, packagePassword, vault.password);
+            }
             transaction.commit();
         }
         stepboundary::reached("copy planned");

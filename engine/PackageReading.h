@@ -11,6 +11,7 @@
 
 class KistProgress;
 class ProtectedFile;
+class BodyFormat;
 class VaultEngine;
 
 // The package-reader kind of engine: a package (.kzip, .kzipbkp) or a plain
@@ -38,10 +39,12 @@ public:
     // re-sealing their keys from packagePassword to the vault's password.
     // packageTags: the checked integrity tags of the bodies by the package
     // row's identity; each copy keeps its body's tag. Returns how many were
-    // in the vault already.
+    // in the vault already. A hardened vault takes the keys of a hardened
+    // package's format (packageFormat) wrapped anew under its own key.
     static std::size_t copyIntoVault(VaultEngine& vault, const std::vector<ProtectedFile*>& records,
                                      const std::string& packagePassword,
-                                     const std::map<std::string, std::string>& packageTags = {});
+                                     const std::map<std::string, std::string>& packageTags = {},
+                                     const BodyFormat* packageFormat = nullptr);
 
     // Deletes the unpacking folders that programs now gone left in the
     // temporary folder (a killed import, a crash).
@@ -65,4 +68,11 @@ private:
     static void openUnpacked(VaultEngine& engine);
     static void validateRows(VaultEngine& engine);
     static void importPlainZip(VaultEngine& engine);
+    // The login of a hardened package: unseals it with the password.
+    [[nodiscard]] static bool loginHardenedPackage(VaultEngine& engine, const std::string& candidate);
+    // Entries of a package whose bodies are in another format than the
+    // vault's: decrypted into a private folder and protected like dropped
+    // files. Returns how many were in the vault already.
+    static std::size_t copyAcrossFormats(VaultEngine& reader, VaultEngine& vault,
+                                         const std::vector<ProtectedFile*>& records);
 };

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/BodyFormat.h"
 #include "engine/ExceptionModule.h"
 #include "engine/ProgressTracker.h"
 #include "engine/StepBoundary.h"
@@ -75,7 +76,21 @@ Transforms::Transforms(Query& stepQuery, EngineKind engineKind, ProgressTracker*
     : query(stepQuery)
     , kind(engineKind)
     , progress(tracker)
+    , format(BodyFormat::standard())
 {
+}
+
+Transforms::Transforms(Query& stepQuery, const VaultEngine& engine, ProgressTracker* tracker)
+    : query(stepQuery)
+    , kind(engine.kind)
+    , progress(tracker)
+    , format(engine.bodyFormat())
+{
+}
+
+bool Transforms::tagsTheseBodies() const
+{
+    return tagBodies && format.usesIntegrityTags();
 }
 
 void Transforms::removeIfEmpty(const nocase_wstring& folder)
@@ -221,8 +236,9 @@ void Transforms::planCrypt(ProtectedFile& record, const nocase_wstring& root, co
             if (record.is_encrypted)
                 return;
             if (!record.is_directory)
-                record.cipher = sealFileKey(sealingText, drawFileKey());
-            record.encrypt_algo = algorithm;
+                record.cipher = format.sealNewFileKey(sealingText);
+            const std::string formatAlgorithm = format.algorithmName();
+            record.encrypt_algo = formatAlgorithm.empty() ? algorithm : formatAlgorithm;
             record.target_root = root;
             record.target_path = path;
             record.pending_transform = Encrypting;
@@ -257,10 +273,8 @@ IntegrityTags& Transforms::tags()
 uint64_t Transforms::transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt,
                                       bool flush)
 {
-    CryptoContext context(L"Korvelin");
-    const SecretText fileKey = openFileKey(sealingText, record.cipher);
-    context.deriveKey(fileKey);
-    context.setAlgorithm(record.encrypt_algo.empty() ? vaultschema::defaultEncryption : record.encrypt_algo);
+    const SecretText fileKey = format.openFileKey(sealingText, record.cipher);
+    const bool tagging = tagsTheseBodies();
     FileTransformOptions options;
     options.exclusive = true;
     options.flush = flush;
@@ -268,13 +282,13 @@ uint64_t Transforms::transformOneFile(ProtectedFile& record, const std::string& 
     // finish when encrypting, checked before the plain file is kept when
     // decrypting (a body without a tag decrypts as before).
     std::string computedTag;
-    if (tagBodies) {
+    if (tagging) {
         options.tagFileKey = &fileKey.text();
         options.computedTag = &computedTag;
     }
     if (!encrypt) {
         options.plainSize = record.size;
-        if (tagBodies)
+        if (tagging)
             options.expectedTag = tags().tagOf(record.unique_name);
     }
     if (progress && progress->active())
@@ -282,13 +296,22 @@ uint64_t Transforms::transformOneFile(ProtectedFile& record, const std::string& 
     const nocase_wstring target = record.destinationPath();
     uint64_t plainBytes = 0;
     try {
-        plainBytes = context.transformFile(record.sourcePath(), target, encrypt, options);
+        plainBytes = format.transform(record.sourcePath(), target, encrypt, fileKey, record.encrypt_algo, options);
     } catch (const ExceptionModule& failure) {
-        if (failure.getMessage().rfind(toNarrow(cryptoerrors::kBodyDamaged), 0) == 0)
-            throw ExceptionModule(cryptoerrors::kBodyDamaged + record.display_name, L"");
+        if (failure.getMessage().rfind(toNarrow(cryptoerrors::kBodyDamaged), 0) == 0) {
+            // A hardened body says why it was refused; the name the user
+            // knows stands in for the body's path.
+            const std::string message = failure.getMessage();
+            const std::string path = toNarrow(record.sourcePath());
+            const std::size_t reasonEnd = message.rfind(": " + path);
+            const std::string reason = reasonEnd != std::string::npos && reasonEnd > 9
+                ? " (" + message.substr(9, reasonEnd - 9) + ")"
+                : std::string();
+            throw ExceptionModule(cryptoerrors::kBodyDamaged + record.display_name + toWide(reason), L"");
+        }
         throw;
     }
-    if (encrypt && tagBodies)
+    if (encrypt && tagging)
         bodyTags[&record] = computedTag;
     if (encrypt && plainBytes != record.size) {
         // The file changed after it was measured: decryption relies on the
@@ -437,6 +460,9 @@ void Transforms::resealFileKeys(ProtectedFile& record, const std::string& oldTex
         resealFileKeys(*child, oldText, newText);
     if (record.cipher.empty())
         return;
-    record.cipher = sealFileKey(newText, openFileKey(oldText, record.cipher));
+    const std::string resealed = format.resealFileKey(record.cipher, oldText, newText);
+    if (resealed == record.cipher)
+        return;
+    record.cipher = resealed;
     record.storeCipher(query);
 }

@@ -203,7 +203,7 @@ void VaultOperations::protect(ProtectedFile& tree, Query& query, ProgressTracker
     }
     const nocase_wstring originalFolder = tree.current_root;
     const nocase_wstring originalName = tree.current_path;
-    Transforms transforms(query, engine.kind);
+    Transforms transforms(query, engine);
     const nocase_wstring root =
         engine.settings[vaultschema::encryptionSetting] == "None" ? engine.workFolder : engine.vaultFolder;
     {
@@ -330,7 +330,7 @@ std::unique_ptr<ProtectedFile> VaultOperations::reloadEntry(const nocase_wstring
 void VaultOperations::deliver(ProtectedFile& entry, const nocase_wstring& destination, const nocase_wstring& outName,
                               Query& query, ProgressTracker* progress)
 {
-    Transforms transforms(query, engine.kind, progress);
+    Transforms transforms(query, engine, progress);
     {
         Transaction transaction(query);
         transforms.planCrypt(entry, engine.workFolder, uniqueId(), engine.password, "None", false);
@@ -356,7 +356,7 @@ void VaultOperations::deliver(ProtectedFile& entry, const nocase_wstring& destin
     stepboundary::reached("decryption finished");
     // Progress counted the files as they were decrypted; the renames
     // that follow are not counted again.
-    Transforms moves(query, engine.kind);
+    Transforms moves(query, engine);
     try {
         moves.moveAsJournaled(entry, destination, outName, false);
     } catch (const ExceptionModule&) {
@@ -442,7 +442,7 @@ nocase_wstring VaultOperations::deliverPart(ProtectedFile& entry, const nocase_w
 
 void VaultOperations::encryptTree(ProtectedFile& tree, Query& query, ProgressTracker* progress)
 {
-    Transforms transforms(query, engine.kind, progress);
+    Transforms transforms(query, engine, progress);
     {
         Transaction transaction(query);
         transforms.planCrypt(tree, engine.vaultFolder, uniqueId(), engine.password, encryptionAlgorithmName(), true);
@@ -545,7 +545,7 @@ nocase_wstring VaultOperations::removeFile(const nocase_wstring& name, const noc
     } else {
         progress.addWork(entry);
         progress.startEntry(entry.display_name);
-        Transforms transforms(query, engine.kind, &progress);
+        Transforms transforms(query, engine, &progress);
         outName = freeTargetName(destination, entry.raw_file_name, entry.is_directory);
         {
             Transaction transaction(query);

@@ -49,7 +49,7 @@ void runCommand(const Invocation& invocation, Console& console)
         packages.import(operands.front(), std::vector<std::string>(operands.begin() + 1, operands.end()));
         break;
     case Command::Passwd:
-        vault.changePassword();
+        vault.changePassword(invocation.recoveryKey);
         break;
     case Command::Email:
         vault.setEmail(operands.front());
@@ -65,6 +65,12 @@ void runCommand(const Invocation& invocation, Console& console)
         break;
     case Command::Check:
         vault.check(invocation.addMissingTags);
+        break;
+    case Command::Harden:
+        vault.harden();
+        break;
+    case Command::Info:
+        vault.info();
         break;
     }
 }

@@ -16,7 +16,13 @@ public:
     // to: the destination folder (created when missing); none: the restore folder.
     void takeOut(const std::vector<std::string>& names, const std::optional<std::string>& to);
     void exportPackage(const std::string& out, bool force, const std::vector<std::string>& names);
-    void changePassword();
+    // With byRecoveryKey the hardened vault's recovery key stands in for the
+    // current password.
+    void changePassword(bool byRecoveryKey);
+    // Makes the vault hardened and prints its recovery key once.
+    void harden();
+    // The vault's format and key derivation parameters.
+    void info();
     void setEmail(const std::string& address);
     void checkForUpdate();
     // Prints one line per finding of the vault check; fails when there is any.
