@@ -69,6 +69,19 @@ void exportStandard(VaultEngine& engine, const std::vector<ProtectedFile*>& reco
                                *writer.database);
 }
 
+// The plain bytes of one body of the engine's vault, into plain.
+void rewrite(VaultEngine& engine, const ProtectedFile& source, const nocase_wstring& plain)
+{
+    const BodyFormat& format = engine.bodyFormat();
+    const SecretText key = format.openFileKey(engine.password, source.cipher);
+    FileTransformOptions options;
+    options.exclusive = true;
+    options.flush = false;
+    options.plainSize = source.size;
+    (void)deleteFile(plain);
+    (void)format.transform(source.sourcePath(), plain, false, key, source.encrypt_algo, options);
+}
+
 // A hardened package: the inner standard-layout package, sealed.
 void exportHardened(VaultEngine& engine, const std::vector<ProtectedFile*>& records, const nocase_wstring& destination,
                     const std::string& packagePassword)
@@ -95,12 +108,23 @@ void exportHardened(VaultEngine& engine, const std::vector<ProtectedFile*>& reco
             std::size_t at = 0;
             copy->forEach([&](ProtectedFile& row) {
                 const ProtectedFile& source = *sources[at++];
-                // The body stays as it is; only its key changes hands.
-                if (!row.cipher.empty())
+                nocase_wstring body = source.sourcePath();
+                if (!row.cipher.empty() && engine.isHardened()) {
+                    // The body stays as it is; only its key changes hands.
                     row.cipher = package->wrapFileKey(engine.hardened->unwrapFileKey(row.cipher));
+                } else if (!row.cipher.empty()) {
+                    // A standard vault's body is encrypted again, under a new key.
+                    const nocase_wstring plain = joinPath(writer.vaultFolder, L"plain");
+                    body = joinPath(writer.vaultFolder, L"body-" + toWide(std::to_string(at)));
+                    rewrite(engine, source, plain);
+                    const SecretText key(randomBytes(kKeyLength));
+                    (void)encryptHardenedBody(plain, body, key, HardenedBodyOptions{true, false, row.size, {}});
+                    (void)deleteFile(plain);
+                    row.cipher = package->wrapFileKey(key);
+                    row.encrypt_algo = HardenedVault::encryptionName;
+                }
                 row.insertRow(query);
-                if (!row.is_directory
-                    && zipAdd(zip.get(), row.current_path, source.sourcePath(), ZipMethod::Stored) != ZR_OK)
+                if (!row.is_directory && zipAdd(zip.get(), row.current_path, body, ZipMethod::Stored) != ZR_OK)
                     throw ExceptionModule(kAddFailed, L"");
             });
             copy->display_name = writerOperations.freeDisplayName(copy->display_name);

@@ -35,9 +35,10 @@ inline constexpr wchar_t kSealedEntry[] = L"package";
 // Whether the file is a hardened package.
 [[nodiscard]] bool isHardenedPackage(const nocase_wstring& path);
 
-// Writes the records of a hardened vault's engine to destination: a hardened
-// package when hardened is true, else a standard one. vaultPassword: the
-// password the engine was unlocked with.
+// Writes the records of the engine to destination: a hardened package when
+// hardened is true (the bodies of a hardened vault copied as they are, those
+// of a standard one encrypted again), else a standard one (the engine must
+// then be a hardened vault: a standard one writes through PackageWriter).
 void exportFiles(VaultEngine& engine, const std::vector<ProtectedFile*>& records, const nocase_wstring& destination,
                  const std::string& packagePassword, bool hardened);
 

@@ -197,9 +197,10 @@ void Kist::exportFiles(std::string destination, std::vector<std::string> names, 
     // process may take them out meanwhile.
     VaultLock lock(*engine);
     const std::vector<ProtectedFile*> records = VaultOperations(*engine).selectByNames(toWideNames(names));
-    if (engine->isHardened()) {
+    if (engine->isHardened() || hardenedPackages) {
         HardenedPackages::exportFiles(*engine, records, toWide(destination), password,
-                                      HardenedPackages::isBackupName(toWide(destination)));
+                                      hardenedPackages
+                                          || (engine->isHardened() && HardenedPackages::isBackupName(toWide(destination))));
         return;
     }
     PackageWriter::exportFiles(records, toWide(destination), cachedPassword, password,

@@ -112,6 +112,11 @@ public:
     // The vault's format and, when hardened, its key derivation's parameters.
     // Needs no login.
     KistVaultInfo vaultInfo();
+    // exportFiles writes hardened packages (which only this program and its
+    // successors read) while on; off by default, when packages are written
+    // in the standard format, except backups (".kzipbkp") of a hardened
+    // vault, which are always hardened.
+    void setHardenedPackages(bool on) { hardenedPackages = on; }
 
 private:
     Kist(const Kist& other);
@@ -121,4 +126,5 @@ private:
     std::string cachedPassword;
     std::string takeOutPath;
     std::size_t foundInVault = 0;
+    bool hardenedPackages = false;
 };

@@ -162,3 +162,19 @@ TEST_F(HardenedPackagesTest, ADamagedHardenedBackupIsRefusedAndLeavesTheReaderLo
     EXPECT_EQ(errorOf([&] { (void)reader.login(kBackupPassword); }), "Invalid KORVELIN file: " + backup + ".");
     EXPECT_EQ(errorOf([&] { list(reader); }), "Cannot use this feature until you enter your password.");
 }
+
+TEST_F(HardenedPackagesTest, TheHardenedPackageOptionSealsAPackageOfAStandardVault)
+{
+    const std::string package = folder + "/sealed.kzip";
+    {
+        auto kist = makeVault(false);
+        kist->setHardenedPackages(true);
+        kist->exportFiles(package, {"private-diary.txt", "photos"}, "friend");
+        kist->setHardenedPackages(false);
+        kist->exportFiles(folder + "/plain.kzip", {"photos"}, "friend");
+    }
+    EXPECT_TRUE(HardenedPackages::isHardenedPackage(toWide(package)));
+    EXPECT_FALSE(HardenedPackages::isHardenedPackage(toWide(folder + "/plain.kzip")));
+    EXPECT_EQ(readFile(package).find("private-diary"), std::string::npos);
+    EXPECT_EQ(copyIntoNewVault(package, "friend", false), expected);
+}

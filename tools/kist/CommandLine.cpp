@@ -17,6 +17,7 @@ enum Option : unsigned {
     DropboxOption = 1u << 3,
     AddMissingTagsOption = 1u << 4,
     RecoveryKeyOption = 1u << 5,
+    HardenedOption = 1u << 6,
 };
 
 // The form of one command: its words, the options it takes and how many
@@ -36,7 +37,7 @@ constexpr std::array kForms = {
     CommandForm{"list", "", Command::List, NoOptions, 0, false, 0, ""},
     CommandForm{"add", "", Command::Add, NoOptions, 1, true, 0, "PATH..."},
     CommandForm{"take-out", "", Command::TakeOut, ToOption, 1, true, 0, "NAME..."},
-    CommandForm{"export", "", Command::Export, OutOption | ForceOption, 1, true, 0, "NAME..."},
+    CommandForm{"export", "", Command::Export, OutOption | ForceOption | HardenedOption, 1, true, 0, "NAME..."},
     CommandForm{"package", "list", Command::PackageList, NoOptions, 1, false, 1, "FILE"},
     CommandForm{"package", "extract", Command::PackageExtract, ToOption, 1, false, 1, "FILE"},
     CommandForm{"package", "import", Command::PackageImport, NoOptions, 1, true, 0, "FILE [NAME...]"},
@@ -190,6 +191,9 @@ Invocation CommandLine::parse(const std::vector<std::string>& arguments)
         } else if (option == "--add-missing-tags" && (form.options & AddMissingTagsOption)) {
             refuseValue();
             setFlag(invocation.addMissingTags, option);
+        } else if (option == "--hardened" && (form.options & HardenedOption)) {
+            refuseValue();
+            setFlag(invocation.hardened, option);
         } else if (option == "--recovery-key" && (form.options & RecoveryKeyOption)) {
             refuseValue();
             setFlag(invocation.recoveryKey, option);

@@ -34,6 +34,7 @@ struct Invocation {
     bool dropbox = false;           // --dropbox
     bool addMissingTags = false;    // --add-missing-tags
     bool recoveryKey = false;       // --recovery-key
+    bool hardened = false;          // --hardened
 };
 
 // Reads kist's arguments (without the program name). Options may stand

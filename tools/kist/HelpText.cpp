@@ -10,7 +10,9 @@ Commands:
   add PATH...                          protect files and folders; prints the name each received
   take-out [--to DIR] NAME...          take entries out (default: "KORVELIN Restored Files"
                                        on the desktop); prints where each came out
-  export --out FILE [--force] NAME...  write a package of the named entries
+  export --out FILE [--force] [--hardened] NAME...
+                                       write a package of the named entries (--hardened:
+                                       a hardened package, which only this program reads)
   package list FILE                    list the entries of a package or zip file
   package extract FILE --to DIR        take every entry of a package out into DIR
   package import FILE [NAME...]        copy a package's entries (all when none is named)

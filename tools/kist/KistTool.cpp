@@ -37,7 +37,7 @@ void runCommand(const Invocation& invocation, Console& console)
         vault.takeOut(operands, invocation.to);
         break;
     case Command::Export:
-        vault.exportPackage(*invocation.out, invocation.force, operands);
+        vault.exportPackage(*invocation.out, invocation.force, invocation.hardened, operands);
         break;
     case Command::PackageList:
         packages.list(operands.front());

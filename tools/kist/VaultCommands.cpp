@@ -106,7 +106,8 @@ void VaultCommands::takeOut(const std::vector<std::string>& names, const std::op
     }
 }
 
-void VaultCommands::exportPackage(const std::string& out, bool force, const std::vector<std::string>& names)
+void VaultCommands::exportPackage(const std::string& out, bool force, bool hardened,
+                                  const std::vector<std::string>& names)
 {
     const std::string destination = PathArgument::absolute(out);
     if (!force && PathArgument::isPresent(destination))
@@ -114,6 +115,7 @@ void VaultCommands::exportPackage(const std::string& out, bool force, const std:
     VaultSession session(console.passwords);
     const std::string packagePassword = console.passwords.newPackagePassword();
     console.watch(session.kist());
+    session.kist().setHardenedPackages(hardened);
     session.kist().exportFiles(destination, names, packagePassword);
 }
 

@@ -15,7 +15,8 @@ public:
     void add(const std::vector<std::string>& paths);
     // to: the destination folder (created when missing); none: the restore folder.
     void takeOut(const std::vector<std::string>& names, const std::optional<std::string>& to);
-    void exportPackage(const std::string& out, bool force, const std::vector<std::string>& names);
+    // hardened: a hardened package (only this program reads it).
+    void exportPackage(const std::string& out, bool force, bool hardened, const std::vector<std::string>& names);
     // With byRecoveryKey the hardened vault's recovery key stands in for the
     // current password.
     void changePassword(bool byRecoveryKey);
