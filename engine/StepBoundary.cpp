@@ -1,8 +1,13 @@
 #include "engine/StepBoundary.h"
 
+#include <atomic>
+#include <mutex>
+
 namespace stepboundary {
 namespace {
-Hook currentHook = nullptr;
+std::atomic<Hook> currentHook = nullptr;
+// Sources are deleted on several threads: a hook sees one step at a time.
+std::mutex hookMutex;
 }
 
 void setHook(Hook hook)
@@ -12,8 +17,11 @@ void setHook(Hook hook)
 
 void reached(const char* step)
 {
-    if (currentHook)
-        currentHook(step);
+    const Hook hook = currentHook;
+    if (hook == nullptr)
+        return;
+    const std::lock_guard lock(hookMutex);
+    hook(step);
 }
 
 } // namespace stepboundary

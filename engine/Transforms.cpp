@@ -2,13 +2,16 @@
 
 #include <cerrno>
 #include <climits>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine/BodyFormat.h"
 #include "engine/ExceptionModule.h"
+#include "engine/FileWorkers.h"
 #include "engine/ProgressTracker.h"
 #include "engine/StepBoundary.h"
+#include "engine/crypto/BlockPipeline.h"
 #include "engine/crypto/CryptoContext.h"
 #include "engine/crypto/CryptoErrors.h"
 #include "engine/crypto/FileKey.h"
@@ -271,13 +274,14 @@ IntegrityTags& Transforms::tags()
 }
 
 uint64_t Transforms::transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt,
-                                      bool flush)
+                                      bool flush, bool reportBytes, const std::optional<std::string>& expectedTag)
 {
     const SecretText fileKey = format.openFileKey(sealingText, record.cipher);
     const bool tagging = tagsTheseBodies();
     FileTransformOptions options;
     options.exclusive = true;
     options.flush = flush;
+    options.umaskKeepsPrivateMode = umaskKeepsPrivateMode;
     // The body's integrity tag is computed while it streams: kept for the
     // finish when encrypting, checked before the plain file is kept when
     // decrypting (a body without a tag decrypts as before).
@@ -289,9 +293,9 @@ uint64_t Transforms::transformOneFile(ProtectedFile& record, const std::string& 
     if (!encrypt) {
         options.plainSize = record.size;
         if (tagging)
-            options.expectedTag = tags().tagOf(record.unique_name);
+            options.expectedTag = expectedTag;
     }
-    if (progress && progress->active())
+    if (reportBytes && progress && progress->active())
         options.onBytes = [this](uint64_t bytes) { progress->fileBytes(bytes); };
     const nocase_wstring target = record.destinationPath();
     uint64_t plainBytes = 0;
@@ -311,6 +315,7 @@ uint64_t Transforms::transformOneFile(ProtectedFile& record, const std::string& 
         }
         throw;
     }
+    const std::lock_guard lock(resultsMutex);
     if (encrypt && tagging)
         bodyTags[&record] = computedTag;
     if (encrypt && plainBytes != record.size) {
@@ -326,48 +331,135 @@ uint64_t Transforms::transformOneFile(ProtectedFile& record, const std::string& 
     return plainBytes;
 }
 
-nocase_wstring Transforms::cryptTree(ProtectedFile& record, const std::string& sealingText, bool encrypt,
-                                     bool keepSource, PendingCleanup& work)
+struct Transforms::CryptRun {
+    CryptRun()
+        : workers(FileWorkers::transformThreads(), 2 * FileWorkers::transformThreads())
+    {
+    }
+    PendingCleanup work;
+    // Files and folders that failed; read and written on the caller's thread only.
+    std::map<const ProtectedFile*, ExceptionModule> failures;
+    FileWorkers workers;
+};
+
+void Transforms::cryptOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
+                              CryptRun& run)
 {
     const nocase_wstring source = record.sourcePath();
     const nocase_wstring destination = record.destinationPath();
-    if (record.is_directory) {
-        createFolder(destination, encrypt);
-        nocase_wstring errors;
-        for (auto& child : record.children) {
-            if (!isCrypt(*child))
-                continue;
+    // Runs on the caller's thread once the file is on its way to the disk.
+    const auto done = [this, &record, &run, source, destination, keepSource, encrypt](bool transformed,
+                                                                                      uint64_t plainBytes) {
+        if (transformed && !keepSource) {
+            run.work.sourceFiles.push_back(source);
+            run.work.sourceSizes.push_back(encrypt ? plainBytes : PendingCleanup::unknownSize);
+        }
+        run.work.flushPath = destination;
+        if (progress)
+            progress->fileDone(record.size);
+        stepboundary::reached("file transformed");
+    };
+    if (record.pending_transform != Encrypting && !record.is_encrypted) {
+        try {
+            if (keepSource)
+                copyPath(source, destination, false);
+            else
+                movePath(source, destination, false);
+            if (!encrypt)
+                giveToUser(destination, false);
+        } catch (const ExceptionModule& failure) {
+            run.failures.emplace(&record, failure);
+            return;
+        }
+        done(false, 0);
+        return;
+    }
+    // Read here: the database is this thread's alone.
+    std::optional<std::string> expectedTag;
+    try {
+        if (!encrypt && tagsTheseBodies())
+            expectedTag = tags().tagOf(record.unique_name);
+    } catch (const ExceptionModule& failure) {
+        run.failures.emplace(&record, failure);
+        return;
+    }
+    // A large file streams on threads of their own and reports its bytes as
+    // it goes; it runs here, one at a time, so memory stays bounded.
+    if (record.size >= BlockPipeline::kStreamThreshold) {
+        uint64_t plainBytes = 0;
+        try {
+            plainBytes = transformOneFile(record, sealingText, encrypt, false, true, expectedTag);
+        } catch (const ExceptionModule& failure) {
+            run.failures.emplace(&record, failure);
+            return;
+        }
+        done(true, plainBytes);
+        return;
+    }
+    struct Outcome {
+        std::unique_ptr<ExceptionModule> failure;
+        uint64_t plainBytes = 0;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    run.workers.submit(
+        [this, &record, &sealingText, encrypt, outcome, expectedTag = std::move(expectedTag)] {
             try {
-                const nocase_wstring childErrors = cryptTree(*child, sealingText, encrypt, keepSource, work);
-                if (!childErrors.empty())
-                    errors += collectedError(*child, childErrors);
+                outcome->plainBytes = transformOneFile(record, sealingText, encrypt, false, false, expectedTag);
             } catch (const ExceptionModule& e) {
-                errors += collectedError(*child, toWide(e.getMessage()));
+                outcome->failure = std::make_unique<ExceptionModule>(e);
             }
-        }
-        if (!keepSource)
-            work.sourceFolders.push_back(source);
-        return errors;
+        },
+        [&run, &record, outcome, done] {
+            if (outcome->failure)
+                run.failures.emplace(&record, *outcome->failure);
+            else
+                done(true, outcome->plainBytes);
+        });
+}
+
+void Transforms::startCrypt(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
+                            CryptRun& run)
+{
+    if (!record.is_directory) {
+        cryptOneFile(record, sealingText, encrypt, keepSource, run);
+        return;
     }
-    if (record.pending_transform == Encrypting || record.is_encrypted) {
-        const uint64_t plainBytes = transformOneFile(record, sealingText, encrypt, false);
-        if (!keepSource) {
-            work.sourceFiles.push_back(source);
-            work.sourceSizes.push_back(encrypt ? plainBytes : PendingCleanup::unknownSize);
+    createFolder(record.destinationPath(), encrypt);
+    for (auto& child : record.children) {
+        if (!isCrypt(*child))
+            continue;
+        if (!child->is_directory) {
+            cryptOneFile(*child, sealingText, encrypt, keepSource, run);
+            continue;
         }
-    } else {
-        if (keepSource)
-            copyPath(source, destination, false);
-        else
-            movePath(source, destination, false);
-        if (!encrypt)
-            giveToUser(destination, false);
+        try {
+            startCrypt(*child, sealingText, encrypt, keepSource, run);
+        } catch (const ExceptionModule& failure) {
+            run.failures.emplace(child.get(), failure);
+        }
     }
-    work.flushPath = destination;
-    if (progress)
-        progress->fileDone(record.size);
-    stepboundary::reached("file transformed");
-    return {};
+}
+
+nocase_wstring Transforms::collectCrypt(const ProtectedFile& record, bool keepSource, CryptRun& run)
+{
+    nocase_wstring errors;
+    for (const auto& child : record.children) {
+        if (!isCrypt(*child))
+            continue;
+        const auto failed = run.failures.find(child.get());
+        if (failed != run.failures.end()) {
+            errors += collectedError(*child, toWide(failed->second.getMessage()));
+            continue;
+        }
+        if (!child->is_directory)
+            continue;
+        const nocase_wstring childErrors = collectCrypt(*child, keepSource, run);
+        if (!childErrors.empty())
+            errors += collectedError(*child, childErrors);
+    }
+    if (!keepSource)
+        run.work.sourceFolders.push_back(record.sourcePath());
+    return errors;
 }
 
 void Transforms::performCrypt(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
@@ -375,44 +467,80 @@ void Transforms::performCrypt(ProtectedFile& record, const std::string& sealingT
 {
     if (!isCrypt(record))
         return;
-    PendingCleanup work;
-    const nocase_wstring errors = cryptTree(record, sealingText, encrypt, keepSource, work);
+    // Read once for the whole tree rather than changing each file's mode.
+    umaskKeepsPrivateMode = (fileCreationMask() & 0600u) == 0;
+    CryptRun run;
+    startCrypt(record, sealingText, encrypt, keepSource, run);
+    run.workers.finish();
+    if (!record.is_directory) {
+        const auto failed = run.failures.find(&record);
+        if (failed != run.failures.end())
+            throw ExceptionModule(failed->second);
+    }
     // A file that failed leaves every source in place: the rows stay
     // pending and the caller (or recovery) puts the whole tree back to rest.
+    const nocase_wstring errors = record.is_directory ? collectCrypt(record, keepSource, run) : nocase_wstring();
     if (!errors.empty())
         throw ExceptionModule(errors, L"");
     if (deferred != nullptr) {
-        *deferred = std::move(work);
+        *deferred = std::move(run.work);
         return;
     }
     // Every target is written before one flush, and only then do the
     // sources go: a crash leaves at least one whole copy of each file.
-    if (!work.flushPath.empty())
-        flushFileSystem(work.flushPath);
-    completeCleanup(work);
+    if (!run.work.flushPath.empty())
+        flushFileSystem(run.work.flushPath);
+    completeCleanup(run.work);
 }
+
+namespace {
+
+// Deleting a file waits for the disk where freed blocks are discarded at
+// once (ext4's discard option): a few at a time keep the disk busy.
+constexpr std::size_t kDeletingThreads = 8;
+
+// Deletes a source whose copy is on the disk; returns why it stays, if it
+// does. Bytes written to a plain file after its encryption read it would be
+// lost with it: it stays, and the change is undone.
+nocase_wstring deleteSource(const nocase_wstring& file, uint64_t expectedSize)
+{
+    if (expectedSize != PendingCleanup::unknownSize) {
+        struct stat info {};
+        if (::lstat(toNarrow(file).c_str(), &info) == 0 && S_ISREG(info.st_mode)
+            && static_cast<uint64_t>(info.st_size) != expectedSize)
+            return L"The file changed while it was being encrypted: " + file + L"\n";
+    }
+    if (deleteFile(file))
+        return {};
+    // A file the user may not write stays deletable here; elsewhere its
+    // attributes must be cleared first.
+    (void)clearAttributes(file);
+    if (deleteFile(file) || !pathExists(file))
+        return {};
+    return L"Cannot delete " + file + L"\n";
+}
+
+} // namespace
 
 void Transforms::completeCleanup(const PendingCleanup& work)
 {
-    nocase_wstring undeleted;
-    for (std::size_t i = 0; i < work.sourceFiles.size(); ++i) {
-        const nocase_wstring& file = work.sourceFiles[i];
-        // Bytes written to a plain file after its encryption read it would
-        // be lost with it: it stays, and the change is undone.
+    std::vector<nocase_wstring> refusals(work.sourceFiles.size());
+    const auto deleteOne = [&work, &refusals](std::size_t i) {
         const uint64_t expected = i < work.sourceSizes.size() ? work.sourceSizes[i] : PendingCleanup::unknownSize;
-        if (expected != PendingCleanup::unknownSize) {
-            struct stat info {};
-            if (::lstat(toNarrow(file).c_str(), &info) == 0 && S_ISREG(info.st_mode)
-                && static_cast<uint64_t>(info.st_size) != expected) {
-                undeleted += L"The file changed while it was being encrypted: " + file + L"\n";
-                continue;
-            }
-        }
-        (void)clearAttributes(file);
-        if (!deleteFile(file) && pathExists(file))
-            undeleted += L"Cannot delete " + file + L"\n";
+        refusals[i] = deleteSource(work.sourceFiles[i], expected);
         stepboundary::reached("source deleted");
+    };
+    if (work.sourceFiles.size() > 1) {
+        FileWorkers workers(kDeletingThreads, 2 * kDeletingThreads);
+        for (std::size_t i = 0; i < work.sourceFiles.size(); ++i)
+            workers.submit([&deleteOne, i] { deleteOne(i); });
+        workers.finish();
+    } else if (!work.sourceFiles.empty()) {
+        deleteOne(0);
     }
+    nocase_wstring undeleted;
+    for (const nocase_wstring& refusal : refusals)
+        undeleted += refusal;
     for (const nocase_wstring& folder : work.sourceFolders)
         removeIfEmpty(folder);
     // A source that stays must not be recorded as gone: the rows stay

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -79,11 +81,22 @@ public:
     static inline bool tagBodies = true;
 
 private:
+    struct CryptRun;
+
     nocase_wstring moveTree(ProtectedFile& record, bool keepSource, std::vector<nocase_wstring>& emptiedFolders);
-    nocase_wstring cryptTree(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
-                             PendingCleanup& work);
+    // Starts every file of the tree: small ones on the run's workers, large
+    // ones (which stream on threads of their own) here, one at a time.
+    void startCrypt(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
+                    CryptRun& run);
+    void cryptOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,
+                      CryptRun& run);
+    // Once every file is done: the failures in the order of the tree.
+    nocase_wstring collectCrypt(const ProtectedFile& record, bool keepSource, CryptRun& run);
+    // Runs on a worker thread for small files: it touches only its record
+    // and never the database (the body's expected tag is read before).
     // Returns the plain bytes it read (encrypting) or wrote (decrypting).
-    uint64_t transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool flush);
+    uint64_t transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool flush,
+                              bool reportBytes, const std::optional<std::string>& expectedTag);
 
     Query& query;
     EngineKind kind;
@@ -94,6 +107,9 @@ private:
 
     // Records whose size changed while their files were encrypted.
     std::unordered_set<const ProtectedFile*> resized;
+    // Guards resized and bodyTags, which worker threads add to.
+    std::mutex resultsMutex;
+    bool umaskKeepsPrivateMode = false;
     // The integrity tags of the bodies encrypted here, written with their
     // finish (in the same transaction).
     std::unordered_map<const ProtectedFile*, std::string> bodyTags;

@@ -378,7 +378,7 @@ std::uint64_t CryptoContext::transformFile(const nocase_wstring& source, const n
     // Encrypted bodies are private, also when they replace an existing file;
     // what is decrypted belongs to the user and gets the umask's say.
     TargetFile output(target, encrypt ? 0600 : 0666, options.exclusive, input.status());
-    if (encrypt)
+    if (encrypt && (!output.isNew() || !options.umaskKeepsPrivateMode))
         output.setMode(0600);
     std::uint64_t done = 0;
     if (encrypt) {

@@ -29,6 +29,9 @@ struct FileTransformOptions {
     bool exclusive = false;
     // fdatasync the target before returning.
     bool flush = true;
+    // The caller knows that the umask takes no bit of 0600, so a new
+    // encrypted target created with that mode needs no change of mode.
+    bool umaskKeepsPrivateMode = false;
     // Called with the plain bytes done so far; it may throw to cancel the
     // transform, which then cleans up like any other failure.
     std::function<void(std::uint64_t)> onBytes;

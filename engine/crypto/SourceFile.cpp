@@ -10,6 +10,12 @@
 
 using namespace cryptoerrors;
 
+namespace {
+
+constexpr off_t kSequentialHintSize = off_t { 1 } << 20;
+
+} // namespace
+
 SourceFile::SourceFile(const nocase_wstring& path)
 {
     // Non-blocking only so that a FIFO cannot hang the open; it is refused below.
@@ -25,8 +31,10 @@ SourceFile::SourceFile(const nocase_wstring& path)
         ::close(descriptor);
         throw ExceptionModule(kFileNotFound + path, S_ISDIR(info.st_mode) ? systemErrorText(EISDIR) : L"");
     }
-    // Only a hint to the kernel's read-ahead; a refusal changes nothing.
-    (void)::posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
+    // Only a hint to the kernel's read-ahead (a refusal changes nothing),
+    // and one that a small file, read in one go, does not need.
+    if (info.st_size >= kSequentialHintSize)
+        (void)::posix_fadvise(descriptor, 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
 SourceFile::~SourceFile()
@@ -47,6 +55,11 @@ std::size_t SourceFile::read(unsigned char* buffer, std::size_t count)
         if (got == 0)
             break;
         done += static_cast<std::size_t>(got);
+        position += static_cast<std::uint64_t>(got);
+        // A short read that ends where the file ended when it was opened is
+        // its end: asking again only to be told so costs a system call a file.
+        if (done < count && position == static_cast<std::uint64_t>(info.st_size))
+            break;
     }
     return done;
 }

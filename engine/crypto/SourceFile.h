@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include <sys/stat.h>
 
@@ -23,4 +24,5 @@ public:
 private:
     int descriptor = -1;
     struct stat info {};
+    std::uint64_t position = 0;
 };

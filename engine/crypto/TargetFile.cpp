@@ -16,6 +16,8 @@ namespace {
 
 // Buffered streams hand this much at a time to the kernel's write-back.
 constexpr std::uint64_t kWriteBackStep = std::uint64_t { 8 } << 20;
+// Completed targets of at least this size start their write-back at once.
+constexpr std::uint64_t kEarlyWriteBack = std::uint64_t { 1 } << 20;
 
 bool fitsDirectWrite(const unsigned char* bytes, std::size_t count, std::uint64_t offset)
 {
@@ -39,6 +41,7 @@ TargetFile::TargetFile(const nocase_wstring& targetPath, mode_t createMode, bool
     descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, createMode);
     if (descriptor >= 0) {
         ownsFile = true;
+        created = true;
         return;
     }
     if (errno != EEXIST || exclusive)
@@ -133,6 +136,12 @@ void TargetFile::setMode(mode_t mode)
 
 void TargetFile::commit(bool flush)
 {
+    // A target left for a later flush (of many files at once) starts its
+    // write-back now, so the disk writes it while the next files are read
+    // and encrypted; tiny files are left to the one flush.
+    if (!flush && !direct && offset - writeBackFrom >= kEarlyWriteBack)
+        (void)::sync_file_range(descriptor, static_cast<off_t>(writeBackFrom), static_cast<off_t>(offset - writeBackFrom),
+            SYNC_FILE_RANGE_WRITE);
     if (flush && ::fdatasync(descriptor) != 0)
         throw ExceptionModule(kWriteFailed, systemErrorText());
     const int closed = ::close(descriptor);

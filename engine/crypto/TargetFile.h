@@ -25,6 +25,8 @@ public:
     void streamToDisk();
 
     void write(const unsigned char* bytes, std::size_t count);
+    // Created by this transform (not an existing file emptied).
+    [[nodiscard]] bool isNew() const { return created; }
     void setMode(mode_t mode);
     void commit(bool flush);
 
@@ -35,6 +37,7 @@ private:
     std::string path;
     int descriptor = -1;
     bool ownsFile = false;
+    bool created = false;
     bool streaming = false;
     bool direct = false;
     std::uint64_t offset = 0;

@@ -14,6 +14,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <uuid/uuid.h>
+#include <array>
+#include <mutex>
+#include <pthread.h>
+#include <sys/random.h>
 #include <vector>
 
 namespace {
@@ -636,10 +640,68 @@ void flushFileSystem(const nocase_wstring& anyPathOnIt)
         throw ExceptionModule(L"Failed to write to the disk: " + anyPathOnIt, systemErrorText());
 }
 
+namespace {
+
+// Random bytes for ids, drawn from the kernel a page at a time: a folder of
+// thousands of files needs an id for each, and a draw for each cost a
+// system call or five (the uuid library checks the process id every time).
+class IdRandomPool {
+public:
+    IdRandomPool()
+    {
+        pthread_atfork([] { instance().mutex.lock(); }, [] { instance().mutex.unlock(); },
+                       [] {
+                           instance().left = 0;
+                           instance().mutex.unlock();
+                       });
+    }
+
+    static IdRandomPool& instance()
+    {
+        static IdRandomPool pool;
+        return pool;
+    }
+
+    void take(unsigned char* out, std::size_t count)
+    {
+        const std::lock_guard lock(mutex);
+        if (left < count) {
+            std::size_t filled = 0;
+            while (filled < bytes.size()) {
+                const ssize_t got = getrandom(bytes.data() + filled, bytes.size() - filled, 0);
+                if (got < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    throw ExceptionModule(L"Cannot generate a unique id or file name.", systemErrorText());
+                }
+                filled += static_cast<std::size_t>(got);
+            }
+            left = bytes.size();
+        }
+        unsigned char* from = bytes.data() + bytes.size() - left;
+        std::memcpy(out, from, count);
+        // Used bytes are not kept: an id is never drawn twice.
+        std::memset(from, 0, count);
+        left -= count;
+    }
+
+private:
+    std::mutex mutex;
+    std::array<unsigned char, 4096> bytes {};
+    // Bytes not yet handed out; a forked child starts over, so that parent
+    // and child never hand out the same ids.
+    std::size_t left = 0;
+};
+
+} // namespace
+
 nocase_wstring uniqueId()
 {
     uuid_t id;
-    uuid_generate_random(id);
+    IdRandomPool::instance().take(id, sizeof id);
+    // A random (version 4, RFC 4122 variant) id, as uuid_generate_random makes.
+    id[6] = static_cast<unsigned char>((id[6] & 0x0F) | 0x40);
+    id[8] = static_cast<unsigned char>((id[8] & 0x3F) | 0x80);
     char text[37] = {};
     uuid_unparse_lower(id, text);
     return toWide(text);

@@ -252,3 +252,62 @@ TEST_F(CrashSafety, AddingSeparatePathsTogetherLosesNothingAtAnyStep)
         ASSERT_LT(stopAt, 100);
     }
 }
+
+// The files of a folder are encrypted and decrypted several at a time: a
+// stop after any one of them finds others half-written. At every step each
+// file is still in its place or whole in the vault, adding and taking out.
+TEST_F(CrashSafety, FilesInFlightTogetherLoseNothingAtAnyStep)
+{
+    const auto makeManyFiles = [](const std::string& root) {
+        Files files;
+        for (int i = 0; i < 12; ++i)
+            files["many/file" + std::to_string(i) + ".bin"] = patternBytes(40000 + 37001 * i);
+        // Large enough to stream on threads of its own beside the others.
+        files["many/large.bin"] = patternBytes((8 << 20) + 4001);
+        for (const auto& [path, bytes] : files)
+            writeFile(root + "/" + path, bytes);
+        return files;
+    };
+    for (int stopAt = 1;; ++stopAt) {
+        SCOPED_TRACE("adding, stopped at boundary " + std::to_string(stopAt));
+        resetProfile();
+        openVault(kPassword);
+        const std::string source = makeScratchFolder("many");
+        const Files originals = makeManyFiles(source);
+        const int outcome = runInterrupted(
+            [&] {
+                auto kist = openVault(kPassword);
+                KistFile added;
+                kist->addFile(source + "/many", &added, false);
+            },
+            stopAt);
+        ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
+        expectEachFileOnceAndWhole(originals, source);
+        if (outcome == kRanToTheEnd)
+            break;
+        ASSERT_LT(stopAt, 100);
+    }
+    for (int stopAt = 1;; ++stopAt) {
+        SCOPED_TRACE("taking out, stopped at boundary " + std::to_string(stopAt));
+        resetProfile();
+        const std::string source = makeScratchFolder("many");
+        const Files originals = makeManyFiles(source);
+        {
+            auto kist = openVault(kPassword);
+            KistFile added;
+            kist->addFile(source + "/many", &added, false);
+        }
+        const std::string destination = makeScratchFolder("destination");
+        const int outcome = runInterrupted(
+            [&] {
+                auto kist = openVault(kPassword);
+                kist->removeFile("many", destination);
+            },
+            stopAt);
+        ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
+        expectEachFileOnceAndWhole(originals, destination);
+        if (outcome == kRanToTheEnd)
+            break;
+        ASSERT_LT(stopAt, 100);
+    }
+}
