@@ -1,5 +1,7 @@
 #include "engine/crypto/KeyWrap.h"
 
+#include <atomic>
+
 #include <sodium.h>
 
 #include <openssl/core_names.h>
@@ -13,6 +15,8 @@ namespace {
 
 constexpr wchar_t kKeyDerivationFailed[] =
     L"Cannot derive the vault's key from the password: the computer may not have the memory it needs.";
+
+std::atomic<std::uint64_t> derivations{0};
 
 const unsigned char* bytesOf(std::string_view text)
 {
@@ -42,6 +46,7 @@ SecretText argon2idKey(const std::string& password, std::string_view salt, const
     if (salt.size() != crypto_pwhash_SALTBYTES || parameters.lanes != 1 || parameters.passes < 1
         || parameters.memoryKiB < 8)
         throw ExceptionModule(kKeyDerivationFailed, L"");
+    ++derivations;
     std::string key(kKeyLength, '\0');
     const auto memory = static_cast<std::size_t>(parameters.memoryKiB) * 1024U;
     if (crypto_pwhash(reinterpret_cast<unsigned char*>(key.data()), key.size(), password.data(), password.size(),
@@ -49,6 +54,11 @@ SecretText argon2idKey(const std::string& password, std::string_view salt, const
         != 0)
         throw ExceptionModule(kKeyDerivationFailed, L"");
     return SecretText(std::move(key));
+}
+
+std::uint64_t argon2idDerivations()
+{
+    return derivations.load();
 }
 
 std::string wrapKey(const std::string& key, const std::string& wrappingKey, std::string_view additionalData)

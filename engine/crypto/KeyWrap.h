@@ -42,6 +42,10 @@ void requireSodium();
 [[nodiscard]] SecretText argon2idKey(const std::string& password, std::string_view salt,
                                      const Argon2Parameters& parameters);
 
+// How many Argon2id derivations this process ran: the tests check that every
+// refusal of a password or recovery key costs the same one derivation.
+[[nodiscard]] std::uint64_t argon2idDerivations();
+
 // Wraps a 32-byte key; additionalData is authenticated with it.
 [[nodiscard]] std::string wrapKey(const std::string& key, const std::string& wrappingKey,
                                   std::string_view additionalData);

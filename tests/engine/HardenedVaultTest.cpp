@@ -11,6 +11,7 @@
 #include "engine/Kist.h"
 #include "engine/VaultEngine.h"
 #include "engine/crypto/CryptoContext.h"
+#include "engine/crypto/KeyWrap.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/ScratchHome.h"
 #include "tests/support/TestFiles.h"
@@ -256,4 +257,30 @@ TEST_F(HardenedVaultTest, AProgramThatHadTheVaultOpenFollowsTheHardening)
     ASSERT_TRUE(before->login(kPassword));
     EXPECT_EQ(before->vaultInfo().format, "hardened");
     EXPECT_EQ(takeEverythingOut(*before), expected);
+}
+
+TEST_F(HardenedVaultTest, AWrongPasswordAndAWrongRecoveryKeyCostAndSayTheSame)
+{
+    std::string recoveryKey;
+    {
+        auto kist = vaultWithEntries();
+        recoveryKey = kist->harden(kPassword);
+    }
+    std::string otherKey = recoveryKey;
+    otherKey[0] = otherKey[0] == 'A' ? 'B' : 'A';
+    Kist kist(true);
+    // Each refusal runs exactly one key derivation and compares nothing but
+    // an authenticated unwrap: neither its time nor its words tell which.
+    const std::uint64_t start = argon2idDerivations();
+    EXPECT_EQ(errorOf([&] { kist.setPassword("new", "not the password"); }), "Incorrect old password.");
+    const std::uint64_t afterPassword = argon2idDerivations();
+    EXPECT_EQ(errorOf([&] { kist.setPassword("new", otherKey); }), "Incorrect old password.");
+    const std::uint64_t afterKey = argon2idDerivations();
+    EXPECT_EQ(errorOf([&] { kist.setPassword("new", "ABCD"); }), "Incorrect old password.");
+    const std::uint64_t afterMalformed = argon2idDerivations();
+    EXPECT_FALSE(kist.login("not the password"));
+    EXPECT_EQ(afterPassword - start, 1u);
+    EXPECT_EQ(afterKey - afterPassword, 1u);
+    EXPECT_EQ(afterMalformed - afterKey, 1u);
+    EXPECT_EQ(argon2idDerivations() - afterMalformed, 1u);
 }
