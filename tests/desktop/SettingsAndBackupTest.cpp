@@ -357,6 +357,33 @@ private Q_SLOTS:
         QCOMPARE(desktoptest::readFile(out + "/photos/p1.bin").size(), 300000);
     }
 
+    // A hardened vault in the window backs up to a hardened backup (no name
+    // readable in it), and restores from it with the prompt's password.
+    void aHardenedVaultBacksUpHardenedAndRestores()
+    {
+        openWindow();
+        (void)engine->harden("secret");
+        window->vaultView()->refresh();
+        runBackupDialog(*window, CKBackupRestore::Backup, "Dropbox");
+        QCOMPARE(status(*window), QStringLiteral("Backup to Dropbox Successful!"));
+        const QString path = backupFolderInDropbox() + "/" + CKBackupRestore::backupFileName();
+        const QByteArray bytes = desktoptest::readFile(path);
+        QVERIFY(!bytes.contains("notes.txt"));
+        QVERIFY(bytes.contains("vault.header"));
+        takeEverythingOut();
+
+        CKEnterEmail::setNextAnswers({"wrong", "secret"});
+        runBackupDialog(*window, CKBackupRestore::Restore, "Dropbox");
+        QCOMPARE(status(*window), QStringLiteral("Restore from Dropbox Successful!"));
+        QStringList names = window->vaultView()->allNames();
+        names.sort();
+        QCOMPARE(names, (QStringList{"notes.txt", "photos"}));
+        QCOMPARE(QString::fromStdString(engine->vaultInfo().format), QStringLiteral("hardened"));
+        const QString out = desktoptest::makeFolder("hardened-check");
+        engine->removeFile("photos", out.toStdString());
+        QCOMPARE(desktoptest::readFile(out + "/photos/p1.bin").size(), 300000);
+    }
+
     void aBackupFromAnotherComputerIsOfferedInTheChooser()
     {
         openWindow();
