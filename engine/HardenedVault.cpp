@@ -104,8 +104,10 @@ HardenedHeader HardenedHeader::parse(std::string_view bytes, const nocase_wstrin
     header.recoveryWrap = std::string(bytes.substr(112, kWrappedKeyLength));
     // Parameters below the floor would let a copied header be guessed at
     // cheaply: a header that asks for them is not one this program wrote.
-    if (header.kdf.memoryKiB < kLeastArgon2MemoryKiB || header.kdf.passes < 1 || header.kdf.passes > 64
-        || header.kdf.lanes != 1 || header.kdf.memoryKiB > (4U << 20))
+    // Nor is one that asks for more work than calibration ever chooses (64
+    // passes over 64 MiB): a hostile package must not tie the program up.
+    if (header.kdf.memoryKiB < kLeastArgon2MemoryKiB || header.kdf.passes < 1 || header.kdf.lanes != 1
+        || std::uint64_t{header.kdf.passes} * header.kdf.memoryKiB > std::uint64_t{64} * kLeastArgon2MemoryKiB)
         throw ExceptionModule(L"The hardened vault's header is damaged or of an unknown version: " + path, L"");
     return header;
 }

@@ -89,9 +89,6 @@ void resetFolder(const nocase_wstring& folder)
         deletePath(joinPath(folder, name));
 }
 
-// The archive's own database comes only with its password; until then the
-// reader holds the placeholder password in memory, so nothing written now
-// can be mistaken for the package's.
 // Removes a private scratch folder, whatever is left in it.
 void removeIfLeft(const nocase_wstring& folder)
 {
@@ -103,6 +100,9 @@ void removeIfLeft(const nocase_wstring& folder)
     }
 }
 
+// The archive's own database comes only with its password; until then the
+// reader holds the placeholder password in memory, so nothing written now
+// can be mistaken for the package's.
 void holdLocked(VaultEngine& engine)
 {
     engine.crypto = std::make_unique<CryptoContext>(L"Korvelin");
@@ -384,6 +384,12 @@ bool PackageReading::loginHardenedPackage(VaultEngine& engine, const std::string
     for (int i = 0; i < 2; ++i) {
         ZipItem item;
         throwOnRefusal(getZipItem(zip.get(), i, item), engine.packagePath);
+        // Both entries are stored as written: one that would unpack to much
+        // more than it takes in the archive is no package of ours.
+        const bool header = sameExactly(item.name, HardenedVault::headerFileName);
+        if ((header && item.uncompressedSize > HardenedHeader::length)
+            || item.uncompressedSize > item.compressedSize + kDatabaseGrowthMargin)
+            throw invalidPackage(engine.packagePath);
         extractEntry(zip.get(), item, engine.packagePath);
     }
     zip.reset();

@@ -685,6 +685,8 @@ bool VaultEngine::loginHardened(const std::string& candidate)
 
 void VaultEngine::setHardenedPassword(const std::string& newPassword, const std::string& oldPassword)
 {
+    if (kind != EngineKind::UserVault)
+        throw ExceptionModule(L"The password of a hardened package cannot be changed.", L"");
     VaultLock lock(*this);
     std::unique_ptr<HardenedVault> current = HardenedVault::read(vaultFolder);
     // Both ways are always tried, so a wrong password and a wrong recovery

@@ -10,6 +10,7 @@
 #include "engine/HardenedVault.h"
 #include "engine/Kist.h"
 #include "tests/engine/EngineTestSupport.h"
+#include "tests/engine/PackageTestTools.h"
 #include "tests/support/ScratchHome.h"
 #include "tests/support/TestFiles.h"
 
@@ -177,4 +178,27 @@ TEST_F(HardenedPackagesTest, TheHardenedPackageOptionSealsAPackageOfAStandardVau
     EXPECT_FALSE(HardenedPackages::isHardenedPackage(toWide(folder + "/plain.kzip")));
     EXPECT_EQ(readFile(package).find("private-diary"), std::string::npos);
     EXPECT_EQ(copyIntoNewVault(package, "friend", false), expected);
+}
+
+TEST_F(HardenedPackagesTest, AHeaderThatAsksForHoursOfWorkIsRefusedAtOnce)
+{
+    const std::string backup = folder + "/korvelin.001122334455.kzipbkp";
+    {
+        auto kist = makeVault(true);
+        kist->exportFiles(backup, {"photos"}, kBackupPassword);
+    }
+    // Taken apart and put together again by the zip tools, asking for 64
+    // passes over 1 GiB (minutes of work before the password is known).
+    const std::string parts = makeScratchFolder("hostile-parts");
+    packagetest::runOrThrow({"unzip", "-q", backup, "-d", parts});
+    std::string header = readFile(parts + "/vault.header");
+    header.replace(12, 8, std::string("\x40\0\0\0\0\0\x10\0", 8));
+    writeFile(parts + "/vault.header", header);
+    const std::string hostile = folder + "/hostile.kzipbkp";
+    packagetest::runOrThrow({"zip", "-q", "-0", "-j", hostile, parts + "/vault.header", parts + "/package"});
+    ASSERT_TRUE(HardenedPackages::isHardenedPackage(toWide(hostile)));
+    Kist reader(hostile);
+    const std::string refused = errorOf([&] { (void)reader.login(kBackupPassword); });
+    EXPECT_EQ(refused.rfind("The hardened vault's header is damaged or of an unknown version: ", 0), 0u) << refused;
+    EXPECT_EQ(errorOf([&] { list(reader); }), "Cannot use this feature until you enter your password.");
 }
