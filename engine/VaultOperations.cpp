@@ -1,6 +1,7 @@
 #include "engine/VaultOperations.h"
 
 #include "engine/AddBatch.h"
+#include "engine/BodyFormat.h"
 #include "engine/ExceptionModule.h"
 #include "engine/KistFile.h"
 #include "engine/PackageReading.h"
@@ -371,7 +372,7 @@ void VaultOperations::deliver(ProtectedFile& entry, const nocase_wstring& destin
     }
 }
 
-nocase_wstring VaultOperations::describeUndelivered(const ProtectedFile& entry, const nocase_wstring& failureText)
+nocase_wstring VaultOperations::describeUndelivered(const ProtectedFile& entry, const nocase_wstring& failureText) const
 {
     const bool cipherRefused = failureText.find(cryptoerrors::kCipherFailed) != nocase_wstring::npos;
     nocase_wstring lines;
@@ -388,7 +389,7 @@ nocase_wstring VaultOperations::describeUndelivered(const ProtectedFile& entry, 
         const nocase_wstring body = record.sourcePath();
         if (!pathExists(body))
             lines += L"missing: " + label + L"\n";
-        else if (cipherRefused || pathInfo(body).size != encryptedBodyLength(record.size))
+        else if (cipherRefused || pathInfo(body).size != engine.bodyFormat().bodyLength(record.size))
             lines += L"damaged: " + label + L"\n";
         else
             otherReason = true;
