@@ -64,3 +64,25 @@ TEST(KistHarden, AStandardVaultHasNoRecoveryKey)
     EXPECT_RUN(refused, 1);
     EXPECT_NE(refused.err.find("Only a hardened vault has a recovery key"), std::string::npos) << refused.err;
 }
+
+TEST(KistHarden, BackupAndRestoreOfAHardenedVault)
+{
+    const KistHome home("harden-backup");
+    const std::map<std::string, std::string> password{{"KIST_PASSWORD", "vault pw"}};
+    EXPECT_RUN(home.run({"passwd"}, {{"KIST_NEW_PASSWORD", "vault pw"}}), 0);
+    testsupport::writeFile(home.root + "/src/secret-plan.txt", testsupport::patternBytes(80000));
+    EXPECT_RUN(home.run({"add", home.root + "/src/secret-plan.txt"}, password), 0);
+    EXPECT_RUN(home.run({"harden"}, password), 0);
+    const RunResult backup = home.run({"backup", "--to", home.root + "/backups"}, password);
+    EXPECT_RUN(backup, 0);
+    const std::string file = backup.out.substr(0, backup.out.find('\n'));
+    EXPECT_EQ(testsupport::readFile(file).find("secret-plan"), std::string::npos);
+    // Its entries list with the backup's password, and come back after a take-out.
+    EXPECT_EQ(home.run({"package", "list", file}, {{"KIST_PACKAGE_PASSWORD", "vault pw471502836"}}).out,
+              "secret-plan.txt\tf\t80000\n");
+    EXPECT_RUN(home.run({"take-out", "--to", home.root + "/out", "secret-plan.txt"}, password), 0);
+    EXPECT_EQ(home.run({"list"}, password).out, "");
+    EXPECT_RUN(home.run({"restore", file}, password), 0);
+    EXPECT_EQ(home.run({"list"}, password).out, "secret-plan.txt\tf\t80000\n");
+    EXPECT_EQ(home.run({"check"}, password).out, "ok: 1 records, 1 bodies\n");
+}
