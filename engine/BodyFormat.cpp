@@ -39,6 +39,7 @@ public:
         return context.transformFile(source, target, encrypt, options);
     }
 
+    std::uint64_t largestPlainSize() const override { return UINT32_MAX; }
     std::uint64_t bodyLength(std::uint64_t plainLength) const override { return encryptedBodyLength(plainLength); }
     bool usesIntegrityTags() const override { return true; }
     std::string algorithmName() const override { return {}; }
@@ -83,6 +84,7 @@ public:
                        : decryptHardenedBody(source, target, fileKey, hardened);
     }
 
+    std::uint64_t largestPlainSize() const override { return UINT64_MAX; }
     std::uint64_t bodyLength(std::uint64_t plainLength) const override { return hardenedBodyLength(plainLength); }
     bool usesIntegrityTags() const override { return false; }
     std::string algorithmName() const override { return HardenedVault::encryptionName; }

@@ -28,6 +28,9 @@ public:
     virtual std::uint64_t transform(const nocase_wstring& source, const nocase_wstring& target, bool encrypt,
                                     const SecretText& fileKey, const std::string& algorithm,
                                     const FileTransformOptions& options) const = 0;
+    // The largest file a record of this format holds (32-bit sizes in the
+    // standard format, 64-bit ones in a hardened vault).
+    [[nodiscard]] virtual std::uint64_t largestPlainSize() const = 0;
     // How long the body of a plain file of that length is.
     [[nodiscard]] virtual std::uint64_t bodyLength(std::uint64_t plainLength) const = 0;
     // Whether bodies get integrity tags in the vault's table (the hardened

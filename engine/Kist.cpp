@@ -40,7 +40,8 @@ void appendContents(const ProtectedFile& folder, int depth, std::vector<KistEntr
         return a->raw_file_name < b->raw_file_name;
     });
     for (const ProtectedFile* child : children) {
-        out.push_back({toNarrow(child->raw_file_name), depth, child->is_directory, child->size});
+        out.push_back({toNarrow(child->raw_file_name), depth, child->is_directory,
+                       child->size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(child->size)});
         if (child->is_directory)
             appendContents(*child, depth + 1, out);
     }
@@ -135,7 +136,7 @@ void Kist::addFiles(const std::vector<std::string>& paths, const std::function<v
             told.state = KistAddOutcome::State::Added;
             told.name = toNarrow(outcome.entry->display_name);
             told.is_directory = outcome.entry->is_directory;
-            told.size = outcome.entry->size;
+            told.size = outcome.entry->size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(outcome.entry->size);
         } else if (outcome.error != nullptr) {
             told.state = KistAddOutcome::State::Failed;
             told.message = outcome.error->getMessage();

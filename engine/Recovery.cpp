@@ -345,7 +345,7 @@ void Recovery::recoverCrypt(ProtectedFile& record, bool forward)
 
 bool Recovery::finishFile(ProtectedFile& record)
 {
-    const uint32_t sizeBefore = record.size;
+    const uint64_t sizeBefore = record.size;
     try {
         Transforms(query, engine).performCrypt(record, engine.password, record.pending_transform == Encrypting,
                                                     false);

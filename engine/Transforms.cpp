@@ -54,12 +54,12 @@ void giveToUser(const nocase_wstring& path, bool isFolder)
     ::chmod(toNarrow(path).c_str(), (isFolder ? 0777u : 0666u) & ~fileCreationMask());
 }
 
-uint32_t sumOfChildren(const ProtectedFile& folder)
+uint64_t sumOfChildren(const ProtectedFile& folder)
 {
     uint64_t total = 0;
     for (const auto& child : folder.children)
         total += child->size;
-    return total > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(total);
+    return total > UINT32_MAX ? UINT32_MAX : total;
 }
 
 nocase_wstring collectedError(const ProtectedFile& child, const nocase_wstring& text)
@@ -321,11 +321,11 @@ uint64_t Transforms::transformOneFile(ProtectedFile& record, const std::string& 
     if (encrypt && plainBytes != record.size) {
         // The file changed after it was measured: decryption relies on the
         // number of bytes actually encrypted.
-        if (plainBytes > UINT32_MAX) {
+        if (plainBytes > format.largestPlainSize()) {
             (void)deleteFile(target);
             throw ExceptionModule(L"File too large: " + record.sourcePath(), L"");
         }
-        record.size = static_cast<uint32_t>(plainBytes);
+        record.size = plainBytes;
         resized.insert(&record);
     }
     return plainBytes;
@@ -558,7 +558,7 @@ void Transforms::finishCrypt(ProtectedFile& record, bool encrypted)
     record.settleAtTarget();
     record.is_encrypted = encrypted;
     if (record.is_directory && !resized.empty()) {
-        const uint32_t total = sumOfChildren(record);
+        const uint64_t total = sumOfChildren(record);
         if (total != record.size) {
             record.size = total;
             resized.insert(&record);

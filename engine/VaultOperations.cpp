@@ -29,10 +29,10 @@ constexpr int kLastNameNumber = 9999;
 
 // Folders add up the sizes below them; sizes are 32-bit, so a folder of 4 GiB
 // or more reads as the largest size there is.
-uint32_t addSizes(uint32_t a, uint32_t b)
+uint64_t addSizes(uint64_t a, uint64_t b)
 {
-    const uint64_t total = static_cast<uint64_t>(a) + b;
-    return total > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(total);
+    const uint64_t total = a + b;
+    return total > UINT32_MAX || total < a ? UINT32_MAX : total;
 }
 
 void refuseUnusableName(const nocase_wstring& name, const nocase_wstring& fullPath)
@@ -45,11 +45,15 @@ void refuseUnusableName(const nocase_wstring& name, const nocase_wstring& fullPa
 
 // Kind, volume and size of what lies at full. A link is never followed out
 // of what the user chose, and what is neither file nor folder is not stored.
-void describeFromDisk(ProtectedFile& record, const nocase_wstring& full)
+void describeFromDisk(ProtectedFile& record, const nocase_wstring& full, std::uint64_t largestFile)
 {
     const PathInfo info = pathInfo(full);
     if (info.type == PathType::Symlink || info.type == PathType::Other)
         throw ExceptionModule(L"Cannot store a symbolic link, device, socket or pipe: " + full, L"");
+    // The standard format's records and bodies hold 32-bit sizes; a hardened
+    // vault's, 64-bit ones.
+    if (info.size > largestFile)
+        throw ExceptionModule(L"File too large: " + full, L"");
     record.is_directory = info.isFolder;
     record.volume = info.volume;
     record.size = info.size;
@@ -104,7 +108,7 @@ std::unique_ptr<ProtectedFile> VaultOperations::buildRecordTree(const nocase_wst
     record->display_name = record->raw_file_name;
     refuseUnusableName(record->raw_file_name, full);
     record->unique_name = uniqueId();
-    describeFromDisk(*record, full);
+    describeFromDisk(*record, full, engine.bodyFormat().largestPlainSize());
     if (record->is_directory)
         addChildren(*record);
     return record;
@@ -125,7 +129,7 @@ void VaultOperations::addChildren(ProtectedFile& folder) const
         child->display_name = name;
         child->parent = folder.unique_name;
         child->unique_name = uniqueId();
-        describeFromDisk(*child, full);
+        describeFromDisk(*child, full, engine.bodyFormat().largestPlainSize());
         if (child->is_directory)
             addChildren(*child);
         folder.size = addSizes(folder.size, child->size);

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "engine/ExceptionModule.h"
+#include "engine/HardenedVault.h"
+#include "engine/Kist.h"
 #include "engine/crypto/HardenedBody.h"
 #include "tests/support/ScratchHome.h"
 
@@ -108,4 +110,28 @@ TEST(HardenedLargeBody, FiveGibibytesGoThroughAndBack)
     }
     EXPECT_NE(::access(out.c_str(), F_OK), 0);
     ::unlink(body.c_str());
+}
+
+// The same file through a hardened vault: added, checked, taken out.
+TEST(HardenedLargeBody, AHardenedVaultKeepsAFileOfFiveGibibytes)
+{
+    HardenedVault::fixedParameters = Argon2Parameters{1, kLeastArgon2MemoryKiB, 1};
+    const std::string folder = testsupport::makeScratchFolder("large-vault");
+    const std::string plain = folder + "/large.img";
+    writeSparse(plain);
+    {
+        Kist vault(true);
+        vault.setPassword("large", "");
+        (void)vault.harden("large");
+        KistFile added;
+        vault.addFile(plain, &added, false);
+        EXPECT_EQ(added.size, kSize > UINT32_MAX ? UINT32_MAX : kSize) << "the exported size is 32-bit";
+        const KistCheckReport report = vault.checkVault();
+        EXPECT_TRUE(report.whole());
+        ::mkdir((folder + "/out").c_str(), 0700);
+        vault.removeFile("large.img", folder + "/out");
+    }
+    EXPECT_TRUE(holdsTheMarks(folder + "/out/large.img"));
+    ::unlink((folder + "/out/large.img").c_str());
+    HardenedVault::fixedParameters.reset();
 }
