@@ -137,14 +137,21 @@ Argon2Parameters HardenedVault::calibrate(double targetSeconds)
     if (fixedParameters)
         return *fixedParameters;
     Argon2Parameters parameters;
-    parameters.passes = 1;
     parameters.memoryKiB = kLeastArgon2MemoryKiB;
     const std::string salt(kSaltLength, '\0');
-    const auto start = std::chrono::steady_clock::now();
-    (void)argon2idKey("calibration", salt, parameters);
-    const double onePass = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    // Each pass over the memory costs about as much as the first.
-    const double passes = onePass > 0 ? std::floor(targetSeconds / onePass + 0.5) : 64.0;
+    const auto secondsFor = [&](std::uint32_t passes) {
+        parameters.passes = passes;
+        const auto start = std::chrono::steady_clock::now();
+        (void)argon2idKey("calibration", salt, parameters);
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    // The first pass costs most (the memory is taken and filled); each
+    // further one adds its share, measured over two of them so that a
+    // moment's load elsewhere weighs less.
+    const double one = secondsFor(1);
+    const double three = secondsFor(3);
+    const double perPass = std::max((three - one) / 2, 1e-3);
+    const double passes = std::floor(1 + (targetSeconds - one) / perPass + 0.5);
     parameters.passes = static_cast<std::uint32_t>(std::clamp(passes, 1.0, 64.0));
     return parameters;
 }
