@@ -14,6 +14,7 @@
 #include "engine/crypto/BlockPipeline.h"
 #include "engine/crypto/CryptoContext.h"
 #include "engine/crypto/CryptoErrors.h"
+#include "engine/crypto/HardenedBody.h"
 #include "engine/crypto/FileKey.h"
 #include "engine/platform/FileSystem.h"
 #include "engine/platform/PathUtil.h"
@@ -305,13 +306,10 @@ uint64_t Transforms::transformOneFile(ProtectedFile& record, const std::string& 
         if (failure.getMessage().rfind(toNarrow(cryptoerrors::kBodyDamaged), 0) == 0) {
             // A hardened body says why it was refused; the name the user
             // knows stands in for the body's path.
-            const std::string message = failure.getMessage();
-            const std::string path = toNarrow(record.sourcePath());
-            const std::size_t reasonEnd = message.rfind(": " + path);
-            const std::string reason = reasonEnd != std::string::npos && reasonEnd > 9
-                ? " (" + message.substr(9, reasonEnd - 9) + ")"
-                : std::string();
-            throw ExceptionModule(cryptoerrors::kBodyDamaged + record.display_name + toWide(reason), L"");
+            const std::string reason = refusalReason(failure.getMessage(), toNarrow(record.sourcePath()));
+            throw ExceptionModule(cryptoerrors::kBodyDamaged + record.display_name
+                                      + (reason.empty() ? nocase_wstring() : L" (" + toWide(reason) + L")"),
+                                  L"");
         }
         throw;
     }

@@ -14,6 +14,7 @@
 #include "engine/VaultLock.h"
 #include "engine/crypto/CryptoContext.h"
 #include "engine/crypto/CryptoErrors.h"
+#include "engine/crypto/HardenedBody.h"
 #include "engine/crypto/FileKey.h"
 #include "engine/platform/FileSystem.h"
 #include "engine/platform/Folders.h"
@@ -189,13 +190,11 @@ KistCheckReport VaultCheck::run()
                 else
                     note(L"the body does not decrypt to its recorded size: " + where);
             } catch (const ExceptionModule& failure) {
-                const std::string message = failure.getMessage();
-                const std::string path = ": " + toNarrow(body);
-                const std::size_t reasonEnd = message.rfind(path);
-                if (message.rfind(toNarrow(cryptoerrors::kBodyDamaged), 0) == 0 && reasonEnd != std::string::npos)
-                    note(cryptoerrors::kBodyDamaged + where + L" (" + toWide(message.substr(9, reasonEnd - 9)) + L")");
+                const std::string reason = refusalReason(failure.getMessage(), toNarrow(body));
+                if (!reason.empty())
+                    note(cryptoerrors::kBodyDamaged + where + L" (" + toWide(reason) + L")");
                 else
-                    note(toWide(message) + L": " + where);
+                    note(toWide(failure.getMessage()) + L": " + where);
             }
             (void)deleteFile(scratchFile);
             progress.fileDone(row->size);

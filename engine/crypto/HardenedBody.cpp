@@ -136,6 +136,15 @@ std::string readHeader(const nocase_wstring& path, std::uint64_t& fileLength)
 
 } // namespace
 
+std::string refusalReason(const std::string& message, const std::string& path)
+{
+    const std::string prefix = toNarrow(kHardenedBodyRefused);
+    const std::size_t end = message.rfind(": " + path);
+    if (message.rfind(prefix, 0) != 0 || end == std::string::npos || end <= prefix.size())
+        return {};
+    return message.substr(prefix.size(), end - prefix.size());
+}
+
 std::uint64_t hardenedBodyLength(std::uint64_t plainLength)
 {
     return kHardenedBodyHeaderLength + plainLength + chunkCount(plainLength) * kHardenedChunkTagLength;

@@ -42,6 +42,10 @@ struct HardenedBodyOptions {
     std::function<void(std::uint64_t)> onBytes;
 };
 
+// The reason in a refusal's message ("damaged: REASON: PATH") for the body
+// at path; empty when the message gives none (a standard body's).
+[[nodiscard]] std::string refusalReason(const std::string& message, const std::string& path);
+
 // The body length of a plain length.
 [[nodiscard]] std::uint64_t hardenedBodyLength(std::uint64_t plainLength);
 // The 16-byte key id of a 32-byte file key.
