@@ -207,7 +207,7 @@ void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
     const bool movesIn = engine.kind == EngineKind::UserVault;
 
     // Moving in: every body goes into the vault under a name of its own.
-    Transforms moves(query, engine.kind);
+    Transforms moves(query, engine);
     const nocase_wstring moveRoot =
         engine.settings[vaultschema::encryptionSetting] == "None" ? engine.workFolder : engine.vaultFolder;
     if (movesIn) {
@@ -258,7 +258,7 @@ void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
 
     // Encrypting: every file under a key of its own; the plain copies go
     // only once every encrypted body of the batch is on the disk.
-    Transforms crypts(query, engine.kind, &progress);
+    Transforms crypts(query, engine, &progress);
     const std::string algorithm = operations.encryptionAlgorithmName();
     {
         Transaction transaction(query);

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "engine/AddBatch.h"
+#include "engine/HardenedPackages.h"
 #include "engine/PackageReading.h"
 #include "engine/PackageWriter.h"
 #include "engine/SecretText.h"
@@ -39,7 +40,8 @@ void appendContents(const ProtectedFile& folder, int depth, std::vector<KistEntr
         return a->raw_file_name < b->raw_file_name;
     });
     for (const ProtectedFile* child : children) {
-        out.push_back({toNarrow(child->raw_file_name), depth, child->is_directory, child->size});
+        out.push_back({toNarrow(child->raw_file_name), depth, child->is_directory,
+                       child->size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(child->size)});
         if (child->is_directory)
             appendContents(*child, depth + 1, out);
     }
@@ -134,7 +136,7 @@ void Kist::addFiles(const std::vector<std::string>& paths, const std::function<v
             told.state = KistAddOutcome::State::Added;
             told.name = toNarrow(outcome.entry->display_name);
             told.is_directory = outcome.entry->is_directory;
-            told.size = outcome.entry->size;
+            told.size = outcome.entry->size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(outcome.entry->size);
         } else if (outcome.error != nullptr) {
             told.state = KistAddOutcome::State::Failed;
             told.message = outcome.error->getMessage();
@@ -196,6 +198,12 @@ void Kist::exportFiles(std::string destination, std::vector<std::string> names, 
     // process may take them out meanwhile.
     VaultLock lock(*engine);
     const std::vector<ProtectedFile*> records = VaultOperations(*engine).selectByNames(toWideNames(names));
+    if (engine->isHardened() || hardenedPackages) {
+        HardenedPackages::exportFiles(*engine, records, toWide(destination), password,
+                                      hardenedPackages
+                                          || (engine->isHardened() && HardenedPackages::isBackupName(toWide(destination))));
+        return;
+    }
     PackageWriter::exportFiles(records, toWide(destination), cachedPassword, password,
                                engine->progressObserver, *engine->database);
 }

@@ -16,6 +16,7 @@
 #include "engine/KistExport.h"
 #include "engine/KistFile.h"
 #include "engine/KistProgress.h"
+#include "engine/KistVaultInfo.h"
 #include "engine/KorvelinDir.h"
 
 class VaultEngine;
@@ -101,6 +102,22 @@ public:
     // The program's version text.
     static std::string version();
 
+    // ---- Hardened vaults (docs/security.md) ----
+    // Makes the user's vault hardened: a new one without entries at once,
+    // one with entries by re-encrypting every body (journaled: cut short, it
+    // is either the old vault or the new one, whole; the progress observer
+    // sees it and may cancel it until the switch). The password must open
+    // the vault. Returns the recovery key, to be shown to the user once.
+    std::string harden(std::string password);
+    // The vault's format and, when hardened, its key derivation's parameters.
+    // Needs no login.
+    KistVaultInfo vaultInfo();
+    // exportFiles writes hardened packages (which only this program and its
+    // successors read) while on; off by default, when packages are written
+    // in the standard format, except backups (".kzipbkp") of a hardened
+    // vault, which are always hardened.
+    void setHardenedPackages(bool on) { hardenedPackages = on; }
+
 private:
     Kist(const Kist& other);
     Kist& operator=(const Kist& other);
@@ -109,4 +126,5 @@ private:
     std::string cachedPassword;
     std::string takeOutPath;
     std::size_t foundInVault = 0;
+    bool hardenedPackages = false;
 };

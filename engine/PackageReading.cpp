@@ -11,6 +11,9 @@
 #include <unistd.h>
 
 #include "engine/ExceptionModule.h"
+#include "engine/BodyFormat.h"
+#include "engine/HardenedPackages.h"
+#include "engine/HardenedVault.h"
 #include "engine/IntegrityTags.h"
 #include "engine/KistFile.h"
 #include "engine/PackageRows.h"
@@ -23,6 +26,7 @@
 #include "engine/VaultOperations.h"
 #include "engine/archive/ZipArchive.h"
 #include "engine/crypto/BodyTag.h"
+#include "engine/crypto/HardenedBody.h"
 #include "engine/crypto/CryptoContext.h"
 #include "engine/crypto/CryptoErrors.h"
 #include "engine/crypto/FileKey.h"
@@ -84,6 +88,17 @@ void resetFolder(const nocase_wstring& folder)
     listFolder(folder, names);
     for (const nocase_wstring& name : names)
         deletePath(joinPath(folder, name));
+}
+
+// Removes a private scratch folder, whatever is left in it.
+void removeIfLeft(const nocase_wstring& folder)
+{
+    try {
+        if (pathExists(folder))
+            deletePath(folder);
+    } catch (const ExceptionModule&) {
+        // Goes with the reader's folder.
+    }
 }
 
 // The archive's own database comes only with its password; until then the
@@ -203,9 +218,11 @@ void PackageReading::open(VaultEngine& engine, const nocase_wstring& packageFile
         engine.restoreFolder = resolveFolder(DesktopKind, L"KORVELIN Restored Files");
         engine.packagePath = makeAbsolute(packageFile);
         engine.contentReady = false;
-        bool locked = false;
+        // A hardened package opens only with its password.
+        bool locked = HardenedPackages::isHardenedPackage(engine.packagePath);
         try {
-            unpack(engine);
+            if (!locked)
+                unpack(engine);
         } catch (const ExceptionModule& e) {
             if (!isPasswordRefusal(e))
                 throw;
@@ -358,8 +375,71 @@ void PackageReading::importPlainZip(VaultEngine& engine)
     }
 }
 
+bool PackageReading::loginHardenedPackage(VaultEngine& engine, const std::string& candidate)
+{
+    ZipHandleData* opened = openZip(engine.packagePath, nullptr);
+    if (opened == nullptr)
+        throw invalidPackage(engine.packagePath);
+    std::unique_ptr<ZipHandleData, ZipCloser> zip(opened);
+    throwOnRefusal(setUnzipBaseFolder(zip.get(), engine.workFolder), engine.packagePath);
+    for (int i = 0; i < 2; ++i) {
+        ZipItem item;
+        throwOnRefusal(getZipItem(zip.get(), i, item), engine.packagePath);
+        // Both entries are stored as written: one that would unpack to much
+        // more than it takes in the archive is no package of ours.
+        const bool header = sameExactly(item.name, HardenedVault::headerFileName);
+        if ((header && item.uncompressedSize > HardenedHeader::length)
+            || item.uncompressedSize > item.compressedSize + kDatabaseGrowthMargin)
+            throw invalidPackage(engine.packagePath);
+        extractEntry(zip.get(), item, engine.packagePath);
+    }
+    zip.reset();
+    const nocase_wstring sealed = joinPath(engine.workFolder, HardenedPackages::kSealedEntry);
+    const nocase_wstring inner = joinPath(engine.workFolder, L".package.inner");
+    std::unique_ptr<HardenedVault> package;
+    try {
+        package = HardenedVault::read(engine.workFolder);
+        if (!package->unlock(candidate)) {
+            resetFolder(engine.workFolder);
+            return false;
+        }
+        HardenedBodyOptions options;
+        options.flush = false;
+        (void)decryptHardenedBody(sealed, inner, package->derivedKey(HardenedPackages::kPackageBodyLabel), options);
+        (void)deleteFile(sealed);
+        (void)deleteFile(joinPath(engine.workFolder, HardenedVault::headerFileName));
+        // Inside is a package of the standard layout, read as every package is.
+        const nocase_wstring sealedPackage = engine.packagePath;
+        engine.packagePath = inner;
+        wipeText(engine.password);
+        try {
+            unpack(engine);
+        } catch (...) {
+            engine.packagePath = sealedPackage;
+            throw;
+        }
+        engine.packagePath = sealedPackage;
+        (void)deleteFile(inner);
+        openUnpacked(engine);
+    } catch (...) {
+        engine.closeVault();
+        resetFolder(engine.workFolder);
+        engine.contentReady = false;
+        holdLocked(engine);
+        throw;
+    }
+    // Its bodies are hardened, their keys wrapped under the package's key.
+    engine.hardened = std::move(package);
+    wipeText(engine.password);
+    engine.password = candidate;
+    engine.loggedIn = true;
+    return true;
+}
+
 bool PackageReading::loginLocked(VaultEngine& engine, const std::string& candidate)
 {
+    if (HardenedPackages::isHardenedPackage(engine.packagePath))
+        return loginHardenedPackage(engine, candidate);
     wipeText(engine.password);
     engine.password = candidate;
     try {
@@ -407,10 +487,62 @@ std::size_t PackageReading::copyFilesToVault(VaultEngine& reader, const std::vec
     (void)vault.login(vaultPassword);
     if (records.empty())
         return 0;
-    const CopyOutcome outcome = copyIntoVault(vault, records, packagePassword, tags);
+    if (vault.isHardened() != reader.isHardened()) {
+        // Bodies change form on the way: their tags are checked first.
+        std::map<std::string, std::string> checked;
+        const nocase_wstring damaged = checkTagsBeforeConverting(reader, records, packagePassword, checked);
+        const std::size_t foundInVault = records.empty() ? 0 : copyAcrossFormats(reader, vault, records);
+        if (!damaged.empty())
+            throw ExceptionModule(damaged, L"");
+        return foundInVault;
+    }
+    const CopyOutcome outcome = copyIntoVault(vault, records, packagePassword, tags, &reader.bodyFormat());
     if (!outcome.damaged.empty())
         throw ExceptionModule(outcome.damaged, L"");
     return outcome.foundInVault;
+}
+
+nocase_wstring PackageReading::checkTagsBeforeConverting(VaultEngine& reader, std::vector<ProtectedFile*>& records,
+                                             const std::string& packagePassword,
+                                             std::map<std::string, std::string>& checked)
+{
+    if (!reader.database)
+        return {};
+    Query query(*reader.database);
+    IntegrityTags packageTags(query);
+    const std::map<std::string, std::string> tags = packageTags.all();
+    nocase_wstring damaged;
+    std::erase_if(records, [&](ProtectedFile* record) {
+        bool whole = true;
+        const std::function<void(const ProtectedFile&, const nocase_wstring&)> check =
+            [&](const ProtectedFile& row, const nocase_wstring& label) {
+                for (const auto& child : row.children)
+                    check(*child, label + L"/" + child->display_name);
+                if (row.is_directory || !row.is_encrypted)
+                    return;
+                const auto tag = tags.find(toNarrow(row.unique_name));
+                if (tag == tags.end())
+                    return;
+                bool matches = false;
+                try {
+                    const SecretText fileKey = openFileKey(packagePassword, row.cipher);
+                    matches = sameTag(BodyTag::ofFile(fileKey, row.sourcePath()), tag->second);
+                } catch (const ExceptionModule&) {
+                    // A body that cannot be read is no better than an altered one.
+                }
+                if (matches) {
+                    checked.emplace(tag->first, tag->second);
+                } else {
+                    damaged += cryptoerrors::kBodyDamaged + label + L"\n";
+                    whole = false;
+                }
+            };
+        check(*record, record->display_name);
+        return !whole;
+    });
+    if (!damaged.empty())
+        damaged.pop_back();
+    return damaged;
 }
 
 namespace {
@@ -540,10 +672,50 @@ bool collidesWithVault(const ProtectedFile& tree, Database& database)
 
 } // namespace
 
+std::size_t PackageReading::copyAcrossFormats(VaultEngine& reader, VaultEngine& vault,
+                                             const std::vector<ProtectedFile*>& records)
+{
+    vault.requireLogin();
+    VaultLock lock(vault);
+    ProgressTracker progress(vault.progressObserver);
+    for (const ProtectedFile* record : records)
+        progress.addWork(*record);
+    VaultOperations operations(vault);
+    Query query(*vault.database);
+    std::size_t foundInVault = 0;
+    std::size_t index = 0;
+    for (ProtectedFile* record : records) {
+        if (index > 0)
+            progress.stopPointReached();
+        bool copiedBefore = false;
+        for (const auto& [name, entry] : vault.entries())
+            copiedBefore = copiedBefore || entry->unique_name == record->unique_name;
+        if (copiedBefore) {
+            ++foundInVault;
+            continue;
+        }
+        const nocase_wstring freeName = operations.freeDisplayName(record->display_name);
+        progress.startEntry(freeName);
+        const nocase_wstring plainFolder = joinPath(reader.workFolder, L".plain-" + toWide(std::to_string(index++)));
+        createFolder(plainFolder, true);
+        auto tree = operations.buildRecordTree(HardenedPackages::decryptTree(reader, *record, plainFolder));
+        // The package's identity, so that a second copy is found.
+        tree->unique_name = record->unique_name;
+        for (auto& child : tree->children)
+            child->parent = tree->unique_name;
+        tree->display_name = freeName;
+        operations.protect(*tree, query, &progress);
+        vault.keepEntry(freeName, std::move(tree));
+        removeIfLeft(plainFolder);
+    }
+    return foundInVault;
+}
+
 PackageReading::CopyOutcome PackageReading::copyIntoVault(VaultEngine& vault,
                                                           const std::vector<ProtectedFile*>& records,
                                                           const std::string& packagePassword,
-                                                          const std::map<std::string, std::string>& packageTags)
+                                                          const std::map<std::string, std::string>& packageTags,
+                                                          const BodyFormat* packageFormat)
 {
     vault.requireLogin();
     VaultLock lock(vault);
@@ -626,7 +798,17 @@ PackageReading::CopyOutcome PackageReading::copyIntoVault(VaultEngine& vault,
         {
             Transaction transaction(query);
             copy->forEach([&](ProtectedFile& target) { target.insertRow(query); });
-            transforms.resealFileKeys(*copy, packagePassword, vault.password);
+            if (vault.isHardened() && packageFormat != nullptr) {
+                // A hardened package's keys are wrapped under its own key.
+                copy->forEach([&](ProtectedFile& target) {
+                    if (target.cipher.empty())
+                        return;
+                    target.cipher = vault.hardened->wrapFileKey(packageFormat->openFileKey(packagePassword, target.cipher));
+                    target.storeCipher(query);
+                });
+            } else {
+                transforms.resealFileKeys(*copy, packagePassword, vault.password);
+            }
             transaction.commit();
         }
         stepboundary::reached("copy planned");

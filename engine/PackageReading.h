@@ -11,6 +11,7 @@
 
 class KistProgress;
 class ProtectedFile;
+class BodyFormat;
 class VaultEngine;
 
 // The package-reader kind of engine: a package (.kzip, .kzipbkp) or a plain
@@ -42,13 +43,15 @@ public:
     // re-sealing their keys from packagePassword to the vault's password.
     // packageTags: the integrity tags of the package's bodies by the package
     // row's identity. Each entry's tagged bodies are checked against them
-    // before it is copied; an entry with an altered body is left out, and
+    // before it is copied; a hardened vault takes the keys of a hardened
+    // package's format (packageFormat) wrapped anew under its own key; an entry with an altered body is left out, and
     // each copy keeps its body's tag. A stop asked through the progress
     // observer, between entries or inside one, leaves the entry under way
     // out of the vault and throws the cancelled message.
     static CopyOutcome copyIntoVault(VaultEngine& vault, const std::vector<ProtectedFile*>& records,
                                      const std::string& packagePassword,
-                                     const std::map<std::string, std::string>& packageTags = {});
+                                     const std::map<std::string, std::string>& packageTags = {},
+                                     const BodyFormat* packageFormat = nullptr);
 
     // Deletes the unpacking folders that programs now gone left in the
     // temporary folder (a killed import, a crash).
@@ -66,4 +69,17 @@ private:
     static void openUnpacked(VaultEngine& engine);
     static void validateRows(VaultEngine& engine);
     static void importPlainZip(VaultEngine& engine);
+    // The login of a hardened package: unseals it with the password.
+    [[nodiscard]] static bool loginHardenedPackage(VaultEngine& engine, const std::string& candidate);
+    // Entries of a package whose bodies are in another format than the
+    // vault's: decrypted into a private folder and protected like dropped
+    // files. Returns how many were in the vault already.
+    static std::size_t copyAcrossFormats(VaultEngine& reader, VaultEngine& vault,
+                                         const std::vector<ProtectedFile*>& records);
+    // Before such a copy: checks the tagged bodies of records, leaves out
+    // the entries with an altered one and returns their "damaged: NAME"
+    // lines; checked receives the tags that matched.
+    static nocase_wstring checkTagsBeforeConverting(VaultEngine& reader, std::vector<ProtectedFile*>& records,
+                                                    const std::string& packagePassword,
+                                                    std::map<std::string, std::string>& checked);
 };

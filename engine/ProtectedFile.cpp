@@ -54,7 +54,7 @@ void ProtectedFile::readRow(Query& query, const nocase_wstring& inheritedRoot)
     unique_name = toWide(query.getstr("unique_name"));
     raw_file_name = toWide(query.getstr("raw_file_name"));
     volume = static_cast<uint32_t>(query.getbigint("volume"));
-    size = static_cast<uint32_t>(query.getbigint("size"));
+    size = static_cast<uint64_t>(query.getbigint("size"));
     cipher = query.getstr("cipher");
     encrypt_algo = query.getstr("encrypt_algo");
     pending_transform = query.getval("pending_transform");
@@ -278,7 +278,8 @@ void ProtectedFile::fillKistFile(KistFile& out) const
     out.name = toNarrow(display_name);
     out.is_directory = is_directory;
     out.volume = volume;
-    out.size = size;
+    // The exported record's size is 32-bit: larger files read as its largest.
+    out.size = size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(size);
 }
 
 std::unique_ptr<ProtectedFile> ProtectedFile::copyTree(const nocase_wstring& root) const

@@ -33,7 +33,9 @@ public:
     nocase_wstring target_path;
     nocase_wstring current_root;
     nocase_wstring target_root;
-    uint32_t size = 0;
+    // Bytes (a folder: the sum below it, at most 2^32 - 1). Only a hardened
+    // vault holds files of 4 GiB and more.
+    uint64_t size = 0;
     uint32_t volume = 0;
     bool is_directory = false;
     nocase_wstring parent;

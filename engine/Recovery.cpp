@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "engine/ExceptionModule.h"
+#include "engine/BodyFormat.h"
 #include "engine/IntegrityTags.h"
 #include "engine/StepBoundary.h"
 #include "engine/Transforms.h"
@@ -142,7 +143,7 @@ bool Recovery::recoverMove(ProtectedFile& top)
     const int32_t state = top.pending_transform;
     removePartialCopies(top);
     const bool destinationExists = pathExists(top.destinationPath());
-    Transforms transforms(query, engine.kind);
+    Transforms transforms(query, engine);
 
     // Encrypted bodies being copied in (a package's) whose copy can no
     // longer be finished, their unpacked source gone (a temporary folder
@@ -357,9 +358,9 @@ void Recovery::recoverCrypt(ProtectedFile& record, bool forward)
 
 bool Recovery::finishFile(ProtectedFile& record)
 {
-    const uint32_t sizeBefore = record.size;
+    const uint64_t sizeBefore = record.size;
     try {
-        Transforms(query, engine.kind).performCrypt(record, engine.password, record.pending_transform == Encrypting,
+        Transforms(query, engine).performCrypt(record, engine.password, record.pending_transform == Encrypting,
                                                     false);
     } catch (const ExceptionModule&) {
         // This one stays where it was; the others go on.
@@ -427,7 +428,8 @@ void Recovery::retag(const ProtectedFile& record)
     // after it was on disk): its tag is computed from it now, in the same
     // transaction as the finish. A key that cannot be opened leaves the body
     // without a tag, as an older vault's, rather than with a wrong one.
-    if (record.is_encrypted && !record.cipher.empty()) {
+    // A hardened body authenticates itself and has no tag.
+    if (record.is_encrypted && !record.cipher.empty() && engine.bodyFormat().usesIntegrityTags()) {
         try {
             const SecretText fileKey = openFileKey(engine.password, record.cipher);
             tags.store(record.unique_name, BodyTag::ofFile(fileKey, record.sourcePath()));

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "engine/BodyFormat.h"
 #include "engine/ExceptionModule.h"
 #include "engine/FileWorkers.h"
 #include "engine/ProgressTracker.h"
@@ -13,6 +14,7 @@
 #include "engine/crypto/BlockPipeline.h"
 #include "engine/crypto/CryptoContext.h"
 #include "engine/crypto/CryptoErrors.h"
+#include "engine/crypto/HardenedBody.h"
 #include "engine/crypto/FileKey.h"
 #include "engine/platform/FileSystem.h"
 #include "engine/platform/PathUtil.h"
@@ -53,12 +55,12 @@ void giveToUser(const nocase_wstring& path, bool isFolder)
     ::chmod(toNarrow(path).c_str(), (isFolder ? 0777u : 0666u) & ~fileCreationMask());
 }
 
-uint32_t sumOfChildren(const ProtectedFile& folder)
+uint64_t sumOfChildren(const ProtectedFile& folder)
 {
     uint64_t total = 0;
     for (const auto& child : folder.children)
         total += child->size;
-    return total > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(total);
+    return total > UINT32_MAX ? UINT32_MAX : total;
 }
 
 nocase_wstring collectedError(const ProtectedFile& child, const nocase_wstring& text)
@@ -78,7 +80,21 @@ Transforms::Transforms(Query& stepQuery, EngineKind engineKind, ProgressTracker*
     : query(stepQuery)
     , kind(engineKind)
     , progress(tracker)
+    , format(BodyFormat::standard())
 {
+}
+
+Transforms::Transforms(Query& stepQuery, const VaultEngine& engine, ProgressTracker* tracker)
+    : query(stepQuery)
+    , kind(engine.kind)
+    , progress(tracker)
+    , format(engine.bodyFormat())
+{
+}
+
+bool Transforms::tagsTheseBodies() const
+{
+    return tagBodies && format.usesIntegrityTags();
 }
 
 void Transforms::removeIfEmpty(const nocase_wstring& folder)
@@ -224,8 +240,9 @@ void Transforms::planCrypt(ProtectedFile& record, const nocase_wstring& root, co
             if (record.is_encrypted)
                 return;
             if (!record.is_directory)
-                record.cipher = sealFileKey(sealingText, drawFileKey());
-            record.encrypt_algo = algorithm;
+                record.cipher = format.sealNewFileKey(sealingText);
+            const std::string formatAlgorithm = format.algorithmName();
+            record.encrypt_algo = formatAlgorithm.empty() ? algorithm : formatAlgorithm;
             record.target_root = root;
             record.target_path = path;
             record.pending_transform = Encrypting;
@@ -260,10 +277,8 @@ IntegrityTags& Transforms::tags()
 uint64_t Transforms::transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt,
                                       bool flush, bool reportBytes, const std::optional<std::string>& expectedTag)
 {
-    CryptoContext context(L"Korvelin");
-    const SecretText fileKey = openFileKey(sealingText, record.cipher);
-    context.deriveKey(fileKey);
-    context.setAlgorithm(record.encrypt_algo.empty() ? vaultschema::defaultEncryption : record.encrypt_algo);
+    const SecretText fileKey = format.openFileKey(sealingText, record.cipher);
+    const bool tagging = tagsTheseBodies();
     FileTransformOptions options;
     options.exclusive = true;
     options.flush = flush;
@@ -272,13 +287,14 @@ uint64_t Transforms::transformOneFile(ProtectedFile& record, const std::string& 
     // finish when encrypting, checked before the plain file is kept when
     // decrypting (a body without a tag decrypts as before).
     std::string computedTag;
-    if (tagBodies) {
+    if (tagging) {
         options.tagFileKey = &fileKey.text();
         options.computedTag = &computedTag;
     }
     if (!encrypt) {
         options.plainSize = record.size;
-        options.expectedTag = expectedTag;
+        if (tagging)
+            options.expectedTag = expectedTag;
     }
     if (reportBytes && progress && progress->active()) {
         const bool stoppable = progress->stopsWithinEntries();
@@ -292,23 +308,29 @@ uint64_t Transforms::transformOneFile(ProtectedFile& record, const std::string& 
     const nocase_wstring target = record.destinationPath();
     uint64_t plainBytes = 0;
     try {
-        plainBytes = context.transformFile(record.sourcePath(), target, encrypt, options);
+        plainBytes = format.transform(record.sourcePath(), target, encrypt, fileKey, record.encrypt_algo, options);
     } catch (const ExceptionModule& failure) {
-        if (failure.getMessage().rfind(toNarrow(cryptoerrors::kBodyDamaged), 0) == 0)
-            throw ExceptionModule(cryptoerrors::kBodyDamaged + record.display_name, L"");
+        if (failure.getMessage().rfind(toNarrow(cryptoerrors::kBodyDamaged), 0) == 0) {
+            // A hardened body says why it was refused; the name the user
+            // knows stands in for the body's path.
+            const std::string reason = refusalReason(failure.getMessage(), toNarrow(record.sourcePath()));
+            throw ExceptionModule(cryptoerrors::kBodyDamaged + record.display_name
+                                      + (reason.empty() ? nocase_wstring() : L" (" + toWide(reason) + L")"),
+                                  L"");
+        }
         throw;
     }
     const std::lock_guard lock(resultsMutex);
-    if (encrypt && tagBodies)
+    if (encrypt && tagging)
         bodyTags[&record] = computedTag;
     if (encrypt && plainBytes != record.size) {
         // The file changed after it was measured: decryption relies on the
         // number of bytes actually encrypted.
-        if (plainBytes > UINT32_MAX) {
+        if (plainBytes > format.largestPlainSize()) {
             (void)deleteFile(target);
             throw ExceptionModule(L"File too large: " + record.sourcePath(), L"");
         }
-        record.size = static_cast<uint32_t>(plainBytes);
+        record.size = plainBytes;
         resized.insert(&record);
     }
     return plainBytes;
@@ -382,7 +404,7 @@ void Transforms::cryptOneFile(ProtectedFile& record, const std::string& sealingT
     // Read here: the database is this thread's alone.
     std::optional<std::string> expectedTag;
     try {
-        if (!encrypt && tagBodies)
+        if (!encrypt && tagsTheseBodies())
             expectedTag = tags().tagOf(record.unique_name);
     } catch (const ExceptionModule& failure) {
         run.failures.emplace(&record, failure);
@@ -615,7 +637,7 @@ void Transforms::finishCrypt(ProtectedFile& record, bool encrypted)
     record.settleAtTarget();
     record.is_encrypted = encrypted;
     if (record.is_directory && !resized.empty()) {
-        const uint32_t total = sumOfChildren(record);
+        const uint64_t total = sumOfChildren(record);
         if (total != record.size) {
             record.size = total;
             resized.insert(&record);
@@ -645,6 +667,9 @@ void Transforms::resealFileKeys(ProtectedFile& record, const std::string& oldTex
         resealFileKeys(*child, oldText, newText);
     if (record.cipher.empty())
         return;
-    record.cipher = sealFileKey(newText, openFileKey(oldText, record.cipher));
+    const std::string resealed = format.resealFileKey(record.cipher, oldText, newText);
+    if (resealed == record.cipher)
+        return;
+    record.cipher = resealed;
     record.storeCipher(query);
 }

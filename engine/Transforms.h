@@ -15,6 +15,7 @@
 #include "engine/Strings.h"
 #include "engine/VaultEngine.h"
 
+class BodyFormat;
 class ProgressTracker;
 class Query;
 
@@ -39,7 +40,10 @@ struct PendingCleanup {
 // written; row inserts and deletions happen in every kind.
 class Transforms {
 public:
+    // Bodies and keys in the format of the standard vault.
     Transforms(Query& query, EngineKind kind, ProgressTracker* progress = nullptr);
+    // Bodies and keys in the engine's own format (standard or hardened).
+    Transforms(Query& query, const VaultEngine& engine, ProgressTracker* progress = nullptr);
 
     void planMove(ProtectedFile& record, const nocase_wstring& root, const nocase_wstring& path, bool numbered);
     // With deferred, the flush and the removal of emptied folders are left to
@@ -113,7 +117,9 @@ private:
     Query& query;
     EngineKind kind;
     ProgressTracker* progress;
+    const BodyFormat& format;
     IntegrityTags& tags();
+    [[nodiscard]] bool tagsTheseBodies() const;
 
     // Records whose size changed while their files were encrypted.
     std::unordered_set<const ProtectedFile*> resized;

@@ -5,6 +5,8 @@
 #include <set>
 
 #include "engine/ExceptionModule.h"
+#include "engine/BodyFormat.h"
+#include "engine/HardenedVault.h"
 #include "engine/IntegrityTags.h"
 #include "engine/ProgressTracker.h"
 #include "engine/ProtectedFile.h"
@@ -12,6 +14,7 @@
 #include "engine/VaultLock.h"
 #include "engine/crypto/CryptoContext.h"
 #include "engine/crypto/CryptoErrors.h"
+#include "engine/crypto/HardenedBody.h"
 #include "engine/crypto/FileKey.h"
 #include "engine/platform/FileSystem.h"
 #include "engine/platform/Folders.h"
@@ -118,7 +121,8 @@ KistCheckReport VaultCheck::run()
 
     // What the rows name inside the vault folder, with every folder on the way.
     std::set<std::wstring> named{exact(joinPath(engine.vaultFolder, toWide(vaultschema::databaseFileName))),
-                                 exact(joinPath(engine.vaultFolder, L".lock"))};
+                                 exact(joinPath(engine.vaultFolder, L".lock")),
+                                 exact(joinPath(engine.vaultFolder, HardenedVault::headerFileName))};
     for (const char* suffix : {"-journal", "-wal", "-shm"})
         named.insert(exact(joinPath(engine.vaultFolder, toWide(vaultschema::databaseFileName) + toWide(suffix))));
     std::set<std::wstring> onTheWay;
@@ -173,6 +177,29 @@ KistCheckReport VaultCheck::run()
             continue;
         }
         const auto tag = tags.find(toNarrow(row->unique_name));
+        if (engine.isHardened()) {
+            // Every chunk's tag is checked as the body decrypts.
+            try {
+                const BodyFormat& format = engine.bodyFormat();
+                const SecretText fileKey = format.openFileKey(engine.password, row->cipher);
+                FileTransformOptions options;
+                options.plainSize = row->size;
+                options.flush = false;
+                if (format.transform(body, scratchFile, false, fileKey, row->encrypt_algo, options) == row->size)
+                    ++report.bodies;
+                else
+                    note(L"the body does not decrypt to its recorded size: " + where);
+            } catch (const ExceptionModule& failure) {
+                const std::string reason = refusalReason(failure.getMessage(), toNarrow(body));
+                if (!reason.empty())
+                    note(cryptoerrors::kBodyDamaged + where + L" (" + toWide(reason) + L")");
+                else
+                    note(toWide(failure.getMessage()) + L": " + where);
+            }
+            (void)deleteFile(scratchFile);
+            progress.fileDone(row->size);
+            continue;
+        }
         try {
             CryptoContext context(L"Korvelin");
             const SecretText fileKey = openFileKey(engine.password, row->cipher);

@@ -7,7 +7,10 @@
 #include <ctime>
 #include <unistd.h>
 
+#include "engine/BodyFormat.h"
 #include "engine/ExceptionModule.h"
+#include "engine/HardenedVault.h"
+#include "engine/Hardening.h"
 #include "engine/PackageReading.h"
 #include "engine/SecretText.h"
 #include "engine/VaultLock.h"
@@ -143,7 +146,25 @@ void VaultEngine::openVault()
     knownChangeCount.clear();
     knownLogPosition = -1;
 
-    database = std::make_unique<Database>(toNarrow(joinPath(vaultFolder, toWide(vaultschema::databaseFileName))));
+    if (kind == EngineKind::UserVault) {
+        // A hardening cut short is finished or undone before anything is read.
+        Hardening::settleInterrupted(*this);
+        // Nothing of a hardened vault is readable before its password is
+        // known: its database opens at the login.
+        if (HardenedVault::isHardened(vaultFolder)) {
+            hardened = HardenedVault::read(vaultFolder);
+            return;
+        }
+    }
+    openDatabase();
+}
+
+void VaultEngine::openDatabase()
+{
+    const nocase_wstring databaseFile = joinPath(vaultFolder, toWide(vaultschema::databaseFileName));
+    if (hardened && isMissingOrEmpty(toNarrow(databaseFile)))
+        throw ExceptionModule(L"The hardened vault's database is missing: " + databaseFile, L"");
+    database = std::make_unique<Database>(toNarrow(databaseFile), hardened ? hardened->databaseKey().text() : "");
     if (Database::Connection* connection = database->grabdb())
         database->release(connection);
     else
@@ -360,8 +381,24 @@ bool VaultEngine::followPasswordChange()
     return true;
 }
 
+bool VaultEngine::followHardening()
+{
+    if (kind != EngineKind::UserVault || hardened)
+        return false;
+    Hardening::settleInterrupted(*this);
+    if (!HardenedVault::isHardened(vaultFolder))
+        return false;
+    closeVault();
+    hardened = HardenedVault::read(vaultFolder);
+    wipeText(password);
+    loggedIn = false;
+    return true;
+}
+
 bool VaultEngine::refreshUnderLock()
 {
+    if (followHardening())
+        return true;
     if (kind != EngineKind::UserVault || !database || !opened)
         return false;
     std::map<std::string, std::string> stored;
@@ -584,6 +621,8 @@ bool VaultEngine::login(const std::string& candidate)
 {
     if (kind == EngineKind::PackageReader && !contentReady)
         return PackageReading::loginLocked(*this, candidate);
+    if (hardened || followHardening())
+        return loginHardened(candidate);
     (void)followPasswordChange();
     if (hashOf(candidate) == settings[vaultschema::currentPasswordSetting]) {
         wipeText(password);
@@ -599,10 +638,86 @@ void VaultEngine::logoff()
 {
     wipeText(password);
     loggedIn = false;
+    if (hardened)
+        hardened->lock();
+}
+
+const BodyFormat& VaultEngine::bodyFormat() const
+{
+    return hardened ? hardened->bodyFormat() : BodyFormat::standard();
+}
+
+void VaultEngine::adoptHardened(std::unique_ptr<HardenedVault> vault, const std::string& vaultPassword)
+{
+    closeVault();
+    hardened = std::move(vault);
+    openDatabase();
+    wipeText(password);
+    password = vaultPassword;
+    loggedIn = true;
+}
+
+bool VaultEngine::loginHardened(const std::string& candidate)
+{
+    // A vault's header is read again: another program may have changed the
+    // password. A package's header lives in memory only.
+    std::unique_ptr<HardenedVault> current = kind == EngineKind::UserVault ? HardenedVault::read(vaultFolder) : nullptr;
+    if (!(current ? *current : *hardened).unlock(candidate)) {
+        loggedIn = false;
+        return false;
+    }
+    if (current)
+        hardened = std::move(current);
+    if (!database) {
+        try {
+            openDatabase();
+        } catch (...) {
+            hardened->lock();
+            closeVault();
+            throw;
+        }
+    }
+    wipeText(password);
+    password = candidate;
+    loggedIn = true;
+    return true;
+}
+
+void VaultEngine::setHardenedPassword(const std::string& newPassword, const std::string& oldPassword)
+{
+    if (kind != EngineKind::UserVault)
+        throw ExceptionModule(L"The password of a hardened package cannot be changed.", L"");
+    VaultLock lock(*this);
+    std::unique_ptr<HardenedVault> current = HardenedVault::read(vaultFolder);
+    // Both ways are always tried, so a wrong password and a wrong recovery
+    // key take the same time (one key derivation).
+    const bool byPassword = current->unlock(oldPassword);
+    const bool byRecoveryKey = !byPassword && current->unlockWithRecoveryKey(oldPassword);
+    if (!byPassword && !byRecoveryKey) {
+        if (checkResetCode(oldPassword))
+            throw ExceptionModule(L"A hardened vault does not accept reset codes: use its recovery key "
+                                  L"in place of the old password.",
+                                  L"");
+        throw ExceptionModule(L"Incorrect old password.", L"");
+    }
+    if (newPassword.empty())
+        throw ExceptionModule(L"A hardened vault needs a password: it cannot be empty.", L"");
+    current->changePassword(newPassword);
+    current->writeHeader(joinPath(vaultFolder, HardenedVault::headerFileName));
+    hardened = std::move(current);
+    if (!database)
+        openDatabase();
+    wipeText(password);
+    password = newPassword;
+    loggedIn = true;
 }
 
 void VaultEngine::setPassword(const std::string& newPassword, const std::string& oldPassword)
 {
+    if (hardened || followHardening()) {
+        setHardenedPassword(newPassword, oldPassword);
+        return;
+    }
     VaultLock lock(*this);
     const std::string stored = settings[vaultschema::currentPasswordSetting];
     if (hashOf(oldPassword) != stored && !checkResetCode(oldPassword))

@@ -11,7 +11,9 @@
 #include "engine/Strings.h"
 
 class AppConfig;
+class BodyFormat;
 class CryptoContext;
+class HardenedVault;
 class Database;
 class KistProgress;
 
@@ -106,6 +108,17 @@ public:
     // without one): another program's change to any row moves it.
     [[nodiscard]] std::string storedChangeCount();
 
+    // ---- The hardened format (HardenedVault) ----
+    // How this vault's file keys and bodies are kept.
+    [[nodiscard]] const BodyFormat& bodyFormat() const;
+    [[nodiscard]] bool isHardened() const { return hardened != nullptr; }
+    // The hardened vault's keys; null for a vault of the standard format.
+    // Its database opens at the first login, with a key from the master key.
+    std::unique_ptr<HardenedVault> hardened;
+    // Goes on with the vault just hardened under this password (its keys
+    // unlocked), without deriving them again.
+    void adoptHardened(std::unique_ptr<HardenedVault> vault, const std::string& vaultPassword);
+
     // The secure hash of a text, with the engine's own context.
     [[nodiscard]] std::string hashOf(const std::string& text);
 
@@ -140,6 +153,14 @@ public:
     std::vector<std::pair<nocase_wstring, nocase_wstring>> unsettledEntries;
 
 private:
+    // Opens the database (keyed for a hardened vault) and reads or creates
+    // its settings.
+    void openDatabase();
+    [[nodiscard]] bool loginHardened(const std::string& candidate);
+    void setHardenedPassword(const std::string& newPassword, const std::string& oldPassword);
+    // Another program hardened this vault since it was opened: what was read
+    // is forgotten and the next login opens it hardened. True when it was.
+    bool followHardening();
     void createOrReadSettings();
     [[nodiscard]] static bool isMissingOrEmpty(const std::string& file);
     [[nodiscard]] static bool isWritable(const std::string& file);

@@ -1,6 +1,7 @@
 #include "engine/VaultOperations.h"
 
 #include "engine/AddBatch.h"
+#include "engine/BodyFormat.h"
 #include "engine/ExceptionModule.h"
 #include "engine/KistFile.h"
 #include "engine/PackageReading.h"
@@ -28,10 +29,10 @@ constexpr int kLastNameNumber = 9999;
 
 // Folders add up the sizes below them; sizes are 32-bit, so a folder of 4 GiB
 // or more reads as the largest size there is.
-uint32_t addSizes(uint32_t a, uint32_t b)
+uint64_t addSizes(uint64_t a, uint64_t b)
 {
-    const uint64_t total = static_cast<uint64_t>(a) + b;
-    return total > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(total);
+    const uint64_t total = a + b;
+    return total > UINT32_MAX || total < a ? UINT32_MAX : total;
 }
 
 void refuseUnusableName(const nocase_wstring& name, const nocase_wstring& fullPath)
@@ -44,11 +45,15 @@ void refuseUnusableName(const nocase_wstring& name, const nocase_wstring& fullPa
 
 // Kind, volume and size of what lies at full. A link is never followed out
 // of what the user chose, and what is neither file nor folder is not stored.
-void describeFromDisk(ProtectedFile& record, const nocase_wstring& full)
+void describeFromDisk(ProtectedFile& record, const nocase_wstring& full, std::uint64_t largestFile)
 {
     const PathInfo info = pathInfo(full);
     if (info.type == PathType::Symlink || info.type == PathType::Other)
         throw ExceptionModule(L"Cannot store a symbolic link, device, socket or pipe: " + full, L"");
+    // The standard format's records and bodies hold 32-bit sizes; a hardened
+    // vault's, 64-bit ones.
+    if (info.size > largestFile)
+        throw ExceptionModule(L"File too large: " + full, L"");
     record.is_directory = info.isFolder;
     record.volume = info.volume;
     record.size = info.size;
@@ -103,7 +108,7 @@ std::unique_ptr<ProtectedFile> VaultOperations::buildRecordTree(const nocase_wst
     record->display_name = record->raw_file_name;
     refuseUnusableName(record->raw_file_name, full);
     record->unique_name = uniqueId();
-    describeFromDisk(*record, full);
+    describeFromDisk(*record, full, engine.bodyFormat().largestPlainSize());
     if (record->is_directory)
         addChildren(*record);
     return record;
@@ -124,7 +129,7 @@ void VaultOperations::addChildren(ProtectedFile& folder) const
         child->display_name = name;
         child->parent = folder.unique_name;
         child->unique_name = uniqueId();
-        describeFromDisk(*child, full);
+        describeFromDisk(*child, full, engine.bodyFormat().largestPlainSize());
         if (child->is_directory)
             addChildren(*child);
         folder.size = addSizes(folder.size, child->size);
@@ -203,7 +208,7 @@ void VaultOperations::protect(ProtectedFile& tree, Query& query, ProgressTracker
     }
     const nocase_wstring originalFolder = tree.current_root;
     const nocase_wstring originalName = tree.current_path;
-    Transforms transforms(query, engine.kind);
+    Transforms transforms(query, engine);
     const nocase_wstring root =
         engine.settings[vaultschema::encryptionSetting] == "None" ? engine.workFolder : engine.vaultFolder;
     {
@@ -330,7 +335,7 @@ std::unique_ptr<ProtectedFile> VaultOperations::reloadEntry(const nocase_wstring
 void VaultOperations::deliver(ProtectedFile& entry, const nocase_wstring& destination, const nocase_wstring& outName,
                               Query& query, ProgressTracker* progress)
 {
-    Transforms transforms(query, engine.kind, progress);
+    Transforms transforms(query, engine, progress);
     {
         Transaction transaction(query);
         transforms.planCrypt(entry, engine.workFolder, uniqueId(), engine.password, "None", false);
@@ -360,7 +365,7 @@ void VaultOperations::deliver(ProtectedFile& entry, const nocase_wstring& destin
     stepboundary::reached("decryption finished");
     // Progress counted the files as they were decrypted; the renames
     // that follow are not counted again.
-    Transforms moves(query, engine.kind);
+    Transforms moves(query, engine);
     try {
         moves.moveAsJournaled(entry, destination, outName, false);
     } catch (const ExceptionModule&) {
@@ -387,7 +392,7 @@ void VaultOperations::putToRest(ProtectedFile& entry, Query& query)
     }
 }
 
-nocase_wstring VaultOperations::describeUndelivered(const ProtectedFile& entry, const nocase_wstring& failureText)
+nocase_wstring VaultOperations::describeUndelivered(const ProtectedFile& entry, const nocase_wstring& failureText) const
 {
     const bool cipherRefused = failureText.find(cryptoerrors::kCipherFailed) != nocase_wstring::npos;
     nocase_wstring lines;
@@ -404,7 +409,7 @@ nocase_wstring VaultOperations::describeUndelivered(const ProtectedFile& entry, 
         const nocase_wstring body = record.sourcePath();
         if (!pathExists(body))
             lines += L"missing: " + label + L"\n";
-        else if (cipherRefused || pathInfo(body).size != encryptedBodyLength(record.size))
+        else if (cipherRefused || pathInfo(body).size != engine.bodyFormat().bodyLength(record.size))
             lines += L"damaged: " + label + L"\n";
         else
             otherReason = true;
@@ -458,7 +463,7 @@ nocase_wstring VaultOperations::deliverPart(ProtectedFile& entry, const nocase_w
 
 void VaultOperations::encryptTree(ProtectedFile& tree, Query& query, ProgressTracker* progress)
 {
-    Transforms transforms(query, engine.kind, progress);
+    Transforms transforms(query, engine, progress);
     {
         Transaction transaction(query);
         transforms.planCrypt(tree, engine.vaultFolder, uniqueId(), engine.password, encryptionAlgorithmName(), true);
@@ -563,7 +568,7 @@ nocase_wstring VaultOperations::removeFile(const nocase_wstring& name, const noc
     } else {
         progress.addWork(entry);
         progress.startEntry(entry.display_name);
-        Transforms transforms(query, engine.kind, &progress);
+        Transforms transforms(query, engine, &progress);
         outName = freeTargetName(destination, entry.raw_file_name, entry.is_directory);
         {
             Transaction transaction(query);

@@ -91,7 +91,7 @@ private:
     // One line for each file of entry whose decryption failed: "missing: "
     // or "damaged: " and its path below the entry's name; failureText for
     // other reasons.
-    static nocase_wstring describeUndelivered(const ProtectedFile& entry, const nocase_wstring& failureText);
+    nocase_wstring describeUndelivered(const ProtectedFile& entry, const nocase_wstring& failureText) const;
 
     VaultEngine& engine;
 };

@@ -13,6 +13,7 @@ packages=(
   libsqlcipher-dev sqlcipher
   libzip-dev zlib1g-dev
   libssl-dev openssl
+  libsodium-dev   # Argon2id and key wrapping of hardened vaults
   libcurl4-openssl-dev
   libzxcvbn-dev   # the password strength estimator of the desktop program
   uuid-dev

@@ -9,4 +9,5 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DKIST_WERROR="${KIST_WERROR:-OFF}" -DKIST_SANITIZE="${KIST_SANITIZE:-OFF}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 cd "$build"
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)"
+# Tests labelled "slow" (many GiB of disk traffic) run only when asked: ctest -L slow.
+QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)" -LE slow

@@ -9,6 +9,7 @@
 #include "desktop/PathFieldTip.h"
 #include "desktop/ScreenFit.h"
 #include "desktop/SendHost.h"
+#include "desktop/VaultViewHost.h"
 #include "desktop/StrengthMeter.h"
 #include "desktop/dialogs/DialogSkin.h"
 #include "engine/Kist.h"
@@ -33,6 +34,7 @@ CKDefaultSettings::CKDefaultSettings(QWidget* parent, Kist* kist, SendHost* send
     connect(ui->cancelButton, &QPushButton::clicked, this, &CKDefaultSettings::CancelButtonPressed);
     connect(ui->selectExtractionFolder, &QPushButton::clicked, this, &CKDefaultSettings::selectExtractionFolderClicked);
     connect(ui->selectDBFolder, &QPushButton::clicked, this, &CKDefaultSettings::selectDBFolderClicked);
+    connect(ui->hardenButton, &QPushButton::clicked, this, &CKDefaultSettings::hardenButtonClicked);
     ui->strengthMeter->watch(ui->newPwd);
     PathFieldTip::attach(ui->extractionFolder);
     PathFieldTip::attach(ui->dropBoxFolder);
@@ -92,6 +94,60 @@ void CKDefaultSettings::CancelButtonPressed()
 {
     clearPasswords();
     hide();
+}
+
+void CKDefaultSettings::showEvent(QShowEvent* event)
+{
+    // Offered for the user's own vault while it is in the standard format:
+    // not for a package or the composer's temporary vault.
+    bool offer = ui->currentPwd->isVisibleTo(this) && !checksWithUserVault;
+    if (offer) {
+        try {
+            // Only the user's vault keeps a change count.
+            offer = engine->vaultInfo().format == "standard" && !engine->changeCount().empty();
+        } catch (const ExceptionModule&) {
+            offer = false;
+        }
+    }
+    ui->hardenButton->setVisible(offer);
+    QDialog::showEvent(event);
+}
+
+void CKDefaultSettings::hardenButtonClicked()
+{
+    const std::string typed = ui->currentPwd->text().toStdString();
+    if (typed.empty()) {
+        MessageBox::information(this, QStringLiteral("Enter Password"),
+                                QStringLiteral("Enter your current Vault password to harden the Vault."));
+        return;
+    }
+    if (MessageBox::question(this, QStringLiteral("Harden the Vault?"),
+                             QStringLiteral("Every file in the Vault is encrypted again in the hardened format. "
+                                            "Afterwards the Vault, and any copy of its folder, opens only with the "
+                                            "Vault password or its recovery key, and older versions of the program "
+                                            "cannot open it. There is no way back but taking everything out.\n\n"
+                                            "Harden the Vault now?"))
+        != QMessageBox::Yes)
+        return;
+    std::string recoveryKey;
+    try {
+        auto* viewHost = dynamic_cast<VaultViewHost*>(host);
+        EngineCall call(*engine, viewHost ? viewHost->progressDisplay() : nullptr);
+        recoveryKey = call.run([&] { return engine->harden(typed); });
+    } catch (const ExceptionModule& error) {
+        MessageBox::information(this, QStringLiteral("Cannot harden the Vault!"), EngineText::failureText(error));
+        return;
+    }
+    ui->currentPwd->clear();
+    ui->hardenButton->setVisible(false);
+    if (host)
+        host->setStatusLine(QStringLiteral("The Vault is hardened"));
+    MessageBox::information(this, QStringLiteral("Recovery key"),
+                            QStringLiteral("The Vault is hardened. This is its recovery key: write it down and keep "
+                                           "it apart from this computer. It is shown only now, and it is the only "
+                                           "way into the Vault if its password is forgotten (type it in place of "
+                                           "the current password when you change the password).\n\n%1")
+                                .arg(QString::fromStdString(recoveryKey)));
 }
 
 void CKDefaultSettings::reject()

@@ -40,6 +40,12 @@ public Q_SLOTS:
     void selectDBFolderClicked();
     // Escape and the window's close button cancel like the Cancel button.
     void reject() override;
+    // Hardens the user's vault once the current Vault password is given and
+    // the question is answered, then shows the recovery key once.
+    void hardenButtonClicked();
+
+protected:
+    void showEvent(QShowEvent* event) override;
 
 private:
     [[nodiscard]] bool vaultPasswordIsRight(const std::string& typed);

@@ -58,6 +58,9 @@ CKDefaultsOffPwd::CKDefaultsOffPwd(QWidget* parent, Kist* engine, SendHost* host
 
     // The meter follows whichever row holds the new password in this mode.
     ui->strengthMeter->hide();
+    // Offered only when a new vault gets its password (the welcome).
+    ui->hardenVault->hide();
+    ui->hardenVault->setChecked(false);
     for (QLineEdit* field : {ui->zipFileName, ui->enterPwd})
         connect(field, &QLineEdit::textChanged, this, [this, field](const QString& text) {
             if (field == newPasswordField)
@@ -133,7 +136,10 @@ void CKDefaultsOffPwd::setMode(int mode)
         setWindowTitle(QStringLiteral("Change Vault Password"));
         ui->info->setText(QStringLiteral(
             "To change your Vault password, enter your current Vault password and the new password."));
-        setRow(0, QStringLiteral("Current Vault password:"), true, true);
+        setRow(0, engine && engine->vaultInfo().format == "hardened"
+                      ? QStringLiteral("Current Vault password or recovery key:")
+                      : QStringLiteral("Current Vault password:"),
+               true, true);
         setRow(1, QStringLiteral("New Vault password:"), true, true);
         setRow(2, QStringLiteral("Re-enter Vault password:"), true, true);
         break;
@@ -148,6 +154,7 @@ void CKDefaultsOffPwd::setMode(int mode)
     default:
         break;
     }
+    ui->hardenVault->setVisible(mode == Welcome);
     // Only a password being set gets a meter, not one being checked.
     if (mode == Welcome)
         showStrengthUnder(ui->zipFileName);
@@ -288,19 +295,30 @@ int CKDefaultsOffPwd::welcome()
     }
     if (!StrengthMeter::confirmUse(this, password))
         return QDialog::Rejected;
+    std::string recoveryKey;
     try {
         EngineCall call(*engine, nullptr);
         const std::string newPassword = password.toStdString();
         const std::string address = email.toStdString();
+        const bool hardened = ui->hardenVault->isChecked();
         call.run([&] {
             engine->setPassword(newPassword, "");
             engine->setEmail(address);
+            if (hardened)
+                recoveryKey = engine->harden(newPassword);
         });
     } catch (const ExceptionModule& error) {
         tell(this, QStringLiteral("ERROR!"), EngineText::failureText(error));
         return QDialog::Rejected;
     }
     clearRows();
+    if (!recoveryKey.empty())
+        tell(this, QStringLiteral("Recovery key"),
+             QStringLiteral("The Vault is hardened. This is its recovery key: write it down and keep it apart from "
+                            "this computer. It is shown only now, and it is the only way into the Vault if its "
+                            "password is forgotten (type it in place of the current password when you change the "
+                            "password).\n\n%1")
+                 .arg(QString::fromStdString(recoveryKey)));
     finish();
     return QDialog::Accepted;
 }
@@ -391,16 +409,32 @@ int CKDefaultsOffPwd::changeVaultPassword()
     const std::string narrowNew = newPassword.toStdString();
     try {
         if (!engine->login(narrowCurrent)) {
-            // A wrong guess logs the engine off; the window behind this
-            // dialog is still unlocked, so it is logged in again as it was.
-            if (host && !host->vaultPassword().isEmpty())
-                (void)engine->login(host->vaultPassword().toStdString());
-            tell(this, wrongPassword, wrongVaultPassword);
-            return QDialog::Rejected;
+            // A hardened vault's recovery key stands in for a forgotten
+            // password: the engine takes it in place of the current one.
+            bool byRecoveryKey = false;
+            if (engine->vaultInfo().format == "hardened") {
+                try {
+                    EngineCall call(*engine, progress);
+                    call.run([&] { engine->setPassword(narrowNew, narrowCurrent); });
+                    byRecoveryKey = true;
+                } catch (const ExceptionModule&) {
+                    byRecoveryKey = false;
+                }
+            }
+            if (!byRecoveryKey) {
+                // A wrong guess logs the engine off; the window behind this
+                // dialog is still unlocked, so it is logged in again as it was.
+                if (host && !host->vaultPassword().isEmpty())
+                    (void)engine->login(host->vaultPassword().toStdString());
+                tell(this, wrongPassword, wrongVaultPassword);
+                return QDialog::Rejected;
+            }
+        } else {
+            // Every file key is sealed again under the new password (a
+            // hardened vault rewrites only its header).
+            EngineCall call(*engine, progress);
+            call.run([&] { engine->setPassword(narrowNew, narrowCurrent); });
         }
-        // Every file key is sealed again under the new password.
-        EngineCall call(*engine, progress);
-        call.run([&] { engine->setPassword(narrowNew, narrowCurrent); });
     } catch (const ExceptionModule& error) {
         tell(this, QStringLiteral("ERROR!"), EngineText::failureText(error));
         return QDialog::Rejected;

@@ -590,9 +590,7 @@ PathInfo pathInfo(const nocase_wstring& path)
     PathInfo result;
     result.volume = static_cast<uint32_t>(info.st_dev);
     if (S_ISREG(info.st_mode)) {
-        if (static_cast<uint64_t>(info.st_size) > UINT32_MAX)
-            throw ExceptionModule(L"File too large: " + path, L"");
-        result.size = static_cast<uint32_t>(info.st_size);
+        result.size = static_cast<uint64_t>(info.st_size);
         result.type = PathType::File;
     } else if (S_ISDIR(info.st_mode)) {
         result.isFolder = true;

@@ -15,7 +15,7 @@ enum class PathType { File, Folder, Symlink, Other }; // Other: FIFO, socket, de
 struct PathInfo {
     bool isFolder = false;
     uint32_t volume = 0; // st_dev, truncated to 32 bits
-    uint32_t size = 0;   // bytes of a file; 0 for anything else
+    uint64_t size = 0;   // bytes of a file; 0 for anything else
     PathType type = PathType::File;
 };
 

@@ -1,5 +1,6 @@
 #include "engine/storage/Database.h"
 
+#include "engine/SecretText.h"
 #include "engine/Strings.h"
 #include "engine/storage/VaultSchema.h"
 
@@ -25,10 +26,17 @@ void closeHandle(sqlite3* handle)
 
 } // namespace
 
-Database::Database(std::string fileName)
+Database::Database(std::string fileName, std::string key)
     : pool(std::make_shared<Pool>())
 {
     pool->file_name = std::move(fileName);
+    pool->key = std::move(key);
+    wipeText(key);
+}
+
+Database::Pool::~Pool()
+{
+    wipeText(key);
 }
 
 Database::~Database()
@@ -106,7 +114,10 @@ Database::Connection* Database::openConnection()
             closeHandle(handle);
         return nullptr;
     }
-    if (sqlite3_key(handle, vaultschema::connectionKey, vaultschema::connectionKeyLength) != SQLITE_OK) {
+    const bool ownKey = !pool->key.empty();
+    if (sqlite3_key(handle, ownKey ? pool->key.data() : vaultschema::connectionKey,
+                    ownKey ? static_cast<int>(pool->key.size()) : vaultschema::connectionKeyLength)
+        != SQLITE_OK) {
         pool->last_open_error = "Cannot key the database: " + std::string(sqlite3_errmsg(handle));
         closeHandle(handle);
         return nullptr;

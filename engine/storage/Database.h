@@ -22,8 +22,9 @@ public:
         bool busy = false; // lent to a live Query
     };
 
-    // Opens nothing yet; the path is handed to SQLite unchanged.
-    explicit Database(std::string fileName);
+    // Opens nothing yet; the path is handed to SQLite unchanged. A key (a
+    // hardened vault's raw key text) replaces the fixed passphrase.
+    explicit Database(std::string fileName, std::string key = {});
     virtual ~Database();
 
     Database(const Database&) = delete;
@@ -49,7 +50,9 @@ private:
         std::string file_name;
         std::vector<std::unique_ptr<Connection>> connections;
         std::string last_open_error;
+        std::string key;
         bool open = true;
+        ~Pool();
     };
 
     bool createPrivateFile();

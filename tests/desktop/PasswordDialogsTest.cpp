@@ -1,3 +1,5 @@
+#include <QCheckBox>
+#include <QRegularExpression>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -246,6 +248,65 @@ private Q_SLOTS:
         QVERIFY(dialog.hideTimer()->isActive());
         QVERIFY(opensWith("vault Harbour-Lantern-81"));
         QCOMPARE(engine.retrieveConfig("EmailD"), std::string("ann@example.org"));
+    }
+
+    // The welcome offers a hardened vault, off unless ticked; ticked, the
+    // new vault is hardened and its recovery key shown once. In the hardened
+    // vault's password change that key stands in for the current password.
+    void theWelcomeCanHardenTheNewVaultAndItsRecoveryKeyChangesThePassword()
+    {
+        QString recoveryKey;
+        {
+            Kist engine(true);
+            CKDefaultsOffPwd dialog(nullptr, &engine);
+            dialog.setMode(CKDefaultsOffPwd::Welcome);
+            dialog.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+            auto* harden = dialog.findChild<QCheckBox*>("hardenVault");
+            QVERIFY(harden->isVisible());
+            QVERIFY(!harden->isChecked());
+            QTest::mouseClick(dialog.windowHandle(), Qt::LeftButton, {},
+                              harden->mapTo(&dialog, QPoint(8, harden->height() / 2)));
+            QVERIFY(harden->isChecked());
+            fill(&dialog, "vault Harbour-Lantern-81", "vault Harbour-Lantern-81", "ann@example.org");
+            QCOMPARE(dialog.OkButtonPressed(), int(QDialog::Accepted));
+            QCOMPARE(MessageBox::lastAsked().title, QStringLiteral("Recovery key"));
+            recoveryKey = QRegularExpression(QStringLiteral("([A-Z2-7]{4}-){12}[A-Z2-7]{4}"))
+                              .match(MessageBox::lastAsked().text)
+                              .captured(0);
+            QVERIFY(!recoveryKey.isEmpty());
+            QCOMPARE(QString::fromStdString(engine.vaultInfo().format), QStringLiteral("hardened"));
+            // Another mode of the same dialog does not offer it.
+            dialog.setMode(CKDefaultsOffPwd::ChangeVaultPassword);
+            QVERIFY(!harden->isVisible());
+        }
+        QVERIFY(opensWith("vault Harbour-Lantern-81"));
+
+        auto engine = desktoptest::openVault("vault Harbour-Lantern-81");
+        FakeSendWindow window(engine.get());
+        window.keepVaultPassword("vault Harbour-Lantern-81");
+        CKDefaultsOffPwd* dialog = window.pwdDialog;
+        dialog->setMode(CKDefaultsOffPwd::ChangeVaultPassword);
+        QCOMPARE(labelText(dialog, "zipFileNameLabel"), QStringLiteral("Current Vault password or recovery key:"));
+        fill(dialog, "AAAA" + recoveryKey.mid(4), "after Recovery-Marble-77", "after Recovery-Marble-77");
+        QCOMPARE(dialog->OkButtonPressed(), int(QDialog::Rejected));
+        QCOMPARE(lastBox().first(), QStringLiteral("Wrong Password"));
+        QVERIFY(opensWith("vault Harbour-Lantern-81"));
+        fill(dialog, recoveryKey, "after Recovery-Marble-77", "after Recovery-Marble-77");
+        QCOMPARE(dialog->OkButtonPressed(), int(QDialog::Accepted));
+        QCOMPARE(window.vaultPassword(), QStringLiteral("after Recovery-Marble-77"));
+        QVERIFY(!opensWith("vault Harbour-Lantern-81"));
+        QVERIFY(opensWith("after Recovery-Marble-77"));
+    }
+
+    void theWelcomeLeavesTheVaultStandardUnlessAsked()
+    {
+        Kist engine(true);
+        CKDefaultsOffPwd dialog(nullptr, &engine);
+        dialog.setMode(CKDefaultsOffPwd::Welcome);
+        fill(&dialog, "vault Harbour-Lantern-81", "vault Harbour-Lantern-81", "ann@example.org");
+        QCOMPARE(dialog.OkButtonPressed(), int(QDialog::Accepted));
+        QCOMPARE(QString::fromStdString(engine.vaultInfo().format), QStringLiteral("standard"));
     }
 
     void extractToVaultCopiesThePackageUnderTheVaultPassword()

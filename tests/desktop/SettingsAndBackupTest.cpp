@@ -188,6 +188,60 @@ private Q_SLOTS:
         QCOMPARE(engine->retrieveConfig("RestoreFolder"), other.toStdString());
     }
 
+    // The user reaches the button through Settings, types the Vault
+    // password and clicks it; the recovery key is shown once and opens the
+    // vault in place of a forgotten password.
+    void hardeningFromDefaultSettingsShowsTheRecoveryKeyOnce()
+    {
+        openWindow();
+        window->show();
+        window->SettingsMenuSelected();
+        CKDefaultSettings* dialog = window->defaultSettingsDialog();
+        QTRY_VERIFY(dialog->isVisible());
+        auto* harden = dialog->findChild<QPushButton*>("hardenButton");
+        auto* current = dialog->findChild<QLineEdit*>("currentPwd");
+        QVERIFY(harden->isVisible());
+        const auto click = [&] {
+            QTest::mouseClick(dialog->windowHandle(), Qt::LeftButton, {},
+                              harden->mapTo(dialog, harden->rect().center()));
+        };
+
+        click(); // no password typed yet
+        QCOMPARE(MessageBox::lastAsked().title, QStringLiteral("Enter Password"));
+        current->setText("wrong");
+        MessageBox::setNextAnswer(QMessageBox::No);
+        click(); // the question is declined: nothing happens
+        QCOMPARE(MessageBox::lastAsked().title, QStringLiteral("Harden the Vault?"));
+        QCOMPARE(QString::fromStdString(engine->vaultInfo().format), QStringLiteral("standard"));
+        MessageBox::setNextAnswer(QMessageBox::Yes);
+        click();
+        QCOMPARE(MessageBox::lastAsked().title, QStringLiteral("Cannot harden the Vault!"));
+        QCOMPARE(QString::fromStdString(engine->vaultInfo().format), QStringLiteral("standard"));
+
+        current->setText("secret");
+        MessageBox::setNextAnswer(QMessageBox::Yes);
+        click();
+        const MessageBox::Asked shown = MessageBox::lastAsked();
+        QCOMPARE(shown.title, QStringLiteral("Recovery key"));
+        const QRegularExpression keyPattern(QStringLiteral("([A-Z2-7]{4}-){12}[A-Z2-7]{4}"));
+        const QString recoveryKey = keyPattern.match(shown.text).captured(0);
+        QVERIFY2(!recoveryKey.isEmpty(), qPrintable(shown.text));
+        QCOMPARE(QString::fromStdString(engine->vaultInfo().format), QStringLiteral("hardened"));
+        QVERIFY(!harden->isVisible());
+        QCOMPARE(status(*window), QStringLiteral("The Vault is hardened"));
+        // The window goes on with the hardened vault.
+        QCOMPARE(desktoptest::listedNames(*engine).size(), 2);
+        dialog->hide();
+        window->SettingsMenuSelected();
+        QTRY_VERIFY(dialog->isVisible());
+        QVERIFY2(!harden->isVisible(), "offered once only");
+
+        // The recovery key stands in for the forgotten password.
+        Kist other(true);
+        other.setPassword("after recovery", recoveryKey.toLower().toStdString());
+        QVERIFY(other.login("after recovery"));
+    }
+
     void theComposerChecksThePasswordOnTheUserVault()
     {
         desktoptest::openVault("secret"); // sets the Vault password
@@ -301,6 +355,33 @@ private Q_SLOTS:
         fresh.removeFile("notes.txt", out.toStdString());
         QCOMPARE(desktoptest::readFile(out + "/notes.txt"), QByteArray("first notes"));
         fresh.removeFile("photos", out.toStdString());
+        QCOMPARE(desktoptest::readFile(out + "/photos/p1.bin").size(), 300000);
+    }
+
+    // A hardened vault in the window backs up to a hardened backup (no name
+    // readable in it), and restores from it with the prompt's password.
+    void aHardenedVaultBacksUpHardenedAndRestores()
+    {
+        openWindow();
+        (void)engine->harden("secret");
+        window->vaultView()->refresh();
+        runBackupDialog(*window, CKBackupRestore::Backup, "Dropbox");
+        QCOMPARE(status(*window), QStringLiteral("Backup to Dropbox Successful!"));
+        const QString path = backupFolderInDropbox() + "/" + CKBackupRestore::backupFileName();
+        const QByteArray bytes = desktoptest::readFile(path);
+        QVERIFY(!bytes.contains("notes.txt"));
+        QVERIFY(bytes.contains("vault.header"));
+        takeEverythingOut();
+
+        CKEnterEmail::setNextAnswers({"wrong", "secret"});
+        runBackupDialog(*window, CKBackupRestore::Restore, "Dropbox");
+        QCOMPARE(status(*window), QStringLiteral("Restore from Dropbox Successful!"));
+        QStringList names = window->vaultView()->allNames();
+        names.sort();
+        QCOMPARE(names, (QStringList{"notes.txt", "photos"}));
+        QCOMPARE(QString::fromStdString(engine->vaultInfo().format), QStringLiteral("hardened"));
+        const QString out = desktoptest::makeFolder("hardened-check");
+        engine->removeFile("photos", out.toStdString());
         QCOMPARE(desktoptest::readFile(out + "/photos/p1.bin").size(), 300000);
     }
 

@@ -16,6 +16,8 @@ enum Option : unsigned {
     ForceOption = 1u << 2,
     DropboxOption = 1u << 3,
     AddMissingTagsOption = 1u << 4,
+    RecoveryKeyOption = 1u << 5,
+    HardenedOption = 1u << 6,
 };
 
 // The form of one command: its words, the options it takes and how many
@@ -35,16 +37,18 @@ constexpr std::array kForms = {
     CommandForm{"list", "", Command::List, NoOptions, 0, false, 0, ""},
     CommandForm{"add", "", Command::Add, NoOptions, 1, true, 0, "PATH..."},
     CommandForm{"take-out", "", Command::TakeOut, ToOption, 1, true, 0, "NAME..."},
-    CommandForm{"export", "", Command::Export, OutOption | ForceOption, 1, true, 0, "NAME..."},
+    CommandForm{"export", "", Command::Export, OutOption | ForceOption | HardenedOption, 1, true, 0, "NAME..."},
     CommandForm{"package", "list", Command::PackageList, NoOptions, 1, false, 1, "FILE"},
     CommandForm{"package", "extract", Command::PackageExtract, ToOption, 1, false, 1, "FILE"},
     CommandForm{"package", "import", Command::PackageImport, NoOptions, 1, true, 0, "FILE [NAME...]"},
-    CommandForm{"passwd", "", Command::Passwd, NoOptions, 0, false, 0, ""},
+    CommandForm{"passwd", "", Command::Passwd, RecoveryKeyOption, 0, false, 0, ""},
     CommandForm{"email", "", Command::Email, NoOptions, 1, false, 1, "ADDRESS"},
     CommandForm{"backup", "", Command::Backup, ToOption | DropboxOption | ForceOption, 0, false, 0, ""},
     CommandForm{"restore", "", Command::Restore, NoOptions, 1, false, 1, "FILE"},
     CommandForm{"update-check", "", Command::UpdateCheck, NoOptions, 0, false, 0, ""},
     CommandForm{"check", "", Command::Check, AddMissingTagsOption, 0, false, 0, ""},
+    CommandForm{"harden", "", Command::Harden, NoOptions, 0, false, 0, ""},
+    CommandForm{"info", "", Command::Info, NoOptions, 0, false, 0, ""},
 };
 
 std::string commandName(const CommandForm& form)
@@ -187,6 +191,12 @@ Invocation CommandLine::parse(const std::vector<std::string>& arguments)
         } else if (option == "--add-missing-tags" && (form.options & AddMissingTagsOption)) {
             refuseValue();
             setFlag(invocation.addMissingTags, option);
+        } else if (option == "--hardened" && (form.options & HardenedOption)) {
+            refuseValue();
+            setFlag(invocation.hardened, option);
+        } else if (option == "--recovery-key" && (form.options & RecoveryKeyOption)) {
+            refuseValue();
+            setFlag(invocation.recoveryKey, option);
         } else
             throw ToolError::usage("'" + commandName(form) + "' does not know the option " + option + ".");
     }

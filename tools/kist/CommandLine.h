@@ -22,6 +22,8 @@ struct Invocation {
         Restore,
         UpdateCheck,
         Check,
+        Harden,
+        Info,
     };
 
     Command command = Command::Help;
@@ -31,6 +33,8 @@ struct Invocation {
     bool force = false;             // --force
     bool dropbox = false;           // --dropbox
     bool addMissingTags = false;    // --add-missing-tags
+    bool recoveryKey = false;       // --recovery-key
+    bool hardened = false;          // --hardened
 };
 
 // Reads kist's arguments (without the program name). Options may stand

@@ -37,7 +37,7 @@ void runCommand(const Invocation& invocation, Console& console)
         vault.takeOut(operands, invocation.to);
         break;
     case Command::Export:
-        vault.exportPackage(*invocation.out, invocation.force, operands);
+        vault.exportPackage(*invocation.out, invocation.force, invocation.hardened, operands);
         break;
     case Command::PackageList:
         packages.list(operands.front());
@@ -49,7 +49,7 @@ void runCommand(const Invocation& invocation, Console& console)
         packages.import(operands.front(), std::vector<std::string>(operands.begin() + 1, operands.end()));
         break;
     case Command::Passwd:
-        vault.changePassword();
+        vault.changePassword(invocation.recoveryKey);
         break;
     case Command::Email:
         vault.setEmail(operands.front());
@@ -65,6 +65,12 @@ void runCommand(const Invocation& invocation, Console& console)
         break;
     case Command::Check:
         vault.check(invocation.addMissingTags);
+        break;
+    case Command::Harden:
+        vault.harden();
+        break;
+    case Command::Info:
+        vault.info();
         break;
     }
 }

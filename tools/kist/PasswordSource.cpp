@@ -32,6 +32,11 @@ std::string PasswordSource::oldVaultPassword()
     return obtain(kVaultVariable, "current Vault password", "Current Vault password or reset code: ", false);
 }
 
+std::string PasswordSource::recoveryKey()
+{
+    return obtain(kRecoveryKeyVariable, "recovery key", "Recovery key: ", false);
+}
+
 std::string PasswordSource::newVaultPassword()
 {
     return obtain(kNewVaultVariable, "new Vault password", "New Vault password: ", true);

@@ -17,6 +17,7 @@ public:
     static constexpr char kNewVaultVariable[] = "KIST_NEW_PASSWORD";
     static constexpr char kPackageVariable[] = "KIST_PACKAGE_PASSWORD";
     static constexpr char kBackupVariable[] = "KIST_BACKUP_PASSWORD";
+    static constexpr char kRecoveryKeyVariable[] = "KIST_RECOVERY_KEY";
 
     explicit PasswordSource(Prompt prompt);
 
@@ -24,6 +25,8 @@ public:
     // The current Vault password or a reset code, for a password change.
     [[nodiscard]] std::string oldVaultPassword();
     [[nodiscard]] std::string newVaultPassword();
+    // A hardened vault's recovery key, in place of the current password.
+    [[nodiscard]] std::string recoveryKey();
     // The password of an existing package.
     [[nodiscard]] std::string packagePassword();
     // The password a new package gets.

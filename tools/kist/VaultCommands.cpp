@@ -106,7 +106,8 @@ void VaultCommands::takeOut(const std::vector<std::string>& names, const std::op
     }
 }
 
-void VaultCommands::exportPackage(const std::string& out, bool force, const std::vector<std::string>& names)
+void VaultCommands::exportPackage(const std::string& out, bool force, bool hardened,
+                                  const std::vector<std::string>& names)
 {
     const std::string destination = PathArgument::absolute(out);
     if (!force && PathArgument::isPresent(destination))
@@ -114,12 +115,21 @@ void VaultCommands::exportPackage(const std::string& out, bool force, const std:
     VaultSession session(console.passwords);
     const std::string packagePassword = console.passwords.newPackagePassword();
     console.watch(session.kist());
+    session.kist().setHardenedPackages(hardened);
     session.kist().exportFiles(destination, names, packagePassword);
 }
 
-void VaultCommands::changePassword()
+void VaultCommands::changePassword(bool byRecoveryKey)
 {
     Kist vault(true);
+    if (byRecoveryKey) {
+        if (vault.vaultInfo().format != "hardened")
+            throw ToolError::failure("Only a hardened vault has a recovery key (kist harden makes one).");
+        const std::string recoveryKey = console.passwords.recoveryKey();
+        const std::string newPassword = console.passwords.newVaultPassword();
+        vault.setPassword(newPassword, recoveryKey);
+        return;
+    }
     // A vault whose password is still empty takes the empty text as its current one.
     const std::string oldPassword = vault.isEmptyPassword() ? std::string() : console.passwords.oldVaultPassword();
     const std::string newPassword = console.passwords.newVaultPassword();
@@ -137,4 +147,40 @@ void VaultCommands::checkForUpdate()
     Kist vault(true);
     const int code = vault.isUpgradeAvailable();
     console.printLine(std::to_string(code) + " " + EntryFormatter::escape(vault.getUpgradeDownloadUrl()));
+}
+
+void VaultCommands::harden()
+{
+    Kist vault(true);
+    if (vault.vaultInfo().format == "hardened")
+        throw ToolError::failure("The vault is hardened already.");
+    // A vault whose password is still empty gets one first: a hardened
+    // vault without a password would protect nothing.
+    std::string password;
+    if (vault.isEmptyPassword()) {
+        password = console.passwords.newVaultPassword();
+        vault.setPassword(password, "");
+    } else {
+        password = console.passwords.vaultPassword();
+        if (!vault.login(password))
+            throw ToolError::password("Wrong password.");
+    }
+    console.watch(vault);
+    const std::string recoveryKey = vault.harden(password);
+    console.clearProgress();
+    console.printLine("The vault is hardened. Its recovery key (shown only now; write it down and keep it");
+    console.printLine("apart from this computer: it opens the vault when the password is forgotten):");
+    console.printLine("  " + recoveryKey);
+}
+
+void VaultCommands::info()
+{
+    Kist vault(true);
+    const KistVaultInfo info = vault.vaultInfo();
+    console.printLine("format: " + info.format);
+    console.printLine("encryption: " + info.encryption);
+    if (info.format == "hardened")
+        console.printLine("key derivation: Argon2id, " + std::to_string(info.argon2Passes) + " passes, "
+                          + std::to_string(info.argon2MemoryKiB) + " KiB, " + std::to_string(info.argon2Lanes)
+                          + " lane(s)");
 }
