@@ -502,49 +502,6 @@ std::size_t PackageReading::copyFilesToVault(VaultEngine& reader, const std::vec
     return outcome.foundInVault;
 }
 
-nocase_wstring PackageReading::checkTagsBeforeConverting(VaultEngine& reader, std::vector<ProtectedFile*>& records,
-                                             const std::string& packagePassword,
-                                             std::map<std::string, std::string>& checked)
-{
-    if (!reader.database)
-        return {};
-    Query query(*reader.database);
-    IntegrityTags packageTags(query);
-    const std::map<std::string, std::string> tags = packageTags.all();
-    nocase_wstring damaged;
-    std::erase_if(records, [&](ProtectedFile* record) {
-        bool whole = true;
-        const std::function<void(const ProtectedFile&, const nocase_wstring&)> check =
-            [&](const ProtectedFile& row, const nocase_wstring& label) {
-                for (const auto& child : row.children)
-                    check(*child, label + L"/" + child->display_name);
-                if (row.is_directory || !row.is_encrypted)
-                    return;
-                const auto tag = tags.find(toNarrow(row.unique_name));
-                if (tag == tags.end())
-                    return;
-                bool matches = false;
-                try {
-                    const SecretText fileKey = openFileKey(packagePassword, row.cipher);
-                    matches = sameTag(BodyTag::ofFile(fileKey, row.sourcePath()), tag->second);
-                } catch (const ExceptionModule&) {
-                    // A body that cannot be read is no better than an altered one.
-                }
-                if (matches) {
-                    checked.emplace(tag->first, tag->second);
-                } else {
-                    damaged += cryptoerrors::kBodyDamaged + label + L"\n";
-                    whole = false;
-                }
-            };
-        check(*record, record->display_name);
-        return !whole;
-    });
-    if (!damaged.empty())
-        damaged.pop_back();
-    return damaged;
-}
-
 namespace {
 
 // Progress through one entry copied into the vault, as a share of its bytes:
@@ -671,6 +628,25 @@ bool collidesWithVault(const ProtectedFile& tree, Database& database)
 }
 
 } // namespace
+
+nocase_wstring PackageReading::checkTagsBeforeConverting(VaultEngine& reader, std::vector<ProtectedFile*>& records,
+                                                        const std::string& packagePassword,
+                                                        std::map<std::string, std::string>& checked)
+{
+    if (!reader.database)
+        return {};
+    Query query(*reader.database);
+    const std::map<std::string, std::string> tags = IntegrityTags(query).all();
+    ProgressTracker tracker(nullptr);
+    nocase_wstring damaged;
+    std::erase_if(records, [&](ProtectedFile* record) {
+        EntryProgress progress(tracker, *record);
+        return !checkBodyTags(*record, packagePassword, tags, progress, checked, damaged);
+    });
+    if (!damaged.empty())
+        damaged.pop_back();
+    return damaged;
+}
 
 std::size_t PackageReading::copyAcrossFormats(VaultEngine& reader, VaultEngine& vault,
                                              const std::vector<ProtectedFile*>& records)
