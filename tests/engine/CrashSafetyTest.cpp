@@ -26,38 +26,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kStoppedAtBoundary = 42;
-constexpr int kRanToTheEnd = 43;
-constexpr int kFailedInChild = 44;
 const std::string kPassword = "crash test";
-
-int boundariesLeft = 0;
-
-void stopAtBoundary(const char*)
-{
-    if (--boundariesLeft == 0)
-        _exit(kStoppedAtBoundary);
-}
-
-// Runs operation in a child process that dies at boundary number `stopAt`.
-int runInterrupted(const std::function<void()>& operation, int stopAt)
-{
-    const pid_t child = fork();
-    if (child == 0) {
-        boundariesLeft = stopAt;
-        stepboundary::setHook(stopAtBoundary);
-        try {
-            operation();
-        } catch (const ExceptionModule& e) {
-            fprintf(stderr, "child failed: %s\n", e.getMessage().c_str());
-            _exit(kFailedInChild);
-        }
-        _exit(kRanToTheEnd);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 using Files = std::map<std::string, std::string>; // relative path -> bytes
 

@@ -1,10 +1,14 @@
 #include "tests/engine/EngineTestSupport.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "engine/ExceptionModule.h"
+#include "engine/StepBoundary.h"
 #include "tests/engine/PackageTestTools.h"
 #include "tests/support/ScratchHome.h"
 #include "tests/support/TestFiles.h"
@@ -12,6 +16,37 @@
 namespace fs = std::filesystem;
 
 namespace enginetest {
+
+namespace {
+
+int boundariesLeft = 0;
+
+void stopAtBoundary(const char*)
+{
+    if (--boundariesLeft == 0)
+        _exit(kStoppedAtBoundary);
+}
+
+} // namespace
+
+int runInterrupted(const std::function<void()>& operation, int stopAt)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        boundariesLeft = stopAt;
+        stepboundary::setHook(stopAtBoundary);
+        try {
+            operation();
+        } catch (const ExceptionModule& e) {
+            fprintf(stderr, "child failed: %s\n", e.getMessage().c_str());
+            _exit(kFailedInChild);
+        }
+        _exit(kRanToTheEnd);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 std::string vaultFolder()
 {

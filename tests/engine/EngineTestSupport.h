@@ -51,4 +51,13 @@ std::vector<std::pair<std::string, std::string>> tree(const std::string& folder)
 // Regular files inside the vault folder whose bytes equal one of contents.
 bool vaultHoldsPlainCopy(const std::vector<std::string>& contents);
 
+// How a child process run by runInterrupted ended.
+constexpr int kStoppedAtBoundary = 42;
+constexpr int kRanToTheEnd = 43;
+constexpr int kFailedInChild = 44;
+
+// Runs operation in a child process that dies at step boundary number
+// stopAt, as a kill would stop it; returns how the child ended.
+int runInterrupted(const std::function<void()>& operation, int stopAt);
+
 } // namespace enginetest
