@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <utility>
 
 #include "engine/Kist.h"
 #include "engine/StepBoundary.h"
+#include "engine/Transforms.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/ScratchHome.h"
 #include "tests/support/TestFiles.h"
@@ -87,10 +89,16 @@ protected:
     void SetUp() override { resetProfile(); }
 };
 
+// Also when the plain copies go while later files are still encrypted
+// (each as soon as its body is flushed): the second program may open the
+// vault on a deleting thread's step.
 TEST_F(SharedVault, AnAddLosesNothingToAProgramOpenedAtAnyStep)
 {
+    for (const uint64_t earlyDeleteBytes : {Transforms::earlyDeleteBytes, uint64_t{1}})
     for (int stopAt = 1;; ++stopAt) {
-        SCOPED_TRACE("second program opened at boundary " + std::to_string(stopAt));
+        SCOPED_TRACE("second program opened at boundary " + std::to_string(stopAt) + ", early deletion after "
+                     + std::to_string(earlyDeleteBytes) + " bytes");
+        const uint64_t usual = std::exchange(Transforms::earlyDeleteBytes, earlyDeleteBytes);
         resetProfile();
         auto first = openVault(kPassword);
         const std::string source = makeScratchFolder("source");
@@ -100,6 +108,7 @@ TEST_F(SharedVault, AnAddLosesNothingToAProgramOpenedAtAnyStep)
             SecondOpening opening(stopAt);
             KistFile added;
             first->addFile(source + "/album", &added, false);
+            Transforms::earlyDeleteBytes = usual;
             if (!SecondOpening::reached)
                 break;
             second = opening.second();
