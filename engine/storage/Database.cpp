@@ -6,8 +6,14 @@
 
 #include <sqlcipher/sqlite3.h>
 
+#include <openssl/evp.h>
+
+#include <array>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
 #include <unistd.h>
 
 namespace {
@@ -22,6 +28,63 @@ void closeHandle(sqlite3* handle)
 {
     const int result = sqlite3_close_v2(handle);
     (void)result;
+}
+
+// SQLCipher turns the fixed passphrase into the page key with PBKDF2
+// (HMAC-SHA1, 64,000 rounds, 32 bytes) over the salt in the file's first
+// 16 bytes, again for every connection: tens of milliseconds each, several
+// times for every program that opens the vault. The key depends on nothing
+// but the salt, so it is derived once per salt in a process and handed to
+// SQLCipher as the raw key it would have derived itself.
+constexpr int kSaltLength = 16;
+constexpr int kPassphraseRounds = 64000;
+constexpr int kPageKeyLength = 32;
+
+// The file's salt; empty while the file is too short to hold one (a new
+// vault, whose first connection writes it).
+std::string saltOf(const std::string& fileName)
+{
+    const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    std::array<char, kSaltLength> salt {};
+    const ssize_t got = ::pread(fd, salt.data(), salt.size(), 0);
+    ::close(fd);
+    if (got != kSaltLength)
+        return {};
+    return std::string(salt.data(), salt.size());
+}
+
+// The raw key text ("x'<64 hex digits>'") of the fixed passphrase for the
+// salt of fileName, or empty when the passphrase itself must be used.
+std::string fixedPageKey(const std::string& fileName)
+{
+    const std::string salt = saltOf(fileName);
+    if (salt.empty())
+        return {};
+    static std::mutex mutex;
+    static std::map<std::string, std::string> derived;
+    std::lock_guard lock(mutex);
+    auto found = derived.find(salt);
+    if (found != derived.end())
+        return found->second;
+    std::array<unsigned char, kPageKeyLength> key {};
+    if (PKCS5_PBKDF2_HMAC(vaultschema::connectionKey, vaultschema::connectionKeyLength,
+            reinterpret_cast<const unsigned char*>(salt.data()), kSaltLength, kPassphraseRounds, EVP_sha1(),
+            kPageKeyLength, key.data())
+        != 1)
+        return {};
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string text = "x'";
+    for (const unsigned char byte : key) {
+        text += kHex[byte >> 4];
+        text += kHex[byte & 0x0f];
+    }
+    text += "'";
+    // Bounded: a process meets a handful of vault databases at most.
+    if (derived.size() > 64)
+        derived.clear();
+    return derived.emplace(salt, text).first->second;
 }
 
 } // namespace
@@ -115,9 +178,12 @@ Database::Connection* Database::openConnection()
         return nullptr;
     }
     const bool ownKey = !pool->key.empty();
-    if (sqlite3_key(handle, ownKey ? pool->key.data() : vaultschema::connectionKey,
-                    ownKey ? static_cast<int>(pool->key.size()) : vaultschema::connectionKeyLength)
-        != SQLITE_OK) {
+    const std::string pageKey = ownKey ? std::string() : fixedPageKey(pool->file_name);
+    const char* key = ownKey ? pool->key.data() : pageKey.empty() ? vaultschema::connectionKey : pageKey.data();
+    const int keyLength = ownKey ? static_cast<int>(pool->key.size())
+        : pageKey.empty()        ? vaultschema::connectionKeyLength
+                                 : static_cast<int>(pageKey.size());
+    if (sqlite3_key(handle, key, keyLength) != SQLITE_OK) {
         pool->last_open_error = "Cannot key the database: " + std::string(sqlite3_errmsg(handle));
         closeHandle(handle);
         return nullptr;

@@ -89,6 +89,38 @@ TEST(Database, LendsFreeConnectionsBeforeOpeningNewOnes)
     EXPECT_EQ(db.connectionCount(), 2u);
 }
 
+// Connections after a file's first one are keyed with the page key derived
+// in this process; the file must stay one that SQLCipher keyed with the
+// passphrase reads and writes, both ways.
+TEST(Database, LaterConnectionsKeepTheFileThePassphraseOpens)
+{
+    const std::string path = newDatabasePath("page-key");
+    const std::string passphrase = "PRAGMA key='581736024917365028471639502847361dce';\n";
+    {
+        Database created(path);
+        Query query(created);
+        createItems(query);
+        ASSERT_TRUE(query.execute("insert into items(name) values ('first')"));
+    }
+    {
+        Database reopened(path);
+        Query query(reopened);
+        ASSERT_TRUE(query.execute("insert into items(name) values ('second')"));
+    }
+    const storagetest::ToolRun read = storagetest::runSqlcipher(path, passphrase + "select name from items order by id;\n");
+    EXPECT_NE(read.output.find("first\nsecond"), std::string::npos) << read.output;
+
+    // A file the tool created (its own salt, its own derivation) opens here.
+    const std::string foreign = newDatabasePath("page-key-foreign");
+    const storagetest::ToolRun made = storagetest::runSqlcipher(
+        foreign, passphrase + "create table items(id integer primary key, name TEXT);\ninsert into items(name) values ('made');\n");
+    ASSERT_EQ(made.exitStatus, 0) << made.output;
+    for (int round = 0; round < 2; ++round) {
+        Database opened(foreign);
+        EXPECT_EQ(countRows(opened, "items"), 1) << "round " << round;
+    }
+}
+
 TEST(Database, UnopenableFileGivesQueriesWithoutConnection)
 {
     const std::string path = testsupport::makeScratchFolder("no-folder") + "/missing/test.db";
