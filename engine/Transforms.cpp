@@ -412,7 +412,7 @@ void Transforms::cryptOneFile(ProtectedFile& record, const std::string& sealingT
     }
     // A large file streams on threads of their own and reports its bytes as
     // it goes; it runs here, one at a time, so memory stays bounded.
-    if (record.size >= BlockPipeline::kStreamThreshold) {
+    if (record.size >= BlockPipeline::streamThreshold) {
         uint64_t plainBytes = 0;
         try {
             plainBytes = transformOneFile(record, sealingText, encrypt, false, true, expectedTag);

@@ -70,19 +70,50 @@ std::size_t hereBlockSize(std::uint64_t expectedLength)
 // The state the three stages share. Block n lies in slot n % slotCount();
 // each stage waits for the one before it, and the reader for the writer to
 // free the slot it wants.
+// A slot's buffer is allocated when the reader first fills it, and only the
+// bytes its blocks reached are wiped: a file just above the streaming size
+// touches one or two slots, and faulting in the others only to wipe them
+// cost more than the file.
 class Stages {
 public:
     Stages(std::size_t slotCount, std::size_t blockSize, std::size_t extraRoom)
+        : slots(slotCount)
+        , bufferSize(blockSize + extraRoom)
+        , room(extraRoom)
     {
-        for (std::size_t i = 0; i < slotCount; ++i)
-            slots.push_back({ std::make_unique<WipedBuffer>(blockSize + extraRoom), 0, false });
     }
+    ~Stages()
+    {
+        for (Slot& slot : slots) {
+            if (slot.buffer)
+                slot.buffer->wipeOnlyFirst(slot.touched);
+        }
+    }
+    Stages(const Stages&) = delete;
+    Stages& operator=(const Stages&) = delete;
 
     struct Slot {
         std::unique_ptr<WipedBuffer> buffer;
-        std::size_t length;
-        bool last;
+        std::size_t length = 0;
+        bool last = false;
+        // How far any block in this slot reached, with the room a
+        // transform may add to it.
+        std::size_t touched = 0;
     };
+
+    // The slot of block n, ready for the reader.
+    Slot& slotToFill(std::uint64_t block)
+    {
+        Slot& chosen = slot(block);
+        if (!chosen.buffer)
+            chosen.buffer = std::make_unique<WipedBuffer>(bufferSize);
+        return chosen;
+    }
+    static void noteReach(Slot& slot, std::size_t length, std::size_t extra)
+    {
+        slot.touched = std::max(slot.touched, std::min(slot.buffer->size(), length + extra));
+    }
+    std::size_t extraRoom() const { return room; }
 
     Slot& slot(std::uint64_t block) { return slots[block % slots.size()]; }
     std::uint64_t slotCount() const { return slots.size(); }
@@ -137,6 +168,8 @@ public:
 
 private:
     std::vector<Slot> slots;
+    std::size_t bufferSize;
+    std::size_t room;
     std::mutex mutex;
     std::condition_variable changed;
     bool stopping = false;
@@ -188,7 +221,7 @@ BlockPipeline::BlockPipeline(SourceFile& sourceFile, TargetFile& targetFile, std
 void BlockPipeline::run(std::uint64_t expectedLength, const Transform& transform, const Watch& beforeTransform,
     const Watch& afterTransform)
 {
-    if (expectedLength >= kStreamThreshold)
+    if (expectedLength >= streamThreshold)
         runStreaming(transform, beforeTransform, afterTransform);
     else
         runHere(expectedLength, transform, beforeTransform, afterTransform);
@@ -238,9 +271,16 @@ void BlockPipeline::runStreaming(const Transform& transform, const Watch& before
             for (std::uint64_t n = 0;; ++n) {
                 if (!stages.waitFor([&] { return n - released() < stages.slotCount(); }))
                     return;
-                Stages::Slot& slot = stages.slot(n);
-                slot.length = source.read(slot.buffer->data(), kStreamBlock);
+                Stages::Slot& slot = stages.slotToFill(n);
+                try {
+                    slot.length = source.read(slot.buffer->data(), kStreamBlock);
+                } catch (...) {
+                    // Part of a block may have been read before the failure.
+                    Stages::noteReach(slot, kStreamBlock, stages.extraRoom());
+                    throw;
+                }
                 slot.last = slot.length < kStreamBlock;
+                Stages::noteReach(slot, slot.length, stages.extraRoom());
                 stages.advance([&] { stages.read = n + 1; });
                 if (slot.last)
                     return;
@@ -301,6 +341,7 @@ void BlockPipeline::runStreaming(const Transform& transform, const Watch& before
                 block.last = slot.last;
                 transform(block);
                 slot.length = block.length;
+                Stages::noteReach(slot, slot.length, 0);
                 stages.advance([&] { stages.transformed = n + 1; });
                 if (block.last) {
                     // Both the writing and the watch must have seen the last block.

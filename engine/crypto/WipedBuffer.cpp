@@ -1,5 +1,6 @@
 #include "engine/crypto/WipedBuffer.h"
 
+#include <algorithm>
 #include <new>
 
 #include <openssl/crypto.h>
@@ -10,6 +11,7 @@
 WipedBuffer::WipedBuffer(std::size_t size)
     : length(size)
     , allocated((size + kAlignment - 1) / kAlignment * kAlignment)
+    , toWipe(allocated)
 {
     bytes = static_cast<unsigned char*>(
         ::operator new(allocated == 0 ? kAlignment : allocated, std::align_val_t { kAlignment }, std::nothrow));
@@ -19,6 +21,11 @@ WipedBuffer::WipedBuffer(std::size_t size)
 
 WipedBuffer::~WipedBuffer()
 {
-    OPENSSL_cleanse(bytes, allocated);
+    OPENSSL_cleanse(bytes, toWipe);
     ::operator delete(bytes, std::align_val_t { kAlignment });
+}
+
+void WipedBuffer::wipeOnlyFirst(std::size_t written)
+{
+    toWipe = std::min(written, allocated);
 }

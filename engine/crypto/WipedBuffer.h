@@ -18,8 +18,13 @@ public:
     // What was asked for; the allocation may be larger.
     std::size_t size() const { return length; }
 
+    // Only the first `written` bytes ever held anything: the release wipes
+    // just those. Wiping pages never touched would first fault them in.
+    void wipeOnlyFirst(std::size_t written);
+
 private:
     unsigned char* bytes = nullptr;
     std::size_t length = 0;
     std::size_t allocated = 0;
+    std::size_t toWipe = 0;
 };

@@ -13,6 +13,7 @@
 #include "engine/Kist.h"
 #include "engine/StepBoundary.h"
 #include "engine/Transforms.h"
+#include "engine/crypto/BlockPipeline.h"
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/ScratchHome.h"
 #include "tests/support/TestFiles.h"
@@ -104,6 +105,16 @@ void expectEachFileOnceAndWhole(const Files& originals, const std::string& folde
 class CrashSafety : public ::testing::Test {
 protected:
     void SetUp() override { resetProfile(); }
+    // A test that tunes the engine leaves it as it found it, even when it
+    // stops at a failed assertion.
+    void TearDown() override
+    {
+        Transforms::earlyDeleteBytes = usualEarlyDeleteBytes;
+        BlockPipeline::streamThreshold = usualStreamThreshold;
+    }
+
+    const uint64_t usualEarlyDeleteBytes = Transforms::earlyDeleteBytes;
+    const uint64_t usualStreamThreshold = BlockPipeline::streamThreshold;
 };
 
 TEST_F(CrashSafety, AddingAFolderLosesNothingAtAnyStep)
@@ -229,12 +240,15 @@ TEST_F(CrashSafety, AddingSeparatePathsTogetherLosesNothingAtAnyStep)
 // file is still in its place or whole in the vault, adding and taking out.
 TEST_F(CrashSafety, FilesInFlightTogetherLoseNothingAtAnyStep)
 {
+    // A file streams on threads of its own from 1 MiB on, so that every
+    // kill below stays cheap.
+    BlockPipeline::streamThreshold = uint64_t{1} << 20;
     const auto makeManyFiles = [](const std::string& root) {
         Files files;
         for (int i = 0; i < 12; ++i)
-            files["many/file" + std::to_string(i) + ".bin"] = patternBytes(40000 + 37001 * i);
-        // Large enough to stream on threads of its own beside the others.
-        files["many/large.bin"] = patternBytes((8 << 20) + 4001);
+            files["many/file" + std::to_string(i) + ".bin"] = patternBytes(4000 + 3701 * i);
+        // Large enough to stream beside the others.
+        files["many/large.bin"] = patternBytes((1 << 20) + 4001);
         for (const auto& [path, bytes] : files)
             writeFile(root + "/" + path, bytes);
         return files;
@@ -242,7 +256,7 @@ TEST_F(CrashSafety, FilesInFlightTogetherLoseNothingAtAnyStep)
     // Plain copies deleted at the end, and deleted while later files are
     // still being encrypted (every file's copy as soon as it is flushed).
     for (const uint64_t earlyDeleteBytes : {Transforms::earlyDeleteBytes, uint64_t{1}}) {
-        const uint64_t usual = std::exchange(Transforms::earlyDeleteBytes, earlyDeleteBytes);
+        Transforms::earlyDeleteBytes = earlyDeleteBytes;
         for (int stopAt = 1;; ++stopAt) {
             SCOPED_TRACE("adding, stopped at boundary " + std::to_string(stopAt) + ", early deletion after "
                          + std::to_string(earlyDeleteBytes) + " bytes");
@@ -263,7 +277,6 @@ TEST_F(CrashSafety, FilesInFlightTogetherLoseNothingAtAnyStep)
                 break;
             ASSERT_LT(stopAt, 100);
         }
-        Transforms::earlyDeleteBytes = usual;
     }
     for (int stopAt = 1;; ++stopAt) {
         SCOPED_TRACE("taking out, stopped at boundary " + std::to_string(stopAt));

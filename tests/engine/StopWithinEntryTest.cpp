@@ -25,7 +25,7 @@ namespace {
 const std::string kPassword = "stop within";
 const std::string kCancelled = "The operation was cancelled; every entry is whole.";
 // Just over the size from which a file streams, reporting its bytes as it goes.
-const std::string kLarge = patternBytes(BlockPipeline::kStreamThreshold + 4099);
+const std::string kLarge = patternBytes(BlockPipeline::streamThreshold + 4099);
 const std::string kSmall = patternBytes(3001);
 
 // Asks to stop at the first report that lies part-way through the large
