@@ -370,25 +370,27 @@ bool CKMainWindow::refusedWhileLocked()
     return true;
 }
 
-void CKMainWindow::saveToFolder(const QString& folder, const QString& packageName, const QString& password)
+void CKMainWindow::saveToFolder(const QString& folder, const QString& packageName, const QString& password,
+                                PackageForm form)
 {
     if (refusedWhileLocked())
         return;
-    guarded([&] { sender->exportSelected(folder, packageName, password, SendTarget::Folder); });
+    guarded([&] { sender->exportSelected(folder, packageName, password, SendTarget::Folder, form); });
 }
 
-void CKMainWindow::sendToDropbox(const QString& folder, const QString& packageName, const QString& password)
+void CKMainWindow::sendToDropbox(const QString& folder, const QString& packageName, const QString& password,
+                                 PackageForm form)
 {
     if (refusedWhileLocked())
         return;
-    guarded([&] { sender->exportSelected(folder, packageName, password, SendTarget::Dropbox); });
+    guarded([&] { sender->exportSelected(folder, packageName, password, SendTarget::Dropbox, form); });
 }
 
-void CKMainWindow::sendByEmail(const QString& packageName, const QString& password)
+void CKMainWindow::sendByEmail(const QString& packageName, const QString& password, PackageForm form)
 {
     if (refusedWhileLocked())
         return;
-    guarded([&] { sender->emailSelected(packageName, password); });
+    guarded([&] { sender->emailSelected(packageName, password, form); });
 }
 
 void CKMainWindow::setStatusLine(const QString& text)

@@ -63,9 +63,11 @@ public:
     bool vaultLocked() const override;
 
     // SendHost
-    void saveToFolder(const QString& folder, const QString& packageName, const QString& password) override;
-    void sendToDropbox(const QString& folder, const QString& packageName, const QString& password) override;
-    void sendByEmail(const QString& packageName, const QString& password) override;
+    void saveToFolder(const QString& folder, const QString& packageName, const QString& password,
+                      PackageForm form) override;
+    void sendToDropbox(const QString& folder, const QString& packageName, const QString& password,
+                       PackageForm form) override;
+    void sendByEmail(const QString& packageName, const QString& password, PackageForm form) override;
     void setStatusLine(const QString& text) override;
     QString vaultPassword() const override;
     void keepVaultPassword(const QString& password) override;

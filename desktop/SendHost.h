@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include "desktop/SendTarget.h"
+
 class CKDefaultOffPwdSystem;
 class CKDefaultsOffPwd;
 class QWidget;
@@ -16,10 +18,12 @@ public:
     // The three entry points the dialogs hand their answers to: write the
     // ticked entries as a package into folder (save to the computer, send to
     // Dropbox), or attach them to an e-mail. An empty package name lets the
-    // program choose one.
-    virtual void saveToFolder(const QString& folder, const QString& packageName, const QString& password) = 0;
-    virtual void sendToDropbox(const QString& folder, const QString& packageName, const QString& password) = 0;
-    virtual void sendByEmail(const QString& packageName, const QString& password) = 0;
+    // program choose one; form is what the user chose in the dialog.
+    virtual void saveToFolder(const QString& folder, const QString& packageName, const QString& password,
+                              PackageForm form) = 0;
+    virtual void sendToDropbox(const QString& folder, const QString& packageName, const QString& password,
+                               PackageForm form) = 0;
+    virtual void sendByEmail(const QString& packageName, const QString& password, PackageForm form) = 0;
 
     // The window's status line (text and tool tip).
     virtual void setStatusLine(const QString& text) = 0;

@@ -93,6 +93,23 @@ private:
     bool held = true;
 };
 
+// The engine writes hardened packages for one export: the option is on only
+// while that export runs and off again however it ends (written, failed or
+// cancelled), so the next package is a standard one unless asked again.
+class HardenedPackagesScope {
+public:
+    HardenedPackagesScope(Kist& engine, PackageForm form) : engine(engine)
+    {
+        engine.setHardenedPackages(form == PackageForm::Hardened);
+    }
+    ~HardenedPackagesScope() { engine.setHardenedPackages(false); }
+    HardenedPackagesScope(const HardenedPackagesScope&) = delete;
+    HardenedPackagesScope& operator=(const HardenedPackagesScope&) = delete;
+
+private:
+    Kist& engine;
+};
+
 } // namespace
 
 VaultSender::VaultSender(CKDropBox& view, Kist& engine, SendHost& sendHost, VaultViewHost& viewHost,
@@ -226,19 +243,19 @@ void VaultSender::takeOut(const QStringList& names, const QString& folder, const
 }
 
 QString VaultSender::exportSelected(const QString& folder, const QString& packageName, const QString& password,
-                                    SendTarget target)
+                                    SendTarget target, PackageForm form)
 {
-    return exportNames(view.selectedNames(), folder, packageName, password, target, false);
+    return exportNames(view.selectedNames(), folder, packageName, password, target, false, form);
 }
 
 QString VaultSender::exportAll(const QString& folder, const QString& packageName, const QString& password,
-                               SendTarget target)
+                               SendTarget target, PackageForm form)
 {
-    return exportNames(view.allNames(), folder, packageName, password, target, true);
+    return exportNames(view.allNames(), folder, packageName, password, target, true, form);
 }
 
 QString VaultSender::exportNames(const QStringList& names, const QString& folder, const QString& packageName,
-                                 const QString& password, SendTarget target, bool everything)
+                                 const QString& password, SendTarget target, bool everything, PackageForm form)
 {
     switch (target) {
     case SendTarget::Folder:
@@ -278,6 +295,7 @@ QString VaultSender::exportNames(const QStringList& names, const QString& folder
         const std::string narrowPath = EngineText::toEngine(path);
         const std::string narrowPassword = password.toStdString();
         const std::vector<std::string> narrow = narrowNames(names);
+        const HardenedPackagesScope packageForm(engine, form);
         try {
             call.run([&] { engine.exportFiles(narrowPath, narrow, narrowPassword); });
         } catch (const ExceptionModule&) {
@@ -300,7 +318,7 @@ QString VaultSender::exportNames(const QStringList& names, const QString& folder
     return path;
 }
 
-void VaultSender::emailSelected(const QString& packageName, const QString& password)
+void VaultSender::emailSelected(const QString& packageName, const QString& password, PackageForm form)
 {
     // The package waits for the mail client in a folder of its own that only
     // this user can read.
@@ -314,7 +332,7 @@ void VaultSender::emailSelected(const QString& packageName, const QString& passw
     }
     QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 
-    const QString path = exportSelected(folder, packageName, password, SendTarget::Email);
+    const QString path = exportSelected(folder, packageName, password, SendTarget::Email, form);
     if (path.isEmpty()) {
         // Nothing was written: there is nothing to hand over.
         QDir(folder).removeRecursively();

@@ -37,15 +37,18 @@ public:
     // Writes the ticked (or all) entries as one package into folder and
     // returns its path, or "" when nothing was written. An empty package name
     // means the first entry's name + ".kzip", made free in the folder; a given
-    // name replaces what is there (callers asked the user first).
+    // name replaces what is there (callers asked the user first). A hardened
+    // form is asked of the engine for this package only (a backup of a
+    // hardened vault is hardened whatever the form).
     QString exportSelected(const QString& folder, const QString& packageName, const QString& password,
-                           SendTarget target);
+                           SendTarget target, PackageForm form = PackageForm::Standard);
     QString exportAll(const QString& folder, const QString& packageName, const QString& password,
-                      SendTarget target);
+                      SendTarget target, PackageForm form = PackageForm::Standard);
 
     // Packs the ticked entries into a private temporary folder and hands the
     // package to the mail client.
-    void emailSelected(const QString& packageName, const QString& password);
+    void emailSelected(const QString& packageName, const QString& password,
+                       PackageForm form = PackageForm::Standard);
     // The package under a name that is safe to hand to the mail program
     // (InputRules::mailAttachmentName): the package itself when its name is
     // safe, else a second name of it in its folder; "" when none can be made.
@@ -75,7 +78,7 @@ private:
     bool emailSelectedWithDefaults();
     void takeOut(const QStringList& names, const QString& folder, const QString& busyStatus);
     QString exportNames(const QStringList& names, const QString& folder, const QString& packageName,
-                        const QString& password, SendTarget target, bool everything);
+                        const QString& password, SendTarget target, bool everything, PackageForm form);
     // The default restore folder, or one the user chooses; "" when cancelled.
     QString takeOutDestination();
 

@@ -55,6 +55,10 @@ void CKDefaultOffPwdSystem::setLocation(const QString& path)
 {
     ui->zipFileName->setText(QFileInfo(path).absoluteFilePath());
     confirmedPath.clear();
+    // Each package starts in the standard form, which every reader opens.
+    ui->hardenedPackage->setChecked(false);
+    // Every opening starts at the first row, as the first one did.
+    ui->zipFileName->setFocus();
 }
 
 void CKDefaultOffPwdSystem::selectExtractionFolderClicked()
@@ -114,11 +118,13 @@ void CKDefaultOffPwdSystem::okButtonclicked()
             return;
     }
 
+    const PackageForm form = ui->hardenedPackage->isChecked() ? PackageForm::Hardened : PackageForm::Standard;
     hideLater->start();
     ui->enterPwd->clear();
     ui->reEnterPwd->clear();
+    ui->hardenedPackage->setChecked(false);
     confirmedPath.clear();
     if (host)
-        host->saveToFolder(folder, fileName, password);
+        host->saveToFolder(folder, fileName, password, form);
     accept();
 }

@@ -12,8 +12,9 @@ class CKDefaultOffPwdSystem;
 }
 
 // "Encrypt And Save To Computer": asks for the name, location and password of
-// a package when the defaults are off, settles folder and file name, and
-// hands them to SendHost::saveToFolder. Shown without blocking.
+// a package, and whether it is hardened, when the defaults are off, settles
+// folder and file name, and hands them to SendHost::saveToFolder. Shown
+// without blocking.
 class CKDefaultOffPwdSystem : public QDialog {
     Q_OBJECT
 

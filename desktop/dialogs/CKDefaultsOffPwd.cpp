@@ -61,6 +61,8 @@ CKDefaultsOffPwd::CKDefaultsOffPwd(QWidget* parent, Kist* engine, SendHost* host
     // Offered only when a new vault gets its password (the welcome).
     ui->hardenVault->hide();
     ui->hardenVault->setChecked(false);
+    // Offered only for a package for other people, off unless ticked.
+    setHardenedPackageShown(false);
     for (QLineEdit* field : {ui->zipFileName, ui->enterPwd})
         connect(field, &QLineEdit::textChanged, this, [this, field](const QString& text) {
             if (field == newPasswordField)
@@ -88,6 +90,13 @@ void CKDefaultsOffPwd::clearRows()
     ui->zipFileName->clear();
     ui->enterPwd->clear();
     ui->reEnterPwd->clear();
+}
+
+void CKDefaultsOffPwd::setHardenedPackageShown(bool shown)
+{
+    ui->hardenedPackage->setChecked(false);
+    ui->hardenedPackage->setVisible(shown);
+    ui->hardenedPackageInfo->setVisible(shown);
 }
 
 void CKDefaultsOffPwd::setMode(int mode)
@@ -155,6 +164,8 @@ void CKDefaultsOffPwd::setMode(int mode)
         break;
     }
     ui->hardenVault->setVisible(mode == Welcome);
+    // Each package starts in the standard form, which every reader opens.
+    setHardenedPackageShown(mode == SendToDropbox || mode == SendByEmail);
     // Only a password being set gets a meter, not one being checked.
     if (mode == Welcome)
         showStrengthUnder(ui->zipFileName);
@@ -209,6 +220,7 @@ int CKDefaultsOffPwd::OkButtonPressed()
 void CKDefaultsOffPwd::CancelButtonPressed()
 {
     clearRows();
+    ui->hardenedPackage->setChecked(false);
     QDialog::reject();
 }
 
@@ -261,14 +273,16 @@ int CKDefaultsOffPwd::sendPackage()
             return QDialog::Rejected;
     }
 
+    const PackageForm form = ui->hardenedPackage->isChecked() ? PackageForm::Hardened : PackageForm::Standard;
     ui->enterPwd->clear();
     ui->reEnterPwd->clear();
+    ui->hardenedPackage->setChecked(false);
     hideLater->start();
     if (host) {
         if (currentMode == SendToDropbox)
-            host->sendToDropbox(dropbox, packageName, password);
+            host->sendToDropbox(dropbox, packageName, password, form);
         else
-            host->sendByEmail(packageName, password);
+            host->sendByEmail(packageName, password, form);
     }
     accept();
     return QDialog::Accepted;

@@ -24,7 +24,7 @@ class CKDefaultsOffPwd : public QDialog {
 
 public:
     enum Mode {
-        SendToDropbox = 0,       // name, password, re-entered password -> SendHost::sendToDropbox
+        SendToDropbox = 0,       // name, password, re-entered password, hardened or not -> SendHost::sendToDropbox
         SendByEmail = 1,         // the same -> SendHost::sendByEmail
         Welcome = 2,             // first launch: Vault password twice and e-mail address
         ExtractToVault = 3,      // package password and Vault password; copies the package into the vault
@@ -62,6 +62,8 @@ private:
     int welcomeEmail();
     void setRow(int row, const QString& label, bool password, bool shown);
     void clearRows();
+    // The "Hardened package" box and its explanation, shown unticked or hidden.
+    void setHardenedPackageShown(bool shown);
     // Shows the strength meter below field (the mode's new password), or hides it.
     void showStrengthUnder(QLineEdit* field);
     void finish();

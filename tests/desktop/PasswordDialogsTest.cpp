@@ -184,17 +184,26 @@ private Q_SLOTS:
             QCOMPARE(window.handOvers.last().folder, dropbox);
             QCOMPARE(window.handOvers.last().packageName, settled[i]);
             QCOMPARE(window.handOvers.last().password, QStringLiteral("Harbour-Lantern-81"));
+            QVERIFY(window.handOvers.last().form == PackageForm::Standard);
             QCOMPARE(rows(dialog), (QStringList{typed[i], "", ""}));
             QVERIFY(dialog->hideTimer()->isActive());
             QCOMPARE(dialog->hideTimer()->interval(), 1000);
         }
 
+        // The hardened form goes with that one hand-over; the next starts standard.
         dialog->setMode(1);
+        auto* hardened = dialog->findChild<QCheckBox*>("hardenedPackage");
+        QVERIFY(hardened->isVisibleTo(dialog) && !hardened->isChecked());
+        hardened->setChecked(true);
         fill(dialog, "holiday", "secret Harbour-Lantern-81", "secret Harbour-Lantern-81");
         QCOMPARE(dialog->OkButtonPressed(), int(QDialog::Accepted));
         QCOMPARE(window.handOvers.last().entryPoint, QStringLiteral("email"));
         QCOMPARE(window.handOvers.last().packageName, QStringLiteral("holiday.kzip"));
         QCOMPARE(window.handOvers.last().password, QStringLiteral("secret Harbour-Lantern-81"));
+        QVERIFY(window.handOvers.last().form == PackageForm::Hardened);
+        QVERIFY(!hardened->isChecked());
+        dialog->setMode(4);
+        QVERIFY(!hardened->isVisibleTo(dialog));
     }
 
     void aTypedDropboxNameThatExistsIsReplacedOnlyWithAYes()
@@ -546,8 +555,8 @@ private Q_SLOTS:
         QList<QDialog*> dialogs{window.pwdDialog, window.systemDialog, &prompt};
         window.pwdDialog->setMode(4);
         const QList<QStringList> walks{{"zipFileName", "enterPwd", "reEnterPwd", "okButton", "cancelButton"},
-                                       {"zipFileName", "selectExtractionFolder", "enterPwd", "reEnterPwd", "okButton",
-                                        "cancelButton"},
+                                       {"zipFileName", "selectExtractionFolder", "enterPwd", "reEnterPwd",
+                                        "hardenedPackage", "okButton", "cancelButton"},
                                        {"email", "okButton", "cancelButton"}};
         for (int i = 0; i < dialogs.size(); ++i) {
             QDialog* dialog = dialogs[i];

@@ -25,6 +25,7 @@ struct HandOver {
     QString folder;
     QString packageName;
     QString password;
+    PackageForm form = PackageForm::Standard;
 };
 
 // Stands in for the main window: the vault view with its status line,
@@ -59,23 +60,23 @@ public:
     ProgressDisplay* progressDisplay() override { return progress; }
 
     // SendHost
-    void saveToFolder(const QString& folder, const QString& name, const QString& password) override
+    void saveToFolder(const QString& folder, const QString& name, const QString& password, PackageForm form) override
     {
-        handOvers.append({QStringLiteral("folder"), folder, name, password});
+        handOvers.append({QStringLiteral("folder"), folder, name, password, form});
         if (carryOut)
-            lastPackage = sender->exportSelected(folder, name, password, SendTarget::Folder);
+            lastPackage = sender->exportSelected(folder, name, password, SendTarget::Folder, form);
     }
-    void sendToDropbox(const QString& folder, const QString& name, const QString& password) override
+    void sendToDropbox(const QString& folder, const QString& name, const QString& password, PackageForm form) override
     {
-        handOvers.append({QStringLiteral("dropbox"), folder, name, password});
+        handOvers.append({QStringLiteral("dropbox"), folder, name, password, form});
         if (carryOut)
-            lastPackage = sender->exportSelected(folder, name, password, SendTarget::Dropbox);
+            lastPackage = sender->exportSelected(folder, name, password, SendTarget::Dropbox, form);
     }
-    void sendByEmail(const QString& name, const QString& password) override
+    void sendByEmail(const QString& name, const QString& password, PackageForm form) override
     {
-        handOvers.append({QStringLiteral("email"), QString(), name, password});
+        handOvers.append({QStringLiteral("email"), QString(), name, password, form});
         if (carryOut)
-            sender->emailSelected(name, password);
+            sender->emailSelected(name, password, form);
     }
     void setStatusLine(const QString& text) override { view->setStatus(text); }
     QString vaultPassword() const override { return kept; }

@@ -220,7 +220,7 @@ private Q_SLOTS:
         // Every way in refuses while locked and writes nothing.
         MessageBox::clearAsked();
         QVERIFY(!window->sendSelected(0));
-        window->saveToFolder(makeFolder("out"), QStringLiteral("late.kzip"), QStringLiteral("pw"));
+        window->saveToFolder(makeFolder("out"), QStringLiteral("late.kzip"), QStringLiteral("pw"), PackageForm::Standard);
         window->restore_Clicked();
         window->SettingsMenuSelected();
         QVERIFY(!window->defaultSettingsDialog()->isVisible());

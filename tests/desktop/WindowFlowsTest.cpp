@@ -2,9 +2,11 @@
 // listing before), files dropped through Qt's own drop path, buttons pressed
 // at their place in the window, and other programs changing the vault.
 
+#include <QCheckBox>
 #include <QDir>
 #include <QDirIterator>
 #include <QLineEdit>
+#include <QtEndian>
 #include <QMimeData>
 #include <QPropertyAnimation>
 #include <QPushButton>
@@ -18,6 +20,8 @@
 #include "desktop/CKMainWindow.h"
 #include "desktop/StartUp.h"
 #include "desktop/VaultWatch.h"
+#include "desktop/dialogs/CKDefaultOffPwdSystem.h"
+#include "desktop/dialogs/CKDefaultsOffPwd.h"
 #include "tests/desktop/DesktopTestSupport.h"
 #include "ui_CKMainWindow.h"
 
@@ -160,6 +164,81 @@ QList<QByteArray> vaultNames()
         delete file;
     }
     return names;
+}
+
+// The names a zip file's central directory lists, read from its bytes
+// (the engine tells a hardened package by its two entries).
+QStringList zipEntryNames(const QString& path)
+{
+    const QByteArray zip = readFile(path);
+    const qsizetype end = zip.lastIndexOf(QByteArray("PK\x05\x06", 4));
+    if (end < 0 || end + 22 > zip.size())
+        return {};
+    const auto at16 = [&](qsizetype offset) { return qFromLittleEndian<quint16>(zip.constData() + offset); };
+    const auto at32 = [&](qsizetype offset) { return qFromLittleEndian<quint32>(zip.constData() + offset); };
+    QStringList names;
+    qsizetype entry = at32(end + 16);
+    for (int i = 0; i < at16(end + 10); ++i) {
+        if (entry + 46 > zip.size() || zip.mid(entry, 4) != QByteArray("PK\x01\x02", 4))
+            return {};
+        const int nameSize = at16(entry + 28);
+        names.append(QString::fromUtf8(zip.mid(entry + 46, nameSize)));
+        entry += 46 + nameSize + at16(entry + 30) + at16(entry + 32);
+    }
+    names.sort();
+    return names;
+}
+
+// The dialog's fields typed into from the keyboard, Tab after Tab from the
+// first field to the "Hardened package" box, which Space ticks when asked.
+// True when each key reached the control it was meant for.
+bool typeByKeyboard(QDialog* dialog, const QString& name, const QString& password, bool tick)
+{
+    QWindow* window = dialog->windowHandle();
+    const auto focused = [](const char* objectName) {
+        return QApplication::focusWidget() && QApplication::focusWidget()->objectName() == QLatin1String(objectName);
+    };
+    if (!focused("zipFileName"))
+        return false;
+    QTest::keyClick(window, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(QApplication::focusWidget(), name);
+    do
+        QTest::keyClick(window, Qt::Key_Tab);
+    while (!focused("enterPwd") && !focused("okButton"));
+    QTest::keyClicks(QApplication::focusWidget(), password);
+    QTest::keyClick(window, Qt::Key_Tab);
+    if (!focused("reEnterPwd"))
+        return false;
+    QTest::keyClicks(QApplication::focusWidget(), password);
+    QTest::keyClick(window, Qt::Key_Tab);
+    if (!focused("hardenedPackage"))
+        return false;
+    if (tick)
+        QTest::keyClick(window, Qt::Key_Space);
+    return true;
+}
+
+// The entries of the package, copied into a new vault with the package
+// password and taken out of it again: relative path -> bytes. Empty when the
+// package opens with a wrong password too, or not with its own.
+QMap<QByteArray, QByteArray> importedBack(const QString& package, const std::string& password)
+{
+    resetProfile();
+    (void)openVault(kVaultPassword);
+    {
+        Kist reader(package.toStdString());
+        if (reader.login(password + "x") || !reader.login(password))
+            return {};
+        std::vector<std::string> names;
+        for (const QString& name : listedNames(reader))
+            names.push_back(name.toStdString());
+        reader.copyFilesToVault(names, kVaultPassword);
+    }
+    auto vault = openVault(kVaultPassword);
+    const QString out = makeFolder(QStringLiteral("imported"));
+    for (const QString& name : listedNames(*vault))
+        vault->removeFile(name.toStdString(), out.toStdString());
+    return snapshot(out);
 }
 
 } // namespace
@@ -319,6 +398,107 @@ private Q_SLOTS:
             });
             QCOMPARE(startUp.run(), 0);
         }
+    }
+
+    // "Hardened package" in the save and Dropbox dialogs, ticked from the
+    // keyboard and with a click: that package alone is hardened, the next is
+    // standard again, and each comes back with its password.
+    void theHardenedPackageOptionHardensOnlyThePackageItIsTickedFor()
+    {
+        const QString in = makeFolder(QStringLiteral("ledger-source"));
+        writeFile(in + QStringLiteral("/Ledger/2026.txt"), QByteArray("spring accounts"));
+        writeFile(in + QStringLiteral("/Ledger/scan.bin"), 70000, 3);
+        const QMap<QByteArray, QByteArray> original = snapshot(in);
+        {
+            auto vault = openVault(kVaultPassword);
+            vault->addFile((in + QStringLiteral("/Ledger")).toStdString(), nullptr, false);
+        }
+        const QString out = makeFolder(QStringLiteral("packages"));
+        const QString dropbox = makeFolder(QStringLiteral("Dropbox"));
+        writeFile(QDir::homePath() + QStringLiteral("/.dropbox/info.json"),
+                  QStringLiteral("{\"personal\": {\"path\": \"%1\"}}").arg(dropbox).toUtf8());
+        const QString password = QStringLiteral("Harbour-Lantern-81");
+        const QString hardenedPath = out + QStringLiteral("/sealed.kzip");
+        const QString standardPath = out + QStringLiteral("/plain.kzip");
+        const QString droppedPath = dropbox + QStringLiteral("/dropped.kzip");
+
+        {
+            StartUp startUp({QStringLiteral("VaultDesk")});
+            const auto body = [&] {
+                CKMainWindow* window = startUp.window();
+                CKDropBox* view = window->vaultView();
+                unlockByKeyboard(window);
+                QTRY_VERIFY(window->isUnlocked() && !view->busy());
+                QTRY_COMPARE(view->allNames(), QStringList{QStringLiteral("Ledger")});
+                clickAt(window, window->form()->writerButton);
+                QTRY_COMPARE(window->form()->writerButtons->pos(), window->shelfOpenPosition());
+                // Back in the window, Ctrl+A ticks every entry (a written
+                // package leaves none ticked).
+                const auto tickAll = [&] {
+                    window->activateWindow();
+                    if (!QTest::qWaitFor([&] { return window->isActiveWindow(); }))
+                        return false;
+                    QTest::keyClick(window->windowHandle(), Qt::Key_A, Qt::ControlModifier);
+                    return QTest::qWaitFor([&] { return view->selectedNames() == QStringList{"Ledger"}; });
+                };
+
+                // Saved to the computer, the box ticked with Space, Return for Ok.
+                CKDefaultOffPwdSystem* save = window->saveToComputerDialog();
+                auto* saveBox = save->findChild<QCheckBox*>(QStringLiteral("hardenedPackage"));
+                QVERIFY(tickAll());
+                clickAt(window, window->form()->SystemButton);
+                QTRY_VERIFY(save->isActiveWindow());
+                QVERIFY(!saveBox->isChecked());
+                QVERIFY(typeByKeyboard(save, hardenedPath, password, true));
+                QVERIFY(saveBox->isChecked());
+                QTest::keyClick(save->windowHandle(), Qt::Key_Return);
+                QTRY_VERIFY(QFileInfo::exists(hardenedPath) && !view->busy());
+                QCOMPARE(window->form()->InfoLabel->toolTip(), QStringLiteral("Created %1").arg(hardenedPath));
+
+                // Saved again: the box starts unticked and the package is standard.
+                QTRY_VERIFY(save->isHidden());
+                QVERIFY(tickAll());
+                clickAt(window, window->form()->SystemButton);
+                QTRY_VERIFY(save->isActiveWindow());
+                QVERIFY(!saveBox->isChecked());
+                QVERIFY(typeByKeyboard(save, standardPath, password, false));
+                QTest::keyClick(save->windowHandle(), Qt::Key_Return);
+                QTRY_VERIFY(QFileInfo::exists(standardPath) && !view->busy());
+
+                // Sent to Dropbox, the box ticked by a click at its place.
+                CKDefaultsOffPwd* send = window->passwordDialog();
+                auto* sendBox = send->findChild<QCheckBox*>(QStringLiteral("hardenedPackage"));
+                QVERIFY(tickAll());
+                clickAt(window, window->form()->dropBoxButton);
+                QTRY_VERIFY(send->isActiveWindow());
+                QVERIFY(sendBox->isVisible() && !sendBox->isChecked());
+                QVERIFY(typeByKeyboard(send, QStringLiteral("dropped"), password, false));
+                const QPoint onIndicator(sendBox->height() / 2, sendBox->height() / 2);
+                QTest::mouseClick(send->windowHandle(), Qt::LeftButton, {}, sendBox->mapTo(send, onIndicator));
+                QVERIFY(sendBox->isChecked());
+                QTest::keyClick(send->windowHandle(), Qt::Key_Return);
+                QTRY_VERIFY(QFileInfo::exists(droppedPath) && !view->busy());
+                QVERIFY(!sendBox->isChecked());
+            };
+            StartUp::setEventLoopRunner([&] {
+                body();
+                return 0;
+            });
+            QCOMPARE(startUp.run(), 0);
+        }
+        QVERIFY2(MessageBox::asked().isEmpty(), qPrintable(MessageBox::lastAsked().title + ": " + MessageBox::lastAsked().text));
+
+        // The engine tells a hardened package by its two entries.
+        const QStringList hardenedEntries{QStringLiteral("package"), QStringLiteral("vault.header")};
+        QCOMPARE(zipEntryNames(hardenedPath), hardenedEntries);
+        QCOMPARE(zipEntryNames(droppedPath), hardenedEntries);
+        const QStringList standardEntries = zipEntryNames(standardPath);
+        QVERIFY2(!standardEntries.isEmpty() && !standardEntries.contains(QStringLiteral("vault.header")) &&
+                     !standardEntries.contains(QStringLiteral("package")),
+                 qPrintable(standardEntries.join(QLatin1Char(','))));
+
+        for (const QString& package : {hardenedPath, standardPath, droppedPath})
+            QCOMPARE(importedBack(package, password.toStdString()), original);
     }
 
     void anotherProgramsChangeShowsKeepingTicksAndOpenFolders()

@@ -114,9 +114,9 @@ public:
     void updateSelectionState() override {}
     ProgressDisplay* progressDisplay() override { return progress; }
 
-    void saveToFolder(const QString&, const QString&, const QString&) override {}
-    void sendToDropbox(const QString&, const QString&, const QString&) override {}
-    void sendByEmail(const QString&, const QString&) override {}
+    void saveToFolder(const QString&, const QString&, const QString&, PackageForm) override {}
+    void sendToDropbox(const QString&, const QString&, const QString&, PackageForm) override {}
+    void sendByEmail(const QString&, const QString&, PackageForm) override {}
     void setStatusLine(const QString& text) override { view->setStatus(text); }
     QString vaultPassword() const override { return QString::fromLatin1(kVaultPassword); }
     void keepVaultPassword(const QString&) override {}
