@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QTimer>
 
@@ -43,6 +44,7 @@ CKDefaultsOffPwd::CKDefaultsOffPwd(QWidget* parent, Kist* engine, SendHost* host
       hideLater(new QTimer(this))
 {
     ui->setupUi(this);
+    designedSize = size();
     ScreenFit::install();
     keepRoomForTitle(*ui->groupBox);
     hideLater->setSingleShot(true);
@@ -173,6 +175,14 @@ void CKDefaultsOffPwd::setMode(int mode)
         showStrengthUnder(nullptr);
     else
         showStrengthUnder(ui->enterPwd);
+    // Rows come and go with the mode: the dialog takes its designed size
+    // again, or what the rows of this mode need if that is more (a size
+    // grown for the package box is not kept for the modes without it).
+    ui->formLayout->invalidate();
+    ui->groupBox->updateGeometry();
+    layout()->invalidate();
+    layout()->activate();
+    resize(designedSize.expandedTo(minimumSize()));
     ui->zipFileName->setFocus();
 }
 

@@ -75,4 +75,5 @@ private:
     QTimer* hideLater;
     StatusProgress* progress;
     QLineEdit* newPasswordField = nullptr;
+    QSize designedSize;
 };

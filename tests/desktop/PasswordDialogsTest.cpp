@@ -202,8 +202,22 @@ private Q_SLOTS:
         QCOMPARE(window.handOvers.last().password, QStringLiteral("secret Harbour-Lantern-81"));
         QVERIFY(window.handOvers.last().form == PackageForm::Hardened);
         QVERIFY(!hardened->isChecked());
+        // Opened next in a mode without the box, the dialog keeps no room for it.
+        dialog->show();
+        QVERIFY(QTest::qWaitForWindowExposed(dialog));
+        const int withBox = dialog->height();
+        dialog->hide();
+        CKDefaultsOffPwd fresh(&window, engine.get());
+        fresh.setMode(4);
+        fresh.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&fresh));
         dialog->setMode(4);
         QVERIFY(!hardened->isVisibleTo(dialog));
+        dialog->show();
+        QVERIFY(QTest::qWaitForWindowExposed(dialog));
+        QVERIFY(withBox > fresh.height());
+        QCOMPARE(dialog->size(), fresh.size());
+        dialog->hide();
     }
 
     void aTypedDropboxNameThatExistsIsReplacedOnlyWithAYes()
