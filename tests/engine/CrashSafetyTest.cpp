@@ -104,7 +104,6 @@ void expectEachFileOnceAndWhole(const Files& originals, const std::string& folde
 
 class CrashSafety : public ::testing::Test {
 protected:
-    void SetUp() override { resetProfile(); }
     // A test that tunes the engine leaves it as it found it, even when it
     // stops at a failed assertion.
     void TearDown() override
@@ -115,14 +114,14 @@ protected:
 
     const uint64_t usualEarlyDeleteBytes = Transforms::earlyDeleteBytes;
     const uint64_t usualStreamThreshold = BlockPipeline::streamThreshold;
+    const FreshProfile fresh{kPassword};
 };
 
 TEST_F(CrashSafety, AddingAFolderLosesNothingAtAnyStep)
 {
     for (int stopAt = 1;; ++stopAt) {
         SCOPED_TRACE("stopped at boundary " + std::to_string(stopAt));
-        resetProfile();
-        openVault(kPassword);
+        fresh.restore();
         const std::string source = makeScratchFolder("source");
         const Files originals = makeFolder(source);
 
@@ -146,8 +145,7 @@ TEST_F(CrashSafety, AddingAFileLosesNothingAtAnyStep)
 {
     for (int stopAt = 1;; ++stopAt) {
         SCOPED_TRACE("stopped at boundary " + std::to_string(stopAt));
-        resetProfile();
-        openVault(kPassword);
+        fresh.restore();
         const std::string source = makeScratchFolder("single");
         const Files originals{{"letter.txt", patternBytes(3990)}};
         writeFile(source + "/letter.txt", originals.at("letter.txt"));
@@ -178,7 +176,7 @@ TEST_F(CrashSafety, TakingOutLosesNothingAtAnyStep)
 {
     for (int stopAt = 1;; ++stopAt) {
         SCOPED_TRACE("stopped at boundary " + std::to_string(stopAt));
-        resetProfile();
+        fresh.restore();
         const std::string source = makeScratchFolder("source");
         const Files originals = makeFolder(source);
         {
@@ -210,8 +208,7 @@ TEST_F(CrashSafety, AddingSeparatePathsTogetherLosesNothingAtAnyStep)
 {
     for (int stopAt = 1;; ++stopAt) {
         SCOPED_TRACE("stopped at boundary " + std::to_string(stopAt));
-        resetProfile();
-        openVault(kPassword);
+        fresh.restore();
         const std::string source = makeScratchFolder("batch");
         Files originals = makeFolder(source);
         for (const std::string name : {"a.txt", "b.txt", "c.txt"}) {
@@ -260,8 +257,7 @@ TEST_F(CrashSafety, FilesInFlightTogetherLoseNothingAtAnyStep)
         for (int stopAt = 1;; ++stopAt) {
             SCOPED_TRACE("adding, stopped at boundary " + std::to_string(stopAt) + ", early deletion after "
                          + std::to_string(earlyDeleteBytes) + " bytes");
-            resetProfile();
-            openVault(kPassword);
+            fresh.restore();
             const std::string source = makeScratchFolder("many");
             const Files originals = makeManyFiles(source);
             const int outcome = runInterrupted(
@@ -280,7 +276,7 @@ TEST_F(CrashSafety, FilesInFlightTogetherLoseNothingAtAnyStep)
     }
     for (int stopAt = 1;; ++stopAt) {
         SCOPED_TRACE("taking out, stopped at boundary " + std::to_string(stopAt));
-        resetProfile();
+        fresh.restore();
         const std::string source = makeScratchFolder("many");
         const Files originals = makeManyFiles(source);
         {

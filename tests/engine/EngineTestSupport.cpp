@@ -11,6 +11,7 @@
 #include "engine/StepBoundary.h"
 #include "tests/engine/PackageTestTools.h"
 #include "tests/support/ScratchHome.h"
+#include "tests/support/ScratchHome.h"
 #include "tests/support/TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -86,6 +87,37 @@ void resetProfile()
     fs::remove_all(vaultFolder(), ec);
     fs::remove_all(std::string(std::getenv("XDG_DATA_HOME")) + "/Brannoway", ec);
     fs::remove_all(std::string(std::getenv("XDG_DESKTOP_DIR")) + "/KORVELIN Restored Files", ec);
+}
+
+namespace {
+
+std::string settingsFolder()
+{
+    return std::string(std::getenv("XDG_DATA_HOME")) + "/Brannoway";
+}
+
+void copyFolder(const std::string& from, const std::string& to)
+{
+    if (fs::exists(from))
+        fs::copy(from, to, fs::copy_options::recursive);
+}
+
+} // namespace
+
+FreshProfile::FreshProfile(const std::string& password)
+    : saved(testsupport::makeScratchFolder("fresh-profile"))
+{
+    resetProfile();
+    openVault(password);
+    copyFolder(vaultFolder(), saved + "/vault");
+    copyFolder(settingsFolder(), saved + "/settings");
+}
+
+void FreshProfile::restore() const
+{
+    resetProfile();
+    copyFolder(saved + "/vault", vaultFolder());
+    copyFolder(saved + "/settings", settingsFolder());
 }
 
 std::vector<Entry> list(Kist& kist)

@@ -15,6 +15,20 @@ namespace enginetest {
 // so the next Kist(true) starts from nothing.
 void resetProfile();
 
+// A fresh vault under one password, made once and copied back for every
+// round of a kill-point test. The copies keep the databases' salts, so a
+// process derives their keys once instead of in every round (under the
+// sanitizers that derivation was most of such a test's time).
+class FreshProfile {
+public:
+    explicit FreshProfile(const std::string& password);
+    // resetProfile(), then the saved vault and settings back in place.
+    void restore() const;
+
+private:
+    std::string saved;
+};
+
 // The vault folder of the scratch home.
 std::string vaultFolder();
 

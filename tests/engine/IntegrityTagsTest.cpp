@@ -329,10 +329,11 @@ TEST_F(IntegrityTags, ExportLeavesOutAnEntryWithAnAlteredBody)
 // the check finds the vault whole and every body tagged.
 TEST_F(IntegrityTags, KillsBetweenStepsNeverLeaveAWrongOrMissingTag)
 {
+    const FreshProfile fresh(kPassword);
     for (const bool takingOut : {false, true}) {
         for (int stopAt = 1;; ++stopAt) {
             SCOPED_TRACE((takingOut ? "taking out, boundary " : "adding, boundary ") + std::to_string(stopAt));
-            resetProfile();
+            fresh.restore();
             const std::string source = makeScratchFolder("crash");
             writeFile(source + "/album/deep/a.jpg", patternBytes(4001));
             writeFile(source + "/c.txt", patternBytes(2000));

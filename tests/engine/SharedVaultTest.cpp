@@ -87,6 +87,7 @@ public:
 class SharedVault : public ::testing::Test {
 protected:
     void SetUp() override { resetProfile(); }
+    const FreshProfile fresh{kPassword};
 };
 
 // Also when the plain copies go while later files are still encrypted
@@ -99,7 +100,7 @@ TEST_F(SharedVault, AnAddLosesNothingToAProgramOpenedAtAnyStep)
         SCOPED_TRACE("second program opened at boundary " + std::to_string(stopAt) + ", early deletion after "
                      + std::to_string(earlyDeleteBytes) + " bytes");
         const uint64_t usual = std::exchange(Transforms::earlyDeleteBytes, earlyDeleteBytes);
-        resetProfile();
+        fresh.restore();
         auto first = openVault(kPassword);
         const std::string source = makeScratchFolder("source");
         const Files originals = makeAlbum(source);
@@ -132,7 +133,7 @@ TEST_F(SharedVault, PathsAddedTogetherLoseNothingToAProgramOpenedAtAnyStep)
     // that opens between any two of those steps must not lose or half-see one.
     for (int stopAt = 1;; ++stopAt) {
         SCOPED_TRACE("second program opened at boundary " + std::to_string(stopAt));
-        resetProfile();
+        fresh.restore();
         auto first = openVault(kPassword);
         const std::string source = makeScratchFolder("source");
         const Files album = makeAlbum(source);
@@ -173,7 +174,7 @@ TEST_F(SharedVault, ATakeOutLosesNothingToAProgramOpenedAtAnyStep)
 {
     for (int stopAt = 1;; ++stopAt) {
         SCOPED_TRACE("second program opened at boundary " + std::to_string(stopAt));
-        resetProfile();
+        fresh.restore();
         auto first = openVault(kPassword);
         const std::string source = makeScratchFolder("source");
         const Files originals = makeAlbum(source);
