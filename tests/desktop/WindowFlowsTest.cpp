@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QLineEdit>
-#include <QtEndian>
 #include <QMimeData>
 #include <QPropertyAnimation>
 #include <QPushButton>
@@ -174,8 +173,11 @@ QStringList zipEntryNames(const QString& path)
     const qsizetype end = zip.lastIndexOf(QByteArray("PK\x05\x06", 4));
     if (end < 0 || end + 22 > zip.size())
         return {};
-    const auto at16 = [&](qsizetype offset) { return qFromLittleEndian<quint16>(zip.constData() + offset); };
-    const auto at32 = [&](qsizetype offset) { return qFromLittleEndian<quint32>(zip.constData() + offset); };
+    // Little-endian fields, byte by byte: qFromLittleEndian on constData()
+    // trips GCC's bounds warning in the sanitizer build.
+    const auto byteAt = [&](qsizetype offset) { return qsizetype(quint8(zip.at(offset))); };
+    const auto at16 = [&](qsizetype offset) { return int(byteAt(offset) | byteAt(offset + 1) << 8); };
+    const auto at32 = [&](qsizetype offset) { return qsizetype(at16(offset)) | qsizetype(at16(offset + 2)) << 16; };
     QStringList names;
     qsizetype entry = at32(end + 16);
     for (int i = 0; i < at16(end + 10); ++i) {

@@ -115,6 +115,36 @@ protected:
     const uint64_t usualEarlyDeleteBytes = Transforms::earlyDeleteBytes;
     const uint64_t usualStreamThreshold = BlockPipeline::streamThreshold;
     const FreshProfile fresh{kPassword};
+
+    // Adds the folder entry that makeFiles writes into a scratch folder, then
+    // stops its take-out at every step: each file is at the destination or
+    // still in the vault, whole.
+    void takeOutStoppedAtEveryStep(const std::string& entry, const std::function<Files(const std::string&)>& makeFiles)
+    {
+        for (int stopAt = 1;; ++stopAt) {
+            SCOPED_TRACE("taking out, stopped at boundary " + std::to_string(stopAt));
+            fresh.restore();
+            const std::string source = makeScratchFolder("source");
+            const Files originals = makeFiles(source);
+            {
+                auto kist = openVault(kPassword);
+                KistFile added;
+                kist->addFile(source + "/" + entry, &added, false);
+            }
+            const std::string destination = makeScratchFolder("destination");
+            const int outcome = runInterrupted(
+                [&] {
+                    auto kist = openVault(kPassword);
+                    kist->removeFile(entry, destination);
+                },
+                stopAt);
+            ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
+            expectEachFileOnceAndWhole(originals, destination);
+            if (outcome == kRanToTheEnd)
+                break;
+            ASSERT_LT(stopAt, 100);
+        }
+    }
 };
 
 TEST_F(CrashSafety, AddingAFolderLosesNothingAtAnyStep)
@@ -174,32 +204,7 @@ TEST_F(CrashSafety, AddingAFileLosesNothingAtAnyStep)
 
 TEST_F(CrashSafety, TakingOutLosesNothingAtAnyStep)
 {
-    for (int stopAt = 1;; ++stopAt) {
-        SCOPED_TRACE("stopped at boundary " + std::to_string(stopAt));
-        fresh.restore();
-        const std::string source = makeScratchFolder("source");
-        const Files originals = makeFolder(source);
-        {
-            auto kist = openVault(kPassword);
-            KistFile added;
-            kist->addFile(source + "/album", &added, false);
-        }
-        const std::string destination = makeScratchFolder("destination");
-
-        const int outcome = runInterrupted(
-            [&] {
-                auto kist = openVault(kPassword);
-                kist->removeFile("album", destination);
-            },
-            stopAt);
-        ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
-
-        // Each file is either at the destination or still in the vault.
-        expectEachFileOnceAndWhole(originals, destination);
-        if (outcome == kRanToTheEnd)
-            break;
-        ASSERT_LT(stopAt, 100);
-    }
+    takeOutStoppedAtEveryStep("album", makeFolder);
 }
 
 // Separate paths added in one call share their transactions and flushes:
@@ -274,27 +279,5 @@ TEST_F(CrashSafety, FilesInFlightTogetherLoseNothingAtAnyStep)
             ASSERT_LT(stopAt, 100);
         }
     }
-    for (int stopAt = 1;; ++stopAt) {
-        SCOPED_TRACE("taking out, stopped at boundary " + std::to_string(stopAt));
-        fresh.restore();
-        const std::string source = makeScratchFolder("many");
-        const Files originals = makeManyFiles(source);
-        {
-            auto kist = openVault(kPassword);
-            KistFile added;
-            kist->addFile(source + "/many", &added, false);
-        }
-        const std::string destination = makeScratchFolder("destination");
-        const int outcome = runInterrupted(
-            [&] {
-                auto kist = openVault(kPassword);
-                kist->removeFile("many", destination);
-            },
-            stopAt);
-        ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
-        expectEachFileOnceAndWhole(originals, destination);
-        if (outcome == kRanToTheEnd)
-            break;
-        ASSERT_LT(stopAt, 100);
-    }
+    takeOutStoppedAtEveryStep("many", makeManyFiles);
 }
