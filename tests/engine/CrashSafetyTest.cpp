@@ -116,6 +116,31 @@ protected:
     const uint64_t usualStreamThreshold = BlockPipeline::streamThreshold;
     const FreshProfile fresh{kPassword};
 
+    // Stops adding the folder entry that makeFiles writes into a scratch
+    // folder at every step: each file is still in its place or whole in the
+    // vault.
+    void addStoppedAtEveryStep(const std::string& entry, const std::function<Files(const std::string&)>& makeFiles)
+    {
+        for (int stopAt = 1;; ++stopAt) {
+            SCOPED_TRACE("adding, stopped at boundary " + std::to_string(stopAt));
+            fresh.restore();
+            const std::string source = makeScratchFolder("source");
+            const Files originals = makeFiles(source);
+            const int outcome = runInterrupted(
+                [&] {
+                    auto kist = openVault(kPassword);
+                    KistFile added;
+                    kist->addFile(source + "/" + entry, &added, false);
+                },
+                stopAt);
+            ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
+            expectEachFileOnceAndWhole(originals, source);
+            if (outcome == kRanToTheEnd)
+                break;
+            ASSERT_LT(stopAt, 100);
+        }
+    }
+
     // Adds the folder entry that makeFiles writes into a scratch folder, then
     // stops its take-out at every step: each file is at the destination or
     // still in the vault, whole.
@@ -149,26 +174,7 @@ protected:
 
 TEST_F(CrashSafety, AddingAFolderLosesNothingAtAnyStep)
 {
-    for (int stopAt = 1;; ++stopAt) {
-        SCOPED_TRACE("stopped at boundary " + std::to_string(stopAt));
-        fresh.restore();
-        const std::string source = makeScratchFolder("source");
-        const Files originals = makeFolder(source);
-
-        const int outcome = runInterrupted(
-            [&] {
-                auto kist = openVault(kPassword);
-                KistFile added;
-                kist->addFile(source + "/album", &added, false);
-            },
-            stopAt);
-        ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
-
-        expectEachFileOnceAndWhole(originals, source);
-        if (outcome == kRanToTheEnd)
-            break;
-        ASSERT_LT(stopAt, 100);
-    }
+    addStoppedAtEveryStep("album", makeFolder);
 }
 
 TEST_F(CrashSafety, AddingAFileLosesNothingAtAnyStep)
@@ -258,26 +264,9 @@ TEST_F(CrashSafety, FilesInFlightTogetherLoseNothingAtAnyStep)
     // Plain copies deleted at the end, and deleted while later files are
     // still being encrypted (every file's copy as soon as it is flushed).
     for (const uint64_t earlyDeleteBytes : {Transforms::earlyDeleteBytes, uint64_t{1}}) {
+        SCOPED_TRACE("early deletion after " + std::to_string(earlyDeleteBytes) + " bytes");
         Transforms::earlyDeleteBytes = earlyDeleteBytes;
-        for (int stopAt = 1;; ++stopAt) {
-            SCOPED_TRACE("adding, stopped at boundary " + std::to_string(stopAt) + ", early deletion after "
-                         + std::to_string(earlyDeleteBytes) + " bytes");
-            fresh.restore();
-            const std::string source = makeScratchFolder("many");
-            const Files originals = makeManyFiles(source);
-            const int outcome = runInterrupted(
-                [&] {
-                    auto kist = openVault(kPassword);
-                    KistFile added;
-                    kist->addFile(source + "/many", &added, false);
-                },
-                stopAt);
-            ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
-            expectEachFileOnceAndWhole(originals, source);
-            if (outcome == kRanToTheEnd)
-                break;
-            ASSERT_LT(stopAt, 100);
-        }
+        addStoppedAtEveryStep("many", makeManyFiles);
     }
     takeOutStoppedAtEveryStep("many", makeManyFiles);
 }
