@@ -116,59 +116,60 @@ protected:
     const uint64_t usualStreamThreshold = BlockPipeline::streamThreshold;
     const FreshProfile fresh{kPassword};
 
-    // Stops adding the folder entry that makeFiles writes into a scratch
-    // folder at every step: each file is still in its place or whole in the
-    // vault.
-    void addStoppedAtEveryStep(const std::string& entry, const std::function<Files(const std::string&)>& makeFiles)
+    // What a round starts from: the files as they must end up, and the
+    // folder where those that are not in the vault must be.
+    struct Round {
+        Files originals;
+        std::string folder;
+    };
+
+    // For every step in turn: from the fresh vault, prepare sets up a round
+    // and operation runs in a child stopped at that step. Afterwards each
+    // file is in the round's folder or whole in the vault, never both.
+    void stopAtEveryStep(const std::function<Round()>& prepare,
+                         const std::function<void(Kist&, const Round&)>& operation)
     {
         for (int stopAt = 1;; ++stopAt) {
-            SCOPED_TRACE("adding, stopped at boundary " + std::to_string(stopAt));
+            SCOPED_TRACE("stopped at boundary " + std::to_string(stopAt));
             fresh.restore();
-            const std::string source = makeScratchFolder("source");
-            const Files originals = makeFiles(source);
-            const int outcome = runInterrupted(
-                [&] {
-                    auto kist = openVault(kPassword);
-                    KistFile added;
-                    kist->addFile(source + "/" + entry, &added, false);
-                },
-                stopAt);
+            const Round round = prepare();
+            const int outcome = runInterrupted([&] { operation(*openVault(kPassword), round); }, stopAt);
             ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
-            expectEachFileOnceAndWhole(originals, source);
+            expectEachFileOnceAndWhole(round.originals, round.folder);
             if (outcome == kRanToTheEnd)
                 break;
             ASSERT_LT(stopAt, 100);
         }
     }
 
-    // Adds the folder entry that makeFiles writes into a scratch folder, then
-    // stops its take-out at every step: each file is at the destination or
-    // still in the vault, whole.
+    // Adding the folder entry that makeFiles writes into a scratch folder.
+    void addStoppedAtEveryStep(const std::string& entry, const std::function<Files(const std::string&)>& makeFiles)
+    {
+        SCOPED_TRACE("adding " + entry);
+        stopAtEveryStep(
+            [&] {
+                const std::string source = makeScratchFolder("source");
+                return Round{makeFiles(source), source};
+            },
+            [&](Kist& kist, const Round& round) {
+                KistFile added;
+                kist.addFile(round.folder + "/" + entry, &added, false);
+            });
+    }
+
+    // Taking that folder out again, once it is in the vault.
     void takeOutStoppedAtEveryStep(const std::string& entry, const std::function<Files(const std::string&)>& makeFiles)
     {
-        for (int stopAt = 1;; ++stopAt) {
-            SCOPED_TRACE("taking out, stopped at boundary " + std::to_string(stopAt));
-            fresh.restore();
-            const std::string source = makeScratchFolder("source");
-            const Files originals = makeFiles(source);
-            {
-                auto kist = openVault(kPassword);
+        SCOPED_TRACE("taking out " + entry);
+        stopAtEveryStep(
+            [&] {
+                const std::string source = makeScratchFolder("source");
+                const Files originals = makeFiles(source);
                 KistFile added;
-                kist->addFile(source + "/" + entry, &added, false);
-            }
-            const std::string destination = makeScratchFolder("destination");
-            const int outcome = runInterrupted(
-                [&] {
-                    auto kist = openVault(kPassword);
-                    kist->removeFile(entry, destination);
-                },
-                stopAt);
-            ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
-            expectEachFileOnceAndWhole(originals, destination);
-            if (outcome == kRanToTheEnd)
-                break;
-            ASSERT_LT(stopAt, 100);
-        }
+                openVault(kPassword)->addFile(source + "/" + entry, &added, false);
+                return Round{originals, makeScratchFolder("destination")};
+            },
+            [&](Kist& kist, const Round& round) { kist.removeFile(entry, round.folder); });
     }
 };
 
@@ -179,33 +180,17 @@ TEST_F(CrashSafety, AddingAFolderLosesNothingAtAnyStep)
 
 TEST_F(CrashSafety, AddingAFileLosesNothingAtAnyStep)
 {
-    for (int stopAt = 1;; ++stopAt) {
-        SCOPED_TRACE("stopped at boundary " + std::to_string(stopAt));
-        fresh.restore();
-        const std::string source = makeScratchFolder("single");
-        const Files originals{{"letter.txt", patternBytes(3990)}};
-        writeFile(source + "/letter.txt", originals.at("letter.txt"));
-
-        const int outcome = runInterrupted(
-            [&] {
-                auto kist = openVault(kPassword);
-                KistFile added;
-                kist->addFile(source + "/letter.txt", &added, false);
-            },
-            stopAt);
-        ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
-
-        const Files fromVault = recoverAndTakeOut(originals);
-        Files found = underFolder(source);
-        for (const auto& [path, bytes] : fromVault) {
-            EXPECT_FALSE(found.count(path));
-            found[path] = bytes;
-        }
-        EXPECT_EQ(fingerprints(found), fingerprints(originals));
-        if (outcome == kRanToTheEnd)
-            break;
-        ASSERT_LT(stopAt, 100);
-    }
+    stopAtEveryStep(
+        [] {
+            const std::string source = makeScratchFolder("single");
+            const Files originals{{"letter.txt", patternBytes(3990)}};
+            writeFile(source + "/letter.txt", originals.at("letter.txt"));
+            return Round{originals, source};
+        },
+        [](Kist& kist, const Round& round) {
+            KistFile added;
+            kist.addFile(round.folder + "/letter.txt", &added, false);
+        });
 }
 
 TEST_F(CrashSafety, TakingOutLosesNothingAtAnyStep)
@@ -217,30 +202,21 @@ TEST_F(CrashSafety, TakingOutLosesNothingAtAnyStep)
 // at every step each file is still in its place or whole in the vault.
 TEST_F(CrashSafety, AddingSeparatePathsTogetherLosesNothingAtAnyStep)
 {
-    for (int stopAt = 1;; ++stopAt) {
-        SCOPED_TRACE("stopped at boundary " + std::to_string(stopAt));
-        fresh.restore();
-        const std::string source = makeScratchFolder("batch");
-        Files originals = makeFolder(source);
-        for (const std::string name : {"a.txt", "b.txt", "c.txt"}) {
-            originals[name] = patternBytes(500 + name[0]);
-            writeFile(source + "/" + name, originals[name]);
-        }
-
-        const int outcome = runInterrupted(
-            [&] {
-                auto kist = openVault(kPassword);
-                kist->addFiles({source + "/a.txt", source + "/album", source + "/b.txt", source + "/c.txt"},
-                               [](const KistAddOutcome&) {});
-            },
-            stopAt);
-        ASSERT_TRUE(outcome == kStoppedAtBoundary || outcome == kRanToTheEnd) << outcome;
-
-        expectEachFileOnceAndWhole(originals, source);
-        if (outcome == kRanToTheEnd)
-            break;
-        ASSERT_LT(stopAt, 100);
-    }
+    stopAtEveryStep(
+        [] {
+            const std::string source = makeScratchFolder("batch");
+            Files originals = makeFolder(source);
+            for (const std::string name : {"a.txt", "b.txt", "c.txt"}) {
+                originals[name] = patternBytes(500 + name[0]);
+                writeFile(source + "/" + name, originals[name]);
+            }
+            return Round{originals, source};
+        },
+        [](Kist& kist, const Round& round) {
+            const std::string& source = round.folder;
+            kist.addFiles({source + "/a.txt", source + "/album", source + "/b.txt", source + "/c.txt"},
+                          [](const KistAddOutcome&) {});
+        });
 }
 
 // The files of a folder are encrypted and decrypted several at a time: a
