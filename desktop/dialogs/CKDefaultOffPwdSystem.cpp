@@ -128,3 +128,9 @@ void CKDefaultOffPwdSystem::okButtonclicked()
         host->saveToFolder(folder, fileName, password, form);
     accept();
 }
+
+void CKDefaultOffPwdSystem::showEvent(QShowEvent* event)
+{
+    hideLater->stop();
+    QDialog::showEvent(event);
+}

@@ -30,6 +30,10 @@ public Q_SLOTS:
     void selectExtractionFolderClicked();
     void okButtonclicked();
 
+protected:
+    // Opened again within the second after Ok: the pending hide is dropped.
+    void showEvent(QShowEvent* event) override;
+
 private:
     std::unique_ptr<Ui::CKDefaultOffPwdSystem> ui;
     SendHost* host;

@@ -500,3 +500,9 @@ int CKDefaultsOffPwd::welcomeEmail()
     finish();
     return QDialog::Accepted;
 }
+
+void CKDefaultsOffPwd::showEvent(QShowEvent* event)
+{
+    hideLater->stop();
+    QDialog::showEvent(event);
+}

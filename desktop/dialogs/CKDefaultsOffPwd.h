@@ -54,6 +54,10 @@ public Q_SLOTS:
     // Escape and the window's close button cancel like the Cancel button.
     void reject() override;
 
+protected:
+    // Opened again within the second after Ok: the pending hide is dropped.
+    void showEvent(QShowEvent* event) override;
+
 private:
     int sendPackage();
     int welcome();

@@ -189,6 +189,9 @@ private Q_SLOTS:
             QVERIFY(dialog->hideTimer()->isActive());
             QCOMPARE(dialog->hideTimer()->interval(), 1000);
         }
+        dialog->show();
+        QVERIFY(!dialog->hideTimer()->isActive());
+        dialog->hide();
 
         // The hardened form goes with that one hand-over; the next starts standard.
         dialog->setMode(1);
@@ -502,6 +505,10 @@ private Q_SLOTS:
         QCOMPARE(window.handOvers.last().password, QStringLiteral("Harbour-Lantern-81"));
         QCOMPARE(rows(dialog), (QStringList{folder + "/report", "", ""}));
         QVERIFY(dialog->hideTimer()->isActive());
+        // Opened again within that second, it stays open.
+        dialog->show();
+        QVERIFY(!dialog->hideTimer()->isActive());
+        dialog->hide();
         QVERIFY(FileDialog::asked().isEmpty());
 
         // A missing folder is asked for; a cancelled chooser saves to the desktop.
