@@ -15,6 +15,7 @@
 #include "engine/StepBoundary.h"
 #include "engine/VaultEngine.h"
 #include "engine/VaultLock.h"
+#include "engine/crypto/BlockPipeline.h"
 #include "engine/crypto/CryptoContext.h"
 #include "engine/crypto/HardenedBody.h"
 #include "engine/crypto/KeyWrap.h"
@@ -30,7 +31,6 @@ namespace {
 constexpr wchar_t kReadyFile[] = L"ready";
 constexpr wchar_t kBodiesFolder[] = L"bodies";
 constexpr wchar_t kStagedDatabase[] = L"database";
-constexpr wchar_t kPlainScratch[] = L"plain";
 
 constexpr char kAttachHardened[] = "ATTACH DATABASE '%s' AS hardened KEY \"%s\"";
 constexpr char kExportHardened[] = "SELECT sqlcipher_export('hardened')";
@@ -172,37 +172,35 @@ void refuseUnfinished(VaultEngine& engine)
     }
 }
 
-// Re-encrypts one body from the standard format into the staging folder.
+// Re-encrypts one body from the standard format into the staging folder in
+// one pass: each block is decrypted and sealed anew in memory, so no plain
+// copy ever reaches the disk. The old body's tag is checked before the new
+// one is kept.
 void rewriteBody(const ProtectedFile& record, const std::string& password, IntegrityTags& tags,
-                 const nocase_wstring& plainScratch, const nocase_wstring& target, const std::string& newKey,
-                 ProgressTracker& progress)
+                 const nocase_wstring& target, const std::string& newKey, ProgressTracker& progress)
 {
     const BodyFormat& standard = BodyFormat::standard();
     const SecretText oldKey = standard.openFileKey(password, record.cipher);
-    FileTransformOptions reading;
-    reading.exclusive = true;
-    reading.flush = false;
-    reading.plainSize = record.size;
+    HardenedBodySealer sealer(newKey, record.size);
+    FileTransformOptions rewriting;
+    rewriting.exclusive = true;
+    rewriting.flush = false;
+    rewriting.plainSize = record.size;
     std::string computedTag;
-    reading.tagFileKey = &oldKey.text();
-    reading.computedTag = &computedTag;
-    reading.expectedTag = tags.tagOf(record.unique_name);
-    (void)deleteFile(plainScratch);
+    rewriting.tagFileKey = &oldKey.text();
+    rewriting.computedTag = &computedTag;
+    rewriting.expectedTag = tags.tagOf(record.unique_name);
+    rewriting.resealBlock = [&sealer](FileBlock& block) { sealer.seal(block); };
+    rewriting.resealRoom = HardenedBodySealer::extraRoom;
+    if (progress.active())
+        rewriting.onBytes = [&progress](std::uint64_t bytes) { progress.fileBytes(bytes); };
     try {
-        (void)standard.transform(record.sourcePath(), plainScratch, false, oldKey, record.encrypt_algo, reading);
-        HardenedBodyOptions writing;
-        writing.flush = false;
-        writing.plainSize = record.size;
-        if (progress.active())
-            writing.onBytes = [&progress](std::uint64_t bytes) { progress.fileBytes(bytes); };
-        (void)encryptHardenedBody(plainScratch, target, newKey, writing);
+        (void)standard.transform(record.sourcePath(), target, false, oldKey, record.encrypt_algo, rewriting);
     } catch (const ExceptionModule& failure) {
-        (void)deleteFile(plainScratch);
         if (failure.getMessage().rfind("damaged: ", 0) == 0)
             throw ExceptionModule(L"damaged: " + record.display_name, L"");
         throw;
     }
-    (void)deleteFile(plainScratch);
 }
 
 } // namespace
@@ -241,7 +239,6 @@ std::string harden(VaultEngine& engine, const std::string& password, KistProgres
         vault = HardenedVault::create(password, recoveryKey);
         const nocase_wstring bodies = joinPath(staging, kBodiesFolder);
         createFolder(bodies, true);
-        const nocase_wstring plainScratch = joinPath(staging, kPlainScratch);
 
         struct NewBody {
             nocase_wstring path;
@@ -268,7 +265,7 @@ std::string harden(VaultEngine& engine, const std::string& password, KistProgres
                     return;
                 }
                 const SecretText newKey(randomBytes(kKeyLength));
-                rewriteBody(record, password, tags, plainScratch, target, newKey, progress);
+                rewriteBody(record, password, tags, target, newKey, progress);
                 rewritten[record.unique_name] = {newPath, vault->wrapFileKey(newKey), HardenedVault::encryptionName};
                 progress.fileDone(record.size);
                 stepboundary::reached("hardened body written");

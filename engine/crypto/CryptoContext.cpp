@@ -135,7 +135,7 @@ std::uint64_t decryptBody(SourceFile& source, TargetFile& target, const EVP_CIPH
     std::uint64_t bodyRead = 0;
     std::uint64_t decrypted = 0;
     std::uint64_t written = 0;
-    BlockPipeline pipeline(source, target, 2 * kCipherBlockSize);
+    BlockPipeline pipeline(source, target, std::max<std::size_t>(2 * kCipherBlockSize, options.resealRoom));
     pipeline.run(bodyLength, [&](FileBlock& block) {
         bodyRead += block.length;
         if (bodyRead > bodyLength)
@@ -163,6 +163,8 @@ std::uint64_t decryptBody(SourceFile& source, TargetFile& target, const EVP_CIPH
             if (bodyRead != bodyLength || decrypted != bodyLength || finished != 0)
                 throw ExceptionModule(kCipherFailed, L"");
         }
+        if (options.resealBlock)
+            options.resealBlock(block);
         if (options.onBytes && keep > 0)
             options.onBytes(written);
     }, bodyWatch);
@@ -377,8 +379,9 @@ std::uint64_t CryptoContext::transformFile(const nocase_wstring& source, const n
 
     // Encrypted bodies are private, also when they replace an existing file;
     // what is decrypted belongs to the user and gets the umask's say.
-    TargetFile output(target, encrypt ? 0600 : 0666, options.exclusive, input.status());
-    if (encrypt && (!output.isNew() || !options.umaskKeepsPrivateMode))
+    const bool privateTarget = encrypt || options.resealBlock;
+    TargetFile output(target, privateTarget ? 0600 : 0666, options.exclusive, input.status());
+    if (privateTarget && (!output.isNew() || !options.umaskKeepsPrivateMode))
         output.setMode(0600);
     std::uint64_t done = 0;
     if (encrypt) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -9,6 +10,8 @@
 #include <string_view>
 
 #include "engine/Strings.h"
+
+struct FileBlock;
 
 // Encrypted file bodies carry no header, hash or length: they are one
 // AES-128-CBC chain (zero IV) over the whole plain file, cut into chunks of
@@ -44,6 +47,12 @@ struct FileTransformOptions {
     // right length whose tag differs, or whose padding fails, is refused with
     // "damaged: " and the source path, and its target removed.
     std::optional<std::string> expectedTag;
+    // Decrypting: the plain bytes of each block pass through this before
+    // they are written, and may grow by resealRoom bytes (a body re-encrypted
+    // into another form without a plain copy on the disk). The target is
+    // then private, like every body.
+    std::function<void(FileBlock&)> resealBlock;
+    std::size_t resealRoom = 0;
 };
 
 // Lower-case hex, two digits per byte, no separators.

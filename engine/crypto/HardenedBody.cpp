@@ -160,6 +160,66 @@ std::string bodyKeyId(const std::string& fileKey)
     return std::string(reinterpret_cast<const char*>(digest), kBodyKeyIdLength);
 }
 
+struct HardenedBodySealer::Cipher {
+    Cipher(const std::string& fileKey, std::uint64_t plainLength)
+        : chunks(fileKey, header, true)
+    {
+        std::memcpy(header, kHardenedBodyMarker.data(), kHardenedBodyMarker.size());
+        const std::string keyId = bodyKeyId(fileKey);
+        std::memcpy(header + 8, keyId.data(), kBodyKeyIdLength);
+        putLittleEndian(plainLength, header + 24);
+    }
+
+    // The chunks authenticate the header, which ChunkCipher reads from here.
+    unsigned char header[kHardenedBodyHeaderLength] {};
+    ChunkCipher chunks;
+};
+
+const std::size_t HardenedBodySealer::extraRoom = kEncryptRoom;
+
+HardenedBodySealer::HardenedBodySealer(const std::string& fileKey, std::uint64_t plainLength)
+    : cipher(std::make_unique<Cipher>(fileKey, plainLength))
+    , plainLength(plainLength)
+{
+}
+
+HardenedBodySealer::~HardenedBodySealer() = default;
+
+void HardenedBodySealer::seal(FileBlock& block)
+{
+    total += block.length;
+    // The header says how long the file is: one that grew or shrank since it
+    // was measured is refused, never recorded wrongly.
+    if (total > plainLength || (block.last && total != plainLength))
+        throw ExceptionModule(cryptoerrors::kReadFailed, L"");
+    if (!block.last && block.length % kHardenedChunkSize != 0)
+        throw ExceptionModule(cryptoerrors::kCipherFailed, L"");
+    const std::size_t chunks =
+        block.length == 0 ? (first ? 1 : 0) : (block.length + kHardenedChunkSize - 1) / kHardenedChunkSize;
+    const std::size_t offset = first ? kHardenedBodyHeaderLength : 0;
+    if (offset + block.length + chunks * kHardenedChunkTagLength > block.capacity)
+        throw ExceptionModule(cryptoerrors::kOutOfMemory, L"");
+    // Each chunk is moved to where it goes, last one first, and encrypted
+    // where it lies; the tags fill the gaps.
+    for (std::size_t k = chunks; k-- > 0;) {
+        const std::size_t from = k * kHardenedChunkSize;
+        const std::size_t length = std::min(kHardenedChunkSize, block.length - from);
+        unsigned char* at = block.data + offset + k * kFrameLength;
+        std::memmove(at, block.data + from, length);
+        // Known from the measured length: a file of whole blocks ends with
+        // an empty block after its last chunk.
+        const bool last = index + k + 1 == chunkCount(plainLength);
+        (void)cipher->chunks.run(index + k, last, at, length, at + length);
+    }
+    if (first)
+        std::memcpy(block.data, cipher->header, kHardenedBodyHeaderLength);
+    index += chunks;
+    block.length = offset + block.length + chunks * kHardenedChunkTagLength;
+    first = false;
+    if (block.last && index != chunkCount(plainLength))
+        throw ExceptionModule(cryptoerrors::kReadFailed, L"");
+}
+
 std::uint64_t encryptHardenedBody(const nocase_wstring& source, const nocase_wstring& target,
                                   const std::string& fileKey, const HardenedBodyOptions& options)
 {
@@ -167,52 +227,17 @@ std::uint64_t encryptHardenedBody(const nocase_wstring& source, const nocase_wst
     const auto plainLength = static_cast<std::uint64_t>(input.status().st_size);
     if (options.plainSize && *options.plainSize != plainLength)
         throw ExceptionModule(cryptoerrors::kReadFailed, L"");
-    unsigned char header[kHardenedBodyHeaderLength];
-    std::memcpy(header, kHardenedBodyMarker.data(), kHardenedBodyMarker.size());
-    const std::string keyId = bodyKeyId(fileKey);
-    std::memcpy(header + 8, keyId.data(), kBodyKeyIdLength);
-    putLittleEndian(plainLength, header + 24);
-    ChunkCipher cipher(fileKey, header, true);
-
+    HardenedBodySealer sealer(fileKey, plainLength);
     TargetFile output(target, 0600, options.exclusive, input.status());
     output.setMode(0600);
-    std::uint64_t total = 0;
-    std::uint64_t index = 0;
-    bool first = true;
-    BlockPipeline pipeline(input, output, kEncryptRoom);
+    BlockPipeline pipeline(input, output, HardenedBodySealer::extraRoom);
     pipeline.run(plainLength, [&](FileBlock& block) {
-        total += block.length;
-        // The header says how long the file is: one that grew or shrank
-        // since it was measured is refused, never recorded wrongly.
-        if (total > plainLength || (block.last && total != plainLength))
-            throw ExceptionModule(cryptoerrors::kReadFailed, L"");
-        const std::size_t chunks =
-            block.length == 0 ? (first ? 1 : 0) : (block.length + kHardenedChunkSize - 1) / kHardenedChunkSize;
-        const std::size_t offset = first ? kHardenedBodyHeaderLength : 0;
-        // Each chunk is moved to where it goes, last one first, and encrypted
-        // where it lies; the tags fill the gaps.
-        for (std::size_t k = chunks; k-- > 0;) {
-            const std::size_t from = k * kHardenedChunkSize;
-            const std::size_t length = std::min(kHardenedChunkSize, block.length - from);
-            unsigned char* at = block.data + offset + k * kFrameLength;
-            std::memmove(at, block.data + from, length);
-            // Known from the measured length: a file of whole blocks ends
-            // with an empty block after its last chunk.
-            const bool last = index + k + 1 == chunkCount(plainLength);
-            (void)cipher.run(index + k, last, at, length, at + length);
-        }
-        if (first)
-            std::memcpy(block.data, header, kHardenedBodyHeaderLength);
-        index += chunks;
-        block.length = offset + block.length + chunks * kHardenedChunkTagLength;
-        first = false;
-        if (options.onBytes && total > 0)
-            options.onBytes(total);
+        sealer.seal(block);
+        if (options.onBytes && sealer.sealed() > 0)
+            options.onBytes(sealer.sealed());
     });
-    if (index != chunkCount(plainLength))
-        throw ExceptionModule(cryptoerrors::kReadFailed, L"");
     output.commit(options.flush);
-    return total;
+    return sealer.sealed();
 }
 
 std::uint64_t decryptHardenedBody(const nocase_wstring& source, const nocase_wstring& target,

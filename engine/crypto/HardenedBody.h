@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +41,36 @@ struct HardenedBodyOptions {
     std::optional<std::uint64_t> plainSize;
     // The plain bytes done so far; it may throw to cancel.
     std::function<void(std::uint64_t)> onBytes;
+};
+
+struct FileBlock;
+
+// Turns the plain bytes of a pipeline's blocks into a hardened body in place:
+// the header before the first block's chunks, each chunk followed by its tag.
+// Every block but the last must hold whole chunks (the pipeline's blocks
+// do), and the blocks together exactly plainLength bytes, or it throws.
+class HardenedBodySealer {
+public:
+    // What sealing may add to a block of the pipeline's largest size.
+    static const std::size_t extraRoom;
+
+    HardenedBodySealer(const std::string& fileKey, std::uint64_t plainLength);
+    ~HardenedBodySealer();
+    HardenedBodySealer(const HardenedBodySealer&) = delete;
+    HardenedBodySealer& operator=(const HardenedBodySealer&) = delete;
+
+    void seal(FileBlock& block);
+    // The plain bytes sealed so far.
+    [[nodiscard]] std::uint64_t sealed() const { return total; }
+
+private:
+    struct Cipher;
+
+    std::unique_ptr<Cipher> cipher;
+    std::uint64_t plainLength;
+    std::uint64_t total = 0;
+    std::uint64_t index = 0;
+    bool first = true;
 };
 
 // The reason in a refusal's message ("damaged: REASON: PATH") for the body

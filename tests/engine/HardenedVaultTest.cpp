@@ -10,6 +10,7 @@
 #include "engine/HardenedVault.h"
 #include "engine/Kist.h"
 #include "engine/VaultEngine.h"
+#include "engine/crypto/BlockPipeline.h"
 #include "engine/crypto/CryptoContext.h"
 #include "engine/crypto/KeyWrap.h"
 #include "tests/engine/EngineTestSupport.h"
@@ -26,6 +27,9 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kPassword = "pass phrase";
+// Longer than one block of the pipeline, streamed or not, and no whole
+// number of the body's chunks.
+constexpr std::size_t kLongFile = (std::size_t{5} << 20) + 4567;
 
 // Every file in the vault folder but the header and the lock, by name.
 std::map<std::string, std::string> vaultFiles()
@@ -60,6 +64,7 @@ protected:
         auto kist = openVault(kPassword);
         writeFile(source + "/secret-report.txt", patternBytes(200000));
         writeFile(source + "/album/one.jpg", patternBytes(70000));
+        writeFile(source + "/album/long.bin", patternBytes(kLongFile));
         writeFile(source + "/album/deep/two.txt", "two");
         writeFile(source + "/album/deep/empty.txt", "");
         for (const char* name : {"secret-report.txt", "album"}) {
@@ -80,6 +85,7 @@ protected:
     const std::vector<std::pair<std::string, std::string>> expected{
         {"album/deep/empty.txt", ""},
         {"album/deep/two.txt", "two"},
+        {"album/long.bin", patternBytes(kLongFile)},
         {"album/one.jpg", patternBytes(70000)},
         {"secret-report.txt", patternBytes(200000)},
     };
@@ -94,7 +100,16 @@ TEST_F(HardenedVaultTest, HardeningKeepsEveryEntryAndNothingOpensWithoutThePassw
     {
         auto kist = vaultWithEntries();
         const auto before = list(*kist);
-        recoveryKey = kist->harden(kPassword);
+        // The long file is re-encrypted in the streamed blocks of a large one.
+        const uint64_t usualStreamThreshold = BlockPipeline::streamThreshold;
+        BlockPipeline::streamThreshold = uint64_t{1} << 20;
+        try {
+            recoveryKey = kist->harden(kPassword);
+        } catch (...) {
+            BlockPipeline::streamThreshold = usualStreamThreshold;
+            throw;
+        }
+        BlockPipeline::streamThreshold = usualStreamThreshold;
         EXPECT_EQ(list(*kist), before) << "the engine goes on with the hardened vault";
         EXPECT_EQ(kist->vaultInfo().format, "hardened");
         EXPECT_EQ(kist->vaultInfo().argon2MemoryKiB, kLeastArgon2MemoryKiB);
