@@ -235,6 +235,16 @@ private Q_SLOTS:
         window->SettingsMenuSelected();
         QTRY_VERIFY(dialog->isVisible());
         QVERIFY2(!harden->isVisible(), "offered once only");
+        dialog->hide();
+
+        // The window follows another program's add to the hardened vault.
+        {
+            Kist other(true);
+            QVERIFY(other.login("secret"));
+            const QString later = desktoptest::makeFolder("later");
+            other.addFile(desktoptest::writeFile(later + "/later.txt", "later").toStdString(), nullptr, false);
+        }
+        QTRY_VERIFY(window->vaultView()->allNames().contains(QStringLiteral("later.txt")));
 
         // The recovery key stands in for the forgotten password.
         Kist other(true);
