@@ -18,6 +18,7 @@
 
 #include "engine/SecretText.h"
 #include "engine/archive/ExtractionTarget.h"
+#include "engine/archive/WatchedReader.h"
 #include "engine/archive/ZipEntryFields.h"
 #include "engine/archive/ZipEntryName.h"
 #include "engine/crypto/ZipAesAuthentication.h"
@@ -194,6 +195,7 @@ private:
 
     void closeFile()
     {
+        reader.reset();
         if (descriptor >= 0)
             (void)::close(descriptor); // opened for reading only
         descriptor = -1;
@@ -203,25 +205,20 @@ private:
     {
         switch (command) {
         case ZIP_SOURCE_OPEN:
+            closeFile();
             descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
             if (descriptor < 0)
                 return fail(ZIP_ER_OPEN, errno);
+            reader = std::make_unique<WatchedReader>(descriptor, static_cast<std::uint64_t>(info.st_size), watch.bytes);
             return 0;
         case ZIP_SOURCE_READ: {
-            auto* out = static_cast<unsigned char*>(data);
-            ssize_t got = 0;
-            do {
-                got = ::read(descriptor, out, length);
-            } while (got < 0 && errno == EINTR);
+            if (!reader)
+                return fail(ZIP_ER_INTERNAL);
+            const ssize_t got = reader->read(static_cast<unsigned char*>(data), length);
             if (got < 0)
                 return fail(ZIP_ER_READ, errno);
-            if (got == 0 && length > 0) {
-                if (watch.complete && !watch.complete())
-                    return fail(ZIP_ER_READ);
-                return 0;
-            }
-            if (watch.bytes)
-                watch.bytes(out, static_cast<std::size_t>(got));
+            if (got == 0 && length > 0 && watch.complete && !watch.complete())
+                return fail(ZIP_ER_READ);
             return got;
         }
         case ZIP_SOURCE_CLOSE:
@@ -254,6 +251,7 @@ private:
     struct stat info;
     const ZipAddWatch& watch;
     int descriptor = -1;
+    std::unique_ptr<WatchedReader> reader;
     zip_error_t error;
 };
 

@@ -324,6 +324,37 @@ TEST_F(IntegrityTags, ExportLeavesOutAnEntryWithAnAlteredBody)
     EXPECT_EQ(list(*vault).size(), 3u);
 }
 
+// A large body is checked while the package is written, on a thread beside
+// the writing: an altered byte in its middle or near its end is caught all
+// the same, and a sound one arrives whole.
+TEST_F(IntegrityTags, ExportChecksALargeBodyToItsEnd)
+{
+    auto vault = vaultWithFiles();
+    const std::string source = makeScratchFolder("large");
+    const std::string large = patternBytes((std::size_t{5} << 20) + 123);
+    writeFile(source + "/large.bin", large);
+    KistFile added;
+    vault->addFile(source + "/large.bin", &added, false);
+
+    const std::string sound = makeScratchFolder("pkg") + "/sound.kzip";
+    vault->exportFiles(sound, {"large.bin"}, "pw");
+    {
+        Kist reader(sound);
+        ASSERT_TRUE(reader.login("pw"));
+        EXPECT_EQ(summary(takeOut(reader, "large.bin")), summary({{"large.bin", large}}));
+    }
+    for (const std::size_t fromEnd : {std::size_t{0}, std::size_t{40}}) {
+        SCOPED_TRACE(fromEnd);
+        flipByte(bodyPath("large.bin"), fromEnd);
+        const std::string package = makeScratchFolder("pkg") + "/altered.kzip";
+        EXPECT_EQ(errorOf([&] { vault->exportFiles(package, {"one.bin", "large.bin"}, "pw"); }), "damaged: large.bin");
+        Kist reader(package);
+        ASSERT_TRUE(reader.login("pw"));
+        EXPECT_EQ(list(reader), (std::vector<Entry>{{"one.bin", false, 50000}}));
+        flipByte(bodyPath("large.bin"), fromEnd);
+    }
+}
+
 // A kill between any two steps of adding or taking out never leaves a body
 // with a wrong tag, nor an encrypted body without one: after the recovery
 // the check finds the vault whole and every body tagged.
