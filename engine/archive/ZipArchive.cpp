@@ -19,6 +19,7 @@
 #include "engine/SecretText.h"
 #include "engine/archive/ExtractionTarget.h"
 #include "engine/archive/WatchedReader.h"
+#include "engine/archive/ZipFileTarget.h"
 #include "engine/archive/ZipEntryFields.h"
 #include "engine/archive/ZipEntryName.h"
 #include "engine/crypto/ZipAesAuthentication.h"
@@ -610,9 +611,14 @@ ZipHandle createZip(const nocase_wstring& path)
         writerResult(ZR_NOFILE);
         return nullptr;
     }
-    int error = 0;
-    zip_t* archive = zip_open(narrow.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* target = ZipFileTarget::create(narrow, &error);
+    zip_t* archive = target == nullptr ? nullptr : zip_open_from_source(target, ZIP_CREATE | ZIP_TRUNCATE, &error);
+    zip_error_fini(&error);
     if (archive == nullptr) {
+        if (target != nullptr)
+            zip_source_free(target);
         writerResult(ZR_NOFILE);
         return nullptr;
     }

@@ -463,3 +463,28 @@ TEST(ZipWriterModes, AnEmptyArchiveGetsTheOrdinaryModeWithoutTouchingTheUmask)
     EXPECT_EQ(testsupport::umaskCalls(), callsBefore);
     EXPECT_EQ(fs::directory_iterator(fs::path(zipPath).parent_path())->path(), fs::path(zipPath));
 }
+
+// A new archive takes the umask's mode; one written over an older file keeps
+// that file's mode, and nothing is left beside either.
+TEST(ZipWriterModes, ANewArchiveTakesTheUmaskAndAReplacedOneKeepsItsMode)
+{
+    const testsupport::ScopedUmask mask(027);
+    const std::string folder = testsupport::makeScratchFolder("archive-modes");
+    const std::string entry = folder + "/entry.bin";
+    writeFile(entry, testsupport::patternBytes(3 * 1024 * 1024 + 7));
+    const std::string fresh = folder + "/fresh.zip";
+    const std::string replaced = folder + "/replaced.zip";
+    writeFile(replaced, "an older package");
+    ASSERT_EQ(::chmod(replaced.c_str(), 0604), 0);
+    for (const std::string& zipPath : {fresh, replaced})
+        ASSERT_EQ(writeArchive(zipPath, {{"entry.bin", entry}}), ZR_OK);
+
+    struct stat info {};
+    ASSERT_EQ(::stat(fresh.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    ASSERT_EQ(::stat(replaced.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0604u);
+    const ToolRun check = runPython(kPythonCompare, {replaced, "entry.bin", entry});
+    EXPECT_EQ(check.exitCode, 0) << check.output;
+    EXPECT_EQ(listTree(folder), (std::vector<std::string>{"entry.bin", "fresh.zip", "replaced.zip"}));
+}
