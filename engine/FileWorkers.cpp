@@ -23,7 +23,7 @@ FileWorkers::~FileWorkers()
 std::size_t FileWorkers::transformThreads()
 {
     const unsigned cores = std::thread::hardware_concurrency();
-    return std::clamp<std::size_t>(cores == 0 ? 2 : cores * 2, 2, 8);
+    return std::clamp<std::size_t>(cores == 0 ? 2 : cores * 4, 2, 8);
 }
 
 void FileWorkers::submit(Job job, Done done)

@@ -35,8 +35,9 @@ public:
     // Waits for every job, running their done calls as they finish.
     void finish();
 
-    // Threads for transforms: both cores encrypt, and while one file waits
-    // for the disk another is encrypted.
+    // Threads for transforms: both cores encrypt, and while files wait for
+    // the disk others are encrypted. Four a core (at most eight): on two
+    // cores, eight added a folder of photos about 8% faster than four.
     static std::size_t transformThreads();
 
 private:
