@@ -523,6 +523,10 @@ TEST_F(Operations, StopRequestBetweenEntriesOfAnExportLeavesNoPackage)
     EXPECT_EQ(errorOf([&] { kist->exportFiles(packages + "/one.kzip", {"second.txt"}, "pp"); }),
               "The operation was cancelled; every entry is whole.");
     EXPECT_FALSE(fs::exists(packages + "/one.kzip"));
+    std::vector<std::string> beside;
+    for (const auto& entry : fs::directory_iterator(packages))
+        beside.push_back(entry.path().filename().string());
+    EXPECT_EQ(beside, (std::vector<std::string>{"old.kzip"})) << "no temporary file is left beside it";
     observer.wantsStop = false;
     kist->exportFiles(packages + "/one.kzip", {"second.txt"}, "pp");
     kist->setProgressObserver(nullptr);
