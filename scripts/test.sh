@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 scripts/setup-deps.sh
 build=${1:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DKIST_WERROR="${KIST_WERROR:-OFF}" -DKIST_SANITIZE="${KIST_SANITIZE:-OFF}" >/dev/null
+      -DKIST_WERROR="${KIST_WERROR:-OFF}" -DKIST_SANITIZE="${KIST_SANITIZE:-OFF}" \
+      -DKIST_LINE_TABLES="${KIST_LINE_TABLES:-OFF}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 cd "$build"
 # Tests labelled "slow" (many GiB of disk traffic) run only when asked: ctest -L slow.
