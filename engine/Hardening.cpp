@@ -186,9 +186,7 @@ void rewriteBody(const ProtectedFile& record, const std::string& password, Integ
     rewriting.exclusive = true;
     rewriting.flush = false;
     rewriting.plainSize = record.size;
-    std::string computedTag;
     rewriting.tagFileKey = &oldKey.text();
-    rewriting.computedTag = &computedTag;
     rewriting.expectedTag = tags.tagOf(record.unique_name);
     rewriting.resealBlock = [&sealer](FileBlock& block) { sealer.seal(block); };
     rewriting.resealRoom = HardenedBodySealer::extraRoom;
