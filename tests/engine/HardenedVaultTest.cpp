@@ -259,6 +259,31 @@ TEST_F(HardenedVaultTest, AlteredOrSwappedBodiesAreRefusedAndStay)
     EXPECT_TRUE(tree(out).empty());
 }
 
+// Each old body is checked against its tag while it is converted: an altered
+// one stops the hardening, and the vault stays as it was, standard and whole.
+TEST_F(HardenedVaultTest, HardeningRefusesAnAlteredBodyAndLeavesTheVaultAsItWas)
+{
+    auto kist = vaultWithEntries();
+    std::string body;
+    for (const auto& entry : fs::directory_iterator(vaultFolder()))
+        if (entry.is_regular_file() && entry.path().filename().string().size() == 36
+            && entry.path().filename() != kDatabaseName)
+            body = entry.path().string();
+    ASSERT_FALSE(body.empty()) << "the body of secret-report.txt";
+    std::string bytes = readFile(body);
+    bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 0x20);
+    writeFile(body, bytes);
+
+    EXPECT_EQ(errorOf([&] { (void)kist->harden(kPassword); }), "damaged: secret-report.txt");
+    EXPECT_EQ(kist->vaultInfo().format, "standard");
+    EXPECT_FALSE(fs::exists(vaultFolder() + "/.hardening"));
+    EXPECT_FALSE(fs::exists(vaultFolder() + "/vault.header"));
+    const std::string out = makeScratchFolder("after-refusal");
+    kist->removeFile("album", out);
+    EXPECT_EQ(readFile(out + "/album/long.bin"), patternBytes(kLongFile));
+    EXPECT_EQ(list(*kist).size(), 1u) << "the altered file stays in the vault";
+}
+
 TEST_F(HardenedVaultTest, AProgramThatHadTheVaultOpenFollowsTheHardening)
 {
     auto before = vaultWithEntries();
