@@ -26,7 +26,8 @@ std::optional<std::string> IntegrityTags::tagOf(const nocase_wstring& uniqueName
     if (!hasTable())
         return std::nullopt;
     std::optional<std::string> tag;
-    if (query.get_result(formatStatement(vaultschema::selectBodyTag, sqlText(toNarrow(uniqueName)).c_str()))) {
+    static const std::string statement = boundStatement(vaultschema::selectBodyTag);
+    if (query.get_result_bound(statement, {toNarrow(uniqueName)})) {
         if (query.fetch_row())
             tag = query.getstr("tag");
         query.free_result();
@@ -55,9 +56,8 @@ void IntegrityTags::store(const nocase_wstring& uniqueName, const std::string& t
             query.executeOrThrow(vaultschema::createBodyTagsTrigger, "record the integrity tags");
             tableKnown = true;
         }
-        query.executeOrThrow(formatStatement(vaultschema::storeBodyTag, sqlText(toNarrow(uniqueName)).c_str(),
-                                             sqlText(tag).c_str()),
-                             "record the integrity tags");
+        static const std::string statement = boundStatement(vaultschema::storeBodyTag);
+        query.executeBoundOrThrow(statement, {toNarrow(uniqueName), tag}, "record the integrity tags");
     } catch (...) {
         // The transaction that made the table may be rolled back: ask again.
         tableKnown.reset();
@@ -69,6 +69,6 @@ void IntegrityTags::remove(const nocase_wstring& uniqueName)
 {
     if (!hasTable())
         return;
-    query.executeOrThrow(formatStatement(vaultschema::deleteBodyTag, sqlText(toNarrow(uniqueName)).c_str()),
-                         "record the integrity tags");
+    static const std::string statement = boundStatement(vaultschema::deleteBodyTag);
+    query.executeBoundOrThrow(statement, {toNarrow(uniqueName)}, "record the integrity tags");
 }

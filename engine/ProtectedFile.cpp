@@ -8,16 +8,6 @@
 #include "engine/storage/Query.h"
 #include "engine/storage/VaultSchema.h"
 
-namespace {
-
-std::string quoted(const nocase_wstring& text)
-{
-    return sqlText(toNarrow(text));
-}
-
-
-} // namespace
-
 nocase_wstring ProtectedFile::sourcePath() const
 {
     return joinPath(current_root, current_path);
@@ -223,53 +213,53 @@ LoadedEntries loadAllEntries(Database& database, const nocase_wstring& inherited
 
 void ProtectedFile::insertRow(Query& query) const
 {
-    query.executeOrThrow(
-        formatStatement(vaultschema::insertProtectedFile, quoted(current_path).c_str(), quoted(unique_name).c_str(),
-                        quoted(display_name).c_str(), quoted(raw_file_name).c_str(), is_directory ? 1 : 0,
-                        static_cast<unsigned long>(volume), static_cast<unsigned long>(size),
-                        sqlText(cipher).c_str(), sqlText(encrypt_algo).c_str(), quoted(parent).c_str(),
-                        quoted(target_path).c_str(), quoted(current_root).c_str(), quoted(target_root).c_str(),
-                        is_hidden ? 1 : 0, is_encrypted ? 1 : 0, static_cast<int>(pending_transform)),
-        toNarrow(L"record " + display_name));
+    static const std::string statement = boundStatement(vaultschema::insertProtectedFile);
+    query.executeBoundOrThrow(statement,
+                              {toNarrow(current_path), toNarrow(unique_name), toNarrow(display_name),
+                               toNarrow(raw_file_name), int64_t {is_directory ? 1 : 0}, static_cast<int64_t>(volume),
+                               static_cast<int64_t>(size), cipher, encrypt_algo, toNarrow(parent),
+                               toNarrow(target_path), toNarrow(current_root), toNarrow(target_root),
+                               int64_t {is_hidden ? 1 : 0}, int64_t {is_encrypted ? 1 : 0},
+                               static_cast<int64_t>(pending_transform)},
+                              toNarrow(L"record " + display_name));
 }
 
 void ProtectedFile::deleteRow(Query& query) const
 {
-    query.executeOrThrow(formatStatement(vaultschema::deleteProtectedFile, quoted(unique_name).c_str()),
-                         toNarrow(L"remove the record of " + display_name));
+    static const std::string statement = boundStatement(vaultschema::deleteProtectedFile);
+    query.executeBoundOrThrow(statement, {toNarrow(unique_name)}, toNarrow(L"remove the record of " + display_name));
 }
 
 void ProtectedFile::storePlannedTransform(Query& query) const
 {
-    query.executeOrThrow(
-        formatStatement(vaultschema::storePlannedTransform, quoted(target_path).c_str(), quoted(target_root).c_str(),
-                        quoted(current_path).c_str(), quoted(current_root).c_str(), sqlText(cipher).c_str(),
-                        sqlText(encrypt_algo).c_str(), static_cast<int>(pending_transform),
-                        quoted(unique_name).c_str()),
-        toNarrow(L"record the planned change of " + display_name));
+    static const std::string statement = boundStatement(vaultschema::storePlannedTransform);
+    query.executeBoundOrThrow(statement,
+                              {toNarrow(target_path), toNarrow(target_root), toNarrow(current_path),
+                               toNarrow(current_root), cipher, encrypt_algo, static_cast<int64_t>(pending_transform),
+                               toNarrow(unique_name)},
+                              toNarrow(L"record the planned change of " + display_name));
 }
 
 void ProtectedFile::storeFinishedTransform(Query& query) const
 {
-    query.executeOrThrow(
-        formatStatement(vaultschema::storeFinishedTransform, quoted(current_path).c_str(),
-                        quoted(current_root).c_str(), static_cast<int>(pending_transform), is_hidden ? 1 : 0,
-                        is_encrypted ? 1 : 0, quoted(unique_name).c_str()),
-        toNarrow(L"record the finished change of " + display_name));
+    static const std::string statement = boundStatement(vaultschema::storeFinishedTransform);
+    query.executeBoundOrThrow(statement,
+                              {toNarrow(current_path), toNarrow(current_root), static_cast<int64_t>(pending_transform),
+                               int64_t {is_hidden ? 1 : 0}, int64_t {is_encrypted ? 1 : 0}, toNarrow(unique_name)},
+                              toNarrow(L"record the finished change of " + display_name));
 }
 
 void ProtectedFile::storeCipher(Query& query) const
 {
-    query.executeOrThrow(
-        formatStatement(vaultschema::storeCipher, sqlText(cipher).c_str(), quoted(unique_name).c_str()),
-        toNarrow(L"store the key of " + display_name));
+    static const std::string statement = boundStatement(vaultschema::storeCipher);
+    query.executeBoundOrThrow(statement, {cipher, toNarrow(unique_name)}, toNarrow(L"store the key of " + display_name));
 }
 
 void ProtectedFile::storeSize(Query& query) const
 {
-    query.executeOrThrow(formatStatement(vaultschema::storeSize,
-                                         static_cast<unsigned long>(size), quoted(unique_name).c_str()),
-                         toNarrow(L"store the size of " + display_name));
+    static const std::string statement = boundStatement(vaultschema::storeSize);
+    query.executeBoundOrThrow(statement, {static_cast<int64_t>(size), toNarrow(unique_name)},
+                              toNarrow(L"store the size of " + display_name));
 }
 
 void ProtectedFile::fillKistFile(KistFile& out) const

@@ -17,6 +17,11 @@ void finalizeStatement(sqlite3_stmt* statement)
     (void)result;
 }
 
+[[noreturn]] void throwRefused(const std::string& step, const std::string& reason)
+{
+    throw ExceptionModule(L"Cannot " + toWide(step) + L": the vault database refused the change.", toWide(reason));
+}
+
 } // namespace
 
 Query::Query(Database& db)
@@ -27,9 +32,14 @@ Query::Query(Database& db)
 
 Query::~Query()
 {
-    if (statement != nullptr)
+    if (statement != nullptr && !statement_kept)
         finalizeStatement(statement);
     statement = nullptr;
+    // Finalized even when the Database closed the connection: its close
+    // waits for the last statement.
+    for (auto& [text, prepared] : kept)
+        finalizeStatement(prepared);
+    kept.clear();
     if (connection != nullptr) {
         // The connection goes back to the pool: it must not carry a
         // half-done transaction into the next Query.
@@ -103,8 +113,81 @@ bool Query::execute(const std::string& sql)
 void Query::executeOrThrow(const std::string& sql, const std::string& step)
 {
     if (!execute(sql))
-        throw ExceptionModule(L"Cannot " + toWide(step) + L": the vault database refused the change.",
-                              toWide(lastError()));
+        throwRefused(step, lastError());
+}
+
+sqlite3_stmt* Query::keptStatement(const std::string& sql)
+{
+    const auto found = kept.find(sql);
+    if (found != kept.end())
+        return found->second;
+    sqlite3_stmt* prepared = nullptr;
+    if (!prepare(sql, prepared))
+        return nullptr;
+    kept.emplace(sql, prepared);
+    return prepared;
+}
+
+bool Query::bindAll(sqlite3_stmt* prepared, std::initializer_list<SqlValue> values)
+{
+    if (values.size() != static_cast<std::size_t>(sqlite3_bind_parameter_count(prepared)))
+        return fail("the statement takes " + std::to_string(sqlite3_bind_parameter_count(prepared))
+                    + " values, not " + std::to_string(values.size()));
+    int position = 1;
+    for (const SqlValue& value : values) {
+        int code = SQLITE_OK;
+        if (const auto* number = std::get_if<int64_t>(&value)) {
+            code = sqlite3_bind_int64(prepared, position, *number);
+        } else {
+            const std::string& text = std::get<std::string>(value);
+            // Copied: a result set steps again after this call has returned.
+            code = sqlite3_bind_text64(prepared, position, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+        }
+        if (code != SQLITE_OK)
+            return fail(sqlite3_errmsg(connection->handle));
+        ++position;
+    }
+    return true;
+}
+
+void Query::release(sqlite3_stmt* prepared, bool keptOne)
+{
+    if (!keptOne) {
+        finalizeStatement(prepared);
+        return;
+    }
+    // sqlite3_reset repeats the last step's code, examined already.
+    const int result = sqlite3_reset(prepared);
+    (void)result;
+    (void)sqlite3_clear_bindings(prepared);
+}
+
+bool Query::executeBound(const std::string& sql, std::initializer_list<SqlValue> values)
+{
+    last_sql = sql;
+    if (!hasConnection())
+        return failWithoutConnection();
+    if (statement != nullptr)
+        return fail("execute: query busy");
+    sqlite3_stmt* prepared = keptStatement(sql);
+    if (prepared == nullptr)
+        return false;
+    bool succeeded = bindAll(prepared, values);
+    if (succeeded) {
+        const int code = sqlite3_step(prepared);
+        succeeded = code == SQLITE_ROW || code == SQLITE_DONE;
+        if (!succeeded)
+            fail(sqlite3_errmsg(connection->handle));
+    }
+    release(prepared, true);
+    return succeeded;
+}
+
+void Query::executeBoundOrThrow(const std::string& sql, std::initializer_list<SqlValue> values,
+                                const std::string& step)
+{
+    if (!executeBound(sql, values))
+        throwRefused(step, lastError());
 }
 
 void Query::rollbackOpenTransaction()
@@ -127,7 +210,28 @@ bool Query::get_result(const std::string& sql)
     sqlite3_stmt* prepared = nullptr;
     if (!prepare(sql, prepared))
         return false;
+    return openResult(prepared, false);
+}
 
+bool Query::get_result_bound(const std::string& sql, std::initializer_list<SqlValue> values)
+{
+    last_sql = sql;
+    if (!hasConnection())
+        return failWithoutConnection();
+    if (statement != nullptr)
+        return fail("get_result: query busy");
+    sqlite3_stmt* prepared = keptStatement(sql);
+    if (prepared == nullptr)
+        return false;
+    if (!bindAll(prepared, values)) {
+        release(prepared, true);
+        return false;
+    }
+    return openResult(prepared, true);
+}
+
+bool Query::openResult(sqlite3_stmt* prepared, bool keptOne)
+{
     column_index.clear();
     column_count = sqlite3_column_count(prepared);
     for (int i = 0; i < column_count; ++i) {
@@ -140,12 +244,13 @@ bool Query::get_result(const std::string& sql)
     const int firstStep = sqlite3_step(prepared);
     if (firstStep != SQLITE_ROW && firstStep != SQLITE_DONE) {
         fail(sqlite3_errmsg(connection->handle));
-        finalizeStatement(prepared);
+        release(prepared, keptOne);
         column_index.clear();
         first_step_rows = 0;
         return false;
     }
     statement = prepared;
+    statement_kept = keptOne;
     cached_step = firstStep;
     cached_step_valid = true;
     exhausted = false;
@@ -217,8 +322,9 @@ int64_t Query::getbigint(const std::string& column)
 void Query::free_result()
 {
     if (statement != nullptr)
-        finalizeStatement(statement);
+        release(statement, statement_kept);
     statement = nullptr;
+    statement_kept = false;
     row = false;
     cached_step_valid = false;
     exhausted = false;
@@ -250,4 +356,26 @@ std::string sqlText(std::string_view value)
             quoted += '\'';
     }
     return quoted;
+}
+
+std::string boundStatement(std::string_view printfText)
+{
+    std::string bound;
+    bound.reserve(printfText.size());
+    for (std::size_t i = 0; i < printfText.size();) {
+        const std::string_view rest = printfText.substr(i);
+        std::size_t taken = 0;
+        for (const std::string_view value : {"'%s'", "%lu", "%d"})
+            if (rest.substr(0, value.size()) == value) {
+                taken = value.size();
+                break;
+            }
+        if (taken > 0) {
+            bound += '?';
+            i += taken;
+        } else {
+            bound += printfText[i++];
+        }
+    }
+    return bound;
 }

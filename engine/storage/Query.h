@@ -1,16 +1,21 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "engine/storage/Database.h"
 #include "engine/storage/Transaction.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
+
+// One value for a statement's next "?": a number or a text.
+using SqlValue = std::variant<int64_t, std::string>;
 
 // Runs SQL text on one connection borrowed from a Database for the Query's
 // whole life: single statements with execute, or one result set at a time
@@ -37,6 +42,17 @@ public:
     // ExceptionModule "Cannot <step>: the vault database refused the change."
     // with SQLite's text as the cause.
     void executeOrThrow(const std::string& sql, const std::string& step);
+
+    // Statements run once a row, thousands of times in one change: the
+    // values go to the statement's "?" places in order instead of into its
+    // text, and the compiled statement is kept for this Query's life, so a
+    // statement is compiled once however many rows it writes. A wrong
+    // number of values fails like a statement SQLite refuses.
+    bool executeBound(const std::string& sql, std::initializer_list<SqlValue> values);
+    void executeBoundOrThrow(const std::string& sql, std::initializer_list<SqlValue> values,
+                             const std::string& step);
+    // get_result with values, its compiled statement kept as executeBound's.
+    bool get_result_bound(const std::string& sql, std::initializer_list<SqlValue> values);
 
     // Opens a result set and takes its first step. False (and nothing open)
     // when there is no connection, a result set is still open, the statement
@@ -72,10 +88,20 @@ private:
     bool runOnce(const std::string& sql);
     // Rolls back a transaction still open on the connection, if any.
     void rollbackOpenTransaction();
+    // The kept compiled form of sql, compiled on first use; nullptr (with
+    // the reason recorded) when it does not compile.
+    sqlite3_stmt* keptStatement(const std::string& sql);
+    bool bindAll(sqlite3_stmt* prepared, std::initializer_list<SqlValue> values);
+    // Opens prepared as the result set and takes its first step.
+    bool openResult(sqlite3_stmt* prepared, bool kept);
+    // Ends the use of a statement: a kept one is reset for its next use.
+    static void release(sqlite3_stmt* prepared, bool kept);
 
     std::shared_ptr<Database::Pool> pool;
     Database::Connection* connection = nullptr;
     sqlite3_stmt* statement = nullptr;
+    bool statement_kept = false; // the open result set's statement is one of kept
+    std::map<std::string, sqlite3_stmt*> kept;
     bool row = false;
     std::string last_sql;
     int cached_step = 0;
@@ -90,3 +116,8 @@ private:
 // The value with every single quote doubled, to be pasted between single
 // quotes in a statement: "John's" -> "John''s". SQLite stores the original.
 std::string sqlText(std::string_view value);
+
+// A statement text written for formatStatement, with each of its values
+// ('%s', %d, %lu) turned into a "?" for Query's bound statements: the same
+// statement, its values bound instead of pasted in.
+std::string boundStatement(std::string_view printfText);

@@ -156,6 +156,9 @@ TEST(Database, DestroyedBeforeItsQueriesClosesEverything)
     auto idle = std::make_unique<Query>(*db);
     auto reading = std::make_unique<Query>(*db);
     createItems(*reading);
+    // A kept compiled statement must not keep the file open either.
+    auto keeping = std::make_unique<Query>(*db);
+    ASSERT_TRUE(keeping->executeBound("select count(*) from items where name = ?", {std::string("x")}));
     ASSERT_TRUE(reading->execute("insert into items(name) values ('kept')"));
     ASSERT_TRUE(reading->execute("insert into items(name) values ('also kept')"));
     ASSERT_TRUE(reading->get_result("select name from items order by id"));
@@ -167,6 +170,7 @@ TEST(Database, DestroyedBeforeItsQueriesClosesEverything)
     // Both queries outlive their Database: they behave as closed, never crash.
     EXPECT_FALSE(idle->hasConnection());
     EXPECT_FALSE(idle->execute("insert into items(name) values ('lost')"));
+    EXPECT_FALSE(keeping->executeBound("insert into items(name) values (?)", {std::string("lost")}));
     EXPECT_FALSE(reading->hasConnection());
     EXPECT_EQ(reading->getstr("name"), "");
     EXPECT_FALSE(reading->fetch_row());
@@ -174,6 +178,7 @@ TEST(Database, DestroyedBeforeItsQueriesClosesEverything)
     reading->free_result();
     idle.reset();
     reading.reset();
+    keeping.reset();
     EXPECT_EQ(storagetest::openDescriptorsOn(path), 0) << "a connection stayed open";
 
     Database reopened(path);
@@ -203,6 +208,57 @@ TEST(Query, ExecuteRunsOneStatementAndReportsFailures)
     EXPECT_TRUE(query.execute("select * from items"));
     EXPECT_TRUE(query.execute("VACUUM;"));
     EXPECT_EQ(countRows(db, "items"), 1);
+}
+
+TEST(Query, BoundStatementsRunRowAfterRowWithTheirOwnValues)
+{
+    const std::string path = newDatabasePath("bound");
+    Database db(path);
+    Query query(db);
+    createItems(query);
+    const std::string insert = "insert into items(id, name, size, note) values (?, ?, ?, ?)";
+    for (int64_t id = 1; id <= 300; ++id)
+        ASSERT_TRUE(query.executeBound(insert, {id, "Tom's file " + std::to_string(id), int64_t {5'000'000'000} + id,
+                                                std::string()}))
+            << query.lastError();
+    const std::string hostile = "x'); drop table items; --";
+    ASSERT_TRUE(query.executeBound(insert, {int64_t {301}, hostile, int64_t {0}, std::string("\xc3\xa9")}));
+    EXPECT_EQ(countRows(db, "items"), 301);
+
+    // Each run reads its own values, not those of the run before.
+    const std::string byId = "select name, size, note from items where id = ?";
+    for (const int64_t id : {int64_t {42}, int64_t {43}, int64_t {301}}) {
+        ASSERT_TRUE(query.get_result_bound(byId, {id})) << query.lastError();
+        ASSERT_TRUE(query.fetch_row());
+        EXPECT_EQ(query.getstr("name"), id == 301 ? hostile : "Tom's file " + std::to_string(id));
+        EXPECT_EQ(query.getbigint("size"), id == 301 ? 0 : 5'000'000'000 + id);
+        EXPECT_EQ(query.getstr("note"), id == 301 ? "\xc3\xa9" : "");
+        EXPECT_FALSE(query.fetch_row());
+        // Nothing else runs while a result set is open.
+        EXPECT_FALSE(query.executeBound(insert, {int64_t {999}, std::string(), int64_t {0}, std::string()}));
+        query.free_result();
+    }
+
+    // A wrong number of values, or a refused row, fails and changes nothing;
+    // the statement still runs afterwards.
+    EXPECT_FALSE(query.executeBound(insert, {int64_t {302}}));
+    EXPECT_NE(query.lastError().find("takes 4 values, not 1"), std::string::npos) << query.lastError();
+    EXPECT_FALSE(query.executeBound(insert, {int64_t {1}, std::string("again"), int64_t {0}, std::string()}));
+    EXPECT_NE(query.lastError().find("UNIQUE"), std::string::npos) << query.lastError();
+    EXPECT_THROW(query.executeBoundOrThrow(insert, {int64_t {1}, std::string(), int64_t {0}, std::string()}, "add"),
+                 ExceptionModule);
+    ASSERT_TRUE(query.executeBound(insert, {int64_t {302}, std::string("last"), int64_t {1}, std::string()}));
+    EXPECT_EQ(countRows(db, "items"), 302);
+
+    // Kept statements hold no lock once run: another connection writes while
+    // this Query lives (otherwise it waits out the busy time-out and fails).
+    Database other(path);
+    Query writer(other);
+    EXPECT_TRUE(writer.execute("insert into items(name) values ('beside')")) << writer.lastError();
+    EXPECT_TRUE(writer.execute("delete from items where id = 1")) << writer.lastError();
+    ASSERT_TRUE(query.get_result_bound(byId, {int64_t {1}}));
+    EXPECT_FALSE(query.fetch_row()) << "the kept statement reads the file as it is now";
+    query.free_result();
 }
 
 TEST(Query, ExecuteIsRefusedWhileAResultSetIsOpen)

@@ -244,6 +244,14 @@ TEST(VaultSchema, RowStatementTexts)
               "'/cr', pending_transform = 0, is_hidden = 1, is_encrypted = 0 where unique_name = 'g'");
     EXPECT_EQ(formatStatement(vaultschema::storeCipher, "k2", "g"),
               "update ProtectedFiles set cipher='k2' where unique_name='g'");
+    // The same statements with their values bound instead of pasted in.
+    EXPECT_EQ(boundStatement(vaultschema::storeFinishedTransform),
+              "update ProtectedFiles set target_path = '', target_root = '', current_path = ?, current_root = ?, "
+              "pending_transform = ?, is_hidden = ?, is_encrypted = ? where unique_name = ?");
+    const std::string insert = boundStatement(vaultschema::insertProtectedFile);
+    EXPECT_EQ(insert.substr(insert.find("values")),
+              "values \t\t\t(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    EXPECT_EQ(boundStatement(vaultschema::storeSize), "update ProtectedFiles set size = ? where unique_name = ?");
     EXPECT_EQ(std::string(vaultschema::selectTopLevel), "select * from ProtectedFiles where parent =''");
     EXPECT_EQ(formatStatement(vaultschema::selectChildren, "g"), "select * from ProtectedFiles where parent='g'");
 }
