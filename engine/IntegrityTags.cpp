@@ -48,6 +48,20 @@ std::map<std::string, std::string> IntegrityTags::all()
     return tags;
 }
 
+std::map<std::string, std::string> IntegrityTags::inside(const nocase_wstring& folderUniqueName)
+{
+    std::map<std::string, std::string> tags;
+    if (!hasTable())
+        return tags;
+    static const std::string statement = boundStatement(vaultschema::selectBodyTagsInside);
+    if (query.get_result_bound(statement, {toNarrow(folderUniqueName)})) {
+        while (query.fetch_row())
+            tags[query.getstr("unique_name")] = query.getstr("tag");
+        query.free_result();
+    }
+    return tags;
+}
+
 void IntegrityTags::store(const nocase_wstring& uniqueName, const std::string& tag)
 {
     try {

@@ -23,6 +23,9 @@ public:
     [[nodiscard]] std::optional<std::string> tagOf(const nocase_wstring& uniqueName);
     // Every tag by row identity.
     [[nodiscard]] std::map<std::string, std::string> all();
+    // The tags of the rows directly inside a folder row, by row identity:
+    // one read for a folder of thousands of files instead of one a file.
+    [[nodiscard]] std::map<std::string, std::string> inside(const nocase_wstring& folderUniqueName);
     // Throws when the database refuses: a body must never be recorded as
     // finished without the tag it was given.
     void store(const nocase_wstring& uniqueName, const std::string& tag);

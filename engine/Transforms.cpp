@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <map>
 #include <memory>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -353,7 +355,22 @@ struct Transforms::CryptRun {
     std::size_t flushedUpTo = 0;
     uint64_t unflushedBytes = 0;
     std::vector<char> deletedEarly;
+    // Tags read folder by folder (see expectedTagOf).
+    std::set<nocase_wstring> foldersWithTagsRead;
+    std::map<std::string, std::string> folderTags;
 };
+
+std::optional<std::string> Transforms::expectedTagOf(const ProtectedFile& record, CryptRun& run)
+{
+    if (!record.parent.empty() && run.foldersWithTagsRead.insert(record.parent).second)
+        run.folderTags.merge(tags().inside(record.parent));
+    const auto found = run.folderTags.find(toNarrow(record.unique_name));
+    if (found != run.folderTags.end())
+        return found->second;
+    // Not among its folder's: asked on its own, so that no body is ever
+    // taken for one without a tag.
+    return tags().tagOf(record.unique_name);
+}
 
 bool Transforms::stopRequestedWithin(CryptRun& run) const
 {
@@ -405,7 +422,7 @@ void Transforms::cryptOneFile(ProtectedFile& record, const std::string& sealingT
     std::optional<std::string> expectedTag;
     try {
         if (!encrypt && tagsTheseBodies())
-            expectedTag = tags().tagOf(record.unique_name);
+            expectedTag = expectedTagOf(record, run);
     } catch (const ExceptionModule& failure) {
         run.failures.emplace(&record, failure);
         return;

@@ -120,6 +120,9 @@ private:
     const BodyFormat& format;
     IntegrityTags& tags();
     [[nodiscard]] bool tagsTheseBodies() const;
+    // The tag a body must match when it is decrypted; a folder's tags are
+    // read together, the first time one of its files needs its own.
+    std::optional<std::string> expectedTagOf(const ProtectedFile& record, CryptRun& run);
 
     // Records whose size changed while their files were encrypted.
     std::unordered_set<const ProtectedFile*> resized;

@@ -176,6 +176,10 @@ inline constexpr char createBodyTagsTrigger[] =
 inline constexpr char storeBodyTag[] = "insert or replace into BodyTags(unique_name, tag) values ('%s', '%s')";
 // unique_name
 inline constexpr char selectBodyTag[] = "select tag from BodyTags where unique_name = '%s'";
+// parent: the tags of the rows directly inside that folder row.
+inline constexpr char selectBodyTagsInside[] =
+    "select t.unique_name, t.tag from BodyTags t join ProtectedFiles p on p.unique_name = t.unique_name "
+    "where p.parent = '%s'";
 // unique_name
 inline constexpr char deleteBodyTag[] = "delete from BodyTags where unique_name = '%s'";
 inline constexpr char selectBodyTags[] = "select unique_name, tag from BodyTags";
