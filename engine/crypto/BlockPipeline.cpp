@@ -34,14 +34,20 @@ static_assert(kLargestHereBlock % kCipherBlockSize == 0 && kStreamBlock % WipedB
 // The block buffer of a thread that reads files here, kept from file to
 // file: a fresh one for every file cost a page fault for every 4 KiB it
 // touched and, when freed, a flush of every core's address map, more than
-// encrypting a photo. What a file used of it is wiped when the file is done.
+// encrypting a photo. What a file used of it is wiped when the file is done,
+// and at the thread's end only what any file used: wiping all of it would
+// first fault in the pages that small files never reached.
 WipedBuffer& keptBlockBuffer(std::size_t size)
 {
     thread_local std::unique_ptr<WipedBuffer> kept;
+    thread_local std::size_t used = 0;
     if (!kept || kept->size() < size) {
         kept.reset();
         kept = std::make_unique<WipedBuffer>(std::max(size, kLargestHereBlock + kCipherBlockSize));
+        used = 0;
     }
+    used = std::max(used, size);
+    kept->wipeOnlyFirst(used);
     return *kept;
 }
 
