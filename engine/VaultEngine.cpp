@@ -138,6 +138,10 @@ VaultEngine::~VaultEngine()
 void VaultEngine::openVault()
 {
     crypto = std::make_unique<CryptoContext>(kCryptoContainer);
+    // The vault database's page key is derived while the settings open.
+    if (kind == EngineKind::UserVault && !HardenedVault::isHardened(vaultFolder))
+        databaseKeyAhead = Database::deriveKeyAhead(
+            toNarrow(joinPath(vaultFolder, toWide(vaultschema::databaseFileName))));
     appConfig = std::make_unique<AppConfig>(resolveFolder(LocalAppDataKind, kSettingsSubFolder));
     wipeText(password);
     appConfig->set("Version", vaultschema::programVersion);

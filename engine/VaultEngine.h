@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <future>
 #include <map>
 #include <memory>
 #include <string>
@@ -126,6 +127,8 @@ public:
     static int64_t (*clock)();
 
     std::unique_ptr<Database> database;
+    // The page key of the vault database, derived beside the settings' own.
+    std::future<void> databaseKeyAhead;
     std::map<std::string, std::string> settings;
     bool loggedIn = false;
     std::unique_ptr<CryptoContext> crypto;

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <future>
 #include <map>
 #include <mutex>
 #include <unistd.h>
@@ -55,19 +56,10 @@ std::string saltOf(const std::string& fileName)
     return std::string(salt.data(), salt.size());
 }
 
-// The raw key text ("x'<64 hex digits>'") of the fixed passphrase for the
-// salt of fileName, or empty when the passphrase itself must be used.
-std::string fixedPageKey(const std::string& fileName)
+// The raw key text ("x'<64 hex digits>'") of the fixed passphrase for a
+// salt, or empty when SQLCipher must derive it from the passphrase itself.
+std::string derivePageKey(const std::string& salt)
 {
-    const std::string salt = saltOf(fileName);
-    if (salt.empty())
-        return {};
-    static std::mutex mutex;
-    static std::map<std::string, std::string> derived;
-    std::lock_guard lock(mutex);
-    auto found = derived.find(salt);
-    if (found != derived.end())
-        return found->second;
     std::array<unsigned char, kPageKeyLength> key {};
     if (PKCS5_PBKDF2_HMAC(vaultschema::connectionKey, vaultschema::connectionKeyLength,
             reinterpret_cast<const unsigned char*>(salt.data()), kSaltLength, kPassphraseRounds, EVP_sha1(),
@@ -81,13 +73,55 @@ std::string fixedPageKey(const std::string& fileName)
         text += kHex[byte & 0x0f];
     }
     text += "'";
-    // Bounded: a process meets a handful of vault databases at most.
-    if (derived.size() > 64)
-        derived.clear();
-    return derived.emplace(salt, text).first->second;
+    return text;
+}
+
+// The raw key text for the salt of fileName, or empty when the passphrase
+// itself must be used. A key another thread is deriving is waited for,
+// not derived twice; keys of other salts are derived meanwhile.
+std::string fixedPageKey(const std::string& fileName)
+{
+    const std::string salt = saltOf(fileName);
+    if (salt.empty())
+        return {};
+    static std::mutex mutex;
+    static std::map<std::string, std::shared_future<std::string>> derived;
+    std::promise<std::string> mine;
+    std::shared_future<std::string> key;
+    bool deriveHere = false;
+    {
+        std::lock_guard lock(mutex);
+        const auto found = derived.find(salt);
+        if (found != derived.end()) {
+            key = found->second;
+        } else {
+            // Bounded: a process meets a handful of vault databases at most.
+            if (derived.size() > 64)
+                derived.clear();
+            key = mine.get_future().share();
+            derived.emplace(salt, key);
+            deriveHere = true;
+        }
+    }
+    if (deriveHere) {
+        std::string text;
+        try {
+            text = derivePageKey(salt);
+        } catch (...) {
+            // Left to SQLCipher, which derives it from the passphrase.
+            text.clear();
+        }
+        mine.set_value(std::move(text));
+    }
+    return key.get();
 }
 
 } // namespace
+
+std::future<void> Database::deriveKeyAhead(const std::string& fileName)
+{
+    return std::async(std::launch::async, [fileName] { (void)fixedPageKey(fileName); });
+}
 
 Database::Database(std::string fileName, std::string key)
     : pool(std::make_shared<Pool>())

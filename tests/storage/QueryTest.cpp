@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -119,6 +120,35 @@ TEST(Database, LaterConnectionsKeepTheFileThePassphraseOpens)
         Database opened(foreign);
         EXPECT_EQ(countRows(opened, "items"), 1) << "round " << round;
     }
+}
+
+TEST(Database, AKeyDerivedAheadOpensItsFileWhileAnotherOpens)
+{
+    // Files the tool made: their keys are not known to this process yet.
+    const std::string passphrase = "PRAGMA key='581736024917365028471639502847361dce';\n";
+    std::vector<std::string> paths;
+    for (const char* name : {"ahead-vault", "ahead-settings"}) {
+        paths.push_back(newDatabasePath(name));
+        const storagetest::ToolRun made = storagetest::runSqlcipher(
+            paths.back(), passphrase + "create table items(id integer primary key, name TEXT);\n"
+                                       "insert into items(name) values ('" + name + "');\n");
+        ASSERT_EQ(made.exitStatus, 0) << made.output;
+    }
+    std::future<void> ahead = Database::deriveKeyAhead(paths[0]);
+    // Both open at once, the first while its key may still be on its way.
+    std::future<int> other = std::async(std::launch::async, [&] {
+        Database settings(paths[1]);
+        return countRows(settings, "items");
+    });
+    Database vault(paths[0]);
+    EXPECT_EQ(countRows(vault, "items"), 1);
+    EXPECT_EQ(other.get(), 1);
+    ahead.get();
+
+    // A database not there yet is left alone: the first connection makes it.
+    const std::string missing = newDatabasePath("ahead-missing");
+    Database::deriveKeyAhead(missing).get();
+    EXPECT_FALSE(testsupport::exists(missing));
 }
 
 TEST(Database, UnopenableFileGivesQueriesWithoutConnection)
