@@ -62,6 +62,24 @@ std::map<std::string, std::string> IntegrityTags::inside(const nocase_wstring& f
     return tags;
 }
 
+IntegrityTags::FolderReads::FolderReads(IntegrityTags& integrityTags)
+    : tags(integrityTags)
+{
+}
+
+std::optional<std::string> IntegrityTags::FolderReads::tagOf(const nocase_wstring& uniqueName,
+                                                            const nocase_wstring& folderUniqueName)
+{
+    if (!folderUniqueName.empty() && foldersRead.insert(folderUniqueName).second)
+        known.merge(tags.inside(folderUniqueName));
+    const auto found = known.find(toNarrow(uniqueName));
+    if (found != known.end())
+        return found->second;
+    // Not among its folder's: asked on its own, so that no body is ever
+    // taken for one without a tag.
+    return tags.tagOf(uniqueName);
+}
+
 void IntegrityTags::store(const nocase_wstring& uniqueName, const std::string& tag)
 {
     try {

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "engine/Strings.h"
@@ -26,6 +27,22 @@ public:
     // The tags of the rows directly inside a folder row, by row identity:
     // one read for a folder of thousands of files instead of one a file.
     [[nodiscard]] std::map<std::string, std::string> inside(const nocase_wstring& folderUniqueName);
+
+    // For one pass over trees of rows (a take-out, an export): a folder's
+    // tags are read together the first time one of its files asks. Tags
+    // stored or removed after that are not seen, so it lives for one pass.
+    class FolderReads {
+    public:
+        explicit FolderReads(IntegrityTags& tags);
+        // The tag of a row whose parent is folderUniqueName ("" at the top).
+        [[nodiscard]] std::optional<std::string> tagOf(const nocase_wstring& uniqueName,
+                                                       const nocase_wstring& folderUniqueName);
+
+    private:
+        IntegrityTags& tags;
+        std::set<nocase_wstring> foldersRead;
+        std::map<std::string, std::string> known;
+    };
     // Throws when the database refuses: a body must never be recorded as
     // finished without the tag it was given.
     void store(const nocase_wstring& uniqueName, const std::string& tag);

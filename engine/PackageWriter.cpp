@@ -150,6 +150,7 @@ void writePackage(const std::vector<ProtectedFile*>& records, const nocase_wstri
     VaultOperations writerOperations(writer);
     Query sourceQuery(sourceDatabase);
     IntegrityTags sourceTags(sourceQuery);
+    IntegrityTags::FolderReads sourceTagReads(sourceTags);
     // Alive until the package is closed, when the zip layer reads the bodies.
     std::deque<BodyCheck> checks;
     {
@@ -185,7 +186,7 @@ void writePackage(const std::vector<ProtectedFile*>& records, const nocase_wstri
                     const ZipMethod method = row.is_encrypted ? ZipMethod::Stored : ZipMethod::ByName;
                     const ZipAddWatch* watch = nullptr;
                     const std::optional<std::string> tag =
-                        row.is_encrypted ? sourceTags.tagOf(source->unique_name) : std::nullopt;
+                        row.is_encrypted ? sourceTagReads.tagOf(source->unique_name, source->parent) : std::nullopt;
                     if (tag) {
                         packageTags.store(row.unique_name, *tag);
                         checks.emplace_back(openFileKey(sealingText, source->cipher), *tag, *record, label, damaged);

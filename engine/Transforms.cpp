@@ -2,9 +2,8 @@
 
 #include <cerrno>
 #include <climits>
-#include <map>
 #include <memory>
-#include <set>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -355,21 +354,15 @@ struct Transforms::CryptRun {
     std::size_t flushedUpTo = 0;
     uint64_t unflushedBytes = 0;
     std::vector<char> deletedEarly;
-    // Tags read folder by folder (see expectedTagOf).
-    std::set<nocase_wstring> foldersWithTagsRead;
-    std::map<std::string, std::string> folderTags;
+    // Tags read folder by folder, for this run only.
+    std::optional<IntegrityTags::FolderReads> tagReads;
 };
 
 std::optional<std::string> Transforms::expectedTagOf(const ProtectedFile& record, CryptRun& run)
 {
-    if (!record.parent.empty() && run.foldersWithTagsRead.insert(record.parent).second)
-        run.folderTags.merge(tags().inside(record.parent));
-    const auto found = run.folderTags.find(toNarrow(record.unique_name));
-    if (found != run.folderTags.end())
-        return found->second;
-    // Not among its folder's: asked on its own, so that no body is ever
-    // taken for one without a tag.
-    return tags().tagOf(record.unique_name);
+    if (!run.tagReads)
+        run.tagReads.emplace(tags());
+    return run.tagReads->tagOf(record.unique_name, record.parent);
 }
 
 bool Transforms::stopRequestedWithin(CryptRun& run) const
