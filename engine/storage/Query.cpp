@@ -162,23 +162,34 @@ void Query::release(sqlite3_stmt* prepared, bool keptOne)
     (void)sqlite3_clear_bindings(prepared);
 }
 
-bool Query::executeBound(const std::string& sql, std::initializer_list<SqlValue> values)
+sqlite3_stmt* Query::readyBound(const std::string& sql, std::initializer_list<SqlValue> values, const char* caller)
 {
     last_sql = sql;
-    if (!hasConnection())
-        return failWithoutConnection();
-    if (statement != nullptr)
-        return fail("execute: query busy");
+    if (!hasConnection()) {
+        failWithoutConnection();
+        return nullptr;
+    }
+    if (statement != nullptr) {
+        fail(std::string(caller) + ": query busy");
+        return nullptr;
+    }
     sqlite3_stmt* prepared = keptStatement(sql);
+    if (prepared != nullptr && !bindAll(prepared, values)) {
+        release(prepared, true);
+        return nullptr;
+    }
+    return prepared;
+}
+
+bool Query::executeBound(const std::string& sql, std::initializer_list<SqlValue> values)
+{
+    sqlite3_stmt* prepared = readyBound(sql, values, "execute");
     if (prepared == nullptr)
         return false;
-    bool succeeded = bindAll(prepared, values);
-    if (succeeded) {
-        const int code = sqlite3_step(prepared);
-        succeeded = code == SQLITE_ROW || code == SQLITE_DONE;
-        if (!succeeded)
-            fail(sqlite3_errmsg(connection->handle));
-    }
+    const int code = sqlite3_step(prepared);
+    const bool succeeded = code == SQLITE_ROW || code == SQLITE_DONE;
+    if (!succeeded)
+        fail(sqlite3_errmsg(connection->handle));
     release(prepared, true);
     return succeeded;
 }
@@ -215,19 +226,8 @@ bool Query::get_result(const std::string& sql)
 
 bool Query::get_result_bound(const std::string& sql, std::initializer_list<SqlValue> values)
 {
-    last_sql = sql;
-    if (!hasConnection())
-        return failWithoutConnection();
-    if (statement != nullptr)
-        return fail("get_result: query busy");
-    sqlite3_stmt* prepared = keptStatement(sql);
-    if (prepared == nullptr)
-        return false;
-    if (!bindAll(prepared, values)) {
-        release(prepared, true);
-        return false;
-    }
-    return openResult(prepared, true);
+    sqlite3_stmt* prepared = readyBound(sql, values, "get_result");
+    return prepared != nullptr && openResult(prepared, true);
 }
 
 bool Query::openResult(sqlite3_stmt* prepared, bool keptOne)

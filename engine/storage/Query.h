@@ -92,6 +92,9 @@ private:
     // the reason recorded) when it does not compile.
     sqlite3_stmt* keptStatement(const std::string& sql);
     bool bindAll(sqlite3_stmt* prepared, std::initializer_list<SqlValue> values);
+    // The kept statement of sql with its values bound, ready for its first
+    // step; nullptr (with the reason recorded) when it cannot run.
+    sqlite3_stmt* readyBound(const std::string& sql, std::initializer_list<SqlValue> values, const char* caller);
     // Opens prepared as the result set and takes its first step.
     bool openResult(sqlite3_stmt* prepared, bool kept);
     // Ends the use of a statement: a kept one is reset for its next use.
