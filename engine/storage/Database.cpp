@@ -15,6 +15,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
@@ -120,7 +121,12 @@ std::string fixedPageKey(const std::string& fileName)
 
 std::future<void> Database::deriveKeyAhead(const std::string& fileName)
 {
-    return std::async(std::launch::async, [fileName] { (void)fixedPageKey(fileName); });
+    try {
+        return std::async(std::launch::async, [fileName] { (void)fixedPageKey(fileName); });
+    } catch (const std::system_error&) {
+        // No thread to spare: the first connection derives it instead.
+        return {};
+    }
 }
 
 Database::Database(std::string fileName, std::string key)

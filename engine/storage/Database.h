@@ -33,7 +33,8 @@ public:
 
     // Derives the page key of an existing database file (kept by its salt)
     // on a thread of its own, so that a program opening two databases
-    // derives both keys at once: some 30 ms each. The result waits for it.
+    // derives both keys at once: some 30 ms each. The result waits for it
+    // (none when no thread could be started: the key is derived when needed).
     [[nodiscard]] static std::future<void> deriveKeyAhead(const std::string& fileName);
 
     // Lends the first free connection, or opens a new one (creating a missing
