@@ -3,6 +3,7 @@
 #include "engine/platform/FileSystem.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <memory>
@@ -38,12 +39,45 @@ size_t collectAnswer(char* data, size_t size, size_t count, void* user)
     return length;
 }
 
-bool curlReady()
+// libcurl and the two dozen libraries it brings are loaded on the first
+// check, not with every program that links the engine: they cost each cold
+// start of kist tens of milliseconds, and most runs never ask for an update.
+struct CurlCalls {
+    CURLcode (*globalInit)(long) = nullptr;
+    CURL* (*easyInit)() = nullptr;
+    CURLcode (*easySetopt)(CURL*, CURLoption, ...) = nullptr;
+    CURLcode (*easyPerform)(CURL*) = nullptr;
+    CURLcode (*easyGetinfo)(CURL*, CURLINFO, ...) = nullptr;
+    void (*easyCleanup)(CURL*) = nullptr;
+};
+
+template <typename Function>
+bool bindCall(void* library, const char* name, Function& function)
+{
+    function = reinterpret_cast<Function>(::dlsym(library, name));
+    return function != nullptr;
+}
+
+// The loaded calls, or nullptr when libcurl is missing or will not start.
+const CurlCalls* curlReady()
 {
     static std::once_flag once;
+    static CurlCalls calls;
     static bool isReady = false;
-    std::call_once(once, [] { isReady = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
-    return isReady;
+    std::call_once(once, [] {
+        // Kept loaded for the program's life: curl's global state may not be unloaded.
+        void* library = ::dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr)
+            return;
+        isReady = bindCall(library, "curl_global_init", calls.globalInit)
+                  && bindCall(library, "curl_easy_init", calls.easyInit)
+                  && bindCall(library, "curl_easy_setopt", calls.easySetopt)
+                  && bindCall(library, "curl_easy_perform", calls.easyPerform)
+                  && bindCall(library, "curl_easy_getinfo", calls.easyGetinfo)
+                  && bindCall(library, "curl_easy_cleanup", calls.easyCleanup)
+                  && calls.globalInit(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    });
+    return isReady ? &calls : nullptr;
 }
 
 // A host, host:port or [v6]:port; anything else would change the request's path.
@@ -79,31 +113,34 @@ bool isWebAddress(const std::string& address)
 
 std::optional<std::string> fetchAnswer(const std::string& url)
 {
-    if (!curlReady())
+    const CurlCalls* ready = curlReady();
+    if (ready == nullptr)
         return std::nullopt;
-    const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> handle(curl_easy_init(), &curl_easy_cleanup);
+    const CurlCalls& calls = *ready;
+    const std::unique_ptr<CURL, void (*)(CURL*)> handle(calls.easyInit(), calls.easyCleanup);
     if (!handle)
         return std::nullopt;
     CURL* curl = handle.get();
     AnswerBuffer buffer;
-    const bool isSetUp = curl_easy_setopt(curl, CURLOPT_URL, url.c_str()) == CURLE_OK
-                         && curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK
-                         && curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L) == CURLE_OK
-                         && curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent) == CURLE_OK
-                         && curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs) == CURLE_OK
-                         && curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, kTotalTimeoutMs) == CURLE_OK
+    const auto set = calls.easySetopt;
+    const bool isSetUp = set(curl, CURLOPT_URL, url.c_str()) == CURLE_OK
+                         && set(curl, CURLOPT_PROTOCOLS_STR, "http") == CURLE_OK
+                         && set(curl, CURLOPT_HTTPGET, 1L) == CURLE_OK
+                         && set(curl, CURLOPT_USERAGENT, kUserAgent) == CURLE_OK
+                         && set(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs) == CURLE_OK
+                         && set(curl, CURLOPT_TIMEOUT_MS, kTotalTimeoutMs) == CURLE_OK
                          // Time-outs without SIGALRM: the program's signals are not ours to take.
-                         && curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L) == CURLE_OK
-                         && curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &collectAnswer) == CURLE_OK
-                         && curl_easy_setopt(curl, CURLOPT_WRITEDATA, &buffer) == CURLE_OK;
+                         && set(curl, CURLOPT_NOSIGNAL, 1L) == CURLE_OK
+                         && set(curl, CURLOPT_WRITEFUNCTION, &collectAnswer) == CURLE_OK
+                         && set(curl, CURLOPT_WRITEDATA, &buffer) == CURLE_OK;
     if (!isSetUp)
         return std::nullopt;
 
-    const CURLcode result = curl_easy_perform(curl);
+    const CURLcode result = calls.easyPerform(curl);
     if (result != CURLE_OK && !(result == CURLE_WRITE_ERROR && buffer.isFull))
         return std::nullopt;
     long status = 0;
-    if (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status < kFirstSuccessStatus
+    if (calls.easyGetinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status < kFirstSuccessStatus
         || status > kLastSuccessStatus)
         return std::nullopt;
     return buffer.text;
