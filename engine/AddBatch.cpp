@@ -247,26 +247,27 @@ void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
         Transforms::completeCleanup(item.moved);
     if (!anyGoing())
         return;
-    if (movesIn) {
-        Transaction transaction(query);
-        for (Item& item : items)
-            if (item.going())
-                moves.finishMove(*item.tree, true);
-        transaction.commit();
-        stepboundary::reached("move finished");
-    }
 
     // Encrypting: every file under a key of its own; the plain copies go
-    // only once every encrypted body of the batch is on the disk.
+    // only once every encrypted body of the batch is on the disk. The move's
+    // finish and the encryption's plan share one transaction: nothing happens
+    // on disk between them, and each transaction writes every database page
+    // its rows lie on twice (journal and file).
     Transforms crypts(query, engine, &progress);
     const std::string algorithm = operations.encryptionAlgorithmName();
     {
         Transaction transaction(query);
-        for (Item& item : items)
-            if (item.going())
-                crypts.planCrypt(*item.tree, engine.vaultFolder, uniqueId(), engine.password, algorithm, true);
+        for (Item& item : items) {
+            if (!item.going())
+                continue;
+            if (movesIn)
+                moves.finishMove(*item.tree, true);
+            crypts.planCrypt(*item.tree, engine.vaultFolder, uniqueId(), engine.password, algorithm, true);
+        }
         transaction.commit();
     }
+    if (movesIn)
+        stepboundary::reached("move finished");
     stepboundary::reached("encryption planned");
     for (Item& item : items) {
         if (!item.going())

@@ -188,15 +188,8 @@ void Transforms::performMove(ProtectedFile& record, bool keepSource, PendingClea
         throw ExceptionModule(errors, L"");
 }
 
-void Transforms::moveAsJournaled(ProtectedFile& record, const nocase_wstring& root, const nocase_wstring& path,
-                                 bool intoVault)
+void Transforms::performPlannedMove(ProtectedFile& record, bool intoVault)
 {
-    {
-        Transaction transaction(query);
-        planMove(record, root, path, intoVault);
-        transaction.commit();
-    }
-    stepboundary::reached("move planned");
     performMove(record, false);
     {
         Transaction transaction(query);

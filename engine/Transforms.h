@@ -50,10 +50,9 @@ public:
     // the caller (flushFileSystem, then completeCleanup).
     void performMove(ProtectedFile& record, bool keepSource, PendingCleanup* deferred = nullptr);
     void finishMove(ProtectedFile& record, bool staysInVault);
-    // Plan, perform and finish, each plan and finish in a transaction of its
-    // own: the whole move of one entry into the vault or out of it.
-    void moveAsJournaled(ProtectedFile& record, const nocase_wstring& root, const nocase_wstring& path,
-                         bool intoVault);
+    // Perform a move whose plan is committed, then finish it in a
+    // transaction of its own.
+    void performPlannedMove(ProtectedFile& record, bool intoVault);
 
     void planCrypt(ProtectedFile& record, const nocase_wstring& root, const nocase_wstring& path,
                    const std::string& sealingText, const std::string& algorithm, bool encrypt);

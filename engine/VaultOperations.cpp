@@ -357,17 +357,26 @@ void VaultOperations::deliver(ProtectedFile& entry, const nocase_wstring& destin
             report.pop_back();
         throw ExceptionModule(report, L"");
     }
-    {
-        Transaction transaction(query);
-        transforms.finishCrypt(entry, false);
-        transaction.commit();
-    }
-    stepboundary::reached("decryption finished");
     // Progress counted the files as they were decrypted; the renames
     // that follow are not counted again.
     Transforms moves(query, engine);
+    // The decryption's finish and the move's plan share one transaction:
+    // nothing happens on disk between them, and each transaction writes every
+    // database page its rows lie on twice (journal and file).
     try {
-        moves.moveAsJournaled(entry, destination, outName, false);
+        Transaction transaction(query);
+        transforms.finishCrypt(entry, false);
+        moves.planMove(entry, destination, outName, false);
+        transaction.commit();
+    } catch (const ExceptionModule&) {
+        // The rows are as the decryption left them; memory is not.
+        engine.distrustEntries();
+        throw;
+    }
+    stepboundary::reached("decryption finished");
+    stepboundary::reached("move planned");
+    try {
+        moves.performPlannedMove(entry, false);
     } catch (const ExceptionModule&) {
         // The plain copies must not wait inside the vault for the next
         // listing: the entry goes back to rest (encrypted) at once.
