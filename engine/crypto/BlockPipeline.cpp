@@ -260,6 +260,7 @@ void BlockPipeline::runStreaming(const Transform& transform, const Watch& before
     const Watch& afterTransform)
 {
     target.streamToDisk();
+    source.readFromDisk();
     // A watch runs on a thread of its own, so it slows neither the disk nor
     // the transform. One before the transform runs between reading and
     // transforming (the transform changes the block in place). One after it

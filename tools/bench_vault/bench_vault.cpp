@@ -343,6 +343,15 @@ LargeFileResult benchLargeFile(const Home& home, std::uint64_t sizeMiB, int runs
         if (bothWays) {
             addCosts.push_back(adds.back().seconds / untaggedAdds.back().seconds);
             takeOutCosts.push_back(takeOuts.back().seconds / untaggedTakeOuts.back().seconds);
+            // Each pair on its own line: the disk's speed drifts between runs
+            // by more than the target, so the spread belongs with the median.
+            const auto cpu = [](const Timed& t) { return t.seconds * t.cpuShare; };
+            std::fprintf(stderr,
+                         "  run %d (%s first): add %.2f s (cpu %.2f s) with tags, %.2f s (cpu %.2f s) without; "
+                         "take out %.2f s (cpu %.2f s) with, %.2f s (cpu %.2f s) without\n",
+                         run + 1, rounds.front() ? "tagged" : "untagged", adds.back().seconds, cpu(adds.back()),
+                         untaggedAdds.back().seconds, cpu(untaggedAdds.back()), takeOuts.back().seconds,
+                         cpu(takeOuts.back()), untaggedTakeOuts.back().seconds, cpu(untaggedTakeOuts.back()));
         }
     }
     if (bothWays) {
