@@ -8,20 +8,13 @@
 
 #include "engine/ExceptionModule.h"
 #include "engine/crypto/CryptoErrors.h"
-#include "engine/crypto/WipedBuffer.h"
+#include "engine/crypto/DirectTransfer.h"
 
 using namespace cryptoerrors;
 
 namespace {
 
 constexpr off_t kSequentialHintSize = off_t { 1 } << 20;
-
-bool fitsDirectRead(const unsigned char* buffer, std::size_t count, std::uint64_t position)
-{
-    constexpr std::size_t alignment = WipedBuffer::kAlignment;
-    return reinterpret_cast<std::uintptr_t>(buffer) % alignment == 0 && count % alignment == 0
-        && position % alignment == 0;
-}
 
 } // namespace
 
@@ -57,14 +50,12 @@ void SourceFile::readFromDisk()
     // that encrypting needs (on a virtual machine, more than the cipher
     // itself), and keeps a plain file's bytes cached after it is gone. A
     // file system that cannot read past its cache refuses the flag.
-    const int flags = ::fcntl(descriptor, F_GETFL);
-    direct = flags >= 0 && ::fcntl(descriptor, F_SETFL, flags | O_DIRECT) == 0;
+    direct = directtransfer::set(descriptor, true);
 }
 
 void SourceFile::leaveDirectReads()
 {
-    const int flags = ::fcntl(descriptor, F_GETFL);
-    if (flags < 0 || ::fcntl(descriptor, F_SETFL, flags & ~O_DIRECT) != 0)
+    if (!directtransfer::set(descriptor, false))
         throw ExceptionModule(kReadFailed, systemErrorText());
     direct = false;
 }
@@ -73,7 +64,7 @@ std::size_t SourceFile::read(unsigned char* buffer, std::size_t count)
 {
     std::size_t done = 0;
     while (done < count) {
-        if (direct && !fitsDirectRead(buffer + done, count - done, position))
+        if (direct && !directtransfer::fits(buffer + done, count - done, position))
             leaveDirectReads();
         const ssize_t got = ::read(descriptor, buffer + done, count - done);
         if (got < 0) {

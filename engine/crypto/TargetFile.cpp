@@ -8,7 +8,7 @@
 
 #include "engine/ExceptionModule.h"
 #include "engine/crypto/CryptoErrors.h"
-#include "engine/crypto/WipedBuffer.h"
+#include "engine/crypto/DirectTransfer.h"
 
 using namespace cryptoerrors;
 
@@ -18,13 +18,6 @@ namespace {
 constexpr std::uint64_t kWriteBackStep = std::uint64_t { 8 } << 20;
 // Completed targets of at least this size start their write-back at once.
 constexpr std::uint64_t kEarlyWriteBack = std::uint64_t { 1 } << 20;
-
-bool fitsDirectWrite(const unsigned char* bytes, std::size_t count, std::uint64_t offset)
-{
-    constexpr std::size_t alignment = WipedBuffer::kAlignment;
-    return reinterpret_cast<std::uintptr_t>(bytes) % alignment == 0 && count % alignment == 0
-        && offset % alignment == 0;
-}
 
 } // namespace
 
@@ -80,14 +73,12 @@ void TargetFile::streamToDisk()
     streaming = true;
     // A file system that cannot write past its cache refuses the flag;
     // the stream is then an ordinary buffered one.
-    const int flags = ::fcntl(descriptor, F_GETFL);
-    direct = flags >= 0 && ::fcntl(descriptor, F_SETFL, flags | O_DIRECT) == 0;
+    direct = directtransfer::set(descriptor, true);
 }
 
 void TargetFile::leaveDirectWrites()
 {
-    const int flags = ::fcntl(descriptor, F_GETFL);
-    if (flags < 0 || ::fcntl(descriptor, F_SETFL, flags & ~O_DIRECT) != 0)
+    if (!directtransfer::set(descriptor, false))
         throw ExceptionModule(kWriteFailed, systemErrorText());
     direct = false;
     writeBackFrom = offset;
@@ -108,7 +99,7 @@ void TargetFile::write(const unsigned char* bytes, std::size_t count)
 {
     std::size_t done = 0;
     while (done < count) {
-        if (direct && !fitsDirectWrite(bytes + done, count - done, offset))
+        if (direct && !directtransfer::fits(bytes + done, count - done, offset))
             leaveDirectWrites();
         const ssize_t put = ::write(descriptor, bytes + done, count - done);
         if (put < 0) {
