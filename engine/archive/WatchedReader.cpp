@@ -12,8 +12,8 @@ namespace {
 // libzip and its checksum go over it: blocks of 1 MiB made the export twice
 // as slow as blocks of 128 KiB.
 constexpr std::size_t kBlock = std::size_t{128} << 10;
-// Smaller files are watched on the reading thread: starting a thread would
-// cost more than it saves.
+// Smaller files are read and watched on the calling thread: starting a
+// thread would cost more than it saves.
 constexpr std::uint64_t kBesideFrom = std::uint64_t{512} << 10;
 
 } // namespace
@@ -26,53 +26,30 @@ WatchedReader::WatchedReader(int fileDescriptor, std::uint64_t expectedSize, Wat
     // already meets its end.
     , blockSize(std::max<std::size_t>(static_cast<std::size_t>(std::min<std::uint64_t>(expectedSize + 1, kBlock)), 4096))
 {
-    for (auto& slot : slots)
-        slot.reset(new unsigned char[blockSize]);
+    for (int slot = 0; slot < (beside ? kSlots : 1); ++slot)
+        slots[slot].reset(new unsigned char[blockSize]);
     if (beside)
-        watcher = std::thread([this] { watchLoop(); });
+        reader = std::thread([this] { readAheadLoop(); });
 }
 
 WatchedReader::~WatchedReader()
 {
-    if (watcher.joinable()) {
+    if (reader.joinable()) {
         {
             const std::lock_guard<std::mutex> lock(mutex);
             stopping = true;
         }
         changed.notify_all();
-        watcher.join();
+        reader.join();
     }
 }
 
 ssize_t WatchedReader::read(unsigned char* out, std::size_t length)
 {
-    while (current < 0 || offset == lengths[current]) {
-        if (ended) {
-            if (!waitForWatch()) {
-                errno = EIO;
-                return -1;
-            }
-            return 0;
-        }
-        const int next = current < 0 ? 0 : 1 - current;
-        if (beside) {
-            // The watch may still be reading the block that slot held.
-            std::unique_lock<std::mutex> lock(mutex);
-            changed.wait(lock, [&] { return !watching[next]; });
-        }
-        if (!fill(next))
-            return -1;
-        current = next;
-        offset = 0;
-        post(next);
-    }
-    const std::size_t count = std::min(length, lengths[current] - offset);
-    std::memcpy(out, slots[current].get() + offset, count);
-    offset += count;
-    return static_cast<ssize_t>(count);
+    return beside ? readBeside(out, length) : readHere(out, length);
 }
 
-bool WatchedReader::fill(int slot)
+bool WatchedReader::fill(int slot, bool& atEnd)
 {
     unsigned char* block = slots[slot].get();
     std::size_t got = 0;
@@ -83,7 +60,7 @@ bool WatchedReader::fill(int slot)
         if (count < 0)
             return false;
         if (count == 0) {
-            ended = true;
+            atEnd = true;
             break;
         }
         got += static_cast<std::size_t>(count);
@@ -92,54 +69,104 @@ bool WatchedReader::fill(int slot)
     return true;
 }
 
-void WatchedReader::post(int slot)
+ssize_t WatchedReader::readHere(unsigned char* out, std::size_t length)
 {
-    if (!watch || lengths[slot] == 0)
-        return;
-    if (!beside) {
-        try {
-            watch(slots[slot].get(), lengths[slot]);
-        } catch (...) {
-            watchFailure = std::current_exception();
+    while (current < 0 || offset == lengths[current]) {
+        if (ended) {
+            if (watchFailure) {
+                errno = EIO;
+                return -1;
+            }
+            return 0;
         }
-        return;
+        if (!fill(0, ended))
+            return -1;
+        current = 0;
+        offset = 0;
+        if (watch && lengths[0] > 0 && !watchFailure) {
+            try {
+                watch(slots[0].get(), lengths[0]);
+            } catch (...) {
+                watchFailure = std::current_exception();
+            }
+        }
     }
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-        watching[slot] = true;
-        posted.push_back(slot);
-    }
-    changed.notify_all();
+    const std::size_t count = std::min(length, lengths[current] - offset);
+    std::memcpy(out, slots[current].get() + offset, count);
+    offset += count;
+    return static_cast<ssize_t>(count);
 }
 
-bool WatchedReader::waitForWatch()
+ssize_t WatchedReader::readBeside(unsigned char* out, std::size_t length)
 {
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [&] { return posted.empty() && std::none_of(std::begin(watching), std::end(watching), [](bool busy) { return busy; }); });
-    return !watchFailure;
+    while (current < 0 || offset == lengths[current]) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (current >= 0) {
+            // The slot is copied out: the thread may read into it again.
+            ++consumed;
+            current = -1;
+            changed.notify_all();
+        }
+        changed.wait(lock, [&] { return produced > consumed || finished; });
+        if (produced > consumed) {
+            current = static_cast<int>(consumed % kSlots);
+            offset = 0;
+            continue;
+        }
+        if (readError != 0) {
+            errno = readError;
+            return -1;
+        }
+        if (watchFailure) {
+            errno = EIO;
+            return -1;
+        }
+        return 0;
+    }
+    const std::size_t count = std::min(length, lengths[current] - offset);
+    std::memcpy(out, slots[current].get() + offset, count);
+    offset += count;
+    return static_cast<ssize_t>(count);
 }
 
-void WatchedReader::watchLoop()
+void WatchedReader::readAheadLoop()
 {
-    std::unique_lock<std::mutex> lock(mutex);
-    for (;;) {
-        changed.wait(lock, [&] { return stopping || !posted.empty(); });
-        if (posted.empty())
-            return;
-        const int slot = posted.front();
-        posted.pop_front();
-        lock.unlock();
-        // The reading thread leaves this slot alone until watching is false.
+    for (std::uint64_t block = 0;; ++block) {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return stopping || block - consumed < kSlots; });
+            if (stopping)
+                return;
+        }
+        // The caller leaves this slot alone until produced counts it.
+        const int slot = static_cast<int>(block % kSlots);
+        bool atEnd = false;
+        const bool read = fill(slot, atEnd);
+        const int error = read ? 0 : errno;
         std::exception_ptr failure;
-        try {
-            watch(slots[slot].get(), lengths[slot]);
-        } catch (...) {
-            failure = std::current_exception();
+        if (read && lengths[slot] > 0) {
+            try {
+                watch(slots[slot].get(), lengths[slot]);
+            } catch (...) {
+                failure = std::current_exception();
+            }
         }
-        lock.lock();
-        if (failure && !watchFailure)
-            watchFailure = failure;
-        watching[slot] = false;
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            if (!read) {
+                readError = error != 0 ? error : EIO;
+                finished = true;
+            } else if (failure) {
+                watchFailure = failure;
+                finished = true;
+            } else {
+                if (lengths[slot] > 0)
+                    ++produced;
+                finished = atEnd;
+            }
+        }
         changed.notify_all();
+        if (!read || failure || atEnd)
+            return;
     }
 }

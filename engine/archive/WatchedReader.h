@@ -3,7 +3,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -14,14 +13,15 @@
 
 // Reads a file in large blocks for a reader that asks for small slices
 // (libzip copies 8 KiB at a time) and shows every block to a watch, in order.
-// A large file's blocks are watched on a thread of its own while the reader
-// takes them, so a hash over the file costs the reading thread nothing.
+// A large file is read and watched on a thread of its own, a few blocks
+// ahead of the reader, so that neither the read nor a hash over the file
+// costs the thread that writes the archive anything.
 class WatchedReader {
 public:
     using Watch = std::function<void(const unsigned char*, std::size_t)>;
 
-    // Reads from descriptor, which stays the caller's; expectedSize only
-    // chooses whether a thread is worth it.
+    // Reads from descriptor, which stays the caller's until the reader is
+    // gone; expectedSize only chooses whether a thread is worth it.
     WatchedReader(int descriptor, std::uint64_t expectedSize, Watch watch);
     ~WatchedReader();
     WatchedReader(const WatchedReader&) = delete;
@@ -33,13 +33,14 @@ public:
     ssize_t read(unsigned char* out, std::size_t length);
 
 private:
-    static constexpr int kSlots = 2;
+    static constexpr int kSlots = 4;
 
-    bool fill(int slot);
-    void post(int slot);
-    // Waits until the watch has seen every block posted; false if it threw.
-    bool waitForWatch();
-    void watchLoop();
+    // Fills the slot from the file; false with errno set when reading fails.
+    // Sets ended once the file's end is met.
+    bool fill(int slot, bool& ended);
+    ssize_t readHere(unsigned char* out, std::size_t length);
+    ssize_t readBeside(unsigned char* out, std::size_t length);
+    void readAheadLoop();
 
     int descriptor;
     Watch watch;
@@ -47,15 +48,20 @@ private:
     std::size_t blockSize;
     std::unique_ptr<unsigned char[]> slots[kSlots];
     std::size_t lengths[kSlots] = {};
+    // The slot the caller copies from, and how far it has come.
     int current = -1;
     std::size_t offset = 0;
     bool ended = false;
+    std::exception_ptr watchFailure;
 
+    // Beside: blocks the thread has read and watched, and blocks the caller
+    // has copied out; slot n % kSlots holds block n.
     std::mutex mutex;
     std::condition_variable changed;
-    std::deque<int> posted;
-    bool watching[kSlots] = {};
+    std::uint64_t produced = 0;
+    std::uint64_t consumed = 0;
+    bool finished = false; // the thread read its last block, or failed
+    int readError = 0;
     bool stopping = false;
-    std::exception_ptr watchFailure;
-    std::thread watcher;
+    std::thread reader;
 };

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <stdexcept>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -334,38 +336,51 @@ TEST_F(ZipWriter, ReplacesAnExistingFileOnlyWhenTheNewArchiveIsComplete)
     EXPECT_EQ(check.exitCode, 0) << check.output;
 }
 
-// A watched file shows every byte as it goes into the archive; a watch that
-// refuses at the end spoils the archive like an unreadable source.
+// A watched file shows every byte as it goes into the archive, a small one on
+// the writing thread and a large one read ahead on a thread of its own; a
+// watch that refuses at the end, or throws part-way, spoils the archive like
+// an unreadable source.
 TEST_F(ZipWriter, AWatchSeesTheBytesWrittenAndCanRefuseThem)
 {
-    const std::string bytes = testsupport::patternBytes(300000);
-    const std::string body = source("body", bytes);
     const std::string other = source("other", "other bytes");
-    for (const bool accept : {true, false}) {
-        SCOPED_TRACE(accept);
-        const std::string zipPath = folder + (accept ? "/accepted.kzip" : "/refused.kzip");
-        std::string seen;
-        int completions = 0;
-        ZipAddWatch watch;
-        watch.bytes = [&](const unsigned char* data, std::size_t length) {
-            seen.append(reinterpret_cast<const char*>(data), length);
-        };
-        watch.complete = [&] {
-            ++completions;
-            return accept;
-        };
-        ZipHandle zip = createZip(wide(zipPath));
-        ASSERT_NE(zip, nullptr);
-        ASSERT_EQ(zipAdd(zip, L"other", wide(other)), ZR_OK);
-        ASSERT_EQ(zipAdd(zip, L"G/1", wide(body), ZipMethod::Stored, &watch), ZR_OK);
-        EXPECT_EQ(closeZip(zip) == ZR_OK, accept);
-        EXPECT_EQ(seen, bytes);
-        EXPECT_GE(completions, 1);
-        EXPECT_EQ(fs::exists(zipPath), accept);
+    enum class Verdict { Accept, RefuseAtEnd, ThrowPartWay };
+    for (const std::size_t size : {std::size_t {300000}, std::size_t {3000017}}) {
+        const std::string bytes = testsupport::patternBytes(size);
+        const std::string body = source("body" + std::to_string(size), bytes);
+        for (const Verdict verdict : {Verdict::Accept, Verdict::RefuseAtEnd, Verdict::ThrowPartWay}) {
+            const bool accept = verdict == Verdict::Accept;
+            SCOPED_TRACE(std::to_string(size) + " bytes, verdict " + std::to_string(static_cast<int>(verdict)));
+            const std::string zipPath =
+                folder + "/watched-" + std::to_string(size) + "-" + std::to_string(static_cast<int>(verdict)) + ".kzip";
+            std::string seen;
+            int completions = 0;
+            ZipAddWatch watch;
+            watch.bytes = [&](const unsigned char* data, std::size_t length) {
+                if (verdict == Verdict::ThrowPartWay && seen.size() > size / 2)
+                    throw std::runtime_error("refused part-way");
+                seen.append(reinterpret_cast<const char*>(data), length);
+            };
+            watch.complete = [&] {
+                ++completions;
+                return verdict != Verdict::RefuseAtEnd;
+            };
+            ZipHandle zip = createZip(wide(zipPath));
+            ASSERT_NE(zip, nullptr);
+            ASSERT_EQ(zipAdd(zip, L"other", wide(other)), ZR_OK);
+            ASSERT_EQ(zipAdd(zip, L"G/1", wide(body), ZipMethod::Stored, &watch), ZR_OK);
+            EXPECT_EQ(closeZip(zip) == ZR_OK, accept);
+            EXPECT_EQ(fs::exists(zipPath), accept);
+            if (verdict != Verdict::ThrowPartWay) {
+                EXPECT_EQ(seen, bytes);
+                EXPECT_GE(completions, 1);
+            }
+            if (accept) {
+                const ToolRun check =
+                    runPython(kPythonCompare, {zipPath, "other", folder + "/sources/other", "G/1", body});
+                EXPECT_EQ(check.exitCode, 0) << check.output;
+            }
+        }
     }
-    const ToolRun check = runPython(kPythonCompare, {folder + "/accepted.kzip", "other", folder + "/sources/other",
-                                                     "G/1", folder + "/sources/body"});
-    EXPECT_EQ(check.exitCode, 0) << check.output;
 }
 
 TEST_F(ZipWriter, AFailedAddSpoilsTheArchive)
