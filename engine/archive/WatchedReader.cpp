@@ -49,6 +49,14 @@ ssize_t WatchedReader::read(unsigned char* out, std::size_t length)
     return beside ? readBeside(out, length) : readHere(out, length);
 }
 
+ssize_t WatchedReader::copyOut(unsigned char* out, std::size_t length)
+{
+    const std::size_t count = std::min(length, lengths[current] - offset);
+    std::memcpy(out, slots[current].get() + offset, count);
+    offset += count;
+    return static_cast<ssize_t>(count);
+}
+
 bool WatchedReader::fill(int slot, bool& atEnd)
 {
     unsigned char* block = slots[slot].get();
@@ -91,10 +99,7 @@ ssize_t WatchedReader::readHere(unsigned char* out, std::size_t length)
             }
         }
     }
-    const std::size_t count = std::min(length, lengths[current] - offset);
-    std::memcpy(out, slots[current].get() + offset, count);
-    offset += count;
-    return static_cast<ssize_t>(count);
+    return copyOut(out, length);
 }
 
 ssize_t WatchedReader::readBeside(unsigned char* out, std::size_t length)
@@ -123,10 +128,7 @@ ssize_t WatchedReader::readBeside(unsigned char* out, std::size_t length)
         }
         return 0;
     }
-    const std::size_t count = std::min(length, lengths[current] - offset);
-    std::memcpy(out, slots[current].get() + offset, count);
-    offset += count;
-    return static_cast<ssize_t>(count);
+    return copyOut(out, length);
 }
 
 void WatchedReader::readAheadLoop()

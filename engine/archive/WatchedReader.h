@@ -38,6 +38,8 @@ private:
     // Fills the slot from the file; false with errno set when reading fails.
     // Sets ended once the file's end is met.
     bool fill(int slot, bool& ended);
+    // Copies from the current slot, which holds bytes not copied yet.
+    ssize_t copyOut(unsigned char* out, std::size_t length);
     ssize_t readHere(unsigned char* out, std::size_t length);
     ssize_t readBeside(unsigned char* out, std::size_t length);
     void readAheadLoop();
