@@ -36,8 +36,8 @@ private:
     static constexpr int kSlots = 4;
 
     // Fills the slot from the file; false with errno set when reading fails.
-    // Sets ended once the file's end is met.
-    bool fill(int slot, bool& ended);
+    // Sets atEnd once the file's end is met.
+    bool fill(int slot, bool& atEnd);
     // Copies from the current slot, which holds bytes not copied yet.
     ssize_t copyOut(unsigned char* out, std::size_t length);
     ssize_t readHere(unsigned char* out, std::size_t length);
