@@ -144,7 +144,10 @@ void VaultEngine::openVault()
             toNarrow(joinPath(vaultFolder, toWide(vaultschema::databaseFileName))));
     appConfig = std::make_unique<AppConfig>(resolveFolder(LocalAppDataKind, kSettingsSubFolder));
     wipeText(password);
-    appConfig->set("Version", vaultschema::programVersion);
+    // Just read: written only when another version ran last, since every
+    // write is a transaction with its flushes.
+    if (appConfig->get("Version") != vaultschema::programVersion)
+        appConfig->set("Version", vaultschema::programVersion);
     loggedIn = false;
     opened = false;
     knownChangeCount.clear();

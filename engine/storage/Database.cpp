@@ -2,6 +2,7 @@
 
 #include "engine/SecretText.h"
 #include "engine/Strings.h"
+#include "engine/storage/PageKeyCache.h"
 #include "engine/storage/VaultSchema.h"
 
 #include <sqlcipher/sqlite3.h>
@@ -36,8 +37,9 @@ void closeHandle(sqlite3* handle)
 // (HMAC-SHA1, 64,000 rounds, 32 bytes) over the salt in the file's first
 // 16 bytes, again for every connection: tens of milliseconds each, several
 // times for every program that opens the vault. The key depends on nothing
-// but the salt, so it is derived once per salt in a process and handed to
-// SQLCipher as the raw key it would have derived itself.
+// but the salt, so it is derived once per salt in a process, kept for the
+// other programs of the login, and handed to SQLCipher as the raw key it
+// would have derived itself.
 constexpr int kSaltLength = 16;
 constexpr int kPassphraseRounds = 64000;
 constexpr int kPageKeyLength = 32;
@@ -57,41 +59,57 @@ std::string saltOf(const std::string& fileName)
     return std::string(salt.data(), salt.size());
 }
 
-// The raw key text ("x'<64 hex digits>'") of the fixed passphrase for a
-// salt, or empty when SQLCipher must derive it from the passphrase itself.
+// The raw page key of the fixed passphrase for a salt; empty when it cannot
+// be derived here.
 std::string derivePageKey(const std::string& salt)
 {
-    std::array<unsigned char, kPageKeyLength> key {};
+    std::string key(kPageKeyLength, '\0');
     if (PKCS5_PBKDF2_HMAC(vaultschema::connectionKey, vaultschema::connectionKeyLength,
             reinterpret_cast<const unsigned char*>(salt.data()), kSaltLength, kPassphraseRounds, EVP_sha1(),
-            kPageKeyLength, key.data())
+            kPageKeyLength, reinterpret_cast<unsigned char*>(key.data()))
         != 1)
         return {};
+    return key;
+}
+
+// SQLCipher's text for a raw key: "x'<64 hex digits>'".
+std::string rawKeyText(const std::string& key)
+{
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string text = "x'";
-    for (const unsigned char byte : key) {
-        text += kHex[byte >> 4];
-        text += kHex[byte & 0x0f];
+    for (const char byte : key) {
+        text += kHex[static_cast<unsigned char>(byte) >> 4];
+        text += kHex[static_cast<unsigned char>(byte) & 0x0f];
     }
     text += "'";
     return text;
 }
 
-// The raw key text for the salt of fileName, or empty when the passphrase
-// itself must be used. A key another thread is deriving is waited for,
-// not derived twice; keys of other salts are derived meanwhile.
-std::string fixedPageKey(const std::string& fileName)
+// The page key for one salt: its raw key text, empty when the passphrase
+// itself must be used; kept when it came from another program and has not
+// yet opened a file here.
+struct PageKey {
+    std::string text;
+    bool kept = false;
+};
+
+std::mutex derivedMutex;
+std::map<std::string, std::shared_future<PageKey>> derived;
+
+// The page key for the salt of fileName. A key another thread is deriving
+// is waited for, not derived twice; keys of other salts are derived
+// meanwhile. A key another program derived is taken as it was kept, unless
+// one of those just failed.
+PageKey fixedPageKey(const std::string& fileName, bool takeKept = true)
 {
     const std::string salt = saltOf(fileName);
     if (salt.empty())
         return {};
-    static std::mutex mutex;
-    static std::map<std::string, std::shared_future<std::string>> derived;
-    std::promise<std::string> mine;
-    std::shared_future<std::string> key;
+    std::promise<PageKey> mine;
+    std::shared_future<PageKey> key;
     bool deriveHere = false;
     {
-        std::lock_guard lock(mutex);
+        std::lock_guard lock(derivedMutex);
         const auto found = derived.find(salt);
         if (found != derived.end()) {
             key = found->second;
@@ -105,16 +123,44 @@ std::string fixedPageKey(const std::string& fileName)
         }
     }
     if (deriveHere) {
-        std::string text;
+        PageKey made;
         try {
-            text = derivePageKey(salt);
+            const std::string kept = takeKept ? PageKeyCache::find(salt) : std::string();
+            made.kept = !kept.empty();
+            const std::string raw = made.kept ? kept : derivePageKey(salt);
+            if (!raw.empty()) {
+                made.text = rawKeyText(raw);
+                if (!made.kept)
+                    PageKeyCache::remember(salt, raw);
+            }
         } catch (...) {
             // Left to SQLCipher, which derives it from the passphrase.
-            text.clear();
+            made = {};
         }
-        mine.set_value(std::move(text));
+        mine.set_value(std::move(made));
     }
     return key.get();
+}
+
+// A kept key that did not open its file: forgotten here and by the other
+// programs, so that the next connection derives it.
+void forgetPageKey(const std::string& fileName)
+{
+    const std::string salt = saltOf(fileName);
+    if (salt.empty())
+        return;
+    {
+        std::lock_guard lock(derivedMutex);
+        derived.erase(salt);
+    }
+    PageKeyCache::forget(salt);
+}
+
+// Whether a kept key opens the file: SQLCipher checks the first page's
+// authentication code when it is read.
+bool keyOpens(sqlite3* handle)
+{
+    return sqlite3_exec(handle, "select count(*) from sqlite_master", nullptr, nullptr, nullptr) != SQLITE_NOTADB;
 }
 
 } // namespace
@@ -209,30 +255,43 @@ Database::Connection* Database::openConnection()
         return nullptr;
 
     sqlite3* handle = nullptr;
-    const int opened = sqlite3_open(pool->file_name.c_str(), &handle);
-    if (opened != SQLITE_OK) {
-        pool->last_open_error = "Can't open database: "
-            + std::string(handle != nullptr ? sqlite3_errmsg(handle) : sqlite3_errstr(opened));
-        if (handle != nullptr)
+    // A key kept by another program that does not open the file is
+    // forgotten and the connection made again with the derived one.
+    for (int attempt = 0; handle == nullptr && attempt < 2; ++attempt) {
+        const int opened = sqlite3_open(pool->file_name.c_str(), &handle);
+        if (opened != SQLITE_OK) {
+            pool->last_open_error = "Can't open database: "
+                + std::string(handle != nullptr ? sqlite3_errmsg(handle) : sqlite3_errstr(opened));
+            if (handle != nullptr)
+                closeHandle(handle);
+            return nullptr;
+        }
+        const bool ownKey = !pool->key.empty();
+        const PageKey pageKey = ownKey ? PageKey() : fixedPageKey(pool->file_name, attempt == 0);
+        const char* key = ownKey ? pool->key.data()
+            : pageKey.text.empty()  ? vaultschema::connectionKey
+                                    : pageKey.text.data();
+        const int keyLength = ownKey ? static_cast<int>(pool->key.size())
+            : pageKey.text.empty()   ? vaultschema::connectionKeyLength
+                                     : static_cast<int>(pageKey.text.size());
+        if (sqlite3_key(handle, key, keyLength) != SQLITE_OK) {
+            pool->last_open_error = "Cannot key the database: " + std::string(sqlite3_errmsg(handle));
             closeHandle(handle);
-        return nullptr;
+            return nullptr;
+        }
+        if (sqlite3_busy_timeout(handle, busyTimeoutMilliseconds) != SQLITE_OK) {
+            pool->last_open_error = "Cannot set the busy timeout: " + std::string(sqlite3_errmsg(handle));
+            closeHandle(handle);
+            return nullptr;
+        }
+        if (pageKey.kept && !keyOpens(handle)) {
+            closeHandle(handle);
+            handle = nullptr;
+            forgetPageKey(pool->file_name);
+        }
     }
-    const bool ownKey = !pool->key.empty();
-    const std::string pageKey = ownKey ? std::string() : fixedPageKey(pool->file_name);
-    const char* key = ownKey ? pool->key.data() : pageKey.empty() ? vaultschema::connectionKey : pageKey.data();
-    const int keyLength = ownKey ? static_cast<int>(pool->key.size())
-        : pageKey.empty()        ? vaultschema::connectionKeyLength
-                                 : static_cast<int>(pageKey.size());
-    if (sqlite3_key(handle, key, keyLength) != SQLITE_OK) {
-        pool->last_open_error = "Cannot key the database: " + std::string(sqlite3_errmsg(handle));
-        closeHandle(handle);
+    if (handle == nullptr)
         return nullptr;
-    }
-    if (sqlite3_busy_timeout(handle, busyTimeoutMilliseconds) != SQLITE_OK) {
-        pool->last_open_error = "Cannot set the busy timeout: " + std::string(sqlite3_errmsg(handle));
-        closeHandle(handle);
-        return nullptr;
-    }
 
     auto connection = std::make_unique<Connection>();
     connection->handle = handle;

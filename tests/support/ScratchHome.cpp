@@ -35,11 +35,15 @@ void setupScratch()
     fs::create_directories(home + "/.local/share");
     fs::create_directories(home + "/.config");
     fs::create_directories(root + "/tmp");
+    // The runtime folder holds what the programs of one login share.
+    fs::create_directories(root + "/run");
+    fs::permissions(root + "/run", fs::perms::owner_all, fs::perm_options::replace);
     setenv("HOME", home.c_str(), 1);
     setenv("XDG_DATA_HOME", (home + "/.local/share").c_str(), 1);
     setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
     setenv("XDG_DESKTOP_DIR", (home + "/Desktop").c_str(), 1);
     setenv("TMPDIR", (root + "/tmp").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", (root + "/run").c_str(), 1);
     unsetenv("KORVELIN_UPDATE_SERVER");
 }
 

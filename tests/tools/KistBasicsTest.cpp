@@ -1,11 +1,14 @@
 // End-to-end runs of the real kist binary: help and version, usage errors,
-// exit statuses with several arguments, the error format, relative paths.
+// exit statuses with several arguments, the error format, relative paths,
+// the database keys kept for the other programs of a login.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 
 #include "tests/support/TestFiles.h"
 #include "tests/tools/KistRunner.h"
@@ -149,4 +152,78 @@ TEST(KistBasics, BadPackagesAndAddressesAreRefusedClearly)
     const RunResult emptyAddress = home.run({"email", ""});
     EXPECT_RUN(emptyAddress, 1);
     EXPECT_EQ(emptyAddress.err, "kist: Please enter your e-mail address: it cannot be empty.\n");
+}
+
+namespace {
+
+// A database file's salt, its first 16 bytes, in lower-case hex.
+std::string saltHexOf(const std::string& databaseFile)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (const char byte : testsupport::readFile(databaseFile).substr(0, 16)) {
+        hex += kHex[static_cast<unsigned char>(byte) >> 4];
+        hex += kHex[static_cast<unsigned char>(byte) & 0x0f];
+    }
+    return hex;
+}
+
+std::vector<std::string> sortedLines(const std::string& text)
+{
+    std::vector<std::string> sorted = lines(text);
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
+}
+
+} // namespace
+
+TEST(KistBasics, ProgramsOfOneLoginShareTheDatabaseKeysAndMendAWrongOne)
+{
+    const KistHome home("page-keys");
+    const std::string runtime = home.root + "/run";
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace);
+    const std::map<std::string, std::string> login = {{"XDG_RUNTIME_DIR", runtime}};
+    testsupport::writeFile(home.root + "/kept.txt", "kept bytes");
+    // The program that makes the databases has no key to keep: SQLCipher
+    // derives it while it writes the salt.
+    EXPECT_RUN(home.run({"add", home.root + "/kept.txt"}, login), 0);
+    EXPECT_RUN(home.run({"list"}, login), 0);
+
+    // One line for each database the next program keyed: the vault's and the settings'.
+    const std::string keys = runtime + "/kist/page-keys";
+    const std::string kept = testsupport::readFile(keys);
+    const std::vector<std::string> keptLines = sortedLines(kept);
+    ASSERT_EQ(keptLines.size(), 2u) << kept;
+    for (const std::string& database :
+         {home.vaultFolder() + "/f13f2488-44d3-4267-bf0d-80a84ac7f3ee", home.settingsFolder() + "/Korvelin/.config"})
+        EXPECT_NE(kept.find(saltHexOf(database) + " "), std::string::npos) << database << "\n" << kept;
+    EXPECT_EQ(fs::status(keys).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+
+    // The next program takes them as they are and writes nothing (a key
+    // derived again would be kept anew, after the line of another vault).
+    const std::string otherVault = std::string(32, 'a') + " " + std::string(64, 'b') + "\n";
+    testsupport::writeFile(keys, kept + otherVault);
+    RunResult listed = home.run({"list"}, login);
+    EXPECT_RUN(listed, 0);
+    EXPECT_EQ(listed.out, "kept.txt\tf\t10\n");
+    EXPECT_EQ(testsupport::readFile(keys), kept + otherVault);
+
+    // Keys that do not fit their files are found out on the first read,
+    // forgotten, and derived again; the vault opens as always.
+    std::string wrong = kept;
+    for (std::size_t line = 0; line < wrong.size(); line = wrong.find('\n', line) + 1)
+        wrong[line + 33] = wrong[line + 33] == '0' ? '1' : '0';
+    testsupport::writeFile(keys, wrong);
+    listed = home.run({"list"}, login);
+    EXPECT_RUN(listed, 0);
+    EXPECT_EQ(listed.out, "kept.txt\tf\t10\n");
+    EXPECT_EQ(sortedLines(testsupport::readFile(keys)), keptLines);
+
+    // A runtime folder others may enter keeps nothing.
+    fs::remove(keys);
+    fs::permissions(runtime, fs::perms::owner_all | fs::perms::others_exec, fs::perm_options::replace);
+    EXPECT_RUN(home.run({"take-out", "--to", home.root + "/out", "kept.txt"}, login), 0);
+    EXPECT_EQ(testsupport::readFile(home.root + "/out/kept.txt"), "kept bytes");
+    EXPECT_FALSE(testsupport::exists(keys));
 }
