@@ -93,8 +93,17 @@ struct PageKey {
     bool kept = false;
 };
 
-std::mutex derivedMutex;
-std::map<std::string, std::shared_future<PageKey>> derived;
+// The keys this process has, by salt.
+struct DerivedKeys {
+    std::mutex mutex;
+    std::map<std::string, std::shared_future<PageKey>> bySalt;
+};
+
+DerivedKeys& derivedKeys()
+{
+    static DerivedKeys keys;
+    return keys;
+}
 
 // The page key for the salt of fileName. A key another thread is deriving
 // is waited for, not derived twice; keys of other salts are derived
@@ -109,16 +118,17 @@ PageKey fixedPageKey(const std::string& fileName, bool takeKept = true)
     std::shared_future<PageKey> key;
     bool deriveHere = false;
     {
-        std::lock_guard lock(derivedMutex);
-        const auto found = derived.find(salt);
-        if (found != derived.end()) {
+        DerivedKeys& derived = derivedKeys();
+        std::lock_guard lock(derived.mutex);
+        const auto found = derived.bySalt.find(salt);
+        if (found != derived.bySalt.end()) {
             key = found->second;
         } else {
             // Bounded: a process meets a handful of vault databases at most.
-            if (derived.size() > 64)
-                derived.clear();
+            if (derived.bySalt.size() > 64)
+                derived.bySalt.clear();
             key = mine.get_future().share();
-            derived.emplace(salt, key);
+            derived.bySalt.emplace(salt, key);
             deriveHere = true;
         }
     }
@@ -150,8 +160,9 @@ void forgetPageKey(const std::string& fileName)
     if (salt.empty())
         return;
     {
-        std::lock_guard lock(derivedMutex);
-        derived.erase(salt);
+        DerivedKeys& derived = derivedKeys();
+        std::lock_guard lock(derived.mutex);
+        derived.bySalt.erase(salt);
     }
     PageKeyCache::forget(salt);
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 
@@ -146,6 +147,12 @@ TEST_F(HardenedVaultTest, HardeningKeepsEveryEntryAndNothingOpensWithoutThePassw
     EXPECT_EQ(takeEverythingOut(kist), expected);
     EXPECT_TRUE(list(kist).empty());
     EXPECT_EQ(vaultFiles().size(), 1u) << "only the database is left";
+
+    // The page keys kept for other programs are those of the fixed
+    // passphrase only: the hardened database's salt has no line there.
+    const std::string keptKeys = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/kist/page-keys";
+    ASSERT_TRUE(fs::exists(keptKeys)) << "the standard vault's key was kept";
+    EXPECT_EQ(readFile(keptKeys).find(toHex(readFile(vaultDatabasePath()).substr(0, 16))), std::string::npos);
 }
 
 TEST_F(HardenedVaultTest, AnEmptyVaultBecomesHardenedAndNewFilesGoInHardened)
