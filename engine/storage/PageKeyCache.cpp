@@ -114,7 +114,9 @@ void writeKeys(const std::string& folder, const KeptKeys& keys)
     for (const auto& [salt, key] : keys)
         text += hexOf(salt) + " " + hexOf(key) + "\n";
     const std::string path = folder + "/" + kFileName;
-    const std::string temporary = path + "." + std::to_string(::getpid()) + ".new";
+    // Named by the thread: two keys derived at once in one program are
+    // written to files of their own.
+    const std::string temporary = path + "." + std::to_string(::gettid()) + ".new";
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return;
