@@ -72,16 +72,14 @@ std::string derivePageKey(const std::string& salt)
     return key;
 }
 
-// SQLCipher's text for a raw key: "x'<64 hex digits>'".
-std::string rawKeyText(const std::string& key)
+std::string lowerHex(const std::string& bytes)
 {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string text = "x'";
-    for (const char byte : key) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (const char byte : bytes) {
         text += kHex[static_cast<unsigned char>(byte) >> 4];
         text += kHex[static_cast<unsigned char>(byte) & 0x0f];
     }
-    text += "'";
     return text;
 }
 
@@ -135,14 +133,17 @@ PageKey fixedPageKey(const std::string& fileName, bool takeKept = true)
     if (deriveHere) {
         PageKey made;
         try {
-            const std::string kept = takeKept ? PageKeyCache::find(salt) : std::string();
-            made.kept = !kept.empty();
-            const std::string raw = made.kept ? kept : derivePageKey(salt);
-            if (!raw.empty()) {
-                made.text = rawKeyText(raw);
-                if (!made.kept)
-                    PageKeyCache::remember(salt, raw);
+            const std::string saltHex = lowerHex(salt);
+            std::string keyHex = takeKept ? PageKeyCache::find(saltHex) : std::string();
+            made.kept = !keyHex.empty();
+            if (!made.kept) {
+                keyHex = lowerHex(derivePageKey(salt));
+                if (!keyHex.empty())
+                    PageKeyCache::remember(saltHex, keyHex);
             }
+            // SQLCipher's text for a raw key.
+            if (!keyHex.empty())
+                made.text = "x'" + keyHex + "'";
         } catch (...) {
             // Left to SQLCipher, which derives it from the passphrase.
             made = {};
@@ -164,7 +165,7 @@ void forgetPageKey(const std::string& fileName)
         std::lock_guard lock(derived.mutex);
         derived.bySalt.erase(salt);
     }
-    PageKeyCache::forget(salt);
+    PageKeyCache::forget(lowerHex(salt));
 }
 
 // Whether a kept key opens the file: SQLCipher checks the first page's

@@ -14,44 +14,19 @@ namespace {
 
 constexpr std::size_t kSaltLength = 16;
 constexpr std::size_t kKeyLength = 32;
-// One line a key: the salt and the key in hex, a space between.
+// One line a key: the salt and the key in lower-case hex, a space between.
 constexpr std::size_t kLineLength = 2 * kSaltLength + 1 + 2 * kKeyLength + 1;
 constexpr char kFolderName[] = "kist";
 constexpr char kFileName[] = "page-keys";
 
 using KeptKeys = std::vector<std::pair<std::string, std::string>>;
 
-std::string hexOf(const std::string& bytes)
+// Whether text is lower-case hex digits only.
+bool isHex(std::string_view text)
 {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string text;
-    for (const char byte : bytes) {
-        text += kHex[static_cast<unsigned char>(byte) >> 4];
-        text += kHex[static_cast<unsigned char>(byte) & 0x0f];
-    }
-    return text;
-}
-
-int digitValue(char digit)
-{
-    if (digit >= '0' && digit <= '9')
-        return digit - '0';
-    if (digit >= 'a' && digit <= 'f')
-        return digit - 'a' + 10;
-    return -1;
-}
-
-// The bytes of lower-case hex; false when it is not.
-bool bytesOf(std::string_view text, std::string& bytes)
-{
-    bytes.clear();
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-        const int high = digitValue(text[i]);
-        const int low = digitValue(text[i + 1]);
-        if (high < 0 || low < 0)
+    for (const char digit : text)
+        if ((digit < '0' || digit > '9') && (digit < 'a' || digit > 'f'))
             return false;
-        bytes += static_cast<char>((high << 4) | low);
-    }
     return true;
 }
 
@@ -96,12 +71,11 @@ KeptKeys readKeys(const std::string& folder)
     // loss.
     for (std::size_t at = 0; at + kLineLength <= text.size(); at += kLineLength) {
         const std::string_view line(text.data() + at, kLineLength);
-        std::string salt;
-        std::string key;
-        if (line[2 * kSaltLength] != ' ' || line.back() != '\n' || !bytesOf(line.substr(0, 2 * kSaltLength), salt)
-            || !bytesOf(line.substr(2 * kSaltLength + 1, 2 * kKeyLength), key))
+        const std::string_view salt = line.substr(0, 2 * kSaltLength);
+        const std::string_view key = line.substr(2 * kSaltLength + 1, 2 * kKeyLength);
+        if (line[2 * kSaltLength] != ' ' || line.back() != '\n' || !isHex(salt) || !isHex(key))
             break;
-        keys.emplace_back(std::move(salt), std::move(key));
+        keys.emplace_back(salt, key);
     }
     return keys;
 }
@@ -112,7 +86,7 @@ void writeKeys(const std::string& folder, const KeptKeys& keys)
 {
     std::string text;
     for (const auto& [salt, key] : keys)
-        text += hexOf(salt) + " " + hexOf(key) + "\n";
+        text += salt + " " + key + "\n";
     const std::string path = folder + "/" + kFileName;
     // Named by the thread: two keys derived at once in one program are
     // written to files of their own.
@@ -130,7 +104,7 @@ void writeKeys(const std::string& folder, const KeptKeys& keys)
 std::string PageKeyCache::find(const std::string& salt)
 {
     const std::string folder = keyFolder(false);
-    if (folder.empty() || salt.size() != kSaltLength)
+    if (folder.empty() || salt.size() != 2 * kSaltLength)
         return {};
     for (const auto& [keptSalt, key] : readKeys(folder))
         if (keptSalt == salt)
@@ -140,7 +114,7 @@ std::string PageKeyCache::find(const std::string& salt)
 
 void PageKeyCache::remember(const std::string& salt, const std::string& key)
 {
-    if (salt.size() != kSaltLength || key.size() != kKeyLength)
+    if (salt.size() != 2 * kSaltLength || key.size() != 2 * kKeyLength || !isHex(salt) || !isHex(key))
         return;
     const std::string folder = keyFolder(true);
     if (folder.empty())

@@ -15,7 +15,8 @@
 // the caller proves it on the file and forgets it when it does not fit.
 class PageKeyCache {
 public:
-    // The raw key (32 bytes) kept for a salt of 16 bytes; empty when none is.
+    // Salts (16 bytes) and keys (32 bytes) in lower-case hex.
+    // The key kept for a salt; empty when none is.
     [[nodiscard]] static std::string find(const std::string& salt);
     // Keeps the key of a salt, newest last; the oldest go beyond a few.
     static void remember(const std::string& salt, const std::string& key);
