@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // The page keys of databases keyed with the fixed passphrase, kept between
