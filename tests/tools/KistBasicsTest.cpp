@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <map>
 
 #include "tests/support/TestFiles.h"
 #include "tests/tools/KistRunner.h"
@@ -180,18 +179,14 @@ std::vector<std::string> sortedLines(const std::string& text)
 TEST(KistBasics, ProgramsOfOneLoginShareTheDatabaseKeysAndMendAWrongOne)
 {
     const KistHome home("page-keys");
-    const std::string runtime = home.root + "/run";
-    fs::create_directories(runtime);
-    fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace);
-    const std::map<std::string, std::string> login = {{"XDG_RUNTIME_DIR", runtime}};
     testsupport::writeFile(home.root + "/kept.txt", "kept bytes");
     // The program that makes the databases has no key to keep: SQLCipher
     // derives it while it writes the salt.
-    EXPECT_RUN(home.run({"add", home.root + "/kept.txt"}, login), 0);
-    EXPECT_RUN(home.run({"list"}, login), 0);
+    EXPECT_RUN(home.run({"add", home.root + "/kept.txt"}), 0);
+    EXPECT_RUN(home.run({"list"}), 0);
 
     // One line for each database the next program keyed: the vault's and the settings'.
-    const std::string keys = runtime + "/kist/page-keys";
+    const std::string keys = home.runtime + "/kist/page-keys";
     const std::string kept = testsupport::readFile(keys);
     const std::vector<std::string> keptLines = sortedLines(kept);
     ASSERT_EQ(keptLines.size(), 2u) << kept;
@@ -204,7 +199,7 @@ TEST(KistBasics, ProgramsOfOneLoginShareTheDatabaseKeysAndMendAWrongOne)
     // derived again would be kept anew, after the line of another vault).
     const std::string otherVault = std::string(32, 'a') + " " + std::string(64, 'b') + "\n";
     testsupport::writeFile(keys, kept + otherVault);
-    RunResult listed = home.run({"list"}, login);
+    RunResult listed = home.run({"list"});
     EXPECT_RUN(listed, 0);
     EXPECT_EQ(listed.out, "kept.txt\tf\t10\n");
     EXPECT_EQ(testsupport::readFile(keys), kept + otherVault);
@@ -215,15 +210,15 @@ TEST(KistBasics, ProgramsOfOneLoginShareTheDatabaseKeysAndMendAWrongOne)
     for (std::size_t line = 0; line < wrong.size(); line = wrong.find('\n', line) + 1)
         wrong[line + 33] = wrong[line + 33] == '0' ? '1' : '0';
     testsupport::writeFile(keys, wrong);
-    listed = home.run({"list"}, login);
+    listed = home.run({"list"});
     EXPECT_RUN(listed, 0);
     EXPECT_EQ(listed.out, "kept.txt\tf\t10\n");
     EXPECT_EQ(sortedLines(testsupport::readFile(keys)), keptLines);
 
     // A runtime folder others may enter keeps nothing.
     fs::remove(keys);
-    fs::permissions(runtime, fs::perms::owner_all | fs::perms::others_exec, fs::perm_options::replace);
-    EXPECT_RUN(home.run({"take-out", "--to", home.root + "/out", "kept.txt"}, login), 0);
+    fs::permissions(home.runtime, fs::perms::owner_all | fs::perms::others_exec, fs::perm_options::replace);
+    EXPECT_RUN(home.run({"take-out", "--to", home.root + "/out", "kept.txt"}), 0);
     EXPECT_EQ(testsupport::readFile(home.root + "/out/kept.txt"), "kept bytes");
     EXPECT_FALSE(testsupport::exists(keys));
 }

@@ -89,11 +89,14 @@ KistHome::KistHome(const std::string& hint)
     , dataHome(home + "/.local/share")
     , desktop(home + "/Desktop")
     , temp(root + "/tmp")
+    , runtime(root + "/run")
 {
     std::filesystem::create_directories(dataHome);
     std::filesystem::create_directories(home + "/.config");
     std::filesystem::create_directories(desktop);
     std::filesystem::create_directories(temp);
+    std::filesystem::create_directories(runtime);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace);
 }
 
 KistHome::Launch KistHome::prepare(const std::vector<std::string>& arguments,
@@ -105,6 +108,7 @@ KistHome::Launch KistHome::prepare(const std::vector<std::string>& arguments,
         {"XDG_CONFIG_HOME", home + "/.config"},
         {"XDG_DESKTOP_DIR", desktop},
         {"TMPDIR", temp},
+        {"XDG_RUNTIME_DIR", runtime},
         {"PATH", std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin"},
         {"LC_ALL", "C.UTF-8"},
     };

@@ -13,10 +13,11 @@ struct RunResult {
     std::string err;
 };
 
-// A fresh home: HOME, XDG_DATA_HOME, XDG_CONFIG_HOME, XDG_DESKTOP_DIR and
-// TMPDIR all point into one new folder below the test program's scratch
-// folder. Runs see only these variables, PATH and what the call adds, so a
-// KIST_* variable of whoever runs the tests never leaks in.
+// A fresh home: HOME, XDG_DATA_HOME, XDG_CONFIG_HOME, XDG_DESKTOP_DIR,
+// TMPDIR and XDG_RUNTIME_DIR (private, as a login's is) all point into one
+// new folder below the test program's scratch folder. Runs see only these
+// variables, PATH and what the call adds, so a KIST_* variable of whoever
+// runs the tests never leaks in.
 class KistHome {
 public:
     explicit KistHome(const std::string& hint);
@@ -51,6 +52,7 @@ public:
     std::string dataHome;
     std::string desktop;
     std::string temp;
+    std::string runtime;
 
 private:
     struct Launch;
