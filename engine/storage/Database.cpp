@@ -302,8 +302,10 @@ Database::Connection* Database::openConnection()
             forgetPageKey(pool->file_name);
         }
     }
-    if (handle == nullptr)
+    if (handle == nullptr) {
+        pool->last_open_error = "Cannot key the database: file is not a database";
         return nullptr;
+    }
 
     auto connection = std::make_unique<Connection>();
     connection->handle = handle;
