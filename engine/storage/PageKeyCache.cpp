@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <string_view>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -88,8 +89,8 @@ void writeKeys(const std::string& folder, const KeptKeys& keys)
     for (const auto& [salt, key] : keys)
         text += salt + " " + key + "\n";
     const std::string path = folder + "/" + kFileName;
-    // Named by the thread: two keys derived at once in one program are
-    // written to files of their own.
+    // Named by the thread: where the folder could not be locked, two keys
+    // kept at once in one program still go to files of their own.
     const std::string temporary = path + "." + std::to_string(::gettid()) + ".new";
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
@@ -98,6 +99,30 @@ void writeKeys(const std::string& folder, const KeptKeys& keys)
     if (::close(fd) != 0 || !written || ::rename(temporary.c_str(), path.c_str()) != 0)
         ::unlink(temporary.c_str());
 }
+
+// Holds the key folder's lock while the file is read, changed and replaced:
+// two keys kept at once, by two threads (the vault's and the settings' are
+// derived side by side) or two programs, would otherwise each write the file
+// as it read it and one would be lost.
+class FolderLock {
+public:
+    explicit FolderLock(const std::string& folder)
+        : fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    {
+        if (fd >= 0)
+            (void)::flock(fd, LOCK_EX);
+    }
+    ~FolderLock()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    int fd;
+};
 
 } // namespace
 
@@ -119,6 +144,7 @@ void PageKeyCache::remember(const std::string& salt, const std::string& key)
     const std::string folder = keyFolder(true);
     if (folder.empty())
         return;
+    const FolderLock lock(folder);
     KeptKeys keys = readKeys(folder);
     std::erase_if(keys, [&](const auto& kept) { return kept.first == salt; });
     keys.emplace_back(salt, key);
@@ -132,6 +158,7 @@ void PageKeyCache::forget(const std::string& salt)
     const std::string folder = keyFolder(false);
     if (folder.empty())
         return;
+    const FolderLock lock(folder);
     KeptKeys keys = readKeys(folder);
     if (std::erase_if(keys, [&](const auto& kept) { return kept.first == salt; }) > 0)
         writeKeys(folder, keys);
