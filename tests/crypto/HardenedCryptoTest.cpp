@@ -156,7 +156,7 @@ TEST_F(HardenedBodyTest, ReadsBodiesWrittenByTheIndependentScript)
 
 TEST_F(HardenedBodyTest, LargeBodiesStreamThroughEveryBlockSize)
 {
-    // 9 MiB + 5 bytes takes the streaming pipeline, whose 4 MiB blocks 12 MiB
+    // 9 MiB + 5 bytes takes the streaming pipeline, whose 2 MiB blocks 12 MiB
     // fills exactly (its last block is empty); 64 KiB ends on a full chunk.
     for (const std::size_t length :
          {std::size_t{65536}, std::size_t{65537}, (std::size_t{9} << 20) + 5, std::size_t{12} << 20}) {

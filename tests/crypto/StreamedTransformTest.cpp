@@ -58,7 +58,7 @@ void writePatternFile(const std::string& path, std::uint64_t length)
 TEST(StreamedTransform, BodiesAreTheChainOpensslWrites)
 {
     const std::string folder = testsupport::makeScratchFolder("streamed-bodies");
-    // Around the 4 MiB blocks and the 8 MiB where streaming starts: an empty
+    // Around the 2 MiB blocks and the 8 MiB where streaming starts: an empty
     // last block that still takes the padding, a padded chunk filling 2000
     // bytes, whole chunks that end inside a block, and one byte short.
     const std::vector<std::uint64_t> lengths = { 8 * kMiB - 1, 8 * kMiB, 12 * kMiB + 1990, 20000000, 16 * kMiB + 1 };
