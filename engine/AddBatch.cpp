@@ -250,20 +250,23 @@ void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
 
     // Encrypting: every file under a key of its own; the plain copies go
     // only once every encrypted body of the batch is on the disk. The move's
-    // finish and the encryption's plan share one transaction: nothing happens
-    // on disk between them, and each transaction writes every database page
-    // its rows lie on twice (journal and file).
+    // finish and the encryption's plan share one transaction, and each row
+    // is written once for both: nothing happens on disk between them, and
+    // each transaction writes every database page its rows lie on twice
+    // (journal and file).
     Transforms crypts(query, engine, &progress);
     const std::string algorithm = operations.encryptionAlgorithmName();
     {
         Transaction transaction(query);
+        Transforms::JointWrites joint(crypts);
         for (Item& item : items) {
             if (!item.going())
                 continue;
             if (movesIn)
-                moves.finishMove(*item.tree, true);
+                crypts.finishMove(*item.tree, true);
             crypts.planCrypt(*item.tree, engine.vaultFolder, uniqueId(), engine.password, algorithm, true);
         }
+        joint.write();
         transaction.commit();
     }
     if (movesIn)

@@ -249,6 +249,16 @@ void ProtectedFile::storeFinishedTransform(Query& query) const
                               toNarrow(L"record the finished change of " + display_name));
 }
 
+void ProtectedFile::storeSettledAndPlanned(Query& query) const
+{
+    static const std::string statement = boundStatement(vaultschema::storeSettledAndPlanned);
+    query.executeBoundOrThrow(statement,
+                              {toNarrow(target_path), toNarrow(target_root), toNarrow(current_path),
+                               toNarrow(current_root), cipher, encrypt_algo, static_cast<int64_t>(pending_transform),
+                               int64_t {is_hidden ? 1 : 0}, int64_t {is_encrypted ? 1 : 0}, toNarrow(unique_name)},
+                              toNarrow(L"record the planned change of " + display_name));
+}
+
 void ProtectedFile::storeCipher(Query& query) const
 {
     static const std::string statement = boundStatement(vaultschema::storeCipher);

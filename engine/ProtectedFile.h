@@ -63,6 +63,9 @@ public:
     void deleteRow(Query& query) const;
     void storePlannedTransform(Query& query) const;
     void storeFinishedTransform(Query& query) const;
+    // Both of the above at once: the row as memory holds it after a finish
+    // and the plan that followed it.
+    void storeSettledAndPlanned(Query& query) const;
     void storeCipher(Query& query) const;
     void storeSize(Query& query) const;
 

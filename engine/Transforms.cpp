@@ -128,7 +128,7 @@ void Transforms::planMove(ProtectedFile& record, const nocase_wstring& root, con
         }
         record.pending_transform = MoveOutOfVault;
         if (kind == EngineKind::UserVault)
-            record.storePlannedTransform(query);
+            storePlanned(record);
     }
     for (std::size_t i = 0; i < record.children.size(); ++i) {
         ProtectedFile& child = *record.children[i];
@@ -214,7 +214,7 @@ void Transforms::finishMove(ProtectedFile& record, bool staysInVault)
     if (staysInVault) {
         record.is_hidden = true;
         if (kind == EngineKind::UserVault)
-            record.storeFinishedTransform(query);
+            storeFinished(record);
     } else {
         record.is_hidden = false;
         record.deleteRow(query);
@@ -229,7 +229,7 @@ void Transforms::planCrypt(ProtectedFile& record, const nocase_wstring& root, co
             swapCurrentAndTarget(record);
             record.pending_transform = Encrypting;
             if (kind == EngineKind::UserVault)
-                record.storePlannedTransform(query);
+                storePlanned(record);
         } else if (record.pending_transform != Encrypting) {
             if (record.is_encrypted)
                 return;
@@ -241,7 +241,7 @@ void Transforms::planCrypt(ProtectedFile& record, const nocase_wstring& root, co
             record.target_path = path;
             record.pending_transform = Encrypting;
             if (kind == EngineKind::UserVault)
-                record.storePlannedTransform(query);
+                storePlanned(record);
         }
     } else if (record.pending_transform != Decrypting) {
         if (record.pending_transform == Encrypting) {
@@ -252,7 +252,7 @@ void Transforms::planCrypt(ProtectedFile& record, const nocase_wstring& root, co
         }
         record.pending_transform = Decrypting;
         if (kind == EngineKind::UserVault)
-            record.storePlannedTransform(query);
+            storePlanned(record);
     }
     const bool numbered = kind == EngineKind::UserVault || record.pending_transform != Decrypting;
     for (std::size_t i = 0; i < record.children.size(); ++i) {
@@ -647,7 +647,7 @@ void Transforms::finishCrypt(ProtectedFile& record, bool encrypted)
         }
     }
     if (kind == EngineKind::UserVault) {
-        record.storeFinishedTransform(query);
+        storeFinished(record);
         if (resized.count(&record))
             record.storeSize(query);
     } else if (!encrypted) {
@@ -662,6 +662,47 @@ void Transforms::finishCrypt(ProtectedFile& record, bool encrypted)
         tags().store(record.unique_name, tag->second);
     else
         tags().remove(record.unique_name);
+}
+
+Transforms::JointWrites::JointWrites(Transforms& transforms)
+    : owner(transforms)
+{
+    owner.holdingSettled = true;
+}
+
+Transforms::JointWrites::~JointWrites()
+{
+    owner.holdingSettled = false;
+    owner.settledInOrder.clear();
+    owner.settledUnwritten.clear();
+}
+
+void Transforms::JointWrites::write()
+{
+    owner.holdingSettled = false;
+    for (ProtectedFile* record : owner.settledInOrder)
+        if (owner.settledUnwritten.count(record) != 0)
+            record->storeFinishedTransform(owner.query);
+    owner.settledInOrder.clear();
+    owner.settledUnwritten.clear();
+}
+
+void Transforms::storeFinished(ProtectedFile& record)
+{
+    if (!holdingSettled) {
+        record.storeFinishedTransform(query);
+        return;
+    }
+    if (settledUnwritten.insert(&record).second)
+        settledInOrder.push_back(&record);
+}
+
+void Transforms::storePlanned(ProtectedFile& record)
+{
+    if (holdingSettled && settledUnwritten.erase(&record) != 0)
+        record.storeSettledAndPlanned(query);
+    else
+        record.storePlannedTransform(query);
 }
 
 void Transforms::resealFileKeys(ProtectedFile& record, const std::string& oldText, const std::string& newText)

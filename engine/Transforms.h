@@ -70,6 +70,25 @@ public:
     // written; decrypted ones lose theirs.
     void finishCrypt(ProtectedFile& record, bool encrypted);
 
+    // A finish and the plan of the next step in one transaction (the add's
+    // move and encryption, the take-out's decryption and move) write each
+    // row once: while one of these is held, a row the finish settles waits
+    // for the plan to write it with its own, and write() writes those no
+    // plan took up. Dropped without write() (the transaction rolls back),
+    // nothing held is written.
+    class JointWrites {
+    public:
+        explicit JointWrites(Transforms& transforms);
+        ~JointWrites();
+        JointWrites(const JointWrites&) = delete;
+        JointWrites& operator=(const JointWrites&) = delete;
+        // Before the transaction commits.
+        void write();
+
+    private:
+        Transforms& owner;
+    };
+
     // Opens every sealed key of the tree with oldText and seals it again
     // with newText, children first; bodies are not touched.
     void resealFileKeys(ProtectedFile& record, const std::string& oldText, const std::string& newText);
@@ -113,6 +132,10 @@ private:
     uint64_t transformOneFile(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool flush,
                               bool reportBytes, const std::optional<std::string>& expectedTag);
 
+    // The finish's and the plan's row writes, through JointWrites when one is held.
+    void storeFinished(ProtectedFile& record);
+    void storePlanned(ProtectedFile& record);
+
     Query& query;
     EngineKind kind;
     ProgressTracker* progress;
@@ -132,6 +155,11 @@ private:
     // finish (in the same transaction).
     std::unordered_map<const ProtectedFile*, std::string> bodyTags;
     std::unique_ptr<IntegrityTags> integrityTags;
+    // Rows settled by a finish while JointWrites is held, in the order
+    // settled; those a plan wrote since are gone from the set.
+    bool holdingSettled = false;
+    std::vector<ProtectedFile*> settledInOrder;
+    std::unordered_set<const ProtectedFile*> settledUnwritten;
 };
 
 // The name a child gets below its parent's target: its position or its own name.

@@ -360,13 +360,16 @@ void VaultOperations::deliver(ProtectedFile& entry, const nocase_wstring& destin
     // Progress counted the files as they were decrypted; the renames
     // that follow are not counted again.
     Transforms moves(query, engine);
-    // The decryption's finish and the move's plan share one transaction:
-    // nothing happens on disk between them, and each transaction writes every
-    // database page its rows lie on twice (journal and file).
+    // The decryption's finish and the move's plan share one transaction, and
+    // each row is written once for both: nothing happens on disk between
+    // them, and each transaction writes every database page its rows lie on
+    // twice (journal and file).
     try {
         Transaction transaction(query);
+        Transforms::JointWrites joint(transforms);
         transforms.finishCrypt(entry, false);
-        moves.planMove(entry, destination, outName, false);
+        transforms.planMove(entry, destination, outName, false);
+        joint.write();
         transaction.commit();
     } catch (const ExceptionModule&) {
         // The rows are as the decryption left them; memory is not.

@@ -218,6 +218,15 @@ inline constexpr char storePlannedTransform[] =
 inline constexpr char storeFinishedTransform[] =
     "update ProtectedFiles set target_path = '', target_root = '', current_path = '%s', current_root = '%s', "
     "pending_transform = %d, is_hidden = %d, is_encrypted = %d where unique_name = '%s'";
+// The finish of one step and the plan of the next in one write (see
+// Transforms::JointWrites): storeFinishedTransform's columns with
+// storePlannedTransform's values.
+// target_path, target_root, current_path, current_root, cipher,
+// encrypt_algo, pending_transform, is_hidden, is_encrypted, unique_name
+inline constexpr char storeSettledAndPlanned[] =
+    "update ProtectedFiles set target_path = '%s', target_root = '%s', current_path = '%s', "
+    "current_root = '%s', cipher = '%s', encrypt_algo = '%s', pending_transform = %d, is_hidden = %d, "
+    "is_encrypted = %d where unique_name = '%s'";
 // cipher, unique_name
 inline constexpr char storeCipher[] = "update ProtectedFiles set cipher='%s' where unique_name='%s'";
 inline constexpr char selectTopLevel[] = "select * from ProtectedFiles where parent =''";
