@@ -2,52 +2,15 @@
 
 #include "engine/ExceptionModule.h"
 #include "engine/storage/Database.h"
+#include "engine/storage/FolderLock.h"
 #include "engine/storage/Query.h"
 #include "engine/storage/VaultSchema.h"
 
-#include <cerrno>
-#include <chrono>
-#include <fcntl.h>
 #include <new>
-#include <sys/file.h>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
 const wchar_t* const cannotInitialize = L"Cannot initialize configuration database.";
-
-// Programs started at once must not read the settings file while another one
-// is creating it: SQLCipher would give an empty file a key salt of its own
-// and then refuse the file the other program wrote. An exclusive lock on the
-// settings folder is held while the store is opened, read and set up.
-class FolderLock {
-public:
-    explicit FolderLock(const nocase_wstring& folder)
-        : descriptor(::open(toNarrow(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
-    {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (descriptor >= 0 && ::flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
-            if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) {
-                // Without the lock the store is opened as before.
-                ::close(descriptor);
-                descriptor = -1;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-    ~FolderLock()
-    {
-        if (descriptor >= 0)
-            ::close(descriptor);
-    }
-    FolderLock(const FolderLock&) = delete;
-    FolderLock& operator=(const FolderLock&) = delete;
-
-private:
-    int descriptor;
-};
 
 } // namespace
 
@@ -57,7 +20,12 @@ AppConfig::AppConfig(const nocase_wstring& folder)
     // Windows marked the folders and the file hidden and system; on Linux
     // the leading dot hides the file and nothing else is needed.
     try {
-        const FolderLock lock(folder);
+        // Programs started at once must not read the settings file while
+        // another one is creating it: SQLCipher would give an empty file a
+        // key salt of its own and then refuse the file the other program
+        // wrote. The folder's lock is held while the store is opened, read
+        // and set up.
+        const FolderLock lock(toNarrow(folder));
         database = std::make_unique<Database>(toNarrow(path));
         Database::Connection* connection = database->grabdb();
         if (connection == nullptr)

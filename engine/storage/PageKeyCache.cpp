@@ -5,11 +5,12 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <string_view>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
+
+#include "engine/storage/FolderLock.h"
 
 namespace {
 
@@ -100,30 +101,6 @@ void writeKeys(const std::string& folder, const KeptKeys& keys)
         ::unlink(temporary.c_str());
 }
 
-// Holds the key folder's lock while the file is read, changed and replaced:
-// two keys kept at once, by two threads (the vault's and the settings' are
-// derived side by side) or two programs, would otherwise each write the file
-// as it read it and one would be lost.
-class FolderLock {
-public:
-    explicit FolderLock(const std::string& folder)
-        : fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
-    {
-        if (fd >= 0)
-            (void)::flock(fd, LOCK_EX);
-    }
-    ~FolderLock()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    FolderLock(const FolderLock&) = delete;
-    FolderLock& operator=(const FolderLock&) = delete;
-
-private:
-    int fd;
-};
-
 } // namespace
 
 std::string PageKeyCache::find(const std::string& salt)
@@ -144,6 +121,9 @@ void PageKeyCache::remember(const std::string& salt, const std::string& key)
     const std::string folder = keyFolder(true);
     if (folder.empty())
         return;
+    // Two keys kept at once, by two threads (the vault's and the settings'
+    // are derived side by side) or two programs, would otherwise each write
+    // the file as they read it, and one would be lost.
     const FolderLock lock(folder);
     KeptKeys keys = readKeys(folder);
     std::erase_if(keys, [&](const auto& kept) { return kept.first == salt; });
