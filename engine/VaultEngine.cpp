@@ -95,9 +95,16 @@ bool isCompatibleFormatVersion(const std::string& version)
 VaultEngine::VaultEngine(EngineKind vaultKind)
     : kind(vaultKind)
 {
-    if (kind == EngineKind::UserVault)
+    if (kind == EngineKind::UserVault) {
         vaultFolder = resolveFolder(LocalAppDataKind, kVaultSubFolder);
-    else
+        // Every add of a folder and every take-out makes a folder here and
+        // fills it with new files. Kept beside the vault folder, such a
+        // folder draws its inodes from where the operations before it freed
+        // thousands, and ext4 without a journal will not reuse an inode
+        // freed in the last minutes: it searches past every such inode
+        // again for each new file.
+        (void)spreadNewFolders(vaultFolder);
+    } else
         vaultFolder = resolveFolder(TempKind, uniqueId());
     workFolder = vaultFolder;
     removeVaultFolder = kind == EngineKind::TemporaryVault;

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -390,7 +392,7 @@ void removeEntry(int folderFd, const std::string& name, const nocase_wstring& pa
 // read-only trees are removed and nothing outside the tree is touched.
 void removeFolderContents(int parentFd, const std::string& name, const nocase_wstring& path)
 {
-    const int openFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    const int openFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
     int fd = openat(parentFd, name.c_str(), openFlags);
     if (fd < 0 && errno == EACCES) {
         // An unreadable folder: it was just seen as a folder, so make it ours to read.
@@ -795,4 +797,23 @@ unsigned int fileCreationMask()
     if (line == nullptr)
         return 022u;
     return static_cast<unsigned int>(std::strtoul(line + 7, nullptr, 8)) & 0777u;
+}
+
+bool spreadNewFolders(const nocase_wstring& folder) noexcept
+{
+    try {
+        const int fd = ::open(toNarrow(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        int flags = 0;
+        bool spread = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        if (spread && (flags & FS_TOPDIR_FL) == 0) {
+            flags |= FS_TOPDIR_FL;
+            spread = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        (void)::close(fd);
+        return spread;
+    } catch (...) {
+        return false;
+    }
 }

@@ -91,6 +91,13 @@ void flushFile(const nocase_wstring& path);
 // for many files written before.
 void flushFileSystem(const nocase_wstring& anyPathOnIt);
 
+// Asks the file system to place each new folder made directly in folder
+// where it finds room, as it places folders made at its top, rather than
+// beside folder (ext4's "T" attribute). Where the file system or the
+// folder's owner does not allow it nothing changes; returns whether the
+// folder now has it.
+bool spreadNewFolders(const nocase_wstring& folder) noexcept;
+
 // A new random GUID as 36 lower-case characters (8-4-4-4-12).
 [[nodiscard]] nocase_wstring uniqueId();
 

@@ -6,8 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "engine/Kist.h"
 #include "tests/engine/EngineTestSupport.h"
@@ -25,6 +30,21 @@ unsigned modeOf(const std::string& path)
     struct stat info {};
     EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
     return info.st_mode & 07777;
+}
+
+// The file system's attribute flags of a folder; nothing where it keeps none.
+std::optional<int> attributesOf(const std::string& folder, std::optional<int> setTo = std::nullopt)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    bool kept = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (kept && setTo) {
+        flags = *setTo;
+        kept = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return kept ? std::optional<int>(flags) : std::nullopt;
 }
 
 } // namespace
@@ -63,4 +83,18 @@ TEST(FileModes, PrivateInsideOrdinaryOutsideAndTheUmaskNeverChanged)
         EXPECT_EQ(modeOf(out + "/letter.txt"), 0640u);
     }
     EXPECT_EQ(testsupport::umaskCalls(), callsBefore);
+}
+
+TEST(FileModes, TheVaultFolderHasTheFoldersMadeInItPlacedWhereTheDiskHasRoom)
+{
+    resetProfile();
+    const std::string probe = testsupport::makeScratchFolder("placement");
+    const auto probed = attributesOf(probe);
+    if (!probed || !attributesOf(probe, *probed | FS_TOPDIR_FL))
+        GTEST_SKIP() << "this file system does not place folders on request";
+
+    (void)openVault("pw");
+    const auto flags = attributesOf(vaultFolder());
+    ASSERT_TRUE(flags.has_value());
+    EXPECT_NE(*flags & FS_TOPDIR_FL, 0);
 }

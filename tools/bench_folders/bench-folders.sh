@@ -7,6 +7,12 @@
 # root; without it the figures are marked warm). Ratios are the copy's time
 # over kist's, higher is better; medians of the runs, with their spread.
 #
+# Each copy goes into a folder placed as the vault places the folders it
+# makes (ext4's "T" attribute on the folder above): kept beside the work
+# folder, where every run removes thousands of files, ext4 without a journal
+# would have cp search past each inode freed in the last minutes for every
+# new file, and kist would be measured against a slowed copy.
+#
 # Usage: tools/bench_folders/bench-folders.sh [--quick] [--runs N] [--dir D]
 #                                            [--large-mib N] [--build DIR]
 set -euo pipefail
@@ -36,7 +42,8 @@ work=$(mktemp -d "$dir/bench_folders.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 export HOME="$work/home" XDG_DATA_HOME="$work/home/.local/share" XDG_CONFIG_HOME="$work/home/.config"
 export XDG_RUNTIME_DIR="$work/run" KIST_PASSWORD="" KIST_PACKAGE_PASSWORD="bench package"
-mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$work/out"
+mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$work/out" "$work/copies"
+chattr +T "$work/copies" 2> /dev/null || true
 chmod 700 "$XDG_RUNTIME_DIR"
 
 cold=1
@@ -76,9 +83,9 @@ fi
 
 folder_round() { # NAME
     local name=$1
-    timed bash -c "cp -r '$work/$name' '$work/copy' && sync"
+    timed bash -c "cp -r '$work/$name' '$work/copies/copy' && sync"
     record "$name cp" "$last_time" "$last_kib"
-    rm -rf "$work/copy"
+    rm -rf "$work/copies/copy"
     timed "$kist" add "$work/$name"
     record "$name add" "$last_time" "$last_kib"
     if [ "$name" = photos ]; then
