@@ -15,7 +15,7 @@ FileWorkers::~FileWorkers()
         stopping = true;
         waiting.clear();
     }
-    changed.notify_all();
+    jobQueued.notify_all();
     for (std::thread& thread : threads)
         thread.join();
 }
@@ -33,14 +33,14 @@ void FileWorkers::submit(Job job, Done done)
         runFinished(lock);
         if (waiting.size() < queueLimit)
             break;
-        changed.wait(lock, [&] { return !finished.empty() || waiting.size() < queueLimit; });
+        jobTakenOrFinished.wait(lock, [&] { return !finished.empty() || waiting.size() < queueLimit; });
     }
     waiting.emplace_back(std::move(job), std::move(done));
     // A thread more while there are fewer than jobs to run.
     if (threads.size() < threadLimit && threads.size() < running + waiting.size())
         threads.emplace_back([this] { work(); });
     lock.unlock();
-    changed.notify_all();
+    jobQueued.notify_one();
 }
 
 void FileWorkers::finish()
@@ -50,7 +50,7 @@ void FileWorkers::finish()
         runFinished(lock);
         if (waiting.empty() && running == 0 && finished.empty())
             return;
-        changed.wait(lock, [&] { return !finished.empty() || (waiting.empty() && running == 0); });
+        jobTakenOrFinished.wait(lock, [&] { return !finished.empty() || (waiting.empty() && running == 0); });
     }
 }
 
@@ -79,14 +79,14 @@ void FileWorkers::work()
 {
     std::unique_lock lock(mutex);
     for (;;) {
-        changed.wait(lock, [&] { return stopping || !waiting.empty(); });
+        jobQueued.wait(lock, [&] { return stopping || !waiting.empty(); });
         if (waiting.empty())
             return;
         auto [job, done] = std::move(waiting.front());
         waiting.pop_front();
         ++running;
         lock.unlock();
-        changed.notify_all(); // room in the queue
+        jobTakenOrFinished.notify_one(); // room in the queue
         std::exception_ptr failure;
         try {
             job();
@@ -96,6 +96,8 @@ void FileWorkers::work()
         lock.lock();
         --running;
         finished.push_back({std::move(done), failure});
-        changed.notify_all();
+        lock.unlock();
+        jobTakenOrFinished.notify_one();
+        lock.lock();
     }
 }

@@ -53,7 +53,10 @@ private:
     std::size_t queueLimit;
     std::vector<std::thread> threads;
     std::mutex mutex;
-    std::condition_variable changed;
+    // Two signals, so that a job queued wakes one thread and a job finished
+    // wakes only the caller: one for all made every event wake every thread.
+    std::condition_variable jobQueued;
+    std::condition_variable jobTakenOrFinished;
     std::deque<std::pair<Job, Done>> waiting;
     std::deque<Finished> finished;
     std::size_t running = 0;
