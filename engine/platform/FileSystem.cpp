@@ -392,7 +392,7 @@ void removeEntry(int folderFd, const std::string& name, const nocase_wstring& pa
 // read-only trees are removed and nothing outside the tree is touched.
 void removeFolderContents(int parentFd, const std::string& name, const nocase_wstring& path)
 {
-    const int openFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    const int openFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     int fd = openat(parentFd, name.c_str(), openFlags);
     if (fd < 0 && errno == EACCES) {
         // An unreadable folder: it was just seen as a folder, so make it ours to read.
