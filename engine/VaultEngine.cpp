@@ -226,24 +226,26 @@ void VaultEngine::upgradeAndTidy()
     if (kind != EngineKind::UserVault)
         return;
     query.execute(vaultschema::createNameIndex);
-    try {
-        Transaction transaction(query);
-        query.executeOrThrow(vaultschema::insertChangeCount, "count the vault's changes");
-        for (const char* trigger : vaultschema::createChangeCountTriggers)
-            query.executeOrThrow(trigger, "count the vault's changes");
-        query.executeOrThrow(vaultschema::createChangeLog, "log the vault's changes");
-        for (const char* trigger : vaultschema::createChangeLogTriggers)
-            query.executeOrThrow(trigger, "log the vault's changes");
-        query.executeOrThrow(formatStatement(vaultschema::trimChangeLog, vaultschema::changeLogKept),
-                             "trim the vault's change log");
-        transaction.commit();
-    } catch (const ExceptionModule&) {
-        // A vault on a read-only disk still opens for reading: nothing can
-        // change it, so there is nothing to count. Anywhere else the failure
-        // stands.
-        if (isWritable(database->fileName()))
-            throw;
-        return;
+    if (!isTidy(query)) {
+        try {
+            Transaction transaction(query);
+            query.executeOrThrow(vaultschema::insertChangeCount, "count the vault's changes");
+            for (const char* trigger : vaultschema::createChangeCountTriggers)
+                query.executeOrThrow(trigger, "count the vault's changes");
+            query.executeOrThrow(vaultschema::createChangeLog, "log the vault's changes");
+            for (const char* trigger : vaultschema::createChangeLogTriggers)
+                query.executeOrThrow(trigger, "log the vault's changes");
+            query.executeOrThrow(formatStatement(vaultschema::trimChangeLog, vaultschema::changeLogKept),
+                                 "trim the vault's change log");
+            transaction.commit();
+        } catch (const ExceptionModule&) {
+            // A vault on a read-only disk still opens for reading: nothing can
+            // change it, so there is nothing to count. Anywhere else the failure
+            // stands.
+            if (isWritable(database->fileName()))
+                throw;
+            return;
+        }
     }
     // Compacting rewrites the whole file: only when a quarter of it is
     // free, and only under the lock when it is free at once.
@@ -262,6 +264,19 @@ void VaultEngine::upgradeAndTidy()
     } else {
         query.free_result();
     }
+}
+
+bool VaultEngine::isTidy(Query& query)
+{
+    // Read before anything is written: an opening that finds the vault as it
+    // leaves it takes no write lock, so it never waits for another program's
+    // transaction, and a vault on a read-only disk opens without a failed write.
+    bool tidy = false;
+    if (query.get_result(formatStatement(vaultschema::selectTidyNeeded, vaultschema::changeLogKept))) {
+        tidy = query.fetch_row() && query.getbigint("tidy") == 1;
+        query.free_result();
+    }
+    return tidy;
 }
 
 bool VaultEngine::isWritable(const std::string& file)

@@ -167,6 +167,9 @@ private:
     void createOrReadSettings();
     [[nodiscard]] static bool isMissingOrEmpty(const std::string& file);
     [[nodiscard]] static bool isWritable(const std::string& file);
+    // True when the vault's change count, log and triggers are in place and
+    // the log needs no trimming.
+    [[nodiscard]] static bool isTidy(Query& query);
     void readSettings();
     void checkFormatVersion() const;
     // User vaults: the change count and its triggers, the parent index, and

@@ -129,6 +129,15 @@ inline constexpr const char* createChangeLogTriggers[] = {
 };
 // How many of the newest log rows an opening keeps.
 inline constexpr long changeLogKept = 20000;
+// Whether an opening has anything to write: 1 when the change count, the log
+// and their six triggers are all there and the log holds no more rows than
+// it keeps (%ld: changeLogKept).
+inline constexpr char selectTidyNeeded[] =
+    "select (select count(*) from KistConfig where nv_name = 'ChangeCount') = 1 "
+    "and (select count(*) from sqlite_master where type = 'trigger' and name in ('ProtectedFilesAI', "
+    "'ProtectedFilesAU', 'ProtectedFilesAD', 'ProtectedFilesLogAI', 'ProtectedFilesLogAU', "
+    "'ProtectedFilesLogAD')) = 6 "
+    "and coalesce((select max(seq) - min(seq) from ProtectedFilesLog), 0) < %ld as tidy";
 // %ld: changeLogKept
 inline constexpr char trimChangeLog[] =
     "delete from ProtectedFilesLog where seq <= (select max(seq) from ProtectedFilesLog) - %ld";
