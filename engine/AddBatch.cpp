@@ -283,6 +283,10 @@ void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
         }
     }
     flushOnce(items, [](Item& item) -> const PendingCleanup& { return item.encrypted; });
+    if (finishBesideDeletions(items, crypts)) {
+        stepboundary::reached("encryption finished");
+        return;
+    }
     for (Item& item : items) {
         if (!item.going() || item.encryptionFailure)
             continue;
@@ -318,4 +322,25 @@ void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
         transaction.commit();
     }
     stepboundary::reached("encryption finished");
+}
+
+bool AddBatch::finishBesideDeletions(std::vector<Item>& items, Transforms& crypts)
+{
+    std::vector<const PendingCleanup*> cleanups;
+    std::vector<ProtectedFile*> trees;
+    for (Item& item : items) {
+        if (!item.going())
+            continue;
+        // A file that failed puts its tree back first: the usual way.
+        if (item.encryptionFailure)
+            return false;
+        cleanups.push_back(&item.encrypted);
+        trees.push_back(item.tree.get());
+    }
+    if (trees.empty())
+        return false;
+    return crypts.cleanUpBesideRows(cleanups, trees, [&crypts, &trees] {
+        for (ProtectedFile* tree : trees)
+            crypts.finishCrypt(*tree, true);
+    });
 }

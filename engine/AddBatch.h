@@ -8,6 +8,7 @@
 class ExceptionModule;
 class ProgressTracker;
 class ProtectedFile;
+class Transforms;
 class VaultEngine;
 
 // Adds many separate paths to the user's vault, each as a top-level entry of
@@ -42,6 +43,11 @@ public:
 private:
     struct Item;
     void protectAll(std::vector<Item>& items, ProgressTracker& progress);
+    // When every file of the batch was encrypted: deletes the plain copies
+    // while the finish is written, and commits it once they are gone. False
+    // when that was not done (a file failed, or a copy stays): the finish is
+    // then taken the usual way.
+    static bool finishBesideDeletions(std::vector<Item>& items, Transforms& crypts);
 
     VaultEngine& engine;
 };

@@ -1,7 +1,9 @@
 #include "engine/Transforms.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <future>
 #include <memory>
 #include <optional>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 #include "engine/ExceptionModule.h"
 #include "engine/FileWorkers.h"
 #include "engine/ProgressTracker.h"
+#include "engine/RecordStates.h"
 #include "engine/StepBoundary.h"
 #include "engine/crypto/BlockPipeline.h"
 #include "engine/crypto/CryptoContext.h"
@@ -586,6 +589,45 @@ void Transforms::completeCleanup(const PendingCleanup& work)
     // pending, and recovery finishes the change.
     if (!undeleted.empty())
         throw ExceptionModule(undeleted, L"");
+}
+
+bool Transforms::cleanUpBesideRows(const std::vector<const PendingCleanup*>& cleanups,
+                                   const std::vector<ProtectedFile*>& trees, const std::function<void()>& writeRows)
+{
+    RecordStates before;
+    for (ProtectedFile* tree : trees)
+        before.keep(*tree);
+    const auto rolledBack = [&] {
+        before.restore();
+        // A tag table made in the transaction went with it.
+        integrityTags.reset();
+    };
+    std::atomic<bool> allGone = true;
+    std::future<void> deleting = std::async(std::launch::async, [&cleanups, &allGone] {
+        for (const PendingCleanup* cleanup : cleanups) {
+            try {
+                completeCleanup(*cleanup);
+            } catch (const ExceptionModule&) {
+                allGone = false;
+            }
+        }
+    });
+    try {
+        Transaction transaction(query);
+        writeRows();
+        deleting.get();
+        if (allGone) {
+            transaction.commit();
+            return true;
+        }
+    } catch (...) {
+        if (deleting.valid())
+            deleting.wait();
+        rolledBack();
+        throw;
+    }
+    rolledBack();
+    return false;
 }
 
 void Transforms::deleteFlushedSources(CryptRun& run)

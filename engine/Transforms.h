@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -66,6 +67,17 @@ public:
     // Deletes the sources once their targets are flushed; throws naming a
     // source that stays (its rows must stay pending).
     static void completeCleanup(const PendingCleanup& cleanup);
+    // The same deletions, on other threads while writeRows writes the rows
+    // that follow them (the finish, with the next step's plan) in a
+    // transaction of its own, which commits only once every source is gone:
+    // the deletions wait for the disk, the rows for the processor. Returns
+    // false, with the transaction rolled back and the trees as they were in
+    // memory, when a source stays; the caller then settles the step as
+    // completeCleanup's failure would have it. A failure of the rows is
+    // thrown the same way, once the deletions are over.
+    [[nodiscard]] bool cleanUpBesideRows(const std::vector<const PendingCleanup*>& cleanups,
+                                         const std::vector<ProtectedFile*>& trees,
+                                         const std::function<void()>& writeRows);
     // Encrypted bodies get the integrity tags computed while they were
     // written; decrypted ones lose theirs.
     void finishCrypt(ProtectedFile& record, bool encrypted);
