@@ -342,20 +342,28 @@ void VaultOperations::deliver(ProtectedFile& entry, const nocase_wstring& destin
         transaction.commit();
     }
     stepboundary::reached("decryption planned");
+    // Some bodies did not decrypt (or one stays), and every body that could
+    // not go is still in place: what did decrypt is delivered, the entry
+    // stays whole in the vault.
+    const auto undeliveredReport = [&](const ExceptionModule& failure) {
+        const nocase_wstring undelivered = describeUndelivered(entry, toWide(failure.getMessage()));
+        nocase_wstring report = deliverPart(entry, destination, query) + undelivered;
+        while (!report.empty() && report.back() == L'\n')
+            report.pop_back();
+        return ExceptionModule(report, L"");
+    };
+    PendingCleanup bodies;
     try {
-        transforms.performCrypt(entry, engine.password, false, false);
+        transforms.performCrypt(entry, engine.password, false, false, &bodies);
+        // Every plain copy is on the disk before a body goes.
+        if (!bodies.flushPath.empty())
+            flushFileSystem(bodies.flushPath);
     } catch (const ExceptionModule& failure) {
         if (isCancellation(failure)) {
             putToRest(entry, query);
             throw;
         }
-        // Some bodies did not decrypt, and every body is still in place:
-        // what did decrypt is delivered, the entry stays whole in the vault.
-        const nocase_wstring undelivered = describeUndelivered(entry, toWide(failure.getMessage()));
-        nocase_wstring report = deliverPart(entry, destination, query) + undelivered;
-        while (!report.empty() && report.back() == L'\n')
-            report.pop_back();
-        throw ExceptionModule(report, L"");
+        throw undeliveredReport(failure);
     }
     // Progress counted the files as they were decrypted; the renames
     // that follow are not counted again.
@@ -363,18 +371,37 @@ void VaultOperations::deliver(ProtectedFile& entry, const nocase_wstring& destin
     // The decryption's finish and the move's plan share one transaction, and
     // each row is written once for both: nothing happens on disk between
     // them, and each transaction writes every database page its rows lie on
-    // twice (journal and file).
-    try {
-        Transaction transaction(query);
+    // twice (journal and file). It is written while the bodies go.
+    const auto writeFinishAndPlan = [&] {
         Transforms::JointWrites joint(transforms);
         transforms.finishCrypt(entry, false);
         transforms.planMove(entry, destination, outName, false);
         joint.write();
-        transaction.commit();
+    };
+    bool finished = false;
+    try {
+        finished = transforms.cleanUpBesideRows({&bodies}, {&entry}, writeFinishAndPlan);
     } catch (const ExceptionModule&) {
-        // The rows are as the decryption left them; memory is not.
+        // The rows are as the decryption left them, and so is memory, but
+        // the bodies are gone: recovery finishes the decryption.
         engine.distrustEntries();
         throw;
+    }
+    if (!finished) {
+        try {
+            Transforms::completeCleanup(bodies);
+        } catch (const ExceptionModule& failure) {
+            throw undeliveredReport(failure);
+        }
+        // Every body went on the second try after all.
+        try {
+            Transaction transaction(query);
+            writeFinishAndPlan();
+            transaction.commit();
+        } catch (const ExceptionModule&) {
+            engine.distrustEntries();
+            throw;
+        }
     }
     stepboundary::reached("decryption finished");
     stepboundary::reached("move planned");
@@ -439,29 +466,36 @@ nocase_wstring VaultOperations::deliverPart(ProtectedFile& entry, const nocase_w
     nocase_wstring problems;
     std::size_t delivered = 0;
     std::vector<nocase_wstring> made;
+    // Files delivered whose bodies had already gone (a later body could not
+    // be deleted), with the folders they lie in: they have left the vault.
+    std::vector<std::pair<ProtectedFile*, ProtectedFile*>> gone;
     // The plain copies are moved out; their bodies stay, so a crash here
     // loses nothing (recovery puts the entry back to rest).
-    const std::function<void(ProtectedFile&, const nocase_wstring&)> walk = [&](ProtectedFile& record,
-                                                                                const nocase_wstring& out) {
-        if (record.is_directory) {
-            createFolder(out, false);
-            made.push_back(out);
-            for (auto& child : record.children)
-                walk(*child, joinPath(out, child->raw_file_name));
-            return;
-        }
-        if (record.pending_transform != Decrypting || !pathExists(record.destinationPath()))
-            return;
-        try {
-            movePath(record.destinationPath(), out, false);
-            ++delivered;
-        } catch (const ExceptionModule& e) {
-            problems += toWide(e.getMessage()) + L"\n";
-        }
-    };
-    walk(entry, top);
+    const std::function<void(ProtectedFile&, const nocase_wstring&, ProtectedFile*)> walk =
+        [&](ProtectedFile& record, const nocase_wstring& out, ProtectedFile* folder) {
+            if (record.is_directory) {
+                createFolder(out, false);
+                made.push_back(out);
+                for (auto& child : record.children)
+                    walk(*child, joinPath(out, child->raw_file_name), &record);
+                return;
+            }
+            if (record.pending_transform != Decrypting || !pathExists(record.destinationPath()))
+                return;
+            try {
+                movePath(record.destinationPath(), out, false);
+                ++delivered;
+                if (folder != nullptr && !pathExists(record.sourcePath()))
+                    gone.emplace_back(folder, &record);
+            } catch (const ExceptionModule& e) {
+                problems += toWide(e.getMessage()) + L"\n";
+            }
+        };
+    walk(entry, top, nullptr);
     flushFileSystem(destination);
-    // Back to rest: every body is in the vault, the copies left go.
+    if (!gone.empty())
+        forgetDelivered(entry, gone, query);
+    // Back to rest: every body left is in the vault, the copies left go.
     (void)Recovery(engine, query).settle(entry);
     if (delivered == 0) {
         // Nothing came out: no folder is left behind to suggest otherwise.
@@ -471,6 +505,39 @@ nocase_wstring VaultOperations::deliverPart(ProtectedFile& entry, const nocase_w
     }
     return L"Some files could not be taken out of " + entry.display_name + L"; the others are in " + top
            + L". It stays in the vault.\n" + problems;
+}
+
+void VaultOperations::forgetDelivered(ProtectedFile& entry,
+                                      const std::vector<std::pair<ProtectedFile*, ProtectedFile*>>& gone,
+                                      Query& query)
+{
+    // Their rows go, so the entry holds only what stays, and each folder's
+    // size is that of what it still holds.
+    const std::function<uint64_t(ProtectedFile&)> resize = [&](ProtectedFile& record) -> uint64_t {
+        if (!record.is_directory)
+            return record.size;
+        uint64_t total = 0;
+        for (auto& child : record.children)
+            total = addSizes(total, resize(*child));
+        if (total != record.size) {
+            record.size = total;
+            record.storeSize(query);
+        }
+        return total;
+    };
+    try {
+        Transaction transaction(query);
+        for (const auto& [folder, record] : gone)
+            record->deleteRow(query);
+        for (const auto& [folder, record] : gone)
+            std::erase_if(folder->children, [record](const auto& child) { return child.get() == record; });
+        (void)resize(entry);
+        transaction.commit();
+    } catch (const ExceptionModule&) {
+        // The rows stay pending, for recovery; memory no longer matches them.
+        engine.distrustEntries();
+        throw;
+    }
 }
 
 void VaultOperations::encryptTree(ProtectedFile& tree, Query& query, ProgressTracker* progress)

@@ -3,6 +3,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/ProtectedFile.h"
@@ -85,6 +86,10 @@ private:
     // Moves the plain copies that did decrypt out under a free name, puts
     // the entry back to rest in the vault and returns the report's start.
     nocase_wstring deliverPart(ProtectedFile& entry, const nocase_wstring& destination, Query& query);
+    // Deletes the rows of files deliverPart delivered whose bodies had gone
+    // (each with the folder it lay in), and takes them out of the entry.
+    void forgetDelivered(ProtectedFile& entry, const std::vector<std::pair<ProtectedFile*, ProtectedFile*>>& gone,
+                         Query& query);
     // After a take-out stopped on request: removes the plain copies made so
     // far and puts the rows back as they were.
     void putToRest(ProtectedFile& entry, Query& query);

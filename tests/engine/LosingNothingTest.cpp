@@ -622,3 +622,33 @@ TEST_F(LosingNothing, AFullDiskNamesEachPathThatFailed)
         GTEST_SKIP() << "no tmpfs mount here";
     EXPECT_EQ(status, 0);
 }
+
+// A body that cannot be deleted once every file is decrypted: the take-out
+// says which and delivers every file; the files whose bodies went leave the
+// vault, the one whose body stays stays with it, and comes out later.
+TEST_F(LosingNothing, ABodyThatCannotGoKeepsItsFileAndLetsTheOthersLeave)
+{
+    auto kist = openVault(kPassword);
+    KistFile added;
+    kist->addFile(makeAlbum(source), &added, false);
+    std::string largest;
+    for (const auto& entry : fs::recursive_directory_iterator(vaultFolder()))
+        if (entry.is_regular_file() && entry.path().parent_path() != fs::path(vaultFolder())
+            && (largest.empty() || entry.file_size() > fs::file_size(largest)))
+            largest = entry.path().string();
+    const std::string holder = fs::path(largest).parent_path().string();
+    if (!setImmutable(holder, true))
+        GTEST_SKIP() << "this file system cannot make a folder immutable";
+    const std::string error = errorOf([&] { kist->removeFile("album", out); });
+    setImmutable(holder, false);
+    EXPECT_NE(error.find("Cannot delete " + largest), std::string::npos) << error;
+    EXPECT_NE(error.find("It stays in the vault."), std::string::npos) << error;
+    EXPECT_EQ(tree(out), kAlbum);
+    EXPECT_EQ(list(*kist), (std::vector<Entry>{{"album", true, static_cast<uint32_t>(kTwo.size())}}));
+    EXPECT_EQ(checkFindings(*kist), "");
+
+    kist->removeFile("album", out);
+    EXPECT_EQ(readFile(out + "/album (2)/deep/two.bin"), kTwo);
+    EXPECT_TRUE(list(*kist).empty());
+    EXPECT_EQ(vaultClutter(), std::vector<std::string>{});
+}
