@@ -8,6 +8,7 @@
 class ExceptionModule;
 class ProgressTracker;
 class ProtectedFile;
+class Query;
 class Transforms;
 class VaultEngine;
 
@@ -47,7 +48,7 @@ private:
     // while the finish is written, and commits it once they are gone. False
     // when that was not done (a file failed, or a copy stays): the finish is
     // then taken the usual way.
-    static bool finishBesideDeletions(std::vector<Item>& items, Transforms& crypts);
+    bool finishBesideDeletions(std::vector<Item>& items, Transforms& crypts, Query& query);
 
     VaultEngine& engine;
 };
