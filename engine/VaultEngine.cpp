@@ -265,10 +265,11 @@ void VaultEngine::upgradeAndTidy()
     }
 }
 
-void VaultEngine::trimChangeLog(Query& query)
+void VaultEngine::trimChangeLog(Query& query, std::size_t room)
 {
-    query.executeOrThrow(formatStatement(vaultschema::trimChangeLog, vaultschema::changeLogKept),
-                         "trim the vault's change log");
+    const long kept = std::max(vaultschema::changeLogKept / 2,
+                               vaultschema::changeLogKept - static_cast<long>(std::min<std::size_t>(room, LONG_MAX)));
+    query.executeOrThrow(formatStatement(vaultschema::trimChangeLog, kept), "trim the vault's change log");
 }
 
 bool VaultEngine::isTidy(Query& query)
