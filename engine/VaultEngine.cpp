@@ -265,11 +265,10 @@ void VaultEngine::upgradeAndTidy()
     }
 }
 
-void VaultEngine::trimChangeLog(Query& query, std::size_t room)
+void VaultEngine::trimChangeLog(Query& query)
 {
-    const long kept = std::max(vaultschema::changeLogKept / 2,
-                               vaultschema::changeLogKept - static_cast<long>(std::min<std::size_t>(room, LONG_MAX)));
-    query.executeOrThrow(formatStatement(vaultschema::trimChangeLog, kept), "trim the vault's change log");
+    query.executeOrThrow(formatStatement(vaultschema::trimChangeLog, vaultschema::changeLogKept),
+                         "trim the vault's change log");
 }
 
 bool VaultEngine::isTidy(Query& query)

@@ -59,10 +59,9 @@ public:
     // read-only disk can be read, never changed).
     void requireWritable() const;
     // Keeps the newest rows of a user vault's change log, in the caller's
-    // transaction, with room for as many more as the operation has still to
-    // log. An add or take-out trims in its last transaction that waits for
-    // the disk anyway, so the next opening has nothing to write.
-    static void trimChangeLog(Query& query, std::size_t room = 0);
+    // transaction. An add or take-out trims in its last transaction, while
+    // the log's pages are at hand, so the next opening has nothing to write.
+    static void trimChangeLog(Query& query);
     // Opens the database and reads the settings; the top-level entries of
     // package readers and temporary vaults too. A user vault's entries are
     // read at their first use (see entries()). A new user vault is created

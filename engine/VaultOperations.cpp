@@ -377,10 +377,7 @@ void VaultOperations::deliver(ProtectedFile& entry, const nocase_wstring& destin
         transforms.finishCrypt(entry, false);
         transforms.planMove(entry, destination, outName, false);
         joint.write();
-        // The move's finish logs one more row for each record.
-        std::size_t records = 0;
-        entry.forEach([&records](const ProtectedFile&) { ++records; });
-        VaultEngine::trimChangeLog(query, records);
+        VaultEngine::trimChangeLog(query);
     };
     bool finished = false;
     try {
