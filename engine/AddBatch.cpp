@@ -283,7 +283,7 @@ void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
         }
     }
     flushOnce(items, [](Item& item) -> const PendingCleanup& { return item.encrypted; });
-    if (finishBesideDeletions(items, crypts, query)) {
+    if (finishBesideDeletions(items, crypts)) {
         stepboundary::reached("encryption finished");
         return;
     }
@@ -324,7 +324,7 @@ void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
     stepboundary::reached("encryption finished");
 }
 
-bool AddBatch::finishBesideDeletions(std::vector<Item>& items, Transforms& crypts, Query& query)
+bool AddBatch::finishBesideDeletions(std::vector<Item>& items, Transforms& crypts)
 {
     std::vector<const PendingCleanup*> cleanups;
     std::vector<ProtectedFile*> trees;
@@ -339,11 +339,8 @@ bool AddBatch::finishBesideDeletions(std::vector<Item>& items, Transforms& crypt
     }
     if (trees.empty())
         return false;
-    const bool logged = engine.kind == EngineKind::UserVault;
-    return crypts.cleanUpBesideRows(cleanups, trees, [&crypts, &trees, &query, logged] {
+    return crypts.cleanUpBesideRows(cleanups, trees, [&crypts, &trees] {
         for (ProtectedFile* tree : trees)
             crypts.finishCrypt(*tree, true);
-        if (logged)
-            VaultEngine::trimChangeLog(query);
     });
 }

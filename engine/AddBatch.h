@@ -8,7 +8,6 @@
 class ExceptionModule;
 class ProgressTracker;
 class ProtectedFile;
-class Query;
 class Transforms;
 class VaultEngine;
 
@@ -48,7 +47,7 @@ private:
     // while the finish is written, and commits it once they are gone. False
     // when that was not done (a file failed, or a copy stays): the finish is
     // then taken the usual way.
-    bool finishBesideDeletions(std::vector<Item>& items, Transforms& crypts, Query& query);
+    static bool finishBesideDeletions(std::vector<Item>& items, Transforms& crypts);
 
     VaultEngine& engine;
 };

@@ -235,7 +235,8 @@ void VaultEngine::upgradeAndTidy()
             query.executeOrThrow(vaultschema::createChangeLog, "log the vault's changes");
             for (const char* trigger : vaultschema::createChangeLogTriggers)
                 query.executeOrThrow(trigger, "log the vault's changes");
-            trimChangeLog(query);
+            query.executeOrThrow(formatStatement(vaultschema::trimChangeLog, vaultschema::changeLogKept),
+                                 "trim the vault's change log");
             transaction.commit();
         } catch (const ExceptionModule&) {
             // A vault on a read-only disk still opens for reading: nothing can
@@ -263,12 +264,6 @@ void VaultEngine::upgradeAndTidy()
     } else {
         query.free_result();
     }
-}
-
-void VaultEngine::trimChangeLog(Query& query)
-{
-    query.executeOrThrow(formatStatement(vaultschema::trimChangeLog, vaultschema::changeLogKept),
-                         "trim the vault's change log");
 }
 
 bool VaultEngine::isTidy(Query& query)

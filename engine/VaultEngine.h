@@ -58,10 +58,6 @@ public:
     // Throws unless the user vault's folder can be written to (a vault on a
     // read-only disk can be read, never changed).
     void requireWritable() const;
-    // Keeps the newest rows of a user vault's change log, in the caller's
-    // transaction. An add or take-out trims in its last transaction, while
-    // the log's pages are at hand, so the next opening has nothing to write.
-    static void trimChangeLog(Query& query);
     // Opens the database and reads the settings; the top-level entries of
     // package readers and temporary vaults too. A user vault's entries are
     // read at their first use (see entries()). A new user vault is created

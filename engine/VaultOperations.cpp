@@ -377,7 +377,6 @@ void VaultOperations::deliver(ProtectedFile& entry, const nocase_wstring& destin
         transforms.finishCrypt(entry, false);
         transforms.planMove(entry, destination, outName, false);
         joint.write();
-        VaultEngine::trimChangeLog(query);
     };
     bool finished = false;
     try {

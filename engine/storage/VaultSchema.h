@@ -108,9 +108,8 @@ inline constexpr char selectChangeCount[] = "select nv_value from KistConfig whe
 // the identity, parent and display name it had (and, when an update changes them, those it
 // got) in ProtectedFilesLog, in the same transaction. A program that knows
 // the rows up to a log position reads again only the entries the newer log
-// rows name. Openings, and the last transaction of an add or a take-out,
-// trim the log to its newest rows; a program whose position was trimmed
-// away reads every row again.
+// rows name. Openings trim the log to its newest rows; a program whose
+// position was trimmed away reads every row again.
 inline constexpr char createChangeLog[] =
     "create table if not exists ProtectedFilesLog(seq integer primary key autoincrement, entry_id INT, "
     "unique_name TEXT, parent TEXT, display_name TEXT)";
