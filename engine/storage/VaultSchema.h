@@ -131,13 +131,15 @@ inline constexpr const char* createChangeLogTriggers[] = {
 inline constexpr long changeLogKept = 20000;
 // Whether an opening has anything to write: 1 when the change count, the log
 // and their six triggers are all there and the log holds no more rows than
-// it keeps (%ld: changeLogKept).
+// it keeps (%ld: changeLogKept). The ends of the log are read apart: max and
+// min in one select would read every row.
 inline constexpr char selectTidyNeeded[] =
     "select (select count(*) from KistConfig where nv_name = 'ChangeCount') = 1 "
     "and (select count(*) from sqlite_master where type = 'trigger' and name in ('ProtectedFilesAI', "
     "'ProtectedFilesAU', 'ProtectedFilesAD', 'ProtectedFilesLogAI', 'ProtectedFilesLogAU', "
     "'ProtectedFilesLogAD')) = 6 "
-    "and coalesce((select max(seq) - min(seq) from ProtectedFilesLog), 0) < %ld as tidy";
+    "and coalesce((select max(seq) from ProtectedFilesLog) - (select min(seq) from ProtectedFilesLog), 0) < %ld "
+    "as tidy";
 // %ld: changeLogKept
 inline constexpr char trimChangeLog[] =
     "delete from ProtectedFilesLog where seq <= (select max(seq) from ProtectedFilesLog) - %ld";
