@@ -272,7 +272,7 @@ bool VaultEngine::isTidy(Query& query)
     // leaves it takes no write lock, so it never waits for another program's
     // transaction, and a vault on a read-only disk opens without a failed write.
     bool tidy = false;
-    if (query.get_result(formatStatement(vaultschema::selectTidyNeeded, vaultschema::changeLogKept))) {
+    if (query.get_result(formatStatement(vaultschema::selectIsTidy, vaultschema::changeLogKept))) {
         tidy = query.fetch_row() && query.getbigint("tidy") == 1;
         query.free_result();
     }

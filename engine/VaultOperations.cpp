@@ -342,9 +342,9 @@ void VaultOperations::deliver(ProtectedFile& entry, const nocase_wstring& destin
         transaction.commit();
     }
     stepboundary::reached("decryption planned");
-    // Some bodies did not decrypt (or one stays), and every body that could
-    // not go is still in place: what did decrypt is delivered, the entry
-    // stays whole in the vault.
+    // Some bodies did not decrypt, or one could not be deleted: what did
+    // decrypt is delivered, and every file whose body is still in place
+    // stays in the vault.
     const auto undeliveredReport = [&](const ExceptionModule& failure) {
         const nocase_wstring undelivered = describeUndelivered(entry, toWide(failure.getMessage()));
         nocase_wstring report = deliverPart(entry, destination, query) + undelivered;
@@ -383,7 +383,7 @@ void VaultOperations::deliver(ProtectedFile& entry, const nocase_wstring& destin
         finished = transforms.cleanUpBesideRows({&bodies}, {&entry}, writeFinishAndPlan);
     } catch (const ExceptionModule&) {
         // The rows are as the decryption left them, and so is memory, but
-        // the bodies are gone: recovery finishes the decryption.
+        // the bodies may be gone: recovery finishes the decryption.
         engine.distrustEntries();
         throw;
     }

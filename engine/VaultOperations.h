@@ -84,7 +84,8 @@ private:
     void deliver(ProtectedFile& entry, const nocase_wstring& destination, const nocase_wstring& outName, Query& query,
                  ProgressTracker* progress);
     // Moves the plain copies that did decrypt out under a free name, puts
-    // the entry back to rest in the vault and returns the report's start.
+    // the entry back to rest in the vault (without the files whose bodies
+    // had already gone) and returns the report's start.
     nocase_wstring deliverPart(ProtectedFile& entry, const nocase_wstring& destination, Query& query);
     // Deletes the rows of files deliverPart delivered whose bodies had gone
     // (each with the folder it lay in), and takes them out of the entry.
