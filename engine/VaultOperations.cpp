@@ -529,8 +529,10 @@ void VaultOperations::forgetDelivered(ProtectedFile& entry,
         Transaction transaction(query);
         for (const auto& [folder, record] : gone)
             record->deleteRow(query);
-        for (const auto& [folder, record] : gone)
-            std::erase_if(folder->children, [record](const auto& child) { return child.get() == record; });
+        for (const auto& place : gone) {
+            const ProtectedFile* record = place.second;
+            std::erase_if(place.first->children, [record](const auto& child) { return child.get() == record; });
+        }
         (void)resize(entry);
         transaction.commit();
     } catch (const ExceptionModule&) {
