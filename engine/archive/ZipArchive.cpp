@@ -207,12 +207,12 @@ private:
     // Many files of a few MiB (a folder of photos) would otherwise leave the
     // disk idle at each file's start, while this thread waits for its first
     // bytes. Only a hint: a file that cannot be opened now fails later, when
-    // libzip opens it.
+    // libzip opens it (and what is no longer a file does not hold it up).
     void readNextFileAhead() const
     {
         if (position + 1 >= files->size())
             return;
-        const int next = ::open((*files)[position + 1].c_str(), O_RDONLY | O_CLOEXEC);
+        const int next = ::open((*files)[position + 1].c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
         if (next < 0)
             return;
         (void)::posix_fadvise(next, 0, kReadNextBytes, POSIX_FADV_WILLNEED);
