@@ -145,10 +145,13 @@ VaultEngine::~VaultEngine()
 void VaultEngine::openVault()
 {
     crypto = std::make_unique<CryptoContext>(kCryptoContainer);
-    // The vault database's page key is derived while the settings open.
-    if (kind == EngineKind::UserVault && !HardenedVault::isHardened(vaultFolder))
-        databaseKeyAhead = Database::deriveKeyAhead(
-            toNarrow(joinPath(vaultFolder, toWide(vaultschema::databaseFileName))));
+    // The vault database's page key is derived, and the file read, while
+    // the settings open.
+    if (kind == EngineKind::UserVault && !HardenedVault::isHardened(vaultFolder)) {
+        const std::string databaseFile = toNarrow(joinPath(vaultFolder, toWide(vaultschema::databaseFileName)));
+        databaseReadAhead = Database::readAhead(databaseFile);
+        databaseKeyAhead = Database::deriveKeyAhead(databaseFile);
+    }
     appConfig = std::make_unique<AppConfig>(resolveFolder(LocalAppDataKind, kSettingsSubFolder));
     wipeText(password);
     // Just read: written only when another version ran last, since every

@@ -129,6 +129,8 @@ public:
     std::unique_ptr<Database> database;
     // The page key of the vault database, derived beside the settings' own.
     std::future<void> databaseKeyAhead;
+    // The vault database read into the page cache beside them.
+    std::future<void> databaseReadAhead;
     std::map<std::string, std::string> settings;
     bool loggedIn = false;
     std::unique_ptr<CryptoContext> crypto;

@@ -16,6 +16,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -183,6 +184,24 @@ std::future<void> Database::deriveKeyAhead(const std::string& fileName)
         return std::async(std::launch::async, [fileName] { (void)fixedPageKey(fileName); });
     } catch (const std::system_error&) {
         // No thread to spare: the first connection derives it instead.
+        return {};
+    }
+}
+
+std::future<void> Database::readAhead(const std::string& fileName)
+{
+    try {
+        return std::async(std::launch::async, [fileName] {
+            // Non-blocking: a named pipe in the file's place never holds the thread.
+            const int descriptor = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+            if (descriptor < 0)
+                return;
+            struct stat info {};
+            if (::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= readAheadLimit)
+                (void)::posix_fadvise(descriptor, 0, info.st_size, POSIX_FADV_WILLNEED);
+            (void)::close(descriptor); // opened for reading only
+        });
+    } catch (const std::system_error&) {
         return {};
     }
 }

@@ -36,6 +36,14 @@ public:
     // derives both keys at once: some 30 ms each. The result waits for it
     // (none when no thread could be started: the key is derived when needed).
     [[nodiscard]] static std::future<void> deriveKeyAhead(const std::string& fileName);
+    // Asks the kernel, on a thread of its own, to read a database file of at
+    // most readAheadLimit bytes into the page cache. From a cold cache SQLite
+    // reads a page (1 KiB) at a time wherever its rows lie, and an opening
+    // that trims the change log read some 800 such pages: one pass over the
+    // whole file is quicker. Only a hint: nothing waits for the disk, and a
+    // file that is missing, larger or not a plain file is left alone.
+    [[nodiscard]] static std::future<void> readAhead(const std::string& fileName);
+    static constexpr long long readAheadLimit = 32LL << 20;
 
     // Lends the first free connection, or opens a new one (creating a missing
     // file with owner-only access). nullptr when none can be opened.

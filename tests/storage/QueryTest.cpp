@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fcntl.h>
 #include <future>
 #include <memory>
 #include <stdexcept>
@@ -149,6 +150,25 @@ TEST(Database, AKeyDerivedAheadOpensItsFileWhileAnotherOpens)
     const std::string missing = newDatabasePath("ahead-missing");
     Database::deriveKeyAhead(missing).get();
     EXPECT_FALSE(testsupport::exists(missing));
+}
+
+TEST(Database, ReadingAheadNeverWaitsOnWhatIsNotAFile)
+{
+    // A named pipe in the database's place, with no writer: opening it for
+    // reading the ordinary way would wait for one.
+    const std::string pipe = newDatabasePath("ahead-pipe");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    std::future<void> ahead = Database::readAhead(pipe);
+    const bool returned = ahead.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!returned) {
+        // Lets the waiting thread go, so that the test fails rather than hangs.
+        const int writer = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0)
+            ::close(writer);
+    }
+    EXPECT_TRUE(returned);
+    ahead.get();
+    Database::readAhead(newDatabasePath("ahead-none")).get();
 }
 
 TEST(Database, UnopenableFileGivesQueriesWithoutConnection)
