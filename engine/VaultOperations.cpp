@@ -464,34 +464,40 @@ nocase_wstring VaultOperations::deliverPart(ProtectedFile& entry, const nocase_w
     const nocase_wstring outName = freeTargetName(destination, entry.raw_file_name, entry.is_directory);
     const nocase_wstring top = joinPath(destination, outName);
     nocase_wstring problems;
+    std::size_t files = 0;
     std::size_t delivered = 0;
     std::vector<nocase_wstring> made;
     // Files delivered whose bodies had already gone (a later body could not
     // be deleted), with the folders they lie in: they have left the vault.
     std::vector<std::pair<ProtectedFile*, ProtectedFile*>> gone;
+    // Files delivered whose bodies stay: they are in the vault as well.
+    nocase_wstring keptLines;
     // The plain copies are moved out; their bodies stay, so a crash here
     // loses nothing (recovery puts the entry back to rest).
-    const std::function<void(ProtectedFile&, const nocase_wstring&, ProtectedFile*)> walk =
-        [&](ProtectedFile& record, const nocase_wstring& out, ProtectedFile* folder) {
+    const std::function<void(ProtectedFile&, const nocase_wstring&, const nocase_wstring&, ProtectedFile*)> walk =
+        [&](ProtectedFile& record, const nocase_wstring& out, const nocase_wstring& label, ProtectedFile* folder) {
             if (record.is_directory) {
                 createFolder(out, false);
                 made.push_back(out);
                 for (auto& child : record.children)
-                    walk(*child, joinPath(out, child->raw_file_name), &record);
+                    walk(*child, joinPath(out, child->raw_file_name), label + L"/" + child->raw_file_name, &record);
                 return;
             }
+            ++files;
             if (record.pending_transform != Decrypting || !pathExists(record.destinationPath()))
                 return;
             try {
                 movePath(record.destinationPath(), out, false);
                 ++delivered;
-                if (folder != nullptr && !pathExists(record.sourcePath()))
+                if (pathExists(record.sourcePath()))
+                    keptLines += label + L"\n";
+                else if (folder != nullptr)
                     gone.emplace_back(folder, &record);
             } catch (const ExceptionModule& e) {
                 problems += toWide(e.getMessage()) + L"\n";
             }
         };
-    walk(entry, top, nullptr);
+    walk(entry, top, entry.display_name, nullptr);
     flushFileSystem(destination);
     if (!gone.empty())
         forgetDelivered(entry, gone, query);
@@ -502,6 +508,16 @@ nocase_wstring VaultOperations::deliverPart(ProtectedFile& entry, const nocase_w
         for (auto folder = made.rbegin(); folder != made.rend(); ++folder)
             Transforms::removeIfEmpty(*folder);
         return entry.display_name + L" could not be taken out; it stays in the vault.\n" + problems;
+    }
+    if (delivered == files) {
+        // Every file came out; what the vault keeps of them is a second copy.
+        const nocase_wstring report = entry.display_name + L" is in " + top;
+        if (keptLines.empty())
+            return report + L".\n";
+        if (!entry.is_directory)
+            return report + L", but it is still in the vault as well: its encrypted copy could not be deleted.\n";
+        return report + L", but these files are still in the vault as well: their encrypted copies could not be "
+                        L"deleted.\n" + keptLines;
     }
     return L"Some files could not be taken out of " + entry.display_name + L"; the others are in " + top
            + L". It stays in the vault.\n" + problems;

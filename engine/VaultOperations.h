@@ -85,7 +85,8 @@ private:
                  ProgressTracker* progress);
     // Moves the plain copies that did decrypt out under a free name, puts
     // the entry back to rest in the vault (without the files whose bodies
-    // had already gone) and returns the report's start.
+    // had already gone) and returns the report's start: what did not come
+    // out, or, when every file did, which of them the vault still holds.
     nocase_wstring deliverPart(ProtectedFile& entry, const nocase_wstring& destination, Query& query);
     // Deletes the rows of files deliverPart delivered whose bodies had gone
     // (each with the folder it lay in), and takes them out of the entry.

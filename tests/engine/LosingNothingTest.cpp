@@ -624,12 +624,30 @@ TEST_F(LosingNothing, AFullDiskNamesEachPathThatFailed)
 }
 
 // A body that cannot be deleted once every file is decrypted: the take-out
-// says which and delivers every file; the files whose bodies went leave the
-// vault, the one whose body stays stays with it, and comes out later.
+// delivers every file and says which stays in the vault as well; the files
+// whose bodies went leave the vault, the one whose body stays stays with it,
+// and comes out later.
 TEST_F(LosingNothing, ABodyThatCannotGoKeepsItsFileAndLetsTheOthersLeave)
 {
     auto kist = openVault(kPassword);
     KistFile added;
+    writeFile(source + "/single.bin", kOne);
+    kist->addFile(source + "/single.bin", &added, false);
+    // A top-level file's body lies in the vault folder itself: the body is
+    // made immutable rather than its folder.
+    const std::string singleBody = bodyOf("single.bin");
+    if (!setImmutable(singleBody, true))
+        GTEST_SKIP() << "this file system cannot make a file immutable";
+    std::string error = errorOf([&] { kist->removeFile("single.bin", out); });
+    setImmutable(singleBody, false);
+    EXPECT_EQ(error.rfind("single.bin is in " + out + "/single.bin, but it is still in the vault as well: its "
+                          "encrypted copy could not be deleted.\nCannot delete ", 0), 0u) << error;
+    EXPECT_EQ(readFile(out + "/single.bin"), kOne);
+    fs::remove(out + "/single.bin");
+    kist->removeFile("single.bin", out);
+    EXPECT_EQ(readFile(out + "/single.bin"), kOne);
+    fs::remove(out + "/single.bin");
+
     kist->addFile(makeAlbum(source), &added, false);
     std::string largest;
     for (const auto& entry : fs::recursive_directory_iterator(vaultFolder()))
@@ -637,12 +655,12 @@ TEST_F(LosingNothing, ABodyThatCannotGoKeepsItsFileAndLetsTheOthersLeave)
             && (largest.empty() || entry.file_size() > fs::file_size(largest)))
             largest = entry.path().string();
     const std::string holder = fs::path(largest).parent_path().string();
-    if (!setImmutable(holder, true))
-        GTEST_SKIP() << "this file system cannot make a folder immutable";
-    const std::string error = errorOf([&] { kist->removeFile("album", out); });
+    ASSERT_TRUE(setImmutable(holder, true));
+    error = errorOf([&] { kist->removeFile("album", out); });
     setImmutable(holder, false);
-    EXPECT_NE(error.find("Cannot delete " + largest), std::string::npos) << error;
-    EXPECT_NE(error.find("It stays in the vault."), std::string::npos) << error;
+    EXPECT_EQ(error.rfind("album is in " + out + "/album, but these files are still in the vault as well: their "
+                          "encrypted copies could not be deleted.\nalbum/deep/two.bin\nCannot delete " + largest, 0), 0u)
+        << error;
     EXPECT_EQ(tree(out), kAlbum);
     EXPECT_EQ(list(*kist), (std::vector<Entry>{{"album", true, static_cast<uint32_t>(kTwo.size())}}));
     EXPECT_EQ(checkFindings(*kist), "");
