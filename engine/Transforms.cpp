@@ -6,6 +6,7 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <system_error>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -193,8 +194,10 @@ void Transforms::performMove(ProtectedFile& record, bool keepSource, PendingClea
 
 void Transforms::performPlannedMove(ProtectedFile& record, bool intoVault)
 {
-    performMove(record, false);
-    {
+    if (!intoVault && isMove(record)) {
+        moveOutBesideRows(record);
+    } else {
+        performMove(record, false);
         Transaction transaction(query);
         finishMove(record, intoVault);
         transaction.commit();
@@ -202,26 +205,80 @@ void Transforms::performPlannedMove(ProtectedFile& record, bool intoVault)
     stepboundary::reached("move finished");
 }
 
-void Transforms::finishMove(ProtectedFile& record, bool staysInVault)
+void Transforms::moveOutBesideRows(ProtectedFile& record)
+{
+    // The renames wait for the file system, the deletions of the rows for
+    // the processor: the rows go on another thread while the files move
+    // here (where progress and step boundaries are reported), in a
+    // transaction that commits only once every file is on the disk at its
+    // destination. A move that fails rolls it back: the rows stay pending,
+    // as memory still has them.
+    Transaction transaction(query);
+    std::future<void> rows;
+    try {
+        rows = std::async(std::launch::async, [this, &record] { deleteMovedOutRows(record); });
+    } catch (const std::system_error&) {
+        // No thread to spare: the rows go after the moves.
+    }
+    std::vector<nocase_wstring> emptied;
+    nocase_wstring errors;
+    try {
+        errors = moveTree(record, false, emptied);
+        flushFileSystem(parentFolder(record.destinationPath()));
+    } catch (...) {
+        if (rows.valid())
+            rows.wait();
+        throw;
+    }
+    if (rows.valid())
+        rows.get();
+    else
+        deleteMovedOutRows(record);
+    for (const nocase_wstring& folder : emptied)
+        removeIfEmpty(folder);
+    if (!errors.empty())
+        throw ExceptionModule(errors, L"");
+    transaction.commit();
+    settleMovedOut(record);
+}
+
+void Transforms::deleteMovedOutRows(const ProtectedFile& record)
+{
+    for (const auto& child : record.children)
+        deleteMovedOutRows(*child);
+    // A finished take-out leaves no row of its tree behind, unless something
+    // that did not move still lies where its row says (it would be stranded).
+    // The moves never touch what they do not move, so this reads the same
+    // while they run.
+    if (isMove(record) || !pathExists(record.sourcePath()))
+        record.deleteRow(query);
+}
+
+void Transforms::settleMovedOut(ProtectedFile& record)
 {
     for (auto& child : record.children)
-        finishMove(*child, staysInVault);
-    if (!isMove(record)) {
-        // A finished take-out leaves no row of its tree behind, unless
-        // something still lies where the row says (it would be stranded).
-        if (!staysInVault && !pathExists(record.sourcePath()))
-            record.deleteRow(query);
+        settleMovedOut(*child);
+    if (!isMove(record))
+        return;
+    record.settleAtTarget();
+    record.is_hidden = false;
+}
+
+void Transforms::finishMove(ProtectedFile& record, bool staysInVault)
+{
+    if (!staysInVault) {
+        deleteMovedOutRows(record);
+        settleMovedOut(record);
         return;
     }
+    for (auto& child : record.children)
+        finishMove(*child, staysInVault);
+    if (!isMove(record))
+        return;
     record.settleAtTarget();
-    if (staysInVault) {
-        record.is_hidden = true;
-        if (kind == EngineKind::UserVault)
-            storeFinished(record);
-    } else {
-        record.is_hidden = false;
-        record.deleteRow(query);
-    }
+    record.is_hidden = true;
+    if (kind == EngineKind::UserVault)
+        storeFinished(record);
 }
 
 void Transforms::planCrypt(ProtectedFile& record, const nocase_wstring& root, const nocase_wstring& path,

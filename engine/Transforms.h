@@ -52,7 +52,8 @@ public:
     void performMove(ProtectedFile& record, bool keepSource, PendingCleanup* deferred = nullptr);
     void finishMove(ProtectedFile& record, bool staysInVault);
     // Perform a move whose plan is committed, then finish it in a
-    // transaction of its own.
+    // transaction of its own (out of the vault, one written while the files
+    // move and committed once they are on the disk).
     void performPlannedMove(ProtectedFile& record, bool intoVault);
 
     void planCrypt(ProtectedFile& record, const nocase_wstring& root, const nocase_wstring& path,
@@ -122,6 +123,12 @@ private:
     struct CryptRun;
 
     nocase_wstring moveTree(ProtectedFile& record, bool keepSource, std::vector<nocase_wstring>& emptiedFolders);
+    // A take-out's planned move out of the vault, with its rows deleted
+    // beside it (see performPlannedMove).
+    void moveOutBesideRows(ProtectedFile& record);
+    // The two halves of finishing a move out: the rows, and memory.
+    void deleteMovedOutRows(const ProtectedFile& record);
+    static void settleMovedOut(ProtectedFile& record);
     // Starts every file of the tree: small ones on the run's workers, large
     // ones (which stream on threads of their own) here, one at a time.
     void startCrypt(ProtectedFile& record, const std::string& sealingText, bool encrypt, bool keepSource,

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -234,6 +236,37 @@ TEST_F(LosingNothing, TakingOutFindsANameThatFitsAndSettlesAFailedMove)
     EXPECT_FALSE(vaultHoldsPlainCopy({kTwo}));
     EXPECT_EQ(checkFindings(*kist), "");
     EXPECT_EQ(list(*kist), (std::vector<Entry>{{"letter.txt", false, static_cast<uint32_t>(kTwo.size())}}));
+    kist->removeFile("letter.txt", out);
+
+    // A folder whose destination takes no more files once the first has
+    // arrived: the rows of what did not arrive stay, and the listing after
+    // the destination takes files again finishes the move; no file is lost
+    // or left twice.
+    kist->addFile(makeAlbum(source), &added, false);
+    const std::string top = out + "/album";
+    bool blocked = false;
+    at("file moved", [&] { blocked = setImmutable(top, true); });
+    const std::string error = errorOf([&] { kist->removeFile("album", out); });
+    if (blocked)
+        setImmutable(top, false);
+    else
+        GTEST_SKIP() << "this file system cannot make a folder immutable";
+    EXPECT_NE(error, "(no error)");
+    const std::string later = makeScratchFolder("later");
+    for (const Entry& entry : list(*kist))
+        kist->removeFile(entry.name, later);
+    EXPECT_FALSE(vaultHoldsPlainCopy({kOne, kTwo, kThree}));
+    EXPECT_EQ(checkFindings(*kist), "");
+    std::vector<std::string> contents;
+    for (const std::string& folder : {top, later})
+        for (const auto& [path, bytes] : tree(folder))
+            contents.push_back(bytes);
+    std::sort(contents.begin(), contents.end());
+    std::vector<std::string> expected {kOne, kTwo, kThree};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(contents, expected);
+    EXPECT_TRUE(list(*kist).empty());
+    EXPECT_EQ(vaultClutter(), std::vector<std::string>{});
 }
 
 // A take-out killed once its files arrived: recovery finishes it and removes
