@@ -1,12 +1,17 @@
 #include "engine/AddBatch.h"
 
 #include <cstdlib>
+#include <exception>
+#include <future>
 #include <memory>
+#include <optional>
 #include <set>
+#include <system_error>
 
 #include "engine/ExceptionModule.h"
 #include "engine/ProgressTracker.h"
 #include "engine/ProtectedFile.h"
+#include "engine/RecordStates.h"
 #include "engine/StepBoundary.h"
 #include "engine/Transforms.h"
 #include "engine/VaultEngine.h"
@@ -28,6 +33,8 @@ struct AddBatch::Item {
     nocase_wstring originalFolder;
     nocase_wstring originalName;
     PendingCleanup moved;
+    // Why its move into the vault failed, until the move is undone.
+    std::unique_ptr<ExceptionModule> moveFailure;
     PendingCleanup encrypted;
     std::unique_ptr<ExceptionModule> encryptionFailure;
 
@@ -223,30 +230,6 @@ void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
     }
     if (movesIn)
         stepboundary::reached("move planned");
-    for (Item& item : items) {
-        if (!movesIn || !item.going())
-            continue;
-        try {
-            moves.performMove(*item.tree, false, &item.moved);
-        } catch (const ExceptionModule& failure) {
-            // What did move goes back into the folders it came from (which
-            // stay), and the rows go; should that fail, they stay pending
-            // and recovery settles them from the disk.
-            item.moved = PendingCleanup {};
-            try {
-                operations.undoMoveIn(*item.tree, query, failure);
-            } catch (const ExceptionModule& result) {
-                item.fail(result);
-            }
-            engine.distrustEntries();
-        }
-    }
-    // The new names must be on disk before the finish says they are there.
-    flushOnce(items, [](Item& item) -> const PendingCleanup& { return item.moved; });
-    for (Item& item : items)
-        Transforms::completeCleanup(item.moved);
-    if (!anyGoing())
-        return;
 
     // Encrypting: every file under a key of its own; the plain copies go
     // only once every encrypted body of the batch is on the disk. The move's
@@ -256,8 +239,7 @@ void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
     // (journal and file).
     Transforms crypts(query, engine, &progress);
     const std::string algorithm = operations.encryptionAlgorithmName();
-    {
-        Transaction transaction(query);
+    const auto writeFinishAndPlan = [&] {
         Transforms::JointWrites joint(crypts);
         for (Item& item : items) {
             if (!item.going())
@@ -267,6 +249,36 @@ void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
             crypts.planCrypt(*item.tree, engine.vaultFolder, uniqueId(), engine.password, algorithm, true);
         }
         joint.write();
+    };
+    if (!movesIn) {
+        Transaction transaction(query);
+        writeFinishAndPlan();
+        transaction.commit();
+    } else if (!moveBesideRows(items, query, moves, writeFinishAndPlan)) {
+        // A move failed (or the rows did): the finish and plan were rolled
+        // back, and each step is settled on its own.
+        for (Item& item : items) {
+            if (!item.going() || !item.moveFailure)
+                continue;
+            // What did move goes back into the folders it came from (which
+            // stay), and the rows go; should that fail, they stay pending
+            // and recovery settles them from the disk.
+            item.moved = PendingCleanup {};
+            try {
+                operations.undoMoveIn(*item.tree, query, *item.moveFailure);
+            } catch (const ExceptionModule& result) {
+                item.fail(result);
+            }
+            engine.distrustEntries();
+        }
+        // The new names must be on disk before the finish says they are there.
+        flushOnce(items, [](Item& item) -> const PendingCleanup& { return item.moved; });
+        for (Item& item : items)
+            Transforms::completeCleanup(item.moved);
+        if (!anyGoing())
+            return;
+        Transaction transaction(query);
+        writeFinishAndPlan();
         transaction.commit();
     }
     if (movesIn)
@@ -322,6 +334,67 @@ void AddBatch::protectAll(std::vector<Item>& items, ProgressTracker& progress)
         transaction.commit();
     }
     stepboundary::reached("encryption finished");
+}
+
+bool AddBatch::moveBesideRows(std::vector<Item>& items, Query& query, Transforms& moves,
+                              const std::function<void()>& writeFinishAndPlan)
+{
+    // The renames wait for the file system, the finish and plan for the
+    // processor (a key sealed for every file): the rows are written on
+    // another thread while the files move here, where progress and step
+    // boundaries are reported, in a transaction committed only once every
+    // new name is on the disk. The moves read copies of the trees, which the
+    // rows change as they go.
+    RecordStates before;
+    std::vector<std::unique_ptr<ProtectedFile>> moving(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!items[i].going())
+            continue;
+        before.keep(*items[i].tree);
+        moving[i] = items[i].tree->clone();
+    }
+    std::optional<Transaction> transaction;
+    transaction.emplace(query);
+    std::future<void> rows;
+    try {
+        rows = std::async(std::launch::async, writeFinishAndPlan);
+    } catch (const std::system_error&) {
+        // No thread to spare: the rows are written after the moves.
+    }
+    bool moved = true;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!moving[i])
+            continue;
+        try {
+            moves.performMove(*moving[i], false, &items[i].moved);
+        } catch (const ExceptionModule& failure) {
+            items[i].moveFailure = std::make_unique<ExceptionModule>(failure);
+            moved = false;
+        }
+    }
+    std::exception_ptr rowsFailure;
+    try {
+        if (rows.valid())
+            rows.get();
+        else if (moved)
+            writeFinishAndPlan();
+    } catch (...) {
+        rowsFailure = std::current_exception();
+    }
+    if (!moved || rowsFailure) {
+        transaction.reset();
+        before.restore();
+        if (!moved)
+            return false;
+    }
+    // The new names must be on disk before the finish says they are there.
+    flushOnce(items, [](Item& item) -> const PendingCleanup& { return item.moved; });
+    for (Item& item : items)
+        Transforms::completeCleanup(item.moved);
+    if (rowsFailure)
+        std::rethrow_exception(rowsFailure);
+    transaction->commit();
+    return true;
 }
 
 bool AddBatch::finishBesideDeletions(std::vector<Item>& items, Transforms& crypts)

@@ -8,6 +8,7 @@
 class ExceptionModule;
 class ProgressTracker;
 class ProtectedFile;
+class Query;
 class Transforms;
 class VaultEngine;
 
@@ -48,6 +49,13 @@ private:
     // when that was not done (a file failed, or a copy stays): the finish is
     // then taken the usual way.
     static bool finishBesideDeletions(std::vector<Item>& items, Transforms& crypts);
+    // Moves every going item into the vault while writeFinishAndPlan writes
+    // the move's finish and the encryption's plan, and commits them once
+    // the moves are on the disk. Returns false, with the rows rolled back,
+    // memory as it was and each failed item's moveFailure set, when a move
+    // failed; a failure of the rows alone is thrown once the moves are flushed.
+    static bool moveBesideRows(std::vector<Item>& items, Query& query, Transforms& moves,
+                               const std::function<void()>& writeFinishAndPlan);
 
     VaultEngine& engine;
 };

@@ -282,6 +282,30 @@ void ProtectedFile::fillKistFile(KistFile& out) const
     out.size = size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(size);
 }
 
+std::unique_ptr<ProtectedFile> ProtectedFile::clone() const
+{
+    auto copy = std::make_unique<ProtectedFile>();
+    copy->display_name = display_name;
+    copy->unique_name = unique_name;
+    copy->raw_file_name = raw_file_name;
+    copy->current_path = current_path;
+    copy->target_path = target_path;
+    copy->current_root = current_root;
+    copy->target_root = target_root;
+    copy->size = size;
+    copy->volume = volume;
+    copy->is_directory = is_directory;
+    copy->parent = parent;
+    copy->pending_transform = pending_transform;
+    copy->is_hidden = is_hidden;
+    copy->is_encrypted = is_encrypted;
+    copy->cipher = cipher;
+    copy->encrypt_algo = encrypt_algo;
+    for (const auto& child : children)
+        copy->children.push_back(child->clone());
+    return copy;
+}
+
 std::unique_ptr<ProtectedFile> ProtectedFile::copyTree(const nocase_wstring& root) const
 {
     auto copy = std::make_unique<ProtectedFile>();

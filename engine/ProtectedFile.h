@@ -75,6 +75,8 @@ public:
     // (empty: relative to wherever it is unpacked): the stored fields only,
     // no targets, nothing pending, every record hidden.
     [[nodiscard]] std::unique_ptr<ProtectedFile> copyTree(const nocase_wstring& root) const;
+    // An exact copy of this record and everything below it, every field as it is.
+    [[nodiscard]] std::unique_ptr<ProtectedFile> clone() const;
 
     // Calls visit on this record and every record below it, parents first.
     template <typename Visit>

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "engine/ProtectedFile.h"
@@ -21,6 +22,8 @@ private:
         nocase_wstring target_path;
         nocase_wstring current_root;
         nocase_wstring target_root;
+        std::string cipher;
+        std::string encrypt_algo;
         uint64_t size;
         int32_t pending_transform;
         bool is_hidden;
