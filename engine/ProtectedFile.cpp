@@ -308,21 +308,13 @@ std::unique_ptr<ProtectedFile> ProtectedFile::clone() const
 
 std::unique_ptr<ProtectedFile> ProtectedFile::copyTree(const nocase_wstring& root) const
 {
-    auto copy = std::make_unique<ProtectedFile>();
-    copy->display_name = display_name;
-    copy->unique_name = unique_name;
-    copy->raw_file_name = raw_file_name;
-    copy->current_path = current_path;
-    copy->current_root = root;
-    copy->parent = parent;
-    copy->size = size;
-    copy->volume = volume;
-    copy->is_directory = is_directory;
-    copy->is_encrypted = is_encrypted;
-    copy->is_hidden = true;
-    copy->cipher = cipher;
-    copy->encrypt_algo = encrypt_algo;
-    for (const auto& child : children)
-        copy->children.push_back(child->copyTree(root));
+    auto copy = clone();
+    copy->forEach([&root](ProtectedFile& record) {
+        record.current_root = root;
+        record.target_path.clear();
+        record.target_root.clear();
+        record.pending_transform = NothingPending;
+        record.is_hidden = true;
+    });
     return copy;
 }
