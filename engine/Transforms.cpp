@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <exception>
 #include <future>
 #include <memory>
 #include <optional>
@@ -230,12 +231,21 @@ void Transforms::moveOutBesideRows(ProtectedFile& record)
             rows.wait();
         throw;
     }
-    if (rows.valid())
-        rows.get();
-    else
-        deleteMovedOutRows(record);
+    // The folders the moves emptied go whatever became of the rows, as
+    // they did when the rows were written after the moves.
+    std::exception_ptr rowsFailure;
+    try {
+        if (rows.valid())
+            rows.get();
+        else
+            deleteMovedOutRows(record);
+    } catch (...) {
+        rowsFailure = std::current_exception();
+    }
     for (const nocase_wstring& folder : emptied)
         removeIfEmpty(folder);
+    if (rowsFailure)
+        std::rethrow_exception(rowsFailure);
     if (!errors.empty())
         throw ExceptionModule(errors, L"");
     transaction.commit();
