@@ -229,7 +229,8 @@ void VaultEngine::upgradeAndTidy()
     if (kind != EngineKind::UserVault)
         return;
     query.execute(vaultschema::createNameIndex);
-    if (!isTidy(query)) {
+    const Tidiness found = tidiness(query);
+    if (!found.schema) {
         try {
             Transaction transaction(query);
             query.executeOrThrow(vaultschema::insertChangeCount, "count the vault's changes");
@@ -249,6 +250,10 @@ void VaultEngine::upgradeAndTidy()
                 throw;
             return;
         }
+    } else if (!found.logShort) {
+        // Trimmed with this program's first change, under the vault lock:
+        // an opening that only reads writes nothing.
+        database->runBeforeNextWrite(formatStatement(vaultschema::trimChangeLog, vaultschema::changeLogKept));
     }
     // Compacting rewrites the whole file: only when a quarter of it is
     // free, and only under the lock when it is free at once.
@@ -269,17 +274,20 @@ void VaultEngine::upgradeAndTidy()
     }
 }
 
-bool VaultEngine::isTidy(Query& query)
+VaultEngine::Tidiness VaultEngine::tidiness(Query& query)
 {
     // Read before anything is written: an opening that finds the vault as it
     // leaves it takes no write lock, so it never waits for another program's
     // transaction, and a vault on a read-only disk opens without a failed write.
-    bool tidy = false;
+    Tidiness found;
     if (query.get_result(formatStatement(vaultschema::selectIsTidy, vaultschema::changeLogKept))) {
-        tidy = query.fetch_row() && query.getbigint("tidy") == 1;
+        if (query.fetch_row()) {
+            found.schema = query.getbigint("tidy") == 1;
+            found.logShort = query.getbigint("short") == 1;
+        }
         query.free_result();
     }
-    return tidy;
+    return found;
 }
 
 bool VaultEngine::isWritable(const std::string& file)

@@ -169,9 +169,13 @@ private:
     void createOrReadSettings();
     [[nodiscard]] static bool isMissingOrEmpty(const std::string& file);
     [[nodiscard]] static bool isWritable(const std::string& file);
-    // True when the vault's change count, log and triggers are in place and
-    // the log needs no trimming.
-    [[nodiscard]] static bool isTidy(Query& query);
+    // Whether the vault's change count, log and triggers are in place, and
+    // whether its log holds no more rows than it keeps.
+    struct Tidiness {
+        bool schema = false;
+        bool logShort = false;
+    };
+    [[nodiscard]] static Tidiness tidiness(Query& query);
     void readSettings();
     void checkFormatVersion() const;
     // User vaults: the change count and its triggers, the parent index, and

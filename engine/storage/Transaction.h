@@ -1,10 +1,13 @@
 #pragma once
 
+#include <cstdint>
+
 class Query;
 
 // Starts a transaction on the query's connection. commit() ends it; if the
 // Transaction is destroyed first (an exception, an early return) the
-// transaction is rolled back, so a failure never leaves it open.
+// transaction is rolled back, so a failure never leaves it open. A
+// transaction that changed rows also runs the database's upkeep on commit.
 class Transaction {
 public:
     explicit Transaction(Query& query);
@@ -17,5 +20,6 @@ public:
 
 private:
     Query& query;
+    int64_t changesBefore = 0;
     bool committed = false;
 };

@@ -129,17 +129,17 @@ inline constexpr const char* createChangeLogTriggers[] = {
 };
 // How many of the newest log rows an opening keeps.
 inline constexpr long changeLogKept = 20000;
-// Whether an opening has nothing to write: 1 when the change count, the log
-// and their six triggers are all there and the log holds no more rows than
-// it keeps (%ld: changeLogKept). The ends of the log are read apart: max and
-// min in one select would read every row.
+// What an opening has to write: tidy is 1 when the change count, the log and
+// their six triggers are all there, short 1 when the log holds no more rows
+// than it keeps (%ld: changeLogKept). The ends of the log are read apart: max
+// and min in one select would read every row.
 inline constexpr char selectIsTidy[] =
     "select (select count(*) from KistConfig where nv_name = 'ChangeCount') = 1 "
     "and (select count(*) from sqlite_master where type = 'trigger' and name in ('ProtectedFilesAI', "
     "'ProtectedFilesAU', 'ProtectedFilesAD', 'ProtectedFilesLogAI', 'ProtectedFilesLogAU', "
-    "'ProtectedFilesLogAD')) = 6 "
-    "and coalesce((select max(seq) from ProtectedFilesLog) - (select min(seq) from ProtectedFilesLog), 0) < %ld "
-    "as tidy";
+    "'ProtectedFilesLogAD')) = 6 as tidy, "
+    "coalesce((select max(seq) from ProtectedFilesLog) - (select min(seq) from ProtectedFilesLog), 0) < %ld "
+    "as short";
 // %ld: changeLogKept
 inline constexpr char trimChangeLog[] =
     "delete from ProtectedFilesLog where seq <= (select max(seq) from ProtectedFilesLog) - %ld";

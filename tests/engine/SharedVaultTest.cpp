@@ -316,6 +316,40 @@ TEST_F(SharedVault, AVaultWithoutTheLogOrWithItTrimmedIsReadWhole)
     EXPECT_EQ(checkFindings(*one), "");
 }
 
+// An opening that finds the change log over its length writes nothing (it
+// holds no lock: a program writing beside it must not meet its write); the
+// first change, made under the lock, trims the log in its own transaction.
+TEST_F(SharedVault, AnOverlongLogIsTrimmedByTheNextChangeNotByAnOpening)
+{
+    const std::string source = makeScratchFolder("source");
+    writeFile(source + "/kept.txt", "kept");
+    writeFile(source + "/new.txt", "new");
+    {
+        auto first = openVault(kPassword);
+        KistFile added;
+        first->addFile(source + "/kept.txt", &added, false);
+    }
+    const auto logRows = [] {
+        return std::stol(sqlcipher(vaultDatabasePath(), "select count(*) from ProtectedFilesLog;"));
+    };
+    const long before = logRows();
+    sqlcipher(vaultDatabasePath(), "with recursive n(i) as (select 1 union all select i + 1 from n where i < 20100) "
+                                   "insert into ProtectedFilesLog(entry_id, unique_name, parent, display_name) "
+                                   "select 0, 'gone', '', 'gone' from n;");
+    ASSERT_EQ(logRows(), before + 20100);
+    const std::string bytes = readFile(vaultDatabasePath());
+
+    auto reader = openVault(kPassword);
+    EXPECT_EQ(namesOf(*reader), std::vector<std::string> {"kept.txt"});
+    EXPECT_TRUE(readFile(vaultDatabasePath()) == bytes) << "the opening wrote to the database";
+
+    KistFile added;
+    reader->addFile(source + "/new.txt", &added, false);
+    EXPECT_LE(logRows(), 20000 + 50);
+    EXPECT_EQ(namesOf(*openVault(kPassword)), (std::vector<std::string> {"kept.txt", "new.txt"}));
+    EXPECT_EQ(checkFindings(*reader), "");
+}
+
 // A program that adds without listing never reads the rows: it asks them
 // whether a name is taken. The answer must follow the names' own rule (a-z
 // and A-Z alike, every other character as it is), survive an apostrophe,
