@@ -40,9 +40,16 @@ std::uint32_t getU32(std::string_view in, std::size_t at)
 
 std::string readWholeFile(const nocase_wstring& path)
 {
-    const int descriptor = ::open(toNarrow(path).c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking so that a named pipe in the header's place cannot hang
+    // the open; it is refused below.
+    const int descriptor = ::open(toNarrow(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (descriptor < 0)
         throw ExceptionModule(L"Cannot read the hardened vault's header: " + path, systemErrorText(errno));
+    struct stat info {};
+    if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(descriptor);
+        throw ExceptionModule(L"Cannot read the hardened vault's header: " + path, L"it is not a file");
+    }
     std::string bytes;
     char buffer[512];
     for (;;) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <openssl/evp.h>
@@ -119,9 +120,16 @@ private:
 // The header of the body at path, read on its own before the body streams.
 std::string readHeader(const nocase_wstring& path, std::uint64_t& fileLength)
 {
-    const int descriptor = ::open(toNarrow(path).c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking so that a named pipe in the body's place cannot hang the
+    // open; it is refused below.
+    const int descriptor = ::open(toNarrow(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (descriptor < 0)
         throw ExceptionModule(cryptoerrors::kFileNotFound + path, L"");
+    struct stat info {};
+    if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(descriptor);
+        throw ExceptionModule(cryptoerrors::kFileNotFound + path, L"");
+    }
     std::string header(kHardenedBodyHeaderLength, '\0');
     const ssize_t got = ::pread(descriptor, header.data(), header.size(), 0);
     const off_t end = ::lseek(descriptor, 0, SEEK_END);

@@ -49,11 +49,15 @@ constexpr int kPageKeyLength = 32;
 // vault, whose first connection writes it).
 std::string saltOf(const std::string& fileName)
 {
-    const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking so that a named pipe in the file's place cannot hold the
+    // thread; anything but a plain file has no salt to read.
+    const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return {};
+    struct stat info {};
     std::array<char, kSaltLength> salt {};
-    const ssize_t got = ::pread(fd, salt.data(), salt.size(), 0);
+    const ssize_t got =
+        ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? ::pread(fd, salt.data(), salt.size(), 0) : -1;
     ::close(fd);
     if (got != kSaltLength)
         return {};

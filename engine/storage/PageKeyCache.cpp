@@ -57,7 +57,9 @@ KeptKeys readKeys(const std::string& folder)
 {
     KeptKeys keys;
     const std::string path = folder + "/" + kFileName;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Non-blocking: a named pipe in the file's place must not hold the
+    // opening (it is not a plain file, so it is skipped below).
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return keys;
     struct stat info {};

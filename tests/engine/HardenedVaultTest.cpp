@@ -4,9 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <regex>
+#include <sys/stat.h>
 
 #include "engine/HardenedVault.h"
 #include "engine/Kist.h"
@@ -264,6 +269,55 @@ TEST_F(HardenedVaultTest, AlteredOrSwappedBodiesAreRefusedAndStay)
     EXPECT_NE(refused.find("damaged: third.bin"), std::string::npos) << refused;
     EXPECT_EQ(list(kist).size(), 3u) << "a refused body stays in the vault";
     EXPECT_TRUE(tree(out).empty());
+}
+
+// A named pipe in the place of the header or of a body (opened for reading
+// the ordinary way, it would wait for a writer): refused, nothing waits.
+TEST_F(HardenedVaultTest, ANamedPipeInPlaceOfTheHeaderOrABodyIsRefused)
+{
+    {
+        auto kist = vaultWithEntries();
+        (void)kist->harden(kPassword);
+    }
+    const auto refusedBeside = [](const std::string& pipe, const std::function<void()>& action) {
+        std::future<std::string> refusal = std::async(std::launch::async, [&] { return errorOf(action); });
+        if (refusal.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            ADD_FAILURE() << "waited on the pipe at " << pipe;
+            const int writer = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0)
+                ::close(writer);
+        }
+        return refusal.get();
+    };
+    std::string body;
+    for (const auto& entry : fs::directory_iterator(vaultFolder()))
+        if (entry.is_regular_file() && entry.path().filename().string().size() == 36
+            && entry.path().filename() != kDatabaseName)
+            body = entry.path().string();
+    ASSERT_FALSE(body.empty());
+    fs::rename(body, body + ".aside");
+    ASSERT_EQ(::mkfifo(body.c_str(), 0600), 0);
+    {
+        Kist kist(true);
+        ASSERT_TRUE(kist.login(kPassword));
+        const std::string out = makeScratchFolder("pipe-out");
+        EXPECT_NE(refusedBeside(body, [&] { kist.removeFile("secret-report.txt", out); }), "");
+        EXPECT_EQ(list(kist).size(), 2u);
+        EXPECT_TRUE(tree(out).empty());
+    }
+    fs::remove(body);
+    fs::rename(body + ".aside", body);
+
+    const std::string header = vaultFolder() + "/vault.header";
+    fs::rename(header, header + ".aside");
+    ASSERT_EQ(::mkfifo(header.c_str(), 0600), 0);
+    EXPECT_NE(refusedBeside(header, [] { Kist kist(true); }).find("Cannot read the hardened vault's header"),
+              std::string::npos);
+    fs::remove(header);
+    fs::rename(header + ".aside", header);
+    Kist kist(true);
+    ASSERT_TRUE(kist.login(kPassword));
+    EXPECT_EQ(checkFindings(kist), "");
 }
 
 // Each old body is checked against its tag while it is converted: an altered

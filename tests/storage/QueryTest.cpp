@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <fcntl.h>
+#include <filesystem>
+#include <functional>
 #include <future>
 #include <memory>
 #include <stdexcept>
@@ -152,23 +154,47 @@ TEST(Database, AKeyDerivedAheadOpensItsFileWhileAnotherOpens)
     EXPECT_FALSE(testsupport::exists(missing));
 }
 
-TEST(Database, ReadingAheadNeverWaitsOnWhatIsNotAFile)
+// Whether work finishes within a deadline although a named pipe without a
+// writer lies at pipe; if not, a writer is opened to let it go, so that the
+// test fails rather than hangs.
+bool finishesBesidePipe(const std::string& pipe, const std::function<void()>& work)
 {
-    // A named pipe in the database's place, with no writer: opening it for
-    // reading the ordinary way would wait for one.
-    const std::string pipe = newDatabasePath("ahead-pipe");
-    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-    std::future<void> ahead = Database::readAhead(pipe);
-    const bool returned = ahead.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-    if (!returned) {
-        // Lets the waiting thread go, so that the test fails rather than hangs.
+    std::future<void> done = std::async(std::launch::async, work);
+    const bool finished = done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!finished) {
         const int writer = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
         if (writer >= 0)
             ::close(writer);
     }
-    EXPECT_TRUE(returned);
-    ahead.get();
+    done.get();
+    return finished;
+}
+
+// A named pipe in the place of a file read at opening (opened for reading
+// the ordinary way, it waits for a writer): nothing waits on it.
+TEST(Database, NothingWaitsOnANamedPipeInAFilesPlace)
+{
+    const std::string pipe = newDatabasePath("ahead-pipe");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_TRUE(finishesBesidePipe(pipe, [&] { Database::readAhead(pipe).get(); }));
+    EXPECT_TRUE(finishesBesidePipe(pipe, [&] { Database::deriveKeyAhead(pipe).get(); }));
     Database::readAhead(newDatabasePath("ahead-none")).get();
+
+    // The page keys kept for the login's programs.
+    const std::string kept = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/kist/page-keys";
+    const std::string database = newDatabasePath("kept-pipe");
+    {
+        Database first(database);
+        Query query(first);
+        ASSERT_TRUE(query.execute("create table items(name text)"));
+    }
+    std::filesystem::remove(kept);
+    ASSERT_EQ(::mkfifo(kept.c_str(), 0600), 0);
+    EXPECT_TRUE(finishesBesidePipe(kept, [&] {
+        Database again(database);
+        EXPECT_EQ(countRows(again, "items"), 0);
+    }));
+    std::filesystem::remove(kept);
 }
 
 TEST(Database, UnopenableFileGivesQueriesWithoutConnection)
