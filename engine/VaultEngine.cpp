@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <ctime>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "engine/BodyFormat.h"
@@ -179,6 +180,10 @@ void VaultEngine::openVault()
 void VaultEngine::openDatabase()
 {
     const nocase_wstring databaseFile = joinPath(vaultFolder, toWide(vaultschema::databaseFileName));
+    // A named pipe would hold SQLite, a folder fail it with no reason given.
+    struct stat info {};
+    if (::stat(toNarrow(databaseFile).c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+        throw ExceptionModule(L"The vault database is not a file: " + databaseFile, L"");
     if (hardened && isMissingOrEmpty(toNarrow(databaseFile)))
         throw ExceptionModule(L"The hardened vault's database is missing: " + databaseFile, L"");
     database = std::make_unique<Database>(toNarrow(databaseFile), hardened ? hardened->databaseKey().text() : "");

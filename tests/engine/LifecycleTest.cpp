@@ -265,6 +265,17 @@ TEST_F(Lifecycle, UnreadableDatabaseFileIsRefusedUntouched)
     const auto before = fingerprint(vaultFolder());
     EXPECT_EQ(errorOf([] { Kist kist(true); }), "Cannot initialize configuration database.");
     EXPECT_EQ(fingerprint(vaultFolder()), before);
+
+    // Not a file: a folder, or a named pipe that would hold the opening.
+    fs::rename(vaultDatabasePath(), vaultDatabasePath() + ".aside");
+    fs::create_directory(vaultDatabasePath());
+    EXPECT_EQ(errorOf([] { Kist kist(true); }), "The vault database is not a file: " + vaultDatabasePath());
+    fs::remove(vaultDatabasePath());
+    ASSERT_EQ(::mkfifo(vaultDatabasePath().c_str(), 0600), 0);
+    EXPECT_EQ(errorOf([] { Kist kist(true); }), "The vault database is not a file: " + vaultDatabasePath());
+    fs::remove(vaultDatabasePath());
+    fs::rename(vaultDatabasePath() + ".aside", vaultDatabasePath());
+    EXPECT_EQ(fingerprint(vaultFolder()), before);
 }
 
 TEST_F(Lifecycle, EmptyDatabaseFileIsANewVault)
