@@ -24,13 +24,26 @@ constexpr std::size_t kReadBlock = std::size_t { 1 } << 20;
     throw ExceptionModule(kHashFailed, openSslErrorText());
 }
 
+// Fetched once for the whole program (and kept to its end): every file gets
+// a tag, and each fetch is a lock and a search in OpenSSL's tables.
+EVP_KDF* sharedHkdf()
+{
+    static EVP_KDF* const fetched = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
+    return fetched;
+}
+
+EVP_MAC* sharedHmac()
+{
+    static EVP_MAC* const fetched = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    return fetched;
+}
+
 void deriveTagKey(const std::string& fileKey, unsigned char* out)
 {
-    EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
+    EVP_KDF* kdf = sharedHkdf();
     if (kdf == nullptr)
         throwTagFailure();
     EVP_KDF_CTX* context = EVP_KDF_CTX_new(kdf);
-    EVP_KDF_free(kdf);
     if (context == nullptr)
         throwTagFailure();
     char digest[] = "SHA256";
@@ -52,14 +65,9 @@ void deriveTagKey(const std::string& fileKey, unsigned char* out)
 } // namespace
 
 struct BodyTag::Mac {
-    EVP_MAC* mac = nullptr;
     EVP_MAC_CTX* context = nullptr;
 
-    ~Mac()
-    {
-        EVP_MAC_CTX_free(context);
-        EVP_MAC_free(mac);
-    }
+    ~Mac() { EVP_MAC_CTX_free(context); }
 };
 
 BodyTag::BodyTag(const std::string& fileKey)
@@ -67,9 +75,8 @@ BodyTag::BodyTag(const std::string& fileKey)
 {
     unsigned char key[kBodyTagKeyLength];
     deriveTagKey(fileKey, key);
-    mac->mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-    if (mac->mac != nullptr)
-        mac->context = EVP_MAC_CTX_new(mac->mac);
+    if (EVP_MAC* hmac = sharedHmac())
+        mac->context = EVP_MAC_CTX_new(hmac);
     char digest[] = "SHA256";
     const OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),

@@ -237,8 +237,15 @@ std::uint64_t encryptedBodyLength(std::uint64_t plainLength)
     return plainLength - lastChunk + paddedLastChunk;
 }
 
+const CryptoContext::Provider& CryptoContext::sharedProvider()
+{
+    // A fetch that fails throws, and the next context tries again.
+    static const Provider shared;
+    return shared;
+}
+
 CryptoContext::CryptoContext(const nocase_wstring& /*containerName*/)
-    : provider(std::make_unique<Provider>())
+    : provider(sharedProvider())
     , algorithmId(kCalgAes128)
     , deriveFlags(kDeriveFlags128)
 {
@@ -279,7 +286,7 @@ void CryptoContext::deriveKey(const std::string& text)
 
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digestLength = 0;
-    if (EVP_Digest(text.data(), text.size(), digest, &digestLength, provider->sha1, nullptr) != 1
+    if (EVP_Digest(text.data(), text.size(), digest, &digestLength, provider.sha1, nullptr) != 1
         || digestLength != kSha1Length)
         throw ExceptionModule(kHashFailed, openSslErrorText());
     std::copy_n(digest, kSha1Length, hashValue.begin());
@@ -288,7 +295,7 @@ void CryptoContext::deriveKey(const std::string& text)
     std::memset(block, kDerivationPad, sizeof block);
     for (std::size_t i = 0; i < kSha1Length; ++i)
         block[i] ^= digest[i];
-    const bool derived = EVP_Digest(block, sizeof block, digest, &digestLength, provider->sha1, nullptr) == 1
+    const bool derived = EVP_Digest(block, sizeof block, digest, &digestLength, provider.sha1, nullptr) == 1
         && digestLength == kSha1Length;
     OPENSSL_cleanse(block, sizeof block);
     if (!derived) {
@@ -314,7 +321,7 @@ std::string CryptoContext::secureHash(const std::string& text)
 std::string CryptoContext::encryptText(const std::string& keyText, const std::string& plainText)
 {
     deriveKey(keyText);
-    CipherContextPtr context = startCipher(provider->aes128Cbc, key.data(), true, true);
+    CipherContextPtr context = startCipher(provider.aes128Cbc, key.data(), true, true);
     std::string sealed(plainText.size() + kCipherBlockSize, '\0');
     auto* out = reinterpret_cast<unsigned char*>(sealed.data());
     int length = 0;
@@ -333,7 +340,7 @@ std::string CryptoContext::decryptText(const std::string& keyText, const std::st
     // Checked before any key is derived: a damaged text leaves the context alone.
     const std::string sealed = fromHex(hexText);
     deriveKey(keyText);
-    CipherContextPtr context = startCipher(provider->aes128Cbc, key.data(), false, true);
+    CipherContextPtr context = startCipher(provider.aes128Cbc, key.data(), false, true);
     std::string plain(sealed.size() + kCipherBlockSize, '\0');
     auto* out = reinterpret_cast<unsigned char*>(plain.data());
     int length = 0;
@@ -385,10 +392,10 @@ std::uint64_t CryptoContext::transformFile(const nocase_wstring& source, const n
         output.setMode(0600);
     std::uint64_t done = 0;
     if (encrypt) {
-        done = encryptBody(input, output, provider->aes128Cbc, key.data(), options, bodyWatch);
+        done = encryptBody(input, output, provider.aes128Cbc, key.data(), options, bodyWatch);
     } else {
         try {
-            done = decryptBody(input, output, provider->aes128Cbc, key.data(), *options.plainSize, options, bodyWatch);
+            done = decryptBody(input, output, provider.aes128Cbc, key.data(), *options.plainSize, options, bodyWatch);
         } catch (const ExceptionModule& failure) {
             // A body of the right length that has a tag and does not decrypt
             // (bad padding: a byte changed near its end) is damaged as surely

@@ -115,7 +115,12 @@ private:
 
     void forgetKey();
 
-    std::unique_ptr<Provider> provider;
+    // Fetched once for the whole program: every file's contexts (sealing,
+    // opening and transforming its key) would otherwise look the algorithms
+    // up again in OpenSSL's tables, a lock and a search each.
+    static const Provider& sharedProvider();
+
+    const Provider& provider;
     std::array<unsigned char, 20> hashValue {};
     std::array<unsigned char, 16> key {};
     bool keyReady = false;
