@@ -101,9 +101,10 @@ std::optional<SecretText> unwrapKey(std::string_view wrapped, const std::string&
 
 SecretText hkdfSha256(const std::string& key, std::string_view info, std::size_t length)
 {
-    EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
+    // Fetched once for the whole program (and kept to its end): a hardened
+    // vault derives a wrapping key for every file it seals or opens.
+    static EVP_KDF* const kdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
     EVP_KDF_CTX* context = kdf != nullptr ? EVP_KDF_CTX_new(kdf) : nullptr;
-    EVP_KDF_free(kdf);
     if (context == nullptr)
         throw ExceptionModule(cryptoerrors::kKeyFailed, cryptoerrors::openSslErrorText());
     char digest[] = "SHA256";
