@@ -256,9 +256,18 @@ void VaultEngine::upgradeAndTidy()
             return;
         }
     } else if (!found.logShort) {
-        // Trimmed with this program's first change, under the vault lock:
-        // an opening that only reads writes nothing.
-        database->runBeforeNextWrite(formatStatement(vaultschema::trimChangeLog, vaultschema::changeLogKept));
+        // Only under the lock, and only when it is free at once: a program
+        // changing the vault must never find the database locked by one that
+        // is merely opening it. A later opening trims what this one leaves.
+        try {
+            VaultLock lock(*this, 0);
+            Transaction transaction(query);
+            query.executeOrThrow(formatStatement(vaultschema::trimChangeLog, vaultschema::changeLogKept),
+                                 "trim the vault's change log");
+            transaction.commit();
+        } catch (const ExceptionModule&) {
+            // In use, or on a read-only disk: the log is only longer.
+        }
     }
     // Compacting rewrites the whole file: only when a quarter of it is
     // free, and only under the lock when it is free at once.

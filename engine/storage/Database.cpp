@@ -250,12 +250,6 @@ void Database::release(Connection* connection)
         connection->busy = false;
 }
 
-void Database::runBeforeNextWrite(std::string statement)
-{
-    const std::lock_guard lock(pool->upkeepMutex);
-    pool->upkeep = std::move(statement);
-}
-
 std::size_t Database::connectionCount() const
 {
     return pool->connections.size();

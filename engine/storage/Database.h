@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -51,13 +50,6 @@ public:
     [[nodiscard]] Connection* grabdb();
     void release(Connection* connection);
 
-    // Upkeep (the change log's trim) left to the next transaction that
-    // writes, which runs it just before its commit, under the lock its
-    // writer holds: an opening, which holds none, then writes nothing, and a
-    // program changing the vault beside it never finds the database locked
-    // by someone merely opening it. Replaces upkeep not yet run.
-    void runBeforeNextWrite(std::string statement);
-
     std::size_t connectionCount() const;
     const std::string& fileName() const;
     // Why the last attempt to open a connection failed ("" when none did).
@@ -75,9 +67,6 @@ private:
         std::string last_open_error;
         std::string key;
         bool open = true;
-        // Taken by whichever thread commits a write first.
-        std::mutex upkeepMutex;
-        std::string upkeep;
         ~Pool();
     };
 

@@ -201,24 +201,6 @@ void Query::executeBoundOrThrow(const std::string& sql, std::initializer_list<Sq
         throwRefused(step, lastError());
 }
 
-int64_t Query::changesMade()
-{
-    return hasConnection() ? sqlite3_total_changes(connection->handle) : 0;
-}
-
-void Query::runUpkeep()
-{
-    std::string upkeep;
-    {
-        const std::lock_guard lock(pool->upkeepMutex);
-        upkeep.swap(pool->upkeep);
-    }
-    // Upkeep that fails leaves the change as it was: the next opening asks
-    // for it again. A failure that ends the transaction fails its commit.
-    if (!upkeep.empty() && !runOnce(upkeep))
-        last_error.clear();
-}
-
 void Query::rollbackOpenTransaction()
 {
     if (hasConnection() && sqlite3_get_autocommit(connection->handle) == 0) {

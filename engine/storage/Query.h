@@ -86,10 +86,6 @@ private:
     bool failWithoutConnection();
     // Prepares, steps once and finalizes, beside any open result set.
     bool runOnce(const std::string& sql);
-    // Row changes made on the connection since it opened.
-    int64_t changesMade();
-    // Runs the Database's upkeep, if any is left, in the open transaction.
-    void runUpkeep();
     // Rolls back a transaction still open on the connection, if any.
     void rollbackOpenTransaction();
     // The kept compiled form of sql, compiled on first use; nullptr (with

@@ -6,7 +6,6 @@ Transaction::Transaction(Query& transactionQuery)
     : query(transactionQuery)
 {
     query.executeOrThrow("begin transaction", "begin transaction");
-    changesBefore = query.changesMade();
 }
 
 Transaction::~Transaction()
@@ -17,10 +16,6 @@ Transaction::~Transaction()
 
 void Transaction::commit()
 {
-    // Only a writer holds the write lock already: a reading transaction
-    // stays one.
-    if (query.changesMade() != changesBefore)
-        query.runUpkeep();
     query.executeOrThrow("commit transaction", "commit transaction");
     committed = true;
 }

@@ -1,13 +1,10 @@
 #pragma once
 
-#include <cstdint>
-
 class Query;
 
 // Starts a transaction on the query's connection. commit() ends it; if the
 // Transaction is destroyed first (an exception, an early return) the
-// transaction is rolled back, so a failure never leaves it open. A
-// transaction that changed rows also runs the database's upkeep on commit.
+// transaction is rolled back, so a failure never leaves it open.
 class Transaction {
 public:
     explicit Transaction(Query& query);
@@ -20,6 +17,5 @@ public:
 
 private:
     Query& query;
-    int64_t changesBefore = 0;
     bool committed = false;
 };
