@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
@@ -154,6 +155,8 @@ TEST(Database, AKeyDerivedAheadOpensItsFileWhileAnotherOpens)
     EXPECT_FALSE(testsupport::exists(missing));
 }
 
+namespace {
+
 // Whether work finishes within a deadline although a named pipe without a
 // writer lies at pipe; if not, a writer is opened to let it go, so that the
 // test fails rather than hangs.
@@ -169,6 +172,8 @@ bool finishesBesidePipe(const std::string& pipe, const std::function<void()>& wo
     done.get();
     return finished;
 }
+
+} // namespace
 
 // A named pipe in the place of a file read at opening (opened for reading
 // the ordinary way, it waits for a writer): nothing waits on it.
