@@ -17,6 +17,7 @@
 #include "engine/crypto/BlockPipeline.h"
 #include "engine/crypto/BodyTag.h"
 #include "engine/crypto/CryptoErrors.h"
+#include "engine/crypto/EncryptAndTag.h"
 #include "engine/crypto/SourceFile.h"
 #include "engine/crypto/TargetFile.h"
 
@@ -86,10 +87,13 @@ std::size_t toSize(int count)
 
 // The chain spans the whole file, so the cipher runs without padding and the
 // PKCS#7 pad is added by hand: only when the last chunk is a partial one.
+// With oneCipherPass, the cipher and the body's tag run in one pass (and
+// bodyWatch is empty); otherwise OpenSSL's cipher does the encrypting.
 std::uint64_t encryptBody(SourceFile& source, TargetFile& target, const EVP_CIPHER* cipher,
-    const unsigned char* key, const FileTransformOptions& options, const BlockPipeline::Watch& bodyWatch)
+    const unsigned char* key, const FileTransformOptions& options, const BlockPipeline::Watch& bodyWatch,
+    EncryptAndTag* oneCipherPass)
 {
-    CipherContextPtr context = startCipher(cipher, key, true, false);
+    CipherContextPtr context = oneCipherPass != nullptr ? nullptr : startCipher(cipher, key, true, false);
     std::uint64_t total = 0;
     BlockPipeline pipeline(source, target, 2 * kCipherBlockSize);
     pipeline.run(static_cast<std::uint64_t>(source.status().st_size), [&](FileBlock& block) {
@@ -105,6 +109,13 @@ std::uint64_t encryptBody(SourceFile& source, TargetFile& target, const EVP_CIPH
                 std::memset(block.data + length, padLength, padLength);
                 length += padLength;
             }
+        }
+        if (oneCipherPass != nullptr) {
+            oneCipherPass->encrypt(block.data, length);
+            block.length = length;
+            if (options.onBytes && block.length > 0)
+                options.onBytes(total);
+            return;
         }
         // In place: the output of whole cipher blocks is exactly as long as the input.
         int produced = 0;
@@ -378,8 +389,11 @@ std::uint64_t CryptoContext::transformFile(const nocase_wstring& source, const n
     // The tag is computed from the encrypted bytes as they pass: written
     // ones when encrypting, read ones when decrypting.
     std::unique_ptr<BodyTag> tag;
+    std::unique_ptr<EncryptAndTag> oneCipherPass;
     BlockPipeline::Watch bodyWatch;
-    if (options.tagFileKey != nullptr) {
+    if (options.tagFileKey != nullptr && encrypt && EncryptAndTag::usable()) {
+        oneCipherPass = std::make_unique<EncryptAndTag>(key.data(), *options.tagFileKey);
+    } else if (options.tagFileKey != nullptr) {
         tag = std::make_unique<BodyTag>(*options.tagFileKey);
         bodyWatch = [&tag](const unsigned char* data, std::size_t length) { tag->update(data, length); };
     }
@@ -392,7 +406,7 @@ std::uint64_t CryptoContext::transformFile(const nocase_wstring& source, const n
         output.setMode(0600);
     std::uint64_t done = 0;
     if (encrypt) {
-        done = encryptBody(input, output, provider.aes128Cbc, key.data(), options, bodyWatch);
+        done = encryptBody(input, output, provider.aes128Cbc, key.data(), options, bodyWatch, oneCipherPass.get());
     } else {
         try {
             done = decryptBody(input, output, provider.aes128Cbc, key.data(), *options.plainSize, options, bodyWatch);
@@ -405,6 +419,8 @@ std::uint64_t CryptoContext::transformFile(const nocase_wstring& source, const n
             throw;
         }
     }
+    if (oneCipherPass && options.computedTag != nullptr)
+        *options.computedTag = oneCipherPass->finishTag();
     if (tag) {
         const std::string computed = tag->finish();
         // Checked before the target is kept: an altered body never
