@@ -11,6 +11,7 @@ packages=(
   fonts-dejavu-core
   desktop-file-utils shared-mime-info appstream
   libsqlcipher-dev sqlcipher
+  strace          # the tests that kill kist at a chosen system call
   libzip-dev zlib1g-dev
   libssl-dev openssl
   libsodium-dev   # Argon2id and key wrapping of hardened vaults

@@ -2,6 +2,7 @@
 
 #include "engine/SecretText.h"
 #include "engine/Strings.h"
+#include "engine/storage/GatheredWrites.h"
 #include "engine/storage/PageKeyCache.h"
 #include "engine/storage/VaultSchema.h"
 
@@ -293,7 +294,8 @@ Database::Connection* Database::openConnection()
     // A key kept by another program that does not open the file is
     // forgotten and the connection made again with the derived one.
     for (int attempt = 0; handle == nullptr && attempt < 2; ++attempt) {
-        const int opened = sqlite3_open(pool->file_name.c_str(), &handle);
+        const int opened = sqlite3_open_v2(pool->file_name.c_str(), &handle,
+                                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, gatheredwrites::vfsName());
         if (opened != SQLITE_OK) {
             pool->last_open_error = "Can't open database: "
                 + std::string(handle != nullptr ? sqlite3_errmsg(handle) : sqlite3_errstr(opened));

@@ -100,7 +100,8 @@ KistHome::KistHome(const std::string& hint)
 }
 
 KistHome::Launch KistHome::prepare(const std::vector<std::string>& arguments,
-                                   const std::map<std::string, std::string>& variables) const
+                                   const std::map<std::string, std::string>& variables,
+                                   const std::vector<std::string>& wrapper) const
 {
     std::map<std::string, std::string> environment = {
         {"HOME", home},
@@ -120,7 +121,8 @@ KistHome::Launch KistHome::prepare(const std::vector<std::string>& arguments,
     for (std::string& entry : launch.envText)
         launch.envp.push_back(entry.data());
     launch.envp.push_back(nullptr);
-    launch.argText = {KIST_TOOL_BINARY};
+    launch.argText = wrapper;
+    launch.argText.push_back(KIST_TOOL_BINARY);
     launch.argText.insert(launch.argText.end(), arguments.begin(), arguments.end());
     for (std::string& argument : launch.argText)
         launch.argv.push_back(argument.data());
@@ -131,7 +133,16 @@ KistHome::Launch KistHome::prepare(const std::vector<std::string>& arguments,
 RunResult KistHome::run(const std::vector<std::string>& arguments,
                         const std::map<std::string, std::string>& variables, const std::string& workingFolder) const
 {
-    Launch launch = prepare(arguments, variables);
+    return runLaunch(prepare(arguments, variables, {}), workingFolder);
+}
+
+RunResult KistHome::runUnder(const std::vector<std::string>& wrapper, const std::vector<std::string>& arguments) const
+{
+    return runLaunch(prepare(arguments, {}, wrapper), {});
+}
+
+RunResult KistHome::runLaunch(Launch launch, const std::string& workingFolder) const
+{
     const std::string folder = workingFolder.empty() ? root : workingFolder;
     int outPipe[2];
     int errPipe[2];
@@ -172,7 +183,7 @@ RunResult KistHome::runOnTerminal(const std::vector<std::string>& arguments,
                                   const std::map<std::string, std::string>& variables,
                                   const std::vector<Exchange>& exchanges) const
 {
-    Launch launch = prepare(arguments, variables);
+    Launch launch = prepare(arguments, variables, {});
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
         throw std::runtime_error("no pseudo-terminal");

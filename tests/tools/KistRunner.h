@@ -29,6 +29,10 @@ public:
                   const std::map<std::string, std::string>& variables = {},
                   const std::string& workingFolder = {}) const;
 
+    // Runs kist as the last program of wrapper (a tracer and its options,
+    // the first one a full path), with run's home and standard streams.
+    RunResult runUnder(const std::vector<std::string>& wrapper, const std::vector<std::string>& arguments) const;
+
     // One question kist is expected to ask on the terminal and what is typed.
     struct Exchange {
         std::string question;
@@ -56,8 +60,9 @@ public:
 
 private:
     struct Launch;
-    Launch prepare(const std::vector<std::string>& arguments,
-                   const std::map<std::string, std::string>& variables) const;
+    Launch prepare(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& variables,
+                   const std::vector<std::string>& wrapper) const;
+    RunResult runLaunch(Launch launch, const std::string& workingFolder) const;
 };
 
 // The lines of text, without their line ends.

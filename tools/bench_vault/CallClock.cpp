@@ -83,11 +83,11 @@ Totals totals()
 
 extern "C" {
 
-int sqlite3_open(const char* fileName, sqlite3** handle)
+int sqlite3_open_v2(const char* fileName, sqlite3** handle, int flags, const char* vfs)
 {
-    static const auto real = realFunction<int (*)(const char*, sqlite3**)>("sqlite3_open");
+    static const auto real = realFunction<int (*)(const char*, sqlite3**, int, const char*)>("sqlite3_open_v2");
     DatabaseCall timed;
-    return real(fileName, handle);
+    return real(fileName, handle, flags, vfs);
 }
 
 int sqlite3_key(sqlite3* handle, const void* key, int length)

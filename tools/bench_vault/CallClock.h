@@ -9,7 +9,7 @@
 namespace callclock {
 
 struct Totals {
-    double databaseSeconds = 0; // inside sqlite3_open/key/prepare/step/finalize/close, its own syncs included
+    double databaseSeconds = 0; // inside sqlite3_open_v2/key/prepare/step/finalize/close, its own syncs included
     double flushSeconds = 0;    // inside syncfs/fsync/fdatasync called outside the database
     std::uint64_t databaseCalls = 0;
     std::uint64_t flushCalls = 0;
