@@ -136,9 +136,10 @@ RunResult KistHome::run(const std::vector<std::string>& arguments,
     return runLaunch(prepare(arguments, variables, {}), workingFolder);
 }
 
-RunResult KistHome::runUnder(const std::vector<std::string>& wrapper, const std::vector<std::string>& arguments) const
+RunResult KistHome::runUnder(const std::vector<std::string>& wrapper, const std::vector<std::string>& arguments,
+                             const std::map<std::string, std::string>& variables) const
 {
-    return runLaunch(prepare(arguments, {}, wrapper), {});
+    return runLaunch(prepare(arguments, variables, wrapper), {});
 }
 
 RunResult KistHome::runLaunch(Launch launch, const std::string& workingFolder) const

@@ -31,7 +31,8 @@ public:
 
     // Runs kist as the last program of wrapper (a tracer and its options,
     // the first one a full path), with run's home and standard streams.
-    RunResult runUnder(const std::vector<std::string>& wrapper, const std::vector<std::string>& arguments) const;
+    RunResult runUnder(const std::vector<std::string>& wrapper, const std::vector<std::string>& arguments,
+                       const std::map<std::string, std::string>& variables = {}) const;
 
     // One question kist is expected to ask on the terminal and what is typed.
     struct Exchange {

@@ -3,7 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
+#include <thread>
+
+#include <unistd.h>
+
+#include "tests/support/ToolRun.h"
 
 #include "tests/support/TestFiles.h"
 #include "tests/tools/KistRunner.h"
@@ -62,4 +68,51 @@ TEST(KistSharedVault, AnAddBesideSeveralListingsIsKept)
     EXPECT_EQ(check.out, "ok: 41 records, 40 bodies\n");
     EXPECT_RUN(home.run({"take-out", "--to", home.root + "/out", "b1"}), 0);
     EXPECT_EQ(testsupport::snapshotTree(home.root + "/out/b1"), originals);
+}
+
+// A program opens the vault while another hardens it: the opening has read
+// the vault as a standard one, and the lock it takes to trim an overlong
+// change log comes only after the hardening (strace holds that flock back
+// for 8 s). Taking the lock closes what was read and follows the vault into
+// its hardened form; the opening goes on with what it holds closed under it,
+// and the listing must still succeed.
+TEST(KistSharedVault, AnOpeningOvertakenByAHardeningFollowsIt)
+{
+    if (::access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "needs strace";
+    const KistHome home("overtaken-opening");
+    const std::map<std::string, std::string> password {{"KIST_PASSWORD", "first"}};
+    EXPECT_RUN(home.run({"passwd"}, {{"KIST_NEW_PASSWORD", "first"}}), 0);
+    testsupport::writeFile(home.root + "/src/a.txt", "hello");
+    EXPECT_RUN(home.run({"add", home.root + "/src/a.txt"}, password), 0);
+    const auto edited = testsupport::runTool(
+        {"sqlcipher", "-batch", home.vaultFolder() + "/f13f2488-44d3-4267-bf0d-80a84ac7f3ee"}, "",
+        "PRAGMA key='581736024917365028471639502847361dce';\n"
+        "with recursive n(i) as (select 1 union all select i + 1 from n where i < 20100) "
+        "insert into ProtectedFilesLog(entry_id, unique_name, parent, display_name) "
+        "select 0, 'gone', '', 'gone' from n;\n");
+    ASSERT_EQ(edited.exitCode, 0) << edited.output;
+
+    const std::string trace = home.root + "/lock-trace";
+    auto listing = std::async(std::launch::async, [&] {
+        return home.runUnder({"/usr/bin/strace", "-f", "-qq", "-o", trace, "-P", home.vaultFolder() + "/.lock",
+                              "-e", "trace=flock", "-e", "inject=flock:delay_enter=8000000:when=1"},
+                             {"list"}, password);
+    });
+    const auto heldBack = [&] {
+        return testsupport::exists(trace) && testsupport::readFile(trace).find("flock(") != std::string::npos;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!heldBack() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(heldBack()) << "the listing never asked for the lock";
+    EXPECT_RUN(home.run({"harden"}, password), 0);
+    EXPECT_EQ(testsupport::readFile(trace).find(" = "), std::string::npos)
+        << "the lock was taken before the hardening ended";
+
+    const RunResult listed = listing.get();
+    EXPECT_RUN(listed, 0);
+    EXPECT_EQ(listed.out, "a.txt\tf\t5\n");
+    EXPECT_EQ(home.run({"info"}).out.rfind("format: hardened\n", 0), 0U);
+    EXPECT_EQ(home.run({"check"}, password).out, "ok: 1 records, 1 bodies\n");
 }
