@@ -44,19 +44,19 @@ void putDigest(unsigned char* out, const std::uint32_t state[8])
 } // namespace
 
 struct EncryptAndTag::State {
-    alignas(16) unsigned char roundKeys[kRoundKeys][16];
+    alignas(16) unsigned char roundKeys[kRoundKeys][16] = {};
     // The last cipher block written: the next block's chaining value.
-    alignas(16) unsigned char chain[16];
+    alignas(16) unsigned char chain[16] = {};
     // HMAC-SHA-256: the inner hash as it runs, and the outer one after its key block.
-    std::uint32_t inner[8];
-    std::uint32_t outer[8];
+    std::uint32_t inner[8] = {};
+    std::uint32_t outer[8] = {};
     // Encrypted bytes not yet a whole block of the hash.
-    unsigned char pending[kShaBlock];
-    std::size_t pendingLength;
-    std::uint64_t length;
-    bool finished;
+    unsigned char pending[kShaBlock] = {};
+    std::size_t pendingLength = 0;
+    std::uint64_t length = 0;
+    bool finished = false;
 
-    State() { std::memset(this, 0, sizeof *this); }
+    State() = default;
     ~State() { OPENSSL_cleanse(this, sizeof *this); }
     State(const State&) = delete;
     State& operator=(const State&) = delete;
