@@ -75,7 +75,8 @@ TEST(KistSharedVault, AnAddBesideSeveralListingsIsKept)
 // change log comes only after the hardening (strace holds that flock back
 // for 8 s). Taking the lock closes what was read and follows the vault into
 // its hardened form; the opening goes on with what it holds closed under it,
-// and the listing must still succeed.
+// and the listing must still succeed. LeakSanitizer cannot look at a traced
+// program's threads and would fail its exit: it is left out of that run.
 TEST(KistSharedVault, AnOpeningOvertakenByAHardeningFollowsIt)
 {
     if (::access("/usr/bin/strace", X_OK) != 0)
@@ -97,7 +98,7 @@ TEST(KistSharedVault, AnOpeningOvertakenByAHardeningFollowsIt)
     auto listing = std::async(std::launch::async, [&] {
         return home.runUnder({"/usr/bin/strace", "-f", "-qq", "-o", trace, "-P", home.vaultFolder() + "/.lock",
                               "-e", "trace=flock", "-e", "inject=flock:delay_enter=8000000:when=1"},
-                             {"list"}, password);
+                             {"list"}, {{"KIST_PASSWORD", "first"}, {"ASAN_OPTIONS", "detect_leaks=0"}});
     });
     const auto heldBack = [&] {
         return testsupport::exists(trace) && testsupport::readFile(trace).find("flock(") != std::string::npos;
