@@ -294,7 +294,7 @@ VaultEngine::Tidiness VaultEngine::tidiness(Query& query)
     // leaves it takes no write lock, so it never waits for another program's
     // transaction, and a vault on a read-only disk opens without a failed write.
     Tidiness found;
-    if (query.get_result(formatStatement(vaultschema::selectIsTidy, vaultschema::changeLogKept))) {
+    if (query.get_result(formatStatement(vaultschema::selectIsTidy, vaultschema::changeLogTrimmedFrom))) {
         if (query.fetch_row()) {
             found.schema = query.getbigint("tidy") == 1;
             found.logShort = query.getbigint("short") == 1;

@@ -318,10 +318,11 @@ TEST_F(SharedVault, AVaultWithoutTheLogOrWithItTrimmedIsReadWhole)
     EXPECT_EQ(checkFindings(*one), "");
 }
 
-// An opening trims a change log over its length only under the vault lock,
-// and only when it is free at once: a program changing the vault must not
-// meet its write. While another program holds the lock it writes nothing,
-// and a later opening trims the log.
+// An opening trims a change log only once it spans twice what a trim keeps
+// (trimming at every opening rewrote hundreds of pages for each command),
+// only under the vault lock, and only when it is free at once: a program
+// changing the vault must not meet its write. While another program holds
+// the lock it writes nothing, and a later opening trims the log.
 TEST_F(SharedVault, AnOverlongLogIsTrimmedOnlyUnderTheLock)
 {
     const std::string source = makeScratchFolder("source");
@@ -334,12 +335,22 @@ TEST_F(SharedVault, AnOverlongLogIsTrimmedOnlyUnderTheLock)
     const auto logRows = [] {
         return std::stol(sqlcipher(vaultDatabasePath(), "select count(*) from ProtectedFilesLog;"));
     };
+    const auto addLogRows = [](int count) {
+        sqlcipher(vaultDatabasePath(), "with recursive n(i) as (select 1 union all select i + 1 from n where i < "
+                                           + std::to_string(count)
+                                           + ") insert into ProtectedFilesLog(entry_id, unique_name, parent, "
+                                             "display_name) select 0, 'gone', '', 'gone' from n;");
+    };
     VaultEngine holder(EngineKind::UserVault);
     const long before = logRows();
-    sqlcipher(vaultDatabasePath(), "with recursive n(i) as (select 1 union all select i + 1 from n where i < 20100) "
-                                   "insert into ProtectedFilesLog(entry_id, unique_name, parent, display_name) "
-                                   "select 0, 'gone', '', 'gone' from n;");
+    addLogRows(20100);
     ASSERT_EQ(logRows(), before + 20100);
+    {
+        const std::string bytes = readFile(vaultDatabasePath());
+        Kist opened(true);
+        EXPECT_TRUE(readFile(vaultDatabasePath()) == bytes) << "an opening trimmed a log short of twice its length";
+    }
+    addLogRows(20000);
     {
         VaultLock held(holder);
         const std::string bytes = readFile(vaultDatabasePath());

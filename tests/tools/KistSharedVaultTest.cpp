@@ -89,7 +89,7 @@ TEST(KistSharedVault, AnOpeningOvertakenByAHardeningFollowsIt)
     const auto edited = testsupport::runTool(
         {"sqlcipher", "-batch", home.vaultFolder() + "/f13f2488-44d3-4267-bf0d-80a84ac7f3ee"}, "",
         "PRAGMA key='581736024917365028471639502847361dce';\n"
-        "with recursive n(i) as (select 1 union all select i + 1 from n where i < 20100) "
+        "with recursive n(i) as (select 1 union all select i + 1 from n where i < 40100) "
         "insert into ProtectedFilesLog(entry_id, unique_name, parent, display_name) "
         "select 0, 'gone', '', 'gone' from n;\n");
     ASSERT_EQ(edited.exitCode, 0) << edited.output;
