@@ -268,14 +268,35 @@ struct LargeFileResult {
 // which goes first, so two runs in a row give one figure in which that
 // cancels, the geometric mean of their ratios; the median is taken over
 // these (an odd last run counts alone).
-double pairedCost(const std::vector<double>& ratios)
+std::vector<double> pairedRatios(const std::vector<double>& ratios)
 {
     std::vector<double> paired;
     for (std::size_t i = 0; i + 1 < ratios.size(); i += 2)
         paired.push_back(std::sqrt(ratios[i] * ratios[i + 1]));
     if (ratios.size() % 2 == 1)
         paired.push_back(ratios.back());
-    return median(paired);
+    return paired;
+}
+
+double pairedCost(const std::vector<double>& ratios)
+{
+    return median(pairedRatios(ratios));
+}
+
+// How far the pairs' figures spread, in percent: on a disk whose speed
+// swings between runs, a cost of a few percent is only as sure as this.
+std::string pairedSpread(const std::vector<double>& ratios)
+{
+    std::vector<double> paired = pairedRatios(ratios);
+    if (paired.empty())
+        return "no pairs";
+    std::sort(paired.begin(), paired.end());
+    const std::size_t n = paired.size();
+    const auto percent = [](double ratio) { return (ratio - 1) * 100; };
+    char text[128];
+    std::snprintf(text, sizeof text, "%+.1f%% to %+.1f%% (middle half %+.1f%% to %+.1f%%)", percent(paired.front()),
+                  percent(paired.back()), percent(paired[n / 4]), percent(paired[(3 * n - 1) / 4]));
+    return text;
 }
 
 // The run of median time, with the shares and memory measured in it.
@@ -377,6 +398,8 @@ LargeFileResult benchLargeFile(const Home& home, std::uint64_t sizeMiB, int runs
         result.takeOutTagCost = pairedCost(takeOutCosts);
         std::fprintf(stderr, "  median of the single runs' ratios: add %+.1f%%, take out %+.1f%%\n",
                      (median(addCosts) - 1) * 100, (median(takeOutCosts) - 1) * 100);
+        std::fprintf(stderr, "  pairs' costs: add %s; take out %s\n", pairedSpread(addCosts).c_str(),
+                     pairedSpread(takeOutCosts).c_str());
     }
     result.dd = median(dd);
     result.deleteSeconds = median(deletes);
