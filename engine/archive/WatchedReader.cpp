@@ -11,23 +11,58 @@ namespace {
 // Small enough to stay in the processor's cache while the watch, the copy to
 // libzip and its checksum go over it: blocks of 1 MiB made the export twice
 // as slow as blocks of 128 KiB.
-constexpr std::size_t kBlock = std::size_t{128} << 10;
+constexpr std::size_t kBlock = ReadBlockPool::kBlockSize;
 // Smaller files are read and watched on the calling thread: starting a
 // thread would cost more than it saves.
 constexpr std::uint64_t kBesideFrom = std::uint64_t{512} << 10;
+// How far a thread reads ahead of the caller: a whole photo, so that the
+// next file is hashed while this one is written.
+constexpr std::uint64_t kMostAhead = std::uint64_t{4} << 20;
+constexpr std::size_t kFewestSlots = 4;
+// Spare blocks a pool keeps: two readers' worth.
+constexpr std::size_t kMostSpare = 2 * kMostAhead / kBlock;
 
 } // namespace
 
-WatchedReader::WatchedReader(int fileDescriptor, std::uint64_t expectedSize, Watch fileWatch)
+std::unique_ptr<unsigned char[]> ReadBlockPool::take()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (!spare.empty()) {
+            std::unique_ptr<unsigned char[]> block = std::move(spare.back());
+            spare.pop_back();
+            return block;
+        }
+    }
+    return std::unique_ptr<unsigned char[]>(new unsigned char[kBlockSize]);
+}
+
+void ReadBlockPool::give(std::unique_ptr<unsigned char[]> block)
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (block && spare.size() < kMostSpare)
+        spare.push_back(std::move(block));
+}
+
+WatchedReader::WatchedReader(int fileDescriptor, std::uint64_t expectedSize, Watch fileWatch, ReadBlockPool* blockPool)
     : descriptor(fileDescriptor)
     , watch(std::move(fileWatch))
     , beside(watch && expectedSize >= kBesideFrom)
     // One more byte than expected, so that the first read of a small file
     // already meets its end.
-    , blockSize(std::max<std::size_t>(static_cast<std::size_t>(std::min<std::uint64_t>(expectedSize + 1, kBlock)), 4096))
+    , blockSize(beside ? kBlock
+                       : std::max<std::size_t>(
+                           static_cast<std::size_t>(std::min<std::uint64_t>(expectedSize + 1, kBlock)), 4096))
+    , pool(beside ? blockPool : nullptr)
 {
-    for (int slot = 0; slot < (beside ? kSlots : 1); ++slot)
-        slots[slot].reset(new unsigned char[blockSize]);
+    const std::size_t count =
+        beside ? static_cast<std::size_t>(std::max<std::uint64_t>(
+                     std::min(expectedSize, kMostAhead) / kBlock + 1, kFewestSlots))
+               : 1;
+    slots.resize(count);
+    lengths.resize(count, 0);
+    for (auto& slot : slots)
+        slot = pool != nullptr ? pool->take() : std::unique_ptr<unsigned char[]>(new unsigned char[blockSize]);
     if (beside)
         reader = std::thread([this] { readAheadLoop(); });
 }
@@ -42,6 +77,9 @@ WatchedReader::~WatchedReader()
         changed.notify_all();
         reader.join();
     }
+    if (pool != nullptr)
+        for (auto& slot : slots)
+            pool->give(std::move(slot));
 }
 
 ssize_t WatchedReader::read(unsigned char* out, std::size_t length)
@@ -114,7 +152,7 @@ ssize_t WatchedReader::readBeside(unsigned char* out, std::size_t length)
         }
         changed.wait(lock, [&] { return produced > consumed || finished; });
         if (produced > consumed) {
-            current = static_cast<int>(consumed % kSlots);
+            current = static_cast<int>(consumed % slots.size());
             offset = 0;
             continue;
         }
@@ -136,12 +174,12 @@ void WatchedReader::readAheadLoop()
     for (std::uint64_t block = 0;; ++block) {
         {
             std::unique_lock<std::mutex> lock(mutex);
-            changed.wait(lock, [&] { return stopping || block - consumed < kSlots; });
+            changed.wait(lock, [&] { return stopping || block - consumed < slots.size(); });
             if (stopping)
                 return;
         }
         // The caller leaves this slot alone until produced counts it.
-        const int slot = static_cast<int>(block % kSlots);
+        const int slot = static_cast<int>(block % slots.size());
         bool atEnd = false;
         const bool read = fill(slot, atEnd);
         const int error = read ? 0 : errno;

@@ -8,21 +8,38 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include <sys/types.h>
 
+// Blocks handed from one reader to the next: a package of many files would
+// otherwise fault fresh pages in for every file it reads.
+class ReadBlockPool {
+public:
+    static constexpr std::size_t kBlockSize = std::size_t{128} << 10;
+
+    std::unique_ptr<unsigned char[]> take();
+    void give(std::unique_ptr<unsigned char[]> block);
+
+private:
+    std::mutex mutex;
+    std::vector<std::unique_ptr<unsigned char[]>> spare;
+};
+
 // Reads a file in large blocks for a reader that asks for small slices
 // (libzip copies 8 KiB at a time) and shows every block to a watch, in order.
-// A large file is read and watched on a thread of its own, a few blocks
+// A large file is read and watched on a thread of its own, up to a few MiB
 // ahead of the reader, so that neither the read nor a hash over the file
-// costs the thread that writes the archive anything.
+// costs the thread that writes the archive anything; started while the file
+// before it is still being copied, it hashes the next file on the other core.
 class WatchedReader {
 public:
     using Watch = std::function<void(const unsigned char*, std::size_t)>;
 
     // Reads from descriptor, which stays the caller's until the reader is
-    // gone; expectedSize only chooses whether a thread is worth it.
-    WatchedReader(int descriptor, std::uint64_t expectedSize, Watch watch);
+    // gone; expectedSize only chooses whether a thread is worth it and how
+    // far ahead it reads. The pool, when given, outlives the reader.
+    WatchedReader(int descriptor, std::uint64_t expectedSize, Watch watch, ReadBlockPool* pool = nullptr);
     ~WatchedReader();
     WatchedReader(const WatchedReader&) = delete;
     WatchedReader& operator=(const WatchedReader&) = delete;
@@ -33,7 +50,6 @@ public:
     ssize_t read(unsigned char* out, std::size_t length);
 
 private:
-    static constexpr int kSlots = 4;
 
     // Fills the slot from the file; false with errno set when reading fails.
     // Sets atEnd once the file's end is met.
@@ -48,8 +64,9 @@ private:
     Watch watch;
     bool beside;
     std::size_t blockSize;
-    std::unique_ptr<unsigned char[]> slots[kSlots];
-    std::size_t lengths[kSlots] = {};
+    ReadBlockPool* pool;
+    std::vector<std::unique_ptr<unsigned char[]>> slots;
+    std::vector<std::size_t> lengths;
     // The slot the caller copies from, and how far it has come.
     int current = -1;
     std::size_t offset = 0;
@@ -57,7 +74,7 @@ private:
     std::exception_ptr watchFailure;
 
     // Beside: blocks the thread has read and watched, and blocks the caller
-    // has copied out; slot n % kSlots holds block n.
+    // has copied out; slot n % slots.size() holds block n.
     std::mutex mutex;
     std::condition_variable changed;
     std::uint64_t produced = 0;

@@ -24,6 +24,20 @@
 #include "engine/archive/ZipEntryName.h"
 #include "engine/crypto/ZipAesAuthentication.h"
 
+namespace {
+
+class WatchedFile;
+
+// The watched files of one archive in the order libzip reads them, each
+// gone from the list once libzip frees it, and the blocks their readers
+// share. Only the thread that writes the archive touches the list.
+struct WatchedFiles {
+    std::vector<WatchedFile*> files;
+    ReadBlockPool blocks;
+};
+
+} // namespace
+
 struct ZipHandleData {
     enum class Kind { Writer, Reader };
 
@@ -42,7 +56,7 @@ struct ZipHandleData {
     std::vector<uint64_t> entrySizes;
     // Writer: the files whose bytes a watch sees, in the order the archive
     // reads them (shared with their sources, which libzip frees).
-    std::shared_ptr<std::vector<std::string>> watchedFiles = std::make_shared<std::vector<std::string>>();
+    std::shared_ptr<WatchedFiles> watchedFiles = std::make_shared<WatchedFiles>();
     // Reader: absolute folder under which relative targets are resolved.
     std::string baseFolder;
     // Reader: the password given to openZip, for checking AES entries.
@@ -175,7 +189,7 @@ constexpr off_t kReadNextBytes = off_t{8} << 20;
 class WatchedFile {
 public:
     WatchedFile(std::string filePath, const struct stat& fileInfo, const ZipAddWatch& fileWatch,
-                std::shared_ptr<const std::vector<std::string>> archiveFiles, std::size_t archivePosition)
+                std::shared_ptr<WatchedFiles> archiveFiles, std::size_t archivePosition)
         : path(std::move(filePath))
         , info(fileInfo)
         , watch(fileWatch)
@@ -187,6 +201,8 @@ public:
     ~WatchedFile()
     {
         closeFile();
+        if (position < files->files.size() && files->files[position] == this)
+            files->files[position] = nullptr;
         zip_error_fini(&error);
     }
     WatchedFile(const WatchedFile&) = delete;
@@ -204,15 +220,37 @@ private:
         return -1;
     }
 
-    // Many files of a few MiB (a folder of photos) would otherwise leave the
-    // disk idle at each file's start, while this thread waits for its first
-    // bytes. Only a hint: a file that cannot be opened now fails later, when
-    // libzip opens it (and what is no longer a file does not hold it up).
-    void readNextFileAhead() const
+    bool openReader()
     {
-        if (position + 1 >= files->size())
+        closeFile();
+        descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (descriptor < 0)
+            return false;
+        reader = std::make_unique<WatchedReader>(descriptor, static_cast<std::uint64_t>(info.st_size), watch.bytes,
+                                                 &files->blocks);
+        return true;
+    }
+
+    // Many files of a few MiB (a folder of photos) would otherwise leave the
+    // disk idle at each file's start, and one core idle while the other
+    // hashes each file: the next file starts being read and watched now.
+    // A file that cannot be opened now fails later, when libzip opens it.
+    void startNextFile() const
+    {
+        if (position + 1 >= files->files.size())
             return;
-        const int next = ::open((*files)[position + 1].c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (WatchedFile* next = files->files[position + 1]; next != nullptr && !next->startedEarly)
+            next->startEarly();
+    }
+
+    void startEarly()
+    {
+        if (watch.bytes && openReader()) {
+            startedEarly = true;
+            return;
+        }
+        // Without a watch there is no thread to start: a hint to the kernel.
+        const int next = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
         if (next < 0)
             return;
         (void)::posix_fadvise(next, 0, kReadNextBytes, POSIX_FADV_WILLNEED);
@@ -231,12 +269,12 @@ private:
     {
         switch (command) {
         case ZIP_SOURCE_OPEN:
-            closeFile();
-            descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-            if (descriptor < 0)
+            // Started early and not read since: the watch has seen only what
+            // libzip is about to read.
+            if (!startedEarly && !openReader())
                 return fail(ZIP_ER_OPEN, errno);
-            reader = std::make_unique<WatchedReader>(descriptor, static_cast<std::uint64_t>(info.st_size), watch.bytes);
-            readNextFileAhead();
+            startedEarly = false;
+            startNextFile();
             return 0;
         case ZIP_SOURCE_READ: {
             if (!reader)
@@ -277,25 +315,27 @@ private:
     std::string path;
     struct stat info;
     const ZipAddWatch& watch;
-    std::shared_ptr<const std::vector<std::string>> files;
+    // Before the reader: its blocks go back to the pool the list holds.
+    std::shared_ptr<WatchedFiles> files;
     std::size_t position;
     int descriptor = -1;
     std::unique_ptr<WatchedReader> reader;
+    bool startedEarly = false;
     zip_error_t error;
 };
 
 zip_source_t* watchedFileSource(ZipHandleData& zip, const std::string& path, const struct stat& info,
                                 const ZipAddWatch& watch)
 {
-    zip.watchedFiles->push_back(path);
-    auto* state = new WatchedFile(path, info, watch, zip.watchedFiles, zip.watchedFiles->size() - 1);
+    auto* state = new WatchedFile(path, info, watch, zip.watchedFiles, zip.watchedFiles->files.size());
+    zip.watchedFiles->files.push_back(state);
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t* source = zip_source_function_create(&WatchedFile::callback, state, &error);
     zip_error_fini(&error);
     if (source == nullptr) {
+        zip.watchedFiles->files.pop_back();
         delete state;
-        zip.watchedFiles->pop_back();
     }
     return source;
 }
@@ -338,9 +378,10 @@ int addEntry(ZipHandleData& zip, const std::string& name, const std::string& sou
             return ZR_WRITE;
         index = zip_file_add(zip.archive, name.c_str(), data, ZIP_FL_ENC_UTF_8);
         if (index < 0) {
+            // Freeing a watched source takes it off the list, which it ends.
             zip_source_free(data);
             if (watch != nullptr)
-                zip.watchedFiles->pop_back(); // never read
+                zip.watchedFiles->files.pop_back(); // never read
             // An invalid name (not UTF-8) adds nothing and leaves the archive sound.
             return archiveError(zip.archive) == ZIP_ER_INVAL ? ZR_ARGS : ZR_WRITE;
         }

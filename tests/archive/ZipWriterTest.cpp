@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -380,6 +381,92 @@ TEST_F(ZipWriter, AWatchSeesTheBytesWrittenAndCanRefuseThem)
                 EXPECT_EQ(check.exitCode, 0) << check.output;
             }
         }
+    }
+}
+
+TEST_F(ZipWriter, EachWatchSeesItsOwnFileWhileTheNextIsReadAhead)
+{
+    // Watched files are read and watched one ahead of the one written: big
+    // enough for a thread (over 512 KiB), beyond the 4 MiB read ahead, and
+    // small ones read in place, between unwatched files.
+    const std::vector<std::size_t> sizes = {3000017, 600000, 5u << 20, 1000, 700001};
+    std::vector<std::string> contents;
+    std::vector<std::string> paths;
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        std::string bytes = testsupport::patternBytes(sizes[i]);
+        bytes[0] = static_cast<char>('A' + i);
+        bytes[bytes.size() / 2] = static_cast<char>('a' + i);
+        paths.push_back(source("watched" + std::to_string(i), bytes));
+        contents.push_back(std::move(bytes));
+    }
+    const std::string plain = source("plain", "not watched");
+    // -1: every file is accepted; otherwise the file refused at its end, or
+    // (when thrown) part-way while it is read ahead.
+    struct Case {
+        int refused;
+        bool thrown;
+        bool removed;
+    };
+    for (const Case c : {Case{-1, false, false}, Case{2, false, false}, Case{1, true, false}, Case{4, true, false},
+                         Case{-1, false, true}}) {
+        SCOPED_TRACE("refused " + std::to_string(c.refused) + (c.thrown ? " by throwing" : "")
+                     + (c.removed ? ", one removed before writing" : ""));
+        const std::string zipPath = folder + "/ahead.kzip";
+        std::vector<std::string> seen(sizes.size());
+        std::vector<int> completions(sizes.size(), 0);
+        std::vector<ZipAddWatch> watches(sizes.size());
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            watches[i].bytes = [&, i](const unsigned char* data, std::size_t length) {
+                if (c.thrown && static_cast<int>(i) == c.refused && seen[i].size() > sizes[i] / 2)
+                    throw std::runtime_error("refused part-way");
+                seen[i].append(reinterpret_cast<const char*>(data), length);
+            };
+            watches[i].complete = [&, i] {
+                ++completions[i];
+                return static_cast<int>(i) != c.refused;
+            };
+        }
+        ZipHandle zip = createZip(wide(zipPath));
+        ASSERT_NE(zip, nullptr);
+        std::vector<std::string> pairs = {zipPath};
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            const std::string name = "G/" + std::to_string(i);
+            ASSERT_EQ(zipAdd(zip, wide(name), wide(paths[i]), ZipMethod::Stored, &watches[i]), ZR_OK);
+            pairs.insert(pairs.end(), {name, paths[i]});
+            if (i == 1) {
+                ASSERT_EQ(zipAdd(zip, L"plain", wide(plain)), ZR_OK);
+                pairs.insert(pairs.end(), {"plain", plain});
+            }
+        }
+        const std::string moved = paths[3] + ".away";
+        if (c.removed)
+            fs::rename(paths[3], moved);
+        const bool accepted = c.refused < 0 && !c.removed;
+        EXPECT_EQ(closeZip(zip) == ZR_OK, accepted);
+        EXPECT_EQ(fs::exists(zipPath), accepted);
+        std::vector<std::string> outside;
+        for (const std::string& entry : listTree(folder))
+            if (entry.rfind("sources", 0) != 0)
+                outside.push_back(entry);
+        EXPECT_EQ(outside, accepted ? std::vector<std::string>{"ahead.kzip"} : std::vector<std::string>{})
+            << "a temporary file stayed";
+        if (c.removed)
+            fs::rename(moved, paths[3]);
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            if (!c.removed && static_cast<int>(i) < c.refused)
+                EXPECT_EQ(seen[i], contents[i]) << "file " << i;
+            if (!c.removed && static_cast<int>(i) == c.refused && !c.thrown)
+                EXPECT_EQ(seen[i], contents[i]) << "file " << i;
+        }
+        if (accepted) {
+            for (std::size_t i = 0; i < sizes.size(); ++i) {
+                EXPECT_EQ(seen[i], contents[i]) << "file " << i;
+                EXPECT_GE(completions[i], 1) << "file " << i;
+            }
+            const ToolRun check = runPython(kPythonCompare, pairs);
+            EXPECT_EQ(check.exitCode, 0) << check.output;
+        }
+        fs::remove(zipPath);
     }
 }
 
