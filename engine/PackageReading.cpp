@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <set>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include "engine/ExceptionModule.h"
+#include "engine/FileWorkers.h"
 #include "engine/BodyFormat.h"
 #include "engine/HardenedPackages.h"
 #include "engine/HardenedVault.h"
@@ -25,6 +27,7 @@
 #include "engine/VaultLock.h"
 #include "engine/VaultOperations.h"
 #include "engine/archive/ZipArchive.h"
+#include "engine/crypto/BlockPipeline.h"
 #include "engine/crypto/BodyTag.h"
 #include "engine/crypto/HardenedBody.h"
 #include "engine/crypto/CryptoContext.h"
@@ -558,41 +561,68 @@ private:
 // Checks the tagged bodies of entry against their tags before it is
 // copied: false when one is altered (or cannot be read), each such body
 // named in damaged ("damaged: NAME" lines); checked receives the tags that
-// matched.
+// matched. Small bodies are checked on every core at once, a large one here
+// with the progress of its bytes (and a stop heard within it).
 bool checkBodyTags(const ProtectedFile& entry, const std::string& packagePassword,
                    const std::map<std::string, std::string>& tags, EntryProgress& progress,
                    std::map<std::string, std::string>& checked, nocase_wstring& damaged)
 {
-    bool whole = true;
-    const std::function<void(const ProtectedFile&, const nocase_wstring&)> check =
+    struct Body {
+        const ProtectedFile* row;
+        nocase_wstring label;
+        const std::pair<const std::string, std::string>* tag;
+        bool matches = false;
+    };
+    std::vector<Body> bodies;
+    const std::function<void(const ProtectedFile&, const nocase_wstring&)> collect =
         [&](const ProtectedFile& row, const nocase_wstring& label) {
             for (const auto& child : row.children)
-                check(*child, label + L"/" + child->display_name);
+                collect(*child, label + L"/" + child->display_name);
             if (row.is_directory || !row.is_encrypted)
                 return;
             const auto tag = tags.find(toNarrow(row.unique_name));
-            if (tag == tags.end())
-                return;
-            bool matches = false;
-            try {
-                const SecretText fileKey = openFileKey(packagePassword, row.cipher);
-                matches = sameTag(BodyTag::ofFile(fileKey, row.sourcePath(),
-                                                  [&](uint64_t read) { progress.checking(row.size, read); }),
-                                  tag->second);
-            } catch (const ExceptionModule& failure) {
-                if (isCancellation(failure))
-                    throw;
-                // A body that cannot be read is no better than an altered one.
-            }
-            progress.checked(row.size);
-            if (matches) {
-                checked.emplace(tag->first, tag->second);
-            } else {
-                damaged += cryptoerrors::kBodyDamaged + label + L"\n";
-                whole = false;
-            }
+            if (tag != tags.end())
+                bodies.push_back({&row, label, &*tag});
         };
-    check(entry, entry.display_name);
+    collect(entry, entry.display_name);
+
+    const auto check = [&packagePassword](Body& body, const std::function<void(uint64_t)>& onBytes) {
+        try {
+            const SecretText fileKey = openFileKey(packagePassword, body.row->cipher);
+            body.matches = sameTag(BodyTag::ofFile(fileKey, body.row->sourcePath(), onBytes), body.tag->second);
+        } catch (const ExceptionModule& failure) {
+            if (isCancellation(failure))
+                throw;
+            // A body that cannot be read is no better than an altered one.
+        }
+    };
+    {
+        FileWorkers workers(FileWorkers::transformThreads(), 2 * FileWorkers::transformThreads());
+        for (Body& body : bodies) {
+            const uint64_t size = body.row->size;
+            if (size >= BlockPipeline::streamThreshold) {
+                check(body, [&progress, size](uint64_t read) { progress.checking(size, read); });
+                progress.checked(size);
+                continue;
+            }
+            workers.submit([&check, &body] { check(body, {}); },
+                           [&progress, size] {
+                               progress.checking(size, size);
+                               progress.checked(size);
+                           });
+        }
+        workers.finish();
+    }
+
+    bool whole = true;
+    for (const Body& body : bodies) {
+        if (body.matches) {
+            checked.emplace(body.tag->first, body.tag->second);
+        } else {
+            damaged += cryptoerrors::kBodyDamaged + body.label + L"\n";
+            whole = false;
+        }
+    }
     return whole;
 }
 
@@ -704,6 +734,16 @@ PackageReading::CopyOutcome PackageReading::copyIntoVault(VaultEngine& vault,
     VaultOperations operations(vault);
     Query query(*vault.database);
     CopyOutcome outcome;
+    // The unpacked bodies go to the disk while their tags are checked, all
+    // in one flush rather than one at each link.
+    std::future<void> unpackedOnDisk;
+    for (const ProtectedFile* record : records) {
+        if (record->is_encrypted) {
+            unpackedOnDisk =
+                std::async(std::launch::async, [folder = record->current_root] { flushFileSystem(folder); });
+            break;
+        }
+    }
     bool first = true;
     for (ProtectedFile* record : records) {
         if (!first)
@@ -791,6 +831,10 @@ PackageReading::CopyOutcome PackageReading::copyIntoVault(VaultEngine& vault,
 
         std::vector<nocase_wstring> created;
         try {
+            // A body's vault name shares its data: the data is on the disk
+            // before the first name is made.
+            if (unpackedOnDisk.valid())
+                unpackedOnDisk.get();
             index = 0;
             copy->forEach([&](ProtectedFile& target) {
                 const ProtectedFile& source = *sources[index++];
@@ -810,6 +854,8 @@ PackageReading::CopyOutcome PackageReading::copyIntoVault(VaultEngine& vault,
                 }
                 stepboundary::reached("file copied");
             });
+            // The new names are on the disk before the rows say so.
+            flushFileSystem(vault.vaultFolder);
             Transaction transaction(query);
             transforms.finishMove(*copy, true);
             // Each copy keeps its body's checked tag, stored with the rows'

@@ -15,6 +15,7 @@ namespace {
 constexpr mode_t kPrivateFolderMode = 0700;
 constexpr mode_t kPrivateFileMode = 0600;
 constexpr int kTemporaryNameAttempts = 100;
+constexpr std::uint64_t kWriteBehindFrom = std::uint64_t{1} << 20;
 
 // Components of a "/"-separated path without empty and "." components;
 // false when one of them is "..".
@@ -146,6 +147,7 @@ int ExtractionTarget::createFolder()
 
 int ExtractionTarget::beginFile()
 {
+    written = 0;
     if (parts.empty())
         return ZR_UNSAFE;
     if (const int result = openFolders(parts.size() - 1, parentFd); result != ZR_OK)
@@ -191,6 +193,7 @@ int ExtractionTarget::write(const char* data, std::size_t size)
         }
         data += written;
         size -= static_cast<std::size_t>(written);
+        this->written += static_cast<std::uint64_t>(written);
     }
     return ZR_OK;
 }
@@ -203,6 +206,11 @@ int ExtractionTarget::commit(int64_t accessTime, int64_t modificationTime)
                                       {static_cast<time_t>(modificationTime), 0}};
     if (::futimens(fileFd, times) != 0)
         return ZR_WRITE;
+    // A large file starts on its way to the disk now, while the next one is
+    // read from the archive, rather than all at once when they are flushed.
+    // Small ones are left to the kernel, which writes neighbours together.
+    if (written >= kWriteBehindFrom)
+        (void)::sync_file_range(fileFd, 0, 0, SYNC_FILE_RANGE_WRITE);
     const int closed = ::close(fileFd);
     fileFd = -1;
     if (closed != 0)

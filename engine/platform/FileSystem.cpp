@@ -504,7 +504,6 @@ void linkOrCopyFile(const nocase_wstring& source, const nocase_wstring& target, 
                 if (const int renameError = renameEntry(written, to, false); renameError != 0)
                     failWith(renameError);
                 created = false;
-                flushFolderEntries(containingFolder(target));
             } catch (const SystemFailure& failure) {
                 if (created)
                     (void)unlink(written.c_str());
@@ -518,17 +517,6 @@ void linkOrCopyFile(const nocase_wstring& source, const nocase_wstring& target, 
             return;
         }
         throw ExceptionModule(L"Failed to copy: " + source, systemErrorText(error));
-    }
-    try {
-        // What the first name was written with may still wait in the cache.
-        FileHandle file(open(to.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        if (!file.isOpen())
-            failWithErrno();
-        flushDescriptor(file.get());
-        flushFolderEntries(containingFolder(target));
-    } catch (const SystemFailure& failure) {
-        (void)unlink(to.c_str());
-        throw ExceptionModule(L"Failed to copy: " + source, systemErrorText(failure.error));
     }
 }
 

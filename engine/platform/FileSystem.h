@@ -37,10 +37,12 @@ using CopyProgress = std::function<void(uint64_t bytesCopied)>;
 
 // Gives a private file a second name at target, which must not exist: a
 // hard link where the file system allows it (nothing is copied), otherwise
-// a copy as copyPath makes it (onBytes hears that copy). Either way the data
-// and the new name are on the disk when it returns. For files whose first
-// name is thrown away soon, such as what a package unpacked into its
-// temporary folder.
+// a copy as copyPath makes it (onBytes hears that copy). For files whose
+// first name is thrown away soon, such as what a package unpacked into its
+// temporary folder, many at a time: a copy's data is on the disk when it
+// returns, but the caller flushes the rest once for all of them, the
+// sources' file system before the first link (a link shares the source's
+// data) and the new names after the last (flushFileSystem).
 void linkOrCopyFile(const nocase_wstring& source, const nocase_wstring& target, const CopyProgress& onBytes = {});
 
 // Moves or renames a file or folder. Across file systems the source is

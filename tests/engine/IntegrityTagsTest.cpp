@@ -270,9 +270,12 @@ TEST_F(IntegrityTags, PackagesCarryTheTagsAndRefuseAnAlteredBody)
         EXPECT_EQ(sqlcipher(vaultDatabasePath(), "select count(*) from BodyTags;"), "4\n");
     }
 
-    // One byte of a.jpg changed inside the package (the zip itself is
-    // sound): extracting and importing refuse that body and take the others.
+    // One byte of a.jpg and of c.jpg changed inside the package (the zip
+    // itself is sound): extracting and importing refuse those bodies, each
+    // named in the order of the tree though they are checked at once, and
+    // take the others.
     flipByte(unpacked + "/" + rowOf(packageDatabase, "a.jpg").path, 40);
+    flipByte(unpacked + "/" + rowOf(packageDatabase, "c.jpg").path, 0);
     const std::string altered = folder + "/altered.kzip";
     packZip(unpacked, altered);
 
@@ -281,7 +284,7 @@ TEST_F(IntegrityTags, PackagesCarryTheTagsAndRefuseAnAlteredBody)
     Kist reader(altered);
     ASSERT_TRUE(reader.login("package pw"));
     const std::string refused = errorOf([&] { reader.copyFilesToVault({"one.bin", "album"}, "target"); });
-    EXPECT_EQ(refused, "damaged: album/a.jpg");
+    EXPECT_EQ(refused, "damaged: album/a.jpg\ndamaged: album/c.jpg");
     EXPECT_EQ(list(*target), (std::vector<Entry>{{"one.bin", false, 50000}}));
     EXPECT_EQ(checkFindings(*target), "");
 
