@@ -3,7 +3,8 @@
 # take-out of a folder of photos (200 files of 3 MiB) and of documents (2,000
 # files of 1 KiB) against `cp -r SRC DST && sync`, kist export of the photos
 # against `cp` of the package and `sync`, and one large file against
-# `dd conv=fsync`. The page cache is emptied before every timed step (needs
+# `dd conv=fsync`; the package's import into another vault is shown beside
+# `cp` of the package. The page cache is emptied before every timed step (needs
 # root; without it the figures are marked warm). Ratios are the copy's time
 # over kist's, higher is better; medians of the runs, with their spread.
 #
@@ -85,6 +86,9 @@ if [ "$large_mib" -gt 0 ]; then
     head -c $((large_mib << 20)) /dev/urandom > "$work/large.bin"
 fi
 
+in_other_vault=(env HOME="$work/other/home" XDG_DATA_HOME="$work/other/home/.local/share"
+                XDG_CONFIG_HOME="$work/other/home/.config")
+
 folder_round() { # NAME
     local name=$1
     timed bash -c "cp -r '$work/$name' '$work/copies/copy' && sync"
@@ -101,6 +105,12 @@ folder_round() { # NAME
         record "photos export" "$last_time" "$last_kib"
         timed bash -c "cp '$work/package.kzip' '$work/package-copy.kzip' && sync"
         record "photos export-cp" "$last_time" "$last_kib"
+        # The package imported into a vault of its own, made afresh each run.
+        rm -rf "$work/other"
+        mkdir -p "$work/other/home"
+        "${in_other_vault[@]}" "$kist" list > /dev/null
+        timed "${in_other_vault[@]}" "$kist" package import "$work/package.kzip"
+        record "photos import" "$last_time" "$last_kib"
         rm -f "$work/package.kzip" "$work/package-copy.kzip"
     fi
     timed "$kist" take-out --to "$work/out" "$name"
@@ -167,6 +177,10 @@ reference() { # LABEL NAME KIST-KEY
 echo
 reference "move of the photos" photos "photos add"
 reference "move of the documents" documents "documents add"
+read -r imported _ <<< "$(stats "photos import")"
+read -r package_copied _ <<< "$(stats "photos export-cp")"
+awk -v k="$imported" -v c="$package_copied" 'BEGIN {
+    printf "reference: import of the photos'"'"' package %.2f s, cp of it %.2f s: %.2fx\n", k, c, (k > 0) ? c / k : 0 }'
 case "$(findmnt -no OPTIONS -T "$work" 2> /dev/null)" in
     *discard*) echo "(this file system discards freed blocks as they are freed: the mount option discard)" ;;
 esac
