@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <system_error>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -736,12 +737,19 @@ PackageReading::CopyOutcome PackageReading::copyIntoVault(VaultEngine& vault,
     CopyOutcome outcome;
     // The unpacked bodies go to the disk while their tags are checked, all
     // in one flush rather than one at each link.
-    std::future<void> unpackedOnDisk;
+    nocase_wstring unpackedFolder;
     for (const ProtectedFile* record : records) {
         if (record->is_encrypted) {
-            unpackedOnDisk =
-                std::async(std::launch::async, [folder = record->current_root] { flushFileSystem(folder); });
+            unpackedFolder = record->current_root;
             break;
+        }
+    }
+    std::future<void> unpackedOnDisk;
+    if (!unpackedFolder.empty()) {
+        try {
+            unpackedOnDisk = std::async(std::launch::async, [unpackedFolder] { flushFileSystem(unpackedFolder); });
+        } catch (const std::system_error&) {
+            // No thread to spare: the flush comes before the first link.
         }
     }
     bool first = true;
@@ -835,6 +843,9 @@ PackageReading::CopyOutcome PackageReading::copyIntoVault(VaultEngine& vault,
             // before the first name is made.
             if (unpackedOnDisk.valid())
                 unpackedOnDisk.get();
+            else if (!unpackedFolder.empty())
+                flushFileSystem(unpackedFolder);
+            unpackedFolder.clear();
             index = 0;
             copy->forEach([&](ProtectedFile& target) {
                 const ProtectedFile& source = *sources[index++];

@@ -147,7 +147,7 @@ int ExtractionTarget::createFolder()
 
 int ExtractionTarget::beginFile()
 {
-    written = 0;
+    bytesWritten = 0;
     if (parts.empty())
         return ZR_UNSAFE;
     if (const int result = openFolders(parts.size() - 1, parentFd); result != ZR_OK)
@@ -193,7 +193,7 @@ int ExtractionTarget::write(const char* data, std::size_t size)
         }
         data += written;
         size -= static_cast<std::size_t>(written);
-        this->written += static_cast<std::uint64_t>(written);
+        bytesWritten += static_cast<std::uint64_t>(written);
     }
     return ZR_OK;
 }
@@ -209,7 +209,7 @@ int ExtractionTarget::commit(int64_t accessTime, int64_t modificationTime)
     // A large file starts on its way to the disk now, while the next one is
     // read from the archive, rather than all at once when they are flushed.
     // Small ones are left to the kernel, which writes neighbours together.
-    if (written >= kWriteBehindFrom)
+    if (bytesWritten >= kWriteBehindFrom)
         (void)::sync_file_range(fileFd, 0, 0, SYNC_FILE_RANGE_WRITE);
     const int closed = ::close(fileFd);
     fileFd = -1;

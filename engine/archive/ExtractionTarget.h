@@ -48,7 +48,7 @@ private:
     std::vector<std::string> parts;
     int parentFd = -1;
     int fileFd = -1;
-    std::uint64_t written = 0;
+    std::uint64_t bytesWritten = 0;
     std::string temporaryName;
 };
 

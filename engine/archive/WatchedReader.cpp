@@ -19,30 +19,8 @@ constexpr std::uint64_t kBesideFrom = std::uint64_t{512} << 10;
 // next file is hashed while this one is written.
 constexpr std::uint64_t kMostAhead = std::uint64_t{4} << 20;
 constexpr std::size_t kFewestSlots = 4;
-// Spare blocks a pool keeps: two readers' worth.
-constexpr std::size_t kMostSpare = 2 * kMostAhead / kBlock;
 
 } // namespace
-
-std::unique_ptr<unsigned char[]> ReadBlockPool::take()
-{
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-        if (!spare.empty()) {
-            std::unique_ptr<unsigned char[]> block = std::move(spare.back());
-            spare.pop_back();
-            return block;
-        }
-    }
-    return std::unique_ptr<unsigned char[]>(new unsigned char[kBlockSize]);
-}
-
-void ReadBlockPool::give(std::unique_ptr<unsigned char[]> block)
-{
-    const std::lock_guard<std::mutex> lock(mutex);
-    if (block && spare.size() < kMostSpare)
-        spare.push_back(std::move(block));
-}
 
 WatchedReader::WatchedReader(int fileDescriptor, std::uint64_t expectedSize, Watch fileWatch, ReadBlockPool* blockPool)
     : descriptor(fileDescriptor)

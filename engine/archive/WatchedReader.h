@@ -12,19 +12,7 @@
 
 #include <sys/types.h>
 
-// Blocks handed from one reader to the next: a package of many files would
-// otherwise fault fresh pages in for every file it reads.
-class ReadBlockPool {
-public:
-    static constexpr std::size_t kBlockSize = std::size_t{128} << 10;
-
-    std::unique_ptr<unsigned char[]> take();
-    void give(std::unique_ptr<unsigned char[]> block);
-
-private:
-    std::mutex mutex;
-    std::vector<std::unique_ptr<unsigned char[]>> spare;
-};
+#include "engine/archive/ReadBlockPool.h"
 
 // Reads a file in large blocks for a reader that asks for small slices
 // (libzip copies 8 KiB at a time) and shows every block to a watch, in order.
@@ -50,7 +38,6 @@ public:
     ssize_t read(unsigned char* out, std::size_t length);
 
 private:
-
     // Fills the slot from the file; false with errno set when reading fails.
     // Sets atEnd once the file's end is met.
     bool fill(int slot, bool& atEnd);
