@@ -200,6 +200,43 @@ TEST_F(SharedVault, ATakeOutLosesNothingToAProgramOpenedAtAnyStep)
     }
 }
 
+TEST_F(SharedVault, AnImportLosesNothingToAProgramOpenedAtAnyStep)
+{
+    // The bodies are linked in and flushed once for the whole entry before
+    // its rows are finished: a program that opens between any two steps
+    // still ends up with the entry whole.
+    for (int stopAt = 1;; ++stopAt) {
+        SCOPED_TRACE("second program opened at boundary " + std::to_string(stopAt));
+        fresh.restore();
+        auto first = openVault(kPassword);
+        const std::string source = makeScratchFolder("source");
+        const Files originals = makeAlbum(source);
+        KistFile added;
+        first->addFile(source + "/album", &added, false);
+        const std::string package = makeScratchFolder("package") + "/album.kzip";
+        first->exportFiles(package, {"album"}, "package pw");
+        first->removeFile("album", makeScratchFolder("taken"));
+        Kist reader(package);
+        ASSERT_TRUE(reader.login("package pw"));
+        std::unique_ptr<Kist> second;
+        {
+            SecondOpening opening(stopAt);
+            reader.copyFilesToVault({"album"}, kPassword);
+            if (!SecondOpening::reached)
+                break;
+            second = opening.second();
+        }
+        ASSERT_TRUE(second);
+        EXPECT_TRUE(hasEntry(*second, "album"));
+        EXPECT_TRUE(hasEntry(*first, "album"));
+        EXPECT_EQ(checkFindings(*second), "");
+        const std::string out = makeScratchFolder("out");
+        second->removeFile("album", out);
+        EXPECT_EQ(tree(out + "/album"), originals);
+        ASSERT_LT(stopAt, 100);
+    }
+}
+
 TEST_F(SharedVault, EachProgramSeesNewRemovedAndChangedEntries)
 {
     auto one = openVault(kPassword);
