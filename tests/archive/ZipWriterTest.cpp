@@ -452,11 +452,13 @@ TEST_F(ZipWriter, EachWatchSeesItsOwnFileWhileTheNextIsReadAhead)
             << "a temporary file stayed";
         if (c.removed)
             fs::rename(moved, paths[3]);
+        // The files before the refused one were seen whole, and so was the
+        // refused one when it was refused only at its end.
         for (std::size_t i = 0; i < sizes.size(); ++i) {
-            if (!c.removed && static_cast<int>(i) < c.refused)
+            const int at = static_cast<int>(i);
+            if (!c.removed && (at < c.refused || (at == c.refused && !c.thrown))) {
                 EXPECT_EQ(seen[i], contents[i]) << "file " << i;
-            if (!c.removed && static_cast<int>(i) == c.refused && !c.thrown)
-                EXPECT_EQ(seen[i], contents[i]) << "file " << i;
+            }
         }
         if (accepted) {
             for (std::size_t i = 0; i < sizes.size(); ++i) {
