@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <future>
 #include <utility>
 
@@ -42,6 +43,19 @@ bool hasEntry(Kist& kist, const std::string& name)
         if (entry.name == name)
             return true;
     return false;
+}
+
+// Both programs go on: each sees the album, and it comes out of the
+// second whole.
+void expectAlbumWhole(Kist& first, Kist& second, const Files& originals)
+{
+    EXPECT_TRUE(hasEntry(second, "album"));
+    EXPECT_TRUE(hasEntry(first, "album"));
+    EXPECT_EQ(checkFindings(second), "");
+    const std::string out = makeScratchFolder("out");
+    second.removeFile("album", out);
+    EXPECT_EQ(tree(out + "/album"), originals);
+    EXPECT_FALSE(hasEntry(first, "album"));
 }
 
 // Stops the operation at its boundary number `stopAt` and, while it is
@@ -89,6 +103,33 @@ public:
 class SharedVault : public ::testing::Test {
 protected:
     void SetUp() override { resetProfile(); }
+
+    // The fresh vault, holding the album; originals receives its files.
+    std::unique_ptr<Kist> vaultWithAlbum(Files& originals) const
+    {
+        fresh.restore();
+        auto vault = openVault(kPassword);
+        const std::string source = makeScratchFolder("source");
+        originals = makeAlbum(source);
+        KistFile added;
+        vault->addFile(source + "/album", &added, false);
+        return vault;
+    }
+
+    // Runs operation, stopped at its boundary stopAt while a second program
+    // opens the vault; that program, or null once the operation has fewer
+    // boundaries.
+    static std::unique_ptr<Kist> openedDuring(int stopAt, const std::function<void()>& operation)
+    {
+        SecondOpening opening(stopAt);
+        operation();
+        if (!SecondOpening::reached)
+            return nullptr;
+        auto second = opening.second();
+        EXPECT_TRUE(second);
+        return second;
+    }
+
     const FreshProfile fresh{kPassword};
 };
 
@@ -117,14 +158,7 @@ TEST_F(SharedVault, AnAddLosesNothingToAProgramOpenedAtAnyStep)
             second = opening.second();
         }
         ASSERT_TRUE(second);
-        // Both go on: each sees the entry, and it comes out whole.
-        EXPECT_TRUE(hasEntry(*second, "album"));
-        EXPECT_TRUE(hasEntry(*first, "album"));
-        EXPECT_EQ(checkFindings(*second), "");
-        const std::string out = makeScratchFolder("out");
-        second->removeFile("album", out);
-        EXPECT_EQ(tree(out + "/album"), originals);
-        EXPECT_FALSE(hasEntry(*first, "album"));
+        expectAlbumWhole(*first, *second, originals);
         ASSERT_LT(stopAt, 100);
     }
 }
@@ -176,22 +210,12 @@ TEST_F(SharedVault, ATakeOutLosesNothingToAProgramOpenedAtAnyStep)
 {
     for (int stopAt = 1;; ++stopAt) {
         SCOPED_TRACE("second program opened at boundary " + std::to_string(stopAt));
-        fresh.restore();
-        auto first = openVault(kPassword);
-        const std::string source = makeScratchFolder("source");
-        const Files originals = makeAlbum(source);
-        KistFile added;
-        first->addFile(source + "/album", &added, false);
+        Files originals;
+        auto first = vaultWithAlbum(originals);
         const std::string out = makeScratchFolder("out");
-        std::unique_ptr<Kist> second;
-        {
-            SecondOpening opening(stopAt);
-            first->removeFile("album", out);
-            if (!SecondOpening::reached)
-                break;
-            second = opening.second();
-        }
-        ASSERT_TRUE(second);
+        const std::unique_ptr<Kist> second = openedDuring(stopAt, [&] { first->removeFile("album", out); });
+        if (!second)
+            break;
         EXPECT_FALSE(hasEntry(*second, "album"));
         EXPECT_EQ(errorOf([&] { second->removeFile("album", out); }), "No such file found in the store: album");
         EXPECT_EQ(tree(out + "/album"), originals);
@@ -207,32 +231,18 @@ TEST_F(SharedVault, AnImportLosesNothingToAProgramOpenedAtAnyStep)
     // still ends up with the entry whole.
     for (int stopAt = 1;; ++stopAt) {
         SCOPED_TRACE("second program opened at boundary " + std::to_string(stopAt));
-        fresh.restore();
-        auto first = openVault(kPassword);
-        const std::string source = makeScratchFolder("source");
-        const Files originals = makeAlbum(source);
-        KistFile added;
-        first->addFile(source + "/album", &added, false);
+        Files originals;
+        auto first = vaultWithAlbum(originals);
         const std::string package = makeScratchFolder("package") + "/album.kzip";
         first->exportFiles(package, {"album"}, "package pw");
         first->removeFile("album", makeScratchFolder("taken"));
         Kist reader(package);
         ASSERT_TRUE(reader.login("package pw"));
-        std::unique_ptr<Kist> second;
-        {
-            SecondOpening opening(stopAt);
-            reader.copyFilesToVault({"album"}, kPassword);
-            if (!SecondOpening::reached)
-                break;
-            second = opening.second();
-        }
-        ASSERT_TRUE(second);
-        EXPECT_TRUE(hasEntry(*second, "album"));
-        EXPECT_TRUE(hasEntry(*first, "album"));
-        EXPECT_EQ(checkFindings(*second), "");
-        const std::string out = makeScratchFolder("out");
-        second->removeFile("album", out);
-        EXPECT_EQ(tree(out + "/album"), originals);
+        const std::unique_ptr<Kist> second =
+            openedDuring(stopAt, [&] { reader.copyFilesToVault({"album"}, kPassword); });
+        if (!second)
+            break;
+        expectAlbumWhole(*first, *second, originals);
         ASSERT_LT(stopAt, 100);
     }
 }
