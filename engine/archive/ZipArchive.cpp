@@ -233,7 +233,8 @@ private:
 
     // Many files of a few MiB (a folder of photos) would otherwise leave the
     // disk idle at each file's start, and one core idle while the other
-    // hashes each file: the next file starts being read and watched now.
+    // hashes each file: the next file is opened now, a large one read and
+    // watched on its reader's thread, and the kernel asked to read ahead.
     // A file that cannot be opened now fails later, when libzip opens it.
     void startNextFile() const
     {
@@ -245,16 +246,10 @@ private:
 
     void startEarly()
     {
-        if (watch.bytes && openReader()) {
-            startedEarly = true;
+        if (!openReader())
             return;
-        }
-        // Without a watch there is no thread to start: a hint to the kernel.
-        const int next = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        if (next < 0)
-            return;
-        (void)::posix_fadvise(next, 0, kReadNextBytes, POSIX_FADV_WILLNEED);
-        (void)::close(next); // opened for reading only
+        startedEarly = true;
+        (void)::posix_fadvise(descriptor, 0, kReadNextBytes, POSIX_FADV_WILLNEED);
     }
 
     void closeFile()
