@@ -3,7 +3,7 @@
 namespace {
 
 // Two readers' worth: the file being written and the next one.
-constexpr std::size_t kMostSpare = 2 * (std::size_t{4} << 20) / ReadBlockPool::kBlockSize;
+constexpr std::size_t kMostSpare = 2 * ReadBlockPool::kMostAheadBytes / ReadBlockPool::kBlockSize;
 
 } // namespace
 

@@ -11,6 +11,8 @@
 class ReadBlockPool {
 public:
     static constexpr std::size_t kBlockSize = std::size_t{128} << 10;
+    // How far one reader reads ahead of the file being written: a whole photo.
+    static constexpr std::size_t kMostAheadBytes = std::size_t{4} << 20;
 
     std::unique_ptr<unsigned char[]> take();
     // Keeps at most two readers' worth; the rest is freed.

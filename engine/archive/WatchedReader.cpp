@@ -15,9 +15,9 @@ constexpr std::size_t kBlock = ReadBlockPool::kBlockSize;
 // Smaller files are read and watched on the calling thread: starting a
 // thread would cost more than it saves.
 constexpr std::uint64_t kBesideFrom = std::uint64_t{512} << 10;
-// How far a thread reads ahead of the caller: a whole photo, so that the
-// next file is hashed while this one is written.
-constexpr std::uint64_t kMostAhead = std::uint64_t{4} << 20;
+// How far a thread reads ahead of the caller, so that the next file is
+// hashed while this one is written.
+constexpr std::uint64_t kMostAhead = ReadBlockPool::kMostAheadBytes;
 constexpr std::size_t kFewestSlots = 4;
 
 } // namespace
